@@ -1,0 +1,63 @@
+// Allocator of the module's own memory: records, texts, lists and buffers go through mimalloc.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string>
+#include <vector>
+
+#if KADENZO_SYSTEM_ALLOCATOR
+#include <cstdlib>
+#else
+#include <mimalloc.h>
+#endif
+
+namespace kz {
+
+// Raw allocation. The sanitizer build routes everything to the system
+// allocator so that AddressSanitizer sees every block.
+inline void* allocate_bytes(std::size_t size) {
+#if KADENZO_SYSTEM_ALLOCATOR
+    void* p = std::malloc(size == 0 ? 1 : size);
+#else
+    void* p = mi_malloc(size);
+#endif
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+
+inline void free_bytes(void* p) noexcept {
+#if KADENZO_SYSTEM_ALLOCATOR
+    std::free(p);
+#else
+    mi_free(p);
+#endif
+}
+
+// Standard allocator over allocate_bytes/free_bytes; stateless, so all
+// instances compare equal and containers can swap and move freely.
+template <class T>
+struct Allocator {
+    using value_type = T;
+
+    Allocator() noexcept = default;
+    template <class U>
+    Allocator(const Allocator<U>&) noexcept {}
+
+    T* allocate(std::size_t n) {
+        if (n > std::size_t(-1) / sizeof(T)) throw std::bad_alloc();
+        return static_cast<T*>(allocate_bytes(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t) noexcept { free_bytes(p); }
+
+    template <class U>
+    bool operator==(const Allocator<U>&) const noexcept { return true; }
+};
+
+template <class T>
+using Vec = std::vector<T, Allocator<T>>;
+using String = std::basic_string<char, std::char_traits<char>, Allocator<char>>;
+using Bytes = Vec<std::uint8_t>;
+
+}  // namespace kz

@@ -1,0 +1,112 @@
+// The stop path: the diagnostic line on standard error, then the exception.
+#include "common/stop.hpp"
+
+#include <execinfo.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/thread_name.hpp"
+
+namespace kz {
+namespace {
+
+// Set by the first diagnostic of the process: the backtrace hint is printed once.
+std::atomic<bool> hint_printed{false};
+
+constexpr std::string_view kBacktraceVariable = "KADENZO_BACKTRACE";
+
+bool backtrace_requested() {
+    const char* value = std::getenv(kBacktraceVariable.data());
+    return value != nullptr && value[0] != '\0' && std::strcmp(value, "0") != 0;
+}
+
+// Source paths are shown from the project's src/ folder on, not as the
+// absolute path of the machine that built the module.
+std::string_view project_relative(const char* path) {
+    std::string_view view(path);
+    const auto at = view.rfind("/src/");
+    return at == std::string_view::npos ? view : view.substr(at + 1);
+}
+
+void append_number(String& out, std::uint_least32_t value) {
+    char digits[16];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    out.append(digits, end);
+}
+
+void write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(fd, text.data(), text.size());
+        if (written <= 0) return;  // nowhere to report a failing stderr
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+// One line per stop, written in one piece so that lines from worker threads
+// do not interleave.
+void write_diagnostic(std::string_view message, const std::source_location& where) {
+    String line;
+    line.reserve(message.size() + 128);
+    line += "thread '";
+    line += current_thread_name();
+    line += "' stopped with '";
+    line += message;
+    line += "' at ";
+    line += project_relative(where.file_name());
+    line += ':';
+    append_number(line, where.line());
+    line += ':';
+    append_number(line, where.column());
+    line += '\n';
+    const bool with_backtrace = backtrace_requested();
+    if (!with_backtrace && !hint_printed.exchange(true)) {
+        line += "note: set the environment variable KADENZO_BACKTRACE=1 to print a stack trace with each stop\n";
+    }
+    write_all(STDERR_FILENO, line);
+    if (with_backtrace) {
+        void* frames[64];
+        const int count = ::backtrace(frames, 64);
+        ::backtrace_symbols_fd(frames, count, STDERR_FILENO);
+    }
+}
+
+}  // namespace
+
+void stop(std::string_view message, std::source_location where) {
+    write_diagnostic(message, where);
+    throw Stop(String(message), where);
+}
+
+void stop_unwrap_err(std::string_view error_debug_text, std::source_location where) {
+    String message = "called `Result::unwrap()` on an `Err` value: ";
+    message += error_debug_text;
+    stop(message, where);
+}
+
+void stop_unwrap_none(std::source_location where) {
+    stop("called `Option::unwrap()` on a `None` value", where);
+}
+
+void stop_index_out_of_bounds(std::size_t len, std::size_t index, std::source_location where) {
+    char buffer[96];
+    char* p = buffer;
+    constexpr std::string_view head = "index out of bounds: the len is ";
+    constexpr std::string_view middle = " but the index is ";
+    p = std::copy(head.begin(), head.end(), p);
+    p = std::to_chars(p, buffer + sizeof buffer, len).ptr;
+    p = std::copy(middle.begin(), middle.end(), p);
+    p = std::to_chars(p, buffer + sizeof buffer, index).ptr;
+    stop(std::string_view(buffer, static_cast<std::size_t>(p - buffer)), where);
+}
+
+void stop_try_from_int(std::source_location where) {
+    stop_unwrap_err("TryFromIntError(())", where);
+}
+
+}  // namespace kz

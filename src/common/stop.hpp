@@ -1,0 +1,48 @@
+// A stop: the one way native code ends a call that cannot go on (a fault in
+// the input, or a decode error where the caller needs success).
+#pragma once
+
+#include <exception>
+#include <source_location>
+#include <string_view>
+
+#include "common/memory.hpp"
+
+namespace kz {
+
+// Carries the message that reaches Python as PanicException and where the
+// stop happened. Only the Python boundary (and the batch workers, which hand
+// the stop to the calling thread) catch it.
+class Stop final : public std::exception {
+public:
+    Stop(String message, std::source_location where) noexcept
+        : message_(std::move(message)), where_(where) {}
+
+    const char* what() const noexcept override { return message_.c_str(); }
+    const String& message() const noexcept { return message_; }
+    const std::source_location& where() const noexcept { return where_; }
+
+private:
+    String message_;
+    std::source_location where_;
+};
+
+// Writes the one diagnostic line to standard error and throws the stop.
+[[noreturn]] void stop(std::string_view message,
+                       std::source_location where = std::source_location::current());
+
+// "called `Result::unwrap()` on an `Err` value: " + the error's debug text.
+[[noreturn]] void stop_unwrap_err(std::string_view error_debug_text,
+                                  std::source_location where = std::source_location::current());
+
+// "called `Option::unwrap()` on a `None` value".
+[[noreturn]] void stop_unwrap_none(std::source_location where = std::source_location::current());
+
+// "index out of bounds: the len is {len} but the index is {index}".
+[[noreturn]] void stop_index_out_of_bounds(std::size_t len, std::size_t index,
+                                           std::source_location where = std::source_location::current());
+
+// The stop for a value that does not fit its target integer type.
+[[noreturn]] void stop_try_from_int(std::source_location where = std::source_location::current());
+
+}  // namespace kz

@@ -1,0 +1,86 @@
+// Read results of the decoding core: a value with the rest of the input, or a DecodeError.
+// Readers never throw for malformed input that is merely short; they return errors as values.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <utility>
+#include <variant>
+
+#include "common/memory.hpp"
+
+namespace kz {
+
+// A borrowed view of input bytes; decoding never copies or modifies it.
+using ByteView = std::span<const std::uint8_t>;
+
+// Byte order of multi-byte numbers. Every caller passes Little; Native is
+// little-endian on every supported platform.
+enum class ByteOrder : std::uint8_t { Big, Little, Native };
+
+enum class ErrorKind : std::uint8_t { Eof, TooLarge };
+
+// Why a reader could not produce a value.
+struct DecodeError {
+    enum class Form : std::uint8_t { Incomplete, Error, Failure };
+
+    Form form = Form::Error;
+    std::optional<std::size_t> needed;  // Incomplete only: bytes still missing, if known
+    ByteView input;                     // Error/Failure: the rest of the input where the reader failed
+    ErrorKind code = ErrorKind::Eof;
+
+    static DecodeError incomplete(std::optional<std::size_t> needed) {
+        return {Form::Incomplete, needed, {}, ErrorKind::Eof};
+    }
+    static DecodeError error(ByteView input, ErrorKind code) {
+        return {Form::Error, std::nullopt, input, code};
+    }
+    static DecodeError eof(ByteView input) { return error(input, ErrorKind::Eof); }
+};
+
+// Text form of a decode error, for example "Error(Error { input: [1, 2], code: Eof })".
+String describe(const DecodeError& error);
+
+// A successful read: the value and the input after the bytes it consumed.
+template <class T>
+struct Parsed {
+    T value;
+    ByteView rest;
+};
+
+// Either a Parsed<T> or a DecodeError.
+template <class T>
+class [[nodiscard]] Result {
+public:
+    Result(T value, ByteView rest) : state_(std::in_place_index<0>, Parsed<T>{std::move(value), rest}) {}
+    Result(DecodeError error) : state_(std::in_place_index<1>, error) {}
+
+    bool ok() const noexcept { return state_.index() == 0; }
+    explicit operator bool() const noexcept { return ok(); }
+
+    Parsed<T>& parsed() & { return std::get<0>(state_); }
+    Parsed<T>&& parsed() && { return std::get<0>(std::move(state_)); }
+    T& value() & { return std::get<0>(state_).value; }
+    ByteView rest() const { return std::get<0>(state_).rest; }
+    const DecodeError& error() const { return std::get<1>(state_); }
+
+private:
+    std::variant<Parsed<T>, DecodeError> state_;
+};
+
+#define KZ_CONCAT_INNER(a, b) a##b
+#define KZ_CONCAT(a, b) KZ_CONCAT_INNER(a, b)
+
+// KZ_TRY(value, rest, reader(...)): runs the reader; on a decode error returns
+// it from the enclosing function, otherwise declares `value` and assigns the
+// rest after it to the existing view `rest`. Call sites read as a straight
+// sequence of fields.
+#define KZ_TRY(value, rest, ...)                                        \
+    auto KZ_CONCAT(kz_try_, __LINE__) = (__VA_ARGS__);                  \
+    if (!KZ_CONCAT(kz_try_, __LINE__)) return KZ_CONCAT(kz_try_, __LINE__).error(); \
+    rest = KZ_CONCAT(kz_try_, __LINE__).rest();                         \
+    auto value = std::move(KZ_CONCAT(kz_try_, __LINE__).value())
+
+}  // namespace kz

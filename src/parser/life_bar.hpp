@@ -1,0 +1,18 @@
+// Decoding of the life-bar graph string into samples.
+#pragma once
+
+#include <optional>
+
+#include "common/memory.hpp"
+#include "life_bar_state/life_bar_state.hpp"
+#include "parser/decode_result.hpp"
+
+namespace kz {
+
+using LifeBarGraph = std::optional<Vec<LifeBarState>>;
+
+// Reads the string (name "parse_life_bar_graph") and its samples; absent when
+// the string is absent or yields no sample. Stops on a bad time or life text.
+Result<LifeBarGraph> parse_life_bar_graph(ByteView input);
+
+}  // namespace kz
