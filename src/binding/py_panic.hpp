@@ -1,0 +1,44 @@
+// The Python boundary: every entry point the interpreter calls runs its body
+// through `guarded`, so no C++ exception ever reaches the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <new>
+
+#include "common/stop.hpp"
+
+namespace kz::py {
+
+// The PanicException class (derived from BaseException), created on first use.
+PyObject* panic_exception_type();
+
+// Raises PanicException carrying the stop's message.
+void raise_stop(const Stop& stop) noexcept;
+
+// Raises a PanicException for a failure that carries no message.
+void raise_unknown_failure() noexcept;
+
+// Turns the pending Python error into a stop ("called `Result::unwrap()` on an
+// `Err` value: PyErr { ... }"), for conversions that may only fail when memory
+// is exhausted.
+[[noreturn]] void stop_with_python_error(std::source_location where = std::source_location::current());
+
+// Runs body(); a stop becomes PanicException and the function returns
+// `on_error`. Other exceptions: MemoryError for allocation failures, else a
+// PanicException with a generic message.
+template <class Body, class T>
+T guarded(Body&& body, T on_error) noexcept {
+    try {
+        return body();
+    } catch (const Stop& stop) {
+        raise_stop(stop);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        raise_unknown_failure();
+    }
+    return on_error;
+}
+
+}  // namespace kz::py
