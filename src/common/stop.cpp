@@ -34,7 +34,8 @@ std::string_view project_relative(const char* path) {
     return at == std::string_view::npos ? view : view.substr(at + 1);
 }
 
-void append_number(String& out, std::uint_least32_t value) {
+template <class Number>
+void append_number(String& out, Number value) {
     char digits[16];
     const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
     out.append(digits, end);
@@ -94,15 +95,11 @@ void stop_unwrap_none(std::source_location where) {
 }
 
 void stop_index_out_of_bounds(std::size_t len, std::size_t index, std::source_location where) {
-    char buffer[96];
-    char* p = buffer;
-    constexpr std::string_view head = "index out of bounds: the len is ";
-    constexpr std::string_view middle = " but the index is ";
-    p = std::copy(head.begin(), head.end(), p);
-    p = std::to_chars(p, buffer + sizeof buffer, len).ptr;
-    p = std::copy(middle.begin(), middle.end(), p);
-    p = std::to_chars(p, buffer + sizeof buffer, index).ptr;
-    stop(std::string_view(buffer, static_cast<std::size_t>(p - buffer)), where);
+    String message = "index out of bounds: the len is ";
+    append_number(message, len);
+    message += " but the index is ";
+    append_number(message, index);
+    stop(message, where);
 }
 
 void stop_try_from_int(std::source_location where) {
