@@ -4,7 +4,7 @@
 #include <array>
 
 #include "binding/py_arguments.hpp"
-#include "lib/py_path.hpp"
+#include "lib/path_check.hpp"
 #include "lib/replay_file.hpp"
 #include "parser/frame_block.hpp"
 

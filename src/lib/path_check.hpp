@@ -1,4 +1,4 @@
-// Paths handed from Python to the file reader.
+// Paths handed to the file reader.
 #pragma once
 
 #include <cstring>
@@ -6,7 +6,7 @@
 #include "common/memory.hpp"
 #include "common/stop.hpp"
 
-namespace kz::py {
+namespace kz {
 
 // The operating system takes NUL-terminated paths; one with a NUL inside would
 // silently name another file, so it stops instead.
@@ -16,4 +16,4 @@ inline void check_path(const String& path) {
     }
 }
 
-}  // namespace kz::py
+}  // namespace kz
