@@ -1,5 +1,26 @@
-"""Shared pytest setup: makes the replay builder in tools/ importable."""
+"""Shared pytest setup: makes the replay builder in tools/ importable, and
+provides the `panic` fixture for calls that must end in PanicException."""
 import pathlib
 import sys
 
+import pytest
+
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
+
+
+def panic_message(call, *args, **kwargs) -> str:
+    """Calls `call` and returns the message of the PanicException it must raise.
+
+    PanicException derives from BaseException and is not a module attribute,
+    so it can only be recognised by its class name.
+    """
+    with pytest.raises(BaseException) as info:
+        call(*args, **kwargs)
+    assert type(info.value).__name__ == "PanicException", repr(info.value)
+    return str(info.value)
+
+
+@pytest.fixture
+def panic():
+    """`panic(call, *args, **kwargs)` -> the PanicException message of the call."""
+    return panic_message
