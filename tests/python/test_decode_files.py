@@ -211,6 +211,22 @@ def test_every_prefix_fails_with_the_error_of_its_cut_field(panic):
     assert kadenzo.parse_replay_from_bytes(data).rng_seed == 3
 
 
+STOP_PREFIXES = (UNWRAP, NO_VALUE, "index out of bounds: ", "Unknown GameMode",
+                 "Expected the first byte of a string to be 0x00 or 0x0b, but got, ")
+
+
+@pytest.mark.parametrize("value", [0x00, 0x0B, 0x2C, 0x7C, 0x80, 0xFF])
+def test_every_single_byte_corruption_decodes_or_stops(value):
+    data = SWEEP_FILE.to_bytes()
+    for position in range(len(data)):
+        corrupt = data[:position] + bytes([value]) + data[position + 1:]
+        try:
+            kadenzo.parse_replay_from_bytes(corrupt)
+        except BaseException as error:  # PanicException derives from BaseException
+            assert type(error).__name__ == "PanicException", (position, error)
+            assert str(error).startswith(STOP_PREFIXES), (position, str(error))
+
+
 # --- strings -------------------------------------------------------------------
 
 @pytest.mark.parametrize("field, name", [("beatmap_hash", "beatmap_hash"), ("username", "username"),
