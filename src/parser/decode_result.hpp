@@ -43,6 +43,10 @@ struct DecodeError {
 // Text form of a decode error, for example "Error(Error { input: [1, 2], code: Eof })".
 String describe(const DecodeError& error);
 
+// Appends "[" + each byte in decimal, separated by ", " + "]": the byte-list
+// form shared by decode errors and the invalid-UTF-8 stop.
+void append_byte_list(String& out, ByteView bytes);
+
 // A successful read: the value and the input after the bytes it consumed.
 template <class T>
 struct Parsed {
@@ -63,6 +67,8 @@ public:
     Parsed<T>& parsed() & { return std::get<0>(state_); }
     Parsed<T>&& parsed() && { return std::get<0>(std::move(state_)); }
     T& value() & { return std::get<0>(state_).value; }
+    const T& value() const& { return std::get<0>(state_).value; }
+    T&& value() && { return std::get<0>(std::move(state_)).value; }
     ByteView rest() const { return std::get<0>(state_).rest; }
     const DecodeError& error() const { return std::get<1>(state_); }
 
@@ -73,14 +79,15 @@ private:
 #define KZ_CONCAT_INNER(a, b) a##b
 #define KZ_CONCAT(a, b) KZ_CONCAT_INNER(a, b)
 
-// KZ_TRY(value, rest, reader(...)): runs the reader; on a decode error returns
-// it from the enclosing function, otherwise declares `value` and assigns the
-// rest after it to the existing view `rest`. Call sites read as a straight
-// sequence of fields.
-#define KZ_TRY(value, rest, ...)                                        \
+// KZ_TRY(name, rest, reader(...)): runs the reader; on a decode error returns
+// it from the enclosing function, otherwise declares `name` holding the value
+// and assigns the rest after it to the existing view `rest`. Call sites read
+// as a straight sequence of fields. (The parameters are spelled so that no
+// argument can collide with the member calls inside the macro.)
+#define KZ_TRY(kz_name_, kz_rest_, ...)                                  \
     auto KZ_CONCAT(kz_try_, __LINE__) = (__VA_ARGS__);                  \
     if (!KZ_CONCAT(kz_try_, __LINE__)) return KZ_CONCAT(kz_try_, __LINE__).error(); \
-    rest = KZ_CONCAT(kz_try_, __LINE__).rest();                         \
-    auto value = std::move(KZ_CONCAT(kz_try_, __LINE__).value())
+    kz_rest_ = KZ_CONCAT(kz_try_, __LINE__).rest();                     \
+    auto kz_name_ = std::move(KZ_CONCAT(kz_try_, __LINE__).value())
 
 }  // namespace kz

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "game_mode/game_mode.hpp"
+#include "parser/byte_buffer.hpp"
 #include "parser/decode_result.hpp"
 #include "replay/replay_record.hpp"
 
@@ -18,6 +19,16 @@ struct FrameBlock {
 // `mode` is one of STD, TAIKO, CTB, MANIA. With header_only the block is
 // skipped (its length is still checked).
 Result<FrameBlock> parse_frame_block(ByteView input, ByteOrder order, bool header_only, GameMode mode);
+
+// The longest frame text a block may expand to; a longer one stops the call
+// instead of exhausting memory.
+inline constexpr std::size_t kMaxFrameTextBytes = std::size_t{256} << 20;
+
+// The whole decompressed text of a block in the legacy LZMA format: stops on
+// a liblzma error and on a text longer than kMaxFrameTextBytes; a stream cut
+// short gives what was decoded so far; a length declared in the stream header
+// ends the text, and bytes after the end of the stream are ignored.
+ByteBuffer decompress_frame_block(ByteView block);
 
 // Decodes a bare frame text into the slot of `mode` (UNKNOWN decodes as STD);
 // the seed is discarded.

@@ -1,0 +1,28 @@
+// Strict UTF-8 validation with the position and length of the first invalid sequence.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "parser/decode_result.hpp"
+
+namespace kz {
+
+// Where and how a byte sequence stops being UTF-8.
+struct Utf8Error {
+    std::size_t valid_up_to = 0;  // bytes before the first invalid sequence, all valid
+    // Length (1 to 3) of the invalid sequence prefix; absent when the input
+    // ends inside a sequence that was valid so far.
+    std::optional<std::uint8_t> error_len;
+    friend bool operator==(const Utf8Error&, const Utf8Error&) = default;
+};
+
+// Nothing when `bytes` is strict UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF); otherwise the first error. Never allocates.
+std::optional<Utf8Error> validate_utf8(ByteView bytes) noexcept;
+
+// "Utf8Error { valid_up_to: 0, error_len: Some(1) }".
+void append_utf8_error(String& out, const Utf8Error& error);
+
+}  // namespace kz
