@@ -175,7 +175,7 @@ def test_container_fills_the_slot_of_the_mode(mode):
     assert [getattr(header_only, slot) for slot in SLOTS] == [None] * 4
 
 
-@pytest.mark.parametrize("slot, frame", zip(SLOTS, FRAMES))
+@pytest.mark.parametrize("slot, frame", list(zip(SLOTS, FRAMES)))
 def test_container_slot_assignment(replay, slot, frame):
     container = replay.replay_data
     setattr(container, slot, (frame, frame))
