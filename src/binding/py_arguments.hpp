@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <span>
+#include <tuple>
 
 #include "binding/py_convert.hpp"
 
@@ -49,6 +50,41 @@ bool convert_arguments(const Signature& signature, const Bound<N>& slots, Ts&...
     static_assert(sizeof...(Ts) == N);
     std::size_t index = 0;
     return ((detail::convert_slot(signature, index, slots[index], outs) && (++index, true)) && ...);
+}
+
+// The whole call of a module function (vectorcall with keyword names): binds,
+// converts into `values` (which hold the defaults of optional parameters),
+// then returns impl(values...). Null with the exception set on failure.
+template <class... Params, class Impl>
+PyObject* call_function(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names,
+                        std::tuple<Params...> values, Impl&& impl) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            Bound<sizeof...(Params)> slots{};
+            const auto positional_count = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
+            if (!bind_vector(signature, args, positional_count, keyword_names, slots)) return nullptr;
+            const bool converted =
+                std::apply([&](Params&... outs) { return convert_arguments(signature, slots, outs...); }, values);
+            if (!converted) return nullptr;
+            return std::apply(impl, std::move(values));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// The same for a constructor (tp_new with an argument tuple and keyword dict).
+template <class... Params, class Impl>
+PyObject* call_constructor(const Signature& signature, PyObject* args, PyObject* kwargs,
+                           std::tuple<Params...> values, Impl&& impl) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            Bound<sizeof...(Params)> slots{};
+            if (!bind_tuple(signature, args, kwargs, slots)) return nullptr;
+            const bool converted =
+                std::apply([&](Params&... outs) { return convert_arguments(signature, slots, outs...); }, values);
+            if (!converted) return nullptr;
+            return std::apply(impl, std::move(values));
+        },
+        static_cast<PyObject*>(nullptr));
 }
 
 }  // namespace kz::py

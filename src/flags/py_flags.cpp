@@ -48,19 +48,12 @@ constexpr Signature kSignature{FlagInfo<F>::name.data(), "__new__", kParameters<
 
 template <FlagSet F>
 PyObject* flag_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded(
-        [&]() -> PyObject* {
-            Bound<1> slots{};
-            std::int32_t value = 0;
-            if (!bind_tuple(kSignature<F>, args, kwargs, slots) || !convert_arguments(kSignature<F>, slots, value)) {
-                return nullptr;
-            }
-            if constexpr (kIsMod<F>) {
-                if (value < 0) stop_try_from_int();
-            }
-            return make_object(from_bits<F>(static_cast<std::uint32_t>(value)));
-        },
-        static_cast<PyObject*>(nullptr));
+    return call_constructor(kSignature<F>, args, kwargs, std::tuple{std::int32_t{0}}, [](std::int32_t value) {
+        if constexpr (kIsMod<F>) {
+            if (value < 0) stop_try_from_int();
+        }
+        return make_object(from_bits<F>(static_cast<std::uint32_t>(value)));
+    });
 }
 
 template <FlagSet F>

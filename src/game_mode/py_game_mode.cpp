@@ -15,17 +15,10 @@ constexpr Signature kSignature{"GameMode", "__new__", kParameters, 1};
 std::uint8_t code_of(PyObject* self) { return static_cast<std::uint8_t>(as_instance<GameMode>(self)->record); }
 
 PyObject* game_mode_new(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded(
-        [&]() -> PyObject* {
-            Bound<1> slots{};
-            std::int32_t value = 0;
-            if (!bind_tuple(kSignature, args, kwargs, slots) || !convert_arguments(kSignature, slots, value)) {
-                return nullptr;
-            }
-            // Only the low 8 bits of the two's-complement form count: 256 is STD.
-            return make_object(game_mode_from_byte(static_cast<std::uint8_t>(value & 0xFF)));
-        },
-        static_cast<PyObject*>(nullptr));
+    return call_constructor(kSignature, args, kwargs, std::tuple{std::int32_t{0}}, [](std::int32_t value) {
+        // Only the low 8 bits of the two's-complement form count: 256 is STD.
+        return make_object(game_mode_from_byte(static_cast<std::uint8_t>(value & 0xFF)));
+    });
 }
 
 PyObject* game_mode_value(PyObject* self, void*) noexcept { return PyLong_FromLong(code_of(self)); }

@@ -58,24 +58,17 @@ Vec<Replay> decode_all(const Vec<String>& paths, bool header_only) {
 }
 
 PyObject* parse_replays_from_paths(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded(
-        [&]() -> PyObject* {
-            Bound<2> slots{};
-            Vec<String> paths;
-            bool header_only = false;
-            if (!bind_vector(kSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargs)), kwnames, slots) ||
-                !convert_arguments(kSignature, slots, paths, header_only)) {
-                return nullptr;
-            }
-            Vec<Replay> replays = decode_all(paths, header_only);
-            // Python objects are made on the calling thread, after every task has finished.
-            Ref list = Ref::steal(checked(PyList_New(static_cast<Py_ssize_t>(replays.size()))));
-            for (std::size_t index = 0; index < replays.size(); ++index) {
-                PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), make_object(std::move(replays[index])));
-            }
-            return list.release();
-        },
-        static_cast<PyObject*>(nullptr));
+    return call_function(kSignature, args, nargs, kwnames, std::tuple{Vec<String>{}, false},
+                         [](const Vec<String>& paths, bool header_only) {
+                             Vec<Replay> replays = decode_all(paths, header_only);
+                             // Python objects are made on the calling thread, after every task has finished.
+                             Ref list = Ref::steal(checked(PyList_New(static_cast<Py_ssize_t>(replays.size()))));
+                             for (std::size_t index = 0; index < replays.size(); ++index) {
+                                 PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index),
+                                                 make_object(std::move(replays[index])));
+                             }
+                             return list.release();
+                         });
 }
 
 }  // namespace

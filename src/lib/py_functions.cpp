@@ -25,51 +25,27 @@ ByteView as_bytes(std::string_view text) {
 }
 
 PyObject* parse_replay_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded(
-        [&]() -> PyObject* {
-            Bound<2> slots{};
-            BytesView data;
-            bool header_only = false;
-            if (!bind_vector(kFromBytes, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargs)), kwnames, slots) ||
-                !convert_arguments(kFromBytes, slots, data, header_only)) {
-                return nullptr;
-            }
-            // Decoded in place from the bytes object's buffer: no copy of the input.
-            return make_object(decode_replay(as_bytes(data.bytes), header_only));
-        },
-        static_cast<PyObject*>(nullptr));
+    return call_function(kFromBytes, args, nargs, kwnames, std::tuple{BytesView{}, false},
+                         [](BytesView data, bool header_only) {
+                             // Decoded in place from the bytes object's buffer: no copy of the input.
+                             return make_object(decode_replay(as_bytes(data.bytes), header_only));
+                         });
 }
 
 PyObject* parse_replay_from_path(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded(
-        [&]() -> PyObject* {
-            Bound<2> slots{};
-            String path;
-            bool header_only = false;
-            if (!bind_vector(kFromPath, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargs)), kwnames, slots) ||
-                !convert_arguments(kFromPath, slots, path, header_only)) {
-                return nullptr;
-            }
-            check_path(path);
-            return make_object(decode_replay_file(path.c_str(), header_only));
-        },
-        static_cast<PyObject*>(nullptr));
+    return call_function(kFromPath, args, nargs, kwnames, std::tuple{String{}, false},
+                         [](const String& path, bool header_only) {
+                             check_path(path);
+                             return make_object(decode_replay_file(path.c_str(), header_only));
+                         });
 }
 
 PyObject* parse_replay_data(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded(
-        [&]() -> PyObject* {
-            Bound<2> slots{};
-            BytesView data;
-            GameMode mode = GameMode::STD;
-            if (!bind_vector(kData, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargs)), kwnames, slots) ||
-                !convert_arguments(kData, slots, data, mode)) {
-                return nullptr;
-            }
-            // The text is read in place; the interpreter lock keeps the bytes alive and unchanged.
-            return make_object(decode_frames_for_mode(data.bytes, mode));
-        },
-        static_cast<PyObject*>(nullptr));
+    return call_function(kData, args, nargs, kwnames, std::tuple{BytesView{}, GameMode::STD},
+                         [](BytesView data, GameMode mode) {
+                             // Read in place: the interpreter lock keeps the bytes alive and unchanged.
+                             return make_object(decode_frames_for_mode(data.bytes, mode));
+                         });
 }
 
 }  // namespace
