@@ -1,4 +1,4 @@
-// The Replay and ReplayDataContainer classes: attribute holders without constructors.
+// The Replay class: twenty read-write attributes and the debug text as repr and str; no constructor.
 #include "binding/py_record_class.hpp"
 #include "replay/replay_record.hpp"
 
@@ -15,15 +15,6 @@ const PyType_Slot kReplaySlots[] = {
 
 PyTypeObject* class_of(std::type_identity<Replay>) {
     static const ClassSpec spec = class_spec<Replay>("Replay", "builtins.Replay", kReplaySlots, field_attributes<Replay>());
-    static ClassSlot slot;
-    return slot.get(spec);
-}
-
-// Created on first use (a decoded replay's replay_data, parse_replay_data);
-// never bound to the module.
-PyTypeObject* class_of(std::type_identity<ReplayDataContainer>) {
-    static const ClassSpec spec = class_spec<ReplayDataContainer>(
-        "ReplayDataContainer", "builtins.ReplayDataContainer", {}, field_attributes<ReplayDataContainer>());
     static ClassSlot slot;
     return slot.get(spec);
 }
