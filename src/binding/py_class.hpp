@@ -137,7 +137,7 @@ void dealloc_instance(PyObject* object) {
     Py_DECREF(type);  // instances of heap types own a reference to their class
 }
 
-// Builds the spec of a class holding records of type R.
+// Builds the creation table of a class holding records of type R.
 template <class R>
 constexpr ClassSpec class_spec(const char* python_name, const char* spec_name,
                                std::span<const PyType_Slot> slots, PyGetSetDef* getset,
