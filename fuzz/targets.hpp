@@ -1,0 +1,216 @@
+// The bodies of the fuzz targets: one function per target that runs an input
+// through the decoding core's entry points and checks what must always hold.
+// Shared by the libFuzzer harnesses and by the C++ regression test, which
+// replays the saved inputs without the fuzzer.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "binding/debug_text.hpp"
+#include "common/stop.hpp"
+#include "parser/decode_result.hpp"
+#include "parser/life_bar.hpp"
+#include "parser/replay_parser.hpp"
+#include "parser/utf8.hpp"
+#include "replay_events/frame_text.hpp"
+
+namespace kz::fuzz {
+
+// A broken invariant is a bug like a crash: report it and abort, so that the
+// fuzzer saves the input and the regression test fails loudly.
+[[noreturn]] inline void invariant_failed(const char* what, const char* file, int line) {
+    std::fprintf(stderr, "fuzz invariant failed: %s at %s:%d\n", what, file, line);
+    std::abort();
+}
+#define KZ_FUZZ_CHECK(cond) \
+    ((cond) ? void(0) : ::kz::fuzz::invariant_failed(#cond, __FILE__, __LINE__))
+
+// A stop is an expected outcome for bad input; anything else that escapes
+// (another exception, a signal, a sanitizer report) is a bug.
+template <class Fn>
+void stop_is_fine(Fn&& fn) {
+    try {
+        fn();
+    } catch (const Stop&) {
+    }
+}
+
+// Debug texts are written for at most this many items per list: a tiny block
+// can legitimately expand to millions of frames, and the writer's cost per
+// item does not change with the list's length.
+inline constexpr std::size_t kDebugItems = 2048;
+
+template <class T>
+void cap_list(std::optional<Vec<T>>& list) {
+    if (list && list->size() > kDebugItems) list->resize(kDebugItems);
+}
+
+template <class T>
+void cap_list(Vec<T>& list) {
+    if (list.size() > kDebugItems) list.resize(kDebugItems);
+}
+
+inline bool is_utf8(const String& text) {
+    return !validate_utf8(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+// The debug text of a decoded value is written like a repr would write it;
+// the writer promises valid UTF-8 whatever the record holds.
+template <class T>
+void write_debug_text(const T& value) {
+    const String text = debug_text(value);
+    KZ_FUZZ_CHECK(!text.empty());
+    KZ_FUZZ_CHECK(is_utf8(text));
+}
+
+// The header fields of a record: everything but what the frame block yields.
+inline String header_text(Replay replay) {
+    replay.replay_data = {};
+    replay.rng_seed.reset();
+    return debug_text(replay);
+}
+
+// Whole-file decoding. Byte 0 chooses header_only (its low bit); the rest is
+// the file. A decode error is rendered as the Python boundary renders it.
+inline void replay_target(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return;
+    const bool header_only = (data[0] & 1) != 0;
+    const ByteView file(data + 1, size - 1);
+    stop_is_fine([&] {
+        Result<Replay> decoded = parse_replay(file, ByteOrder::Little, header_only);
+        if (!decoded) {
+            const String text = describe(decoded.error());
+            KZ_FUZZ_CHECK(!text.empty());
+            return;
+        }
+        Replay& replay = decoded.value();
+        KZ_FUZZ_CHECK(!replay.life_bar_graph || !replay.life_bar_graph->empty());
+        auto& slots = replay.replay_data;
+        cap_list(slots.kivo_replay_data);
+        cap_list(slots.taiko_replay_data);
+        cap_list(slots.catch_replay_data);
+        cap_list(slots.mania_replay_data);
+        cap_list(replay.life_bar_graph);
+        write_debug_text(replay);
+        if (header_only) {
+            KZ_FUZZ_CHECK(!replay.rng_seed);
+        } else {
+            // A file that decodes whole decodes header-only too, to the same
+            // header and the same rest: header_only only skips work.
+            Result<Replay> header = parse_replay(file, ByteOrder::Little, true);
+            KZ_FUZZ_CHECK(header.ok());
+            KZ_FUZZ_CHECK(header.rest().size() == decoded.rest().size());
+            cap_list(header.value().life_bar_graph);
+            KZ_FUZZ_CHECK(header_text(header.value()) == header_text(replay));
+        }
+    });
+}
+
+template <class Frame>
+void decode_frames(std::string_view text) {
+    DecodedFrames<Frame> decoded = decode_frame_text<Frame>(text);
+    // Only the seed frame can be taken out of a list, so an empty list
+    // always comes with a seed.
+    KZ_FUZZ_CHECK(!decoded.frames.empty() || decoded.rng_seed);
+    cap_list(decoded.frames);
+    write_debug_text(decoded.frames);
+    write_debug_text(decoded.rng_seed);
+}
+
+// Frame-text decoding. Byte 0 chooses the mode (mod 4); the rest is the text.
+inline void frame_text_target(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return;
+    const std::string_view text(reinterpret_cast<const char*>(data + 1), size - 1);
+    stop_is_fine([&] {
+        switch (data[0] % 4) {
+            case 0: return decode_frames<ReplayEventKivo>(text);
+            case 1: return decode_frames<ReplayEventTaiko>(text);
+            case 2: return decode_frames<ReplayEventCatch>(text);
+            default: return decode_frames<ReplayEventMania>(text);
+        }
+    });
+}
+
+inline void check_graph(LifeBarGraph& graph) {
+    // The list never exists empty: no sample gives an absent graph.
+    KZ_FUZZ_CHECK(!graph || !graph->empty());
+    cap_list(graph);
+    write_debug_text(graph);
+}
+
+// Life-bar decoding. Byte 0's low bit chooses between the encoded string
+// (marker, length, payload, as in a file) and the bare text.
+inline void life_bar_target(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return;
+    const ByteView rest(data + 1, size - 1);
+    stop_is_fine([&] {
+        if ((data[0] & 1) == 0) {
+            Result<LifeBarGraph> parsed = parse_life_bar_graph(rest);
+            if (!parsed) {
+                KZ_FUZZ_CHECK(!describe(parsed.error()).empty());
+                return;
+            }
+            KZ_FUZZ_CHECK(parsed.rest().size() < rest.size());
+            check_graph(parsed.value());
+        } else {
+            LifeBarGraph graph =
+                decode_life_bar_text({reinterpret_cast<const char*>(rest.data()), rest.size()});
+            check_graph(graph);
+        }
+    });
+}
+
+// Reads `text` back as F; the debug form of a float must read back to it.
+template <class F>
+F read_back(const String& text) {
+    const String terminated = text;  // strtod needs the terminator c_str() gives
+    if constexpr (sizeof(F) == sizeof(double)) {
+        return std::strtod(terminated.c_str(), nullptr);
+    } else {
+        return std::strtof(terminated.c_str(), nullptr);
+    }
+}
+
+template <class F, class Bits>
+void check_float(const std::uint8_t* bytes) {
+    Bits bits;
+    std::memcpy(&bits, bytes, sizeof bits);
+    F value;
+    std::memcpy(&value, &bits, sizeof value);
+    String text;
+    if constexpr (sizeof(F) == sizeof(double)) {
+        append_debug_f64(text, value);
+    } else {
+        append_debug_f32(text, value);
+    }
+    if (std::isnan(value)) {
+        KZ_FUZZ_CHECK(text == "NaN");
+        return;
+    }
+    const F back = read_back<F>(text);
+    Bits back_bits;
+    std::memcpy(&back_bits, &back, sizeof back_bits);
+    KZ_FUZZ_CHECK(back_bits == bits);  // same value, same sign of zero
+}
+
+// The debug-text writer on arbitrary bytes: texts that are not UTF-8 (stored
+// records never hold those, but the writer promises to cope) and floats from
+// every bit pattern. The whole input is the text; its 8- and 4-byte chunks
+// are the doubles and floats.
+inline void debug_text_target(const std::uint8_t* data, std::size_t size) {
+    String text;
+    append_debug_text(text, std::string_view(reinterpret_cast<const char*>(data), size));
+    KZ_FUZZ_CHECK(text.size() >= 2 && text.front() == '"' && text.back() == '"');
+    KZ_FUZZ_CHECK(is_utf8(text));
+    for (std::size_t at = 0; at + 8 <= size && at < 512; at += 8) check_float<double, std::uint64_t>(data + at);
+    for (std::size_t at = 0; at + 4 <= size && at < 256; at += 4) check_float<float, std::uint32_t>(data + at);
+}
+
+}  // namespace kz::fuzz
