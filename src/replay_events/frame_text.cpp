@@ -1,6 +1,8 @@
 // Decoding of a decompressed frame text into the frame records of one play mode.
 #include "replay_events/frame_text.hpp"
 
+#include <algorithm>
+
 #include "replay_events/frame_reader.hpp"
 
 namespace kz {
@@ -9,21 +11,27 @@ namespace {
 // The game closes a play with a marker frame of this time delta whose field 3 holds the seed.
 constexpr std::int64_t kSeedTimeDelta = -12345;
 
-// Length of a short but common item per mode ("16|256.1234|100.5|1," in
-// standard mode). The list starts with room for the frames of a text made of
-// such items: real plays then grow it at most once or twice instead of a
-// dozen times, and a text of empty items reserves no more than about its own
-// size.
+// Length of the shortest item that yields a frame, with its ',' ("0|0|0|0,"
+// in standard mode). It bounds the room reserved for the frames, so that a
+// text of nothing but commas cannot make the list many times its own size.
 template <class Frame>
-constexpr std::size_t kShortItemBytes = 0;
+constexpr std::size_t kShortestItemBytes = 0;
 template <>
-constexpr std::size_t kShortItemBytes<ReplayEventKivo> = 20;
+constexpr std::size_t kShortestItemBytes<ReplayEventKivo> = 8;
 template <>
-constexpr std::size_t kShortItemBytes<ReplayEventTaiko> = 12;
+constexpr std::size_t kShortestItemBytes<ReplayEventTaiko> = 7;
 template <>
-constexpr std::size_t kShortItemBytes<ReplayEventCatch> = 16;
+constexpr std::size_t kShortestItemBytes<ReplayEventCatch> = 7;
 template <>
-constexpr std::size_t kShortItemBytes<ReplayEventMania> = 8;
+constexpr std::size_t kShortestItemBytes<ReplayEventMania> = 4;
+
+// Room for one frame per item: exact for real plays, where every item is a
+// frame, so the list never grows and never holds a doubled buffer at its peak.
+template <class Frame>
+std::size_t frame_capacity(std::string_view text) noexcept {
+    const auto items = static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')) + 1;
+    return std::min(items, text.size() / kShortestItemBytes<Frame> + 1);
+}
 
 // Field 3 of the text's last item as a signed 32-bit integer, if any. Looks
 // only at the last item, found from the end; one trailing ',' is ignored.
@@ -54,7 +62,7 @@ DecodedFrames<Frame> decode_frame_text(std::string_view text) {
     const char* const end = cursor + text.size();
     while (true) {
         if (std::optional<Frame> frame = parse_frame<Frame>(cursor, end)) {
-            if (result.frames.empty()) result.frames.reserve(text.size() / kShortItemBytes<Frame> + 4);
+            if (result.frames.empty()) result.frames.reserve(frame_capacity<Frame>(text));
             result.frames.push_back(*frame);
         }
         if (cursor == end) break;
