@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Runs the C++ tests and the whole pytest suite against a build with
+# AddressSanitizer + UndefinedBehaviorSanitizer (the module's own allocations
+# go to the system allocator in that build, so the sanitizer sees every block).
+# Usage: [BUILD_DIR=build/sanitize] [PYTHON=.venv/bin/python] [SANITIZE_CXX=g++]
+#        scripts/test_sanitized.sh [pytest args]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build_dir=${BUILD_DIR:-build/sanitize}
+python=${PYTHON:-}
+if [ -z "$python" ]; then
+  if [ -x .venv/bin/python ]; then python=.venv/bin/python; else python=python3; fi
+fi
+# The build uses the same compiler whose runtime is preloaded below; a CXX
+# from the environment is not taken, so the two cannot disagree.
+export CXX=${SANITIZE_CXX:-g++}
+# The venv's cmake and ninja when the system has none (the set-up installs them there).
+if [ -d .venv/bin ]; then export PATH="$PATH:$PWD/.venv/bin"; fi
+
+SANITIZE=1 BUILD_DIR="$build_dir" PYTHON="$python" bash scripts/dev_build.sh
+
+if [[ "$CXX" == *clang* ]]; then
+  asan_runtime=$("$CXX" -print-file-name=libclang_rt.asan-x86_64.so)
+else
+  asan_runtime=$("$CXX" -print-file-name=libasan.so)
+fi
+# The interpreter does not link the C++ runtime, so without it preloaded too
+# ASan's __cxa_throw interceptor finds no real function and aborts at the
+# first stop the module throws.
+preload="$asan_runtime $("$CXX" -print-file-name=libstdc++.so)"
+
+# Leak detection is off for the interpreter run: CPython keeps much of what
+# it allocates until exit (interned strings, type caches, module state), and
+# LeakSanitizer suppressions match any frame of an allocation's stack, every
+# one of which passes through the interpreter, so a suppression broad enough
+# to silence CPython would silence the module's leaks too. Leaks are checked
+# instead where they can be told apart: tests/python/test_leaks.py watches
+# reference counts and RSS over many calls, and the libFuzzer harnesses run
+# the native core with LeakSanitizer on.
+#
+# pytest captures file descriptor 2, so the Python run writes its reports to
+# files instead, shown when the run fails.
+reports=$(mktemp -d)
+trap 'rm -rf "$reports"' EXIT
+asan_options=detect_leaks=0:abort_on_error=1:strict_string_checks=1:check_initialization_order=1
+ubsan_options=print_stacktrace=1:halt_on_error=1
+show_reports() {
+  cat "$reports"/* 2>/dev/null || true
+  return 1
+}
+
+ASAN_OPTIONS=$asan_options UBSAN_OPTIONS=$ubsan_options \
+  ctest --test-dir "$build_dir" --output-on-failure -j "${JOBS:-2}"
+
+# PYTHONMALLOC=malloc sends the interpreter's objects through malloc too, so
+# a use of a freed Python object is caught, not hidden in a pymalloc arena.
+LD_PRELOAD=$preload ASAN_OPTIONS=$asan_options:log_path=$reports/asan \
+  UBSAN_OPTIONS=$ubsan_options:log_path=$reports/ubsan PYTHONMALLOC=malloc PYTHONPATH="$PWD/$build_dir" \
+  "$python" -m pytest -q -p no:cacheprovider tests/python "$@" || show_reports
