@@ -2,7 +2,8 @@
 # Builds the libFuzzer harnesses of the decoding core (clang, ASan + UBSan) and
 # runs every target in turn for the given time, one core at a time.
 # Usage: scripts/fuzz.sh [seconds-per-target]        (default 60)
-# Environment: BUILD_DIR (build/fuzz), TARGETS (all four), CXX (clang++).
+# Environment: BUILD_DIR (build/fuzz), TARGETS (all four), CXX (clang++),
+# FUZZ_FLAGS (more libFuzzer flags, e.g. "-use_value_profile=1 -max_len=16384").
 # Everything it writes is under fuzz/out/ (git-ignored): seeds/ (regenerated
 # each run), corpus/<target>/ (kept between runs, grows), artifacts/<target>/
 # (inputs that crashed, hung, leaked or ran out of memory), logs/.
@@ -14,6 +15,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 build_dir=${BUILD_DIR:-build/fuzz}
 read -r -a targets <<<"${TARGETS:-replay frame_text life_bar debug_text}"
+read -r -a extra_flags <<<"${FUZZ_FLAGS:-}"
 out=fuzz/out
 
 generator=()
@@ -41,7 +43,7 @@ for target in "${targets[@]}"; do
   "$build_dir/fuzz/fuzz_$target" "$out/corpus/$target" "$out/seeds/$target" \
     -dict=fuzz/replay.dict -fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 \
     -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -close_fd_mask=2 \
-    -artifact_prefix="$out/artifacts/$target/" >"$log" 2>&1 || true
+    -artifact_prefix="$out/artifacts/$target/" "${extra_flags[@]}" >"$log" 2>&1 || true
   after=$(find "$out/artifacts/$target" -type f | wc -l)
   # Fork mode prints "#<executions>: cov: ..." as it goes; the last one counts.
   executions=$(grep -oE '^#[0-9]+: cov' "$log" | tail -1 | tr -dc '0-9')
