@@ -12,3 +12,11 @@ build_dir=build/cpp-tests
 .venv/bin/ctest --test-dir "$build_dir" --output-on-failure -j 2
 
 .venv/bin/python -m pytest -q tests/python
+
+# --- Sanitized run -----------------------------------------------------------
+# The same C++ and Python tests once more against an ASan + UBSan build of the
+# module (scripts/test_sanitized.sh; about 2 minutes from a clean tree on two
+# cores). Set KADENZO_SKIP_SANITIZED=1 to leave it out of a local run.
+if [ "${KADENZO_SKIP_SANITIZED:-0}" != 1 ]; then
+  bash scripts/test_sanitized.sh
+fi
