@@ -31,39 +31,35 @@ private:
     Py_ssize_t state_ = 0;
 };
 
-// Holds a shared borrow for a scope. Check `held()`; on failure the
-// RuntimeError "Already mutably borrowed" is set.
-class SharedBorrow {
+// Holds a borrow for a scope: shared for readers, exclusive for writers.
+// Check `held()`; when the borrow is refused, the RuntimeError is already set
+// ("Already mutably borrowed" for a reader, "Already borrowed" for a writer).
+template <bool exclusive>
+class ScopedBorrow {
 public:
-    explicit SharedBorrow(BorrowFlag& flag) noexcept : flag_(flag.try_share() ? &flag : nullptr) {
-        if (flag_ == nullptr) PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+    explicit ScopedBorrow(BorrowFlag& flag) noexcept
+        : flag_((exclusive ? flag.try_exclusive() : flag.try_share()) ? &flag : nullptr) {
+        if (flag_ == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, exclusive ? "Already borrowed" : "Already mutably borrowed");
+        }
     }
-    ~SharedBorrow() {
-        if (flag_ != nullptr) flag_->unshare();
+    ~ScopedBorrow() {
+        if (flag_ == nullptr) return;
+        if constexpr (exclusive) {
+            flag_->release_exclusive();
+        } else {
+            flag_->unshare();
+        }
     }
-    SharedBorrow(const SharedBorrow&) = delete;
-    SharedBorrow& operator=(const SharedBorrow&) = delete;
+    ScopedBorrow(const ScopedBorrow&) = delete;
+    ScopedBorrow& operator=(const ScopedBorrow&) = delete;
     bool held() const noexcept { return flag_ != nullptr; }
 
 private:
     BorrowFlag* flag_;
 };
 
-// Holds the exclusive borrow for a scope; on failure "Already borrowed" is set.
-class ExclusiveBorrow {
-public:
-    explicit ExclusiveBorrow(BorrowFlag& flag) noexcept : flag_(flag.try_exclusive() ? &flag : nullptr) {
-        if (flag_ == nullptr) PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-    }
-    ~ExclusiveBorrow() {
-        if (flag_ != nullptr) flag_->release_exclusive();
-    }
-    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
-    bool held() const noexcept { return flag_ != nullptr; }
-
-private:
-    BorrowFlag* flag_;
-};
+using SharedBorrow = ScopedBorrow<false>;
+using ExclusiveBorrow = ScopedBorrow<true>;
 
 }  // namespace kz::py
