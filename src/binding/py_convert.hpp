@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -117,6 +118,9 @@ struct Converter<std::optional<T>> {
 // exception and returns false. On success `hint` is the reported length.
 bool check_list_source(PyObject* value, Py_ssize_t& hint) noexcept;
 
+// The most items a list conversion reserves up front; longer lists grow.
+inline constexpr std::size_t kMaxReservedItems = 1 << 16;
+
 template <class T>
 struct Converter<Vec<T>> {
     static bool from_py(PyObject* value, Vec<T>& out) {
@@ -125,7 +129,9 @@ struct Converter<Vec<T>> {
         Ref iterator = Ref::steal(PyObject_GetIter(value));
         if (!iterator) return false;
         Vec<T> items;
-        items.reserve(static_cast<std::size_t>(hint));
+        // The reported length is only a hint: a sequence may claim far more
+        // items than it yields, so the first reservation is bounded.
+        items.reserve(std::min(static_cast<std::size_t>(hint), kMaxReservedItems));
         while (PyObject* raw = PyIter_Next(iterator.get())) {
             Ref item = Ref::steal(raw);
             T converted{};

@@ -94,6 +94,13 @@ class Seq:
         return self.items[i]
 
 
+class Overclaiming(Seq):
+    """A sequence that reports far more items than it yields."""
+
+    def __len__(self):
+        return 2**62
+
+
 class Str(str):
     pass
 
@@ -183,6 +190,7 @@ def test_subclasses_and_tuples_are_accepted(tmp_path):
     assert repr(parse_replay_from_path(Str(path), header_only=True)) == expected
     assert [repr(r) for r in parse_replays_from_paths((str(path), Str(path)), True)] == [expected] * 2
     assert [repr(r) for r in parse_replays_from_paths(Seq([str(path)]), True)] == [expected]
+    assert [repr(r) for r in parse_replays_from_paths(Overclaiming([str(path)]), True)] == [expected]
     assert parse_replays_from_paths([]) == [] and parse_replays_from_paths(()) == []
     # header_only defaults to false, so the empty block is decoded and has no frame.
     with raises_panic("called `Option::unwrap()` on a `None` value"):
