@@ -57,4 +57,4 @@ ASAN_OPTIONS=$asan_options UBSAN_OPTIONS=$ubsan_options \
 # a use of a freed Python object is caught, not hidden in a pymalloc arena.
 LD_PRELOAD=$preload ASAN_OPTIONS=$asan_options:log_path=$reports/asan \
   UBSAN_OPTIONS=$ubsan_options:log_path=$reports/ubsan PYTHONMALLOC=malloc PYTHONPATH="$PWD/$build_dir" \
-  "$python" -m pytest -q -p no:cacheprovider tests/python "$@" || show_reports
+  "$python" -m pytest -q -p no:cacheprovider -m "not tooling" tests/python "$@" || show_reports

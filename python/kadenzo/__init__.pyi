@@ -1,0 +1,373 @@
+"""Type information for kadenzo, the decoder of Kivo replay files.
+
+Every class is final (none can be subclassed at runtime). Attribute reads build
+new objects on every access; assignments convert and copy the value.
+
+A decoding failure raises `PanicException`, which derives from BaseException
+and is not an attribute of this module: catch it as BaseException.
+"""
+
+from collections.abc import Sequence
+from typing import ClassVar, Never, Self, SupportsFloat, SupportsIndex, final
+
+
+__all__ = [
+    "Replay",
+    "ReplayEventKivo",
+    "ReplayEventTaiko",
+    "ReplayEventCatch",
+    "ReplayEventMania",
+    "LifeBarState",
+    "Mod",
+    "GameMode",
+    "Key",
+    "KeyTaiko",
+    "KeyMania",
+    "parse_replay_from_bytes",
+    "parse_replay_from_path",
+    "parse_replays_from_paths",
+    "parse_replay_data",
+]
+
+_Float = SupportsFloat | SupportsIndex
+
+# --- Play mode ---------------------------------------------------------------
+
+@final
+class GameMode:
+    """The play mode of a replay. `GameMode(n)` maps 0..3 to STD..MANIA (by the
+    low 8 bits of n) and anything else to UNKNOWN."""
+
+    STD: ClassVar[GameMode]
+    TAIKO: ClassVar[GameMode]
+    CTB: ClassVar[GameMode]
+    MANIA: ClassVar[GameMode]
+    UNKNOWN: ClassVar[GameMode]
+    def __new__(cls, int: SupportsIndex) -> Self: ...
+    @property
+    def value(self) -> int: ...
+    def __int__(self) -> int: ...
+    def __bool__(self) -> bool: ...
+    def __hash__(self) -> int: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    # Modes have no order: these always raise ValueError("Invalid comparison"),
+    # so the stub accepts no operand and a checker reports every use.
+    def __lt__(self, other: Never, /) -> bool: ...
+    def __le__(self, other: Never, /) -> bool: ...
+    def __gt__(self, other: Never, /) -> bool: ...
+    def __ge__(self, other: Never, /) -> bool: ...
+
+# --- Flag sets ---------------------------------------------------------------
+
+class _FlagSet:
+    # The operations every flag set shares, between two values of one class.
+    # `+` and `-` give the 32-bit two's-complement result as a plain int;
+    # `&`, `|` and `^` give a new flag set of the same class.
+    def __new__(cls, int: SupportsIndex) -> Self: ...
+    @property
+    def value(self) -> int: ...
+    def __int__(self) -> int: ...
+    def __bool__(self) -> bool: ...
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __add__(self, other: Self, /) -> int: ...
+    def __radd__(self, other: Self, /) -> int: ...
+    def __sub__(self, other: Self, /) -> int: ...
+    def __rsub__(self, other: Self, /) -> int: ...
+    def __and__(self, other: Self, /) -> Self: ...
+    def __rand__(self, other: Self, /) -> Self: ...
+    def __or__(self, other: Self, /) -> Self: ...
+    def __ror__(self, other: Self, /) -> Self: ...
+    def __xor__(self, other: Self, /) -> Self: ...
+    def __rxor__(self, other: Self, /) -> Self: ...
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    def __lt__(self, other: Self, /) -> bool: ...
+    def __le__(self, other: Self, /) -> bool: ...
+    def __gt__(self, other: Self, /) -> bool: ...
+    def __ge__(self, other: Self, /) -> bool: ...
+
+@final
+class Mod(_FlagSet):
+    """Gameplay modifiers of a replay (0 to 2**31 - 1)."""
+
+    NoMod: ClassVar[Mod]
+    NoFail: ClassVar[Mod]
+    Easy: ClassVar[Mod]
+    TouchDevice: ClassVar[Mod]
+    Hidden: ClassVar[Mod]
+    HardRock: ClassVar[Mod]
+    SuddenDeath: ClassVar[Mod]
+    DoubleTime: ClassVar[Mod]
+    Relax: ClassVar[Mod]
+    HalfTime: ClassVar[Mod]
+    Nightcore: ClassVar[Mod]
+    Flashlight: ClassVar[Mod]
+    Autoplay: ClassVar[Mod]
+    SpunOut: ClassVar[Mod]
+    Autopilot: ClassVar[Mod]
+    Perfect: ClassVar[Mod]
+    Key4: ClassVar[Mod]
+    Key5: ClassVar[Mod]
+    Key6: ClassVar[Mod]
+    Key7: ClassVar[Mod]
+    Key8: ClassVar[Mod]
+    FadeIn: ClassVar[Mod]
+    Random: ClassVar[Mod]
+    Cinema: ClassVar[Mod]
+    Target: ClassVar[Mod]
+    Key9: ClassVar[Mod]
+    KeyCoop: ClassVar[Mod]
+    Key1: ClassVar[Mod]
+    Key3: ClassVar[Mod]
+    Key2: ClassVar[Mod]
+    ScoreV2: ClassVar[Mod]
+    Mirror: ClassVar[Mod]
+
+@final
+class Key(_FlagSet):
+    """Buttons held in a frame of the standard mode (any 32-bit pattern)."""
+
+    M1: ClassVar[Key]
+    M2: ClassVar[Key]
+    K1: ClassVar[Key]
+    K2: ClassVar[Key]
+    SMOKE: ClassVar[Key]
+
+@final
+class KeyTaiko(_FlagSet):
+    """Drums hit in a frame of the drum mode (any 32-bit pattern)."""
+
+    LEFT_DON: ClassVar[KeyTaiko]
+    LEFT_KAT: ClassVar[KeyTaiko]
+    RIGHT_DON: ClassVar[KeyTaiko]
+    RIGHT_KAT: ClassVar[KeyTaiko]
+
+@final
+class KeyMania(_FlagSet):
+    """Columns held in a frame of the key mode: K1 is column 1 (value 1), K18 is
+    column 18 (value 2**17)."""
+
+    K1: ClassVar[KeyMania]
+    K2: ClassVar[KeyMania]
+    K3: ClassVar[KeyMania]
+    K4: ClassVar[KeyMania]
+    K5: ClassVar[KeyMania]
+    K6: ClassVar[KeyMania]
+    K7: ClassVar[KeyMania]
+    K8: ClassVar[KeyMania]
+    K9: ClassVar[KeyMania]
+    K10: ClassVar[KeyMania]
+    K11: ClassVar[KeyMania]
+    K12: ClassVar[KeyMania]
+    K13: ClassVar[KeyMania]
+    K14: ClassVar[KeyMania]
+    K15: ClassVar[KeyMania]
+    K16: ClassVar[KeyMania]
+    K17: ClassVar[KeyMania]
+    K18: ClassVar[KeyMania]
+
+# --- Frames and life-bar samples ---------------------------------------------
+
+class _Frame:
+    # Frames compare field by field with == and !=; ordering them always
+    # raises ValueError("Invalid comparison"), so the stub accepts no operand
+    # for it. They are unhashable.
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    def __eq__(self, other: object, /) -> bool: ...
+    def __ne__(self, other: object, /) -> bool: ...
+    def __lt__(self, other: Never, /) -> bool: ...
+    def __le__(self, other: Never, /) -> bool: ...
+    def __gt__(self, other: Never, /) -> bool: ...
+    def __ge__(self, other: Never, /) -> bool: ...
+
+@final
+class ReplayEventKivo(_Frame):
+    """One input frame of the standard mode: milliseconds since the previous
+    frame, cursor position and buttons held."""
+
+    def __new__(cls, time_delta: SupportsIndex, x: _Float, y: _Float, keys: Key) -> Self: ...
+    @property
+    def time_delta(self) -> int: ...
+    @time_delta.setter
+    def time_delta(self, value: SupportsIndex) -> None: ...
+    @property
+    def x(self) -> float: ...
+    @x.setter
+    def x(self, value: _Float) -> None: ...
+    @property
+    def y(self) -> float: ...
+    @y.setter
+    def y(self, value: _Float) -> None: ...
+    keys: Key
+
+@final
+class ReplayEventTaiko(_Frame):
+    """One input frame of the drum mode."""
+
+    def __new__(cls, time_delta: SupportsIndex, x: SupportsIndex, keys: KeyTaiko) -> Self: ...
+    @property
+    def time_delta(self) -> int: ...
+    @time_delta.setter
+    def time_delta(self, value: SupportsIndex) -> None: ...
+    @property
+    def x(self) -> int: ...
+    @x.setter
+    def x(self, value: SupportsIndex) -> None: ...
+    keys: KeyTaiko
+
+@final
+class ReplayEventCatch(_Frame):
+    """One input frame of the catch mode: the catcher's position and whether
+    it is dashing."""
+
+    def __new__(cls, time_delta: SupportsIndex, x: _Float, dashing: bool) -> Self: ...
+    @property
+    def time_delta(self) -> int: ...
+    @time_delta.setter
+    def time_delta(self, value: SupportsIndex) -> None: ...
+    @property
+    def x(self) -> float: ...
+    @x.setter
+    def x(self, value: _Float) -> None: ...
+    dashing: bool
+
+@final
+class ReplayEventMania(_Frame):
+    """One input frame of the key mode: the columns held."""
+
+    def __new__(cls, time_delta: SupportsIndex, keys: KeyMania) -> Self: ...
+    @property
+    def time_delta(self) -> int: ...
+    @time_delta.setter
+    def time_delta(self, value: SupportsIndex) -> None: ...
+    keys: KeyMania
+
+@final
+class LifeBarState:
+    """One sample of the life-bar graph: time in milliseconds (0 to 2**32 - 1)
+    and life from 0.0 to 1.0, stored as a 32-bit float."""
+
+    def __new__(cls, time: SupportsIndex, life: _Float) -> Self: ...
+    @property
+    def time(self) -> int: ...
+    @time.setter
+    def time(self, value: SupportsIndex) -> None: ...
+    @property
+    def life(self) -> float: ...
+    @life.setter
+    def life(self, value: _Float) -> None: ...
+
+# --- Containers --------------------------------------------------------------
+
+@final
+class ReplayDataContainer:
+    """The frames of a replay, one optional list per play mode; a decoded file
+    fills only the list of its own mode.
+
+    Not an attribute of the module at runtime: its instances come from
+    `Replay.replay_data` and `parse_replay_data`. Use the name in annotations
+    only (with `from __future__ import annotations`).
+    """
+
+    @property
+    def kivo_replay_data(self) -> list[ReplayEventKivo] | None: ...
+    @kivo_replay_data.setter
+    def kivo_replay_data(self, value: Sequence[ReplayEventKivo] | None) -> None: ...
+    @property
+    def taiko_replay_data(self) -> list[ReplayEventTaiko] | None: ...
+    @taiko_replay_data.setter
+    def taiko_replay_data(self, value: Sequence[ReplayEventTaiko] | None) -> None: ...
+    @property
+    def catch_replay_data(self) -> list[ReplayEventCatch] | None: ...
+    @catch_replay_data.setter
+    def catch_replay_data(self, value: Sequence[ReplayEventCatch] | None) -> None: ...
+    @property
+    def mania_replay_data(self) -> list[ReplayEventMania] | None: ...
+    @mania_replay_data.setter
+    def mania_replay_data(self, value: Sequence[ReplayEventMania] | None) -> None: ...
+
+@final
+class Replay:
+    """One decoded replay file. Made only by the parse functions.
+
+    Reading `replay_data` or `life_bar_graph` builds every object anew: read
+    them once and keep the result.
+    """
+
+    mode: GameMode
+    @property
+    def game_version(self) -> int: ...
+    @game_version.setter
+    def game_version(self, value: SupportsIndex) -> None: ...
+    beatmap_hash: str | None
+    username: str | None
+    replay_hash: str | None
+    @property
+    def count_300(self) -> int: ...
+    @count_300.setter
+    def count_300(self, value: SupportsIndex) -> None: ...
+    @property
+    def count_100(self) -> int: ...
+    @count_100.setter
+    def count_100(self, value: SupportsIndex) -> None: ...
+    @property
+    def count_50(self) -> int: ...
+    @count_50.setter
+    def count_50(self, value: SupportsIndex) -> None: ...
+    @property
+    def count_geki(self) -> int: ...
+    @count_geki.setter
+    def count_geki(self, value: SupportsIndex) -> None: ...
+    @property
+    def count_katu(self) -> int: ...
+    @count_katu.setter
+    def count_katu(self, value: SupportsIndex) -> None: ...
+    @property
+    def count_miss(self) -> int: ...
+    @count_miss.setter
+    def count_miss(self, value: SupportsIndex) -> None: ...
+    @property
+    def score(self) -> int: ...
+    @score.setter
+    def score(self, value: SupportsIndex) -> None: ...
+    @property
+    def max_combo(self) -> int: ...
+    @max_combo.setter
+    def max_combo(self, value: SupportsIndex) -> None: ...
+    perfect: bool
+    mods: Mod
+    @property
+    def life_bar_graph(self) -> list[LifeBarState] | None: ...
+    @life_bar_graph.setter
+    def life_bar_graph(self, value: Sequence[LifeBarState] | None) -> None: ...
+    @property
+    def timestamp(self) -> int: ...
+    @timestamp.setter
+    def timestamp(self, value: SupportsIndex) -> None: ...
+    replay_data: ReplayDataContainer
+    @property
+    def rng_seed(self) -> int | None: ...
+    @rng_seed.setter
+    def rng_seed(self, value: SupportsIndex | None) -> None: ...
+    @property
+    def replay_id(self) -> int: ...
+    @replay_id.setter
+    def replay_id(self, value: SupportsIndex) -> None: ...
+
+# --- Functions ---------------------------------------------------------------
+
+def parse_replay_from_bytes(data: bytes, header_only: bool = False) -> Replay:
+    """Decodes a replay file held in memory. With `header_only`, the frames are
+    not decompressed: `replay_data` holds no list and `rng_seed` is None."""
+
+def parse_replay_from_path(path: str, header_only: bool = False) -> Replay:
+    """Reads and decodes one replay file."""
+
+def parse_replays_from_paths(paths: Sequence[str], header_only: bool = False) -> list[Replay]:
+    """Decodes many files on a pool of worker threads; the result is in the
+    order of `paths`. The first failing path (by position) raises."""
+
+def parse_replay_data(data: bytes, mode: GameMode) -> ReplayDataContainer:
+    """Decodes an already decompressed frame text of the given mode (UNKNOWN is
+    read as STD); the seed marker is dropped."""
