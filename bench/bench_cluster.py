@@ -1,0 +1,164 @@
+"""Throughput of the cluster pipeline (examples/cluster_decode.py) with one and
+more Dask worker processes on this machine, side by side with a control: the
+same partitions of plain LZMA decompression of the frame blocks, whose speed-up
+shows how much parallel CPU the machine gives at the time.
+
+    .venv/bin/python bench/bench_cluster.py [--quick] [--workers 1,2] [--repeat N]
+
+The corpus (written to a temporary folder) is made with tools/replay_builder.py:
+200 plays of about 20,000 frames, mostly standard mode (--quick: 40 plays of
+about 4,000). Every worker process has one Dask thread and one kadenzo thread
+(RAYON_NUM_THREADS=1), so N workers ask for N cores. Each worker count gets a
+fresh LocalCluster, one warm-up pass of every job and then the timed passes,
+the jobs taking turns within each pass so that load from other processes
+spreads over all of them alike; times are medians.
+"""
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import logging
+import lzma
+import math
+import pathlib
+import random
+import statistics
+import sys
+import tempfile
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path[:0] = [str(ROOT / "tools"), str(ROOT / "examples")]
+import dask.bag as db  # noqa: E402
+import replay_table  # noqa: E402
+from cluster_decode import frame_bag, local_cluster, ship_code, summarise_on_cluster  # noqa: E402
+from distributed import Client  # noqa: E402
+from replay_builder import MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, realistic_replay  # noqa: E402
+
+
+# --- corpus -----------------------------------------------------------------
+
+def corpus_plan(quick: bool) -> list[tuple[int, int]]:
+    """(mode, frame count) of every play. 20,000 frames is a 4-5 minute play at 60-70 Hz."""
+    rng = random.Random(2024)
+    count, low, high = (40, 3_000, 5_000) if quick else (200, 17_000, 23_000)
+    modes = [MODE_STD] * 17 + [MODE_TAIKO, MODE_CTB, MODE_MANIA]
+    return [(rng.choice(modes), rng.randint(low, high)) for _ in range(count)]
+
+
+def write_play(folder: pathlib.Path, seed: int, mode: int, frame_count: int) -> tuple[int, int]:
+    """Writes the replay and, for the control, its frame block alone; returns
+    (frames, file bytes)."""
+    fields = dict(realistic_replay(mode, frame_count, seed=seed).fields())  # compresses once
+    data = b"".join(fields.values())
+    (folder / f"play{seed:03}.kvr").write_bytes(data)
+    (folder / f"play{seed:03}.block").write_bytes(fields["block"])
+    return frame_count, len(data)
+
+
+def make_corpus(folder: pathlib.Path, quick: bool) -> tuple[int, int]:
+    """(total frames, total bytes) of the corpus written to `folder`."""
+    plan = corpus_plan(quick)
+    with concurrent.futures.ProcessPoolExecutor() as pool:
+        done = list(pool.map(write_play, [folder] * len(plan), range(len(plan)), *zip(*plan)))
+    return sum(frames for frames, _ in done), sum(size for _, size in done)
+
+
+# --- jobs -------------------------------------------------------------------
+
+def decompress_blocks(paths: list[str]) -> list[int]:
+    """The control's task: read and decompress the blocks of a partition."""
+    return [sum(len(lzma.decompress(pathlib.Path(p).read_bytes(), format=lzma.FORMAT_ALONE)) for p in paths)]
+
+
+def array_length(item) -> int:
+    # A small result per replay, so that the job measures making the arrays
+    # on the workers rather than sending them.
+    return len(item[1])
+
+
+def jobs(folder: pathlib.Path, partition_size: int) -> dict:
+    """name -> function doing one pass over the corpus on the active client."""
+    paths = replay_table.replay_paths(folder)
+    blocks = sorted(str(p) for p in folder.glob("*.block"))
+    return {
+        "summary table": lambda: summarise_on_cluster(paths, partition_size),
+        "frame arrays": lambda: frame_bag(paths, partition_size).map(array_length).compute(),
+        "lzma.decompress (control)":
+            lambda: db.from_sequence(blocks, partition_size=partition_size).map_partitions(decompress_blocks).compute(),
+    }
+
+
+def measure(workers: int, folder: pathlib.Path, partition_size: int, repeat: int) -> dict[str, float]:
+    """Median wall time per pass of every job on a fresh cluster of `workers` processes."""
+    with local_cluster(workers, kadenzo_threads=1, dashboard_address=None,
+                       silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
+        ship_code(client)
+        passes = jobs(folder, partition_size)
+        names = list(passes)
+        walls: dict[str, list[float]] = {name: [] for name in names}
+        for rep in range(repeat + 1):
+            for name in names[rep % len(names):] + names[:rep % len(names)]:
+                start = time.perf_counter()
+                passes[name]()
+                if rep:  # the first pass loads the code and warms the workers
+                    walls[name].append(time.perf_counter() - start)
+    return {name: statistics.median(values) for name, values in walls.items()}
+
+
+def cpu_pressure() -> str:
+    """The kernel's share of time in which runnable tasks waited for a CPU."""
+    try:
+        with open("/proc/pressure/cpu") as f:
+            return f.readline().split()[1]  # "avg10=..."
+    except OSError:
+        return "avg10=unknown"
+
+
+# --- report -----------------------------------------------------------------
+
+def report(results: dict[int, dict[str, float]], repeat: int) -> None:
+    counts = sorted(results)
+    base = results[counts[0]]
+    header = "".join(f"{f'{n} worker' + ('s' if n > 1 else ''):>18}" for n in counts)
+    print(f"\n{f'per pass over the corpus (median of {repeat})':40}{header}")
+    for name in base:
+        cells = "".join(f"{results[n][name]:9.2f} s {base[name] / results[n][name]:5.2f}x" for n in counts)
+        print(f"{name:40}{cells}")
+    control = "lzma.decompress (control)"
+    for n in counts[1:]:
+        ratios = ", ".join(f"{name} {base[name] / results[n][name] / (base[control] / results[n][control]):.2f}"
+                           for name in base if name != control)
+        print(f"\n{n} workers, speed-up over {counts[0]} relative to the control's: {ratios}")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="a smaller corpus and fewer repetitions")
+    parser.add_argument("--repeat", type=int, help="timed passes per job (default 5, quick 3)")
+    parser.add_argument("--workers", default="1,2", help="worker process counts to compare (default 1,2)")
+    args = parser.parse_args()
+    counts = sorted({int(n) for n in args.workers.split(",")})
+    repeat = args.repeat or (3 if args.quick else 5)
+
+    with tempfile.TemporaryDirectory(prefix="kadenzo-bench-") as name:
+        folder = pathlib.Path(name)
+        start = time.perf_counter()
+        frames, size = make_corpus(folder, args.quick)
+        replays = len(corpus_plan(args.quick))
+        # Several tasks per worker even at the largest count, so that the
+        # last task of one worker does not leave the others idle for long.
+        partition_size = math.ceil(replays / (4 * max(counts)))
+        print(f"generated {replays} replays in {time.perf_counter() - start:.1f} s: {frames:,} frames, "
+              f"{size / 2**20:.1f} MiB; {math.ceil(replays / partition_size)} partitions of up to "
+              f"{partition_size}; every worker: 1 Dask thread, RAYON_NUM_THREADS=1", flush=True)
+        before = cpu_pressure()
+        results = {n: measure(n, folder, partition_size, repeat) for n in counts}
+        after = cpu_pressure()
+    report(results, repeat)
+    print(f"CPU pressure from other processes before/after the timings: {before} / {after} "
+          f"(percent of time runnable tasks waited)")
+
+
+if __name__ == "__main__":
+    main()
