@@ -31,6 +31,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path[:0] = [str(ROOT / "tools"), str(ROOT / "examples")]
 import dask.bag as db  # noqa: E402
 import replay_table  # noqa: E402
+from bench_decode import cpu_pressure  # noqa: E402
 from cluster_decode import frame_bag, local_cluster, ship_code, summarise_on_cluster  # noqa: E402
 from distributed import Client  # noqa: E402
 from replay_builder import MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, realistic_replay  # noqa: E402
@@ -104,15 +105,6 @@ def measure(workers: int, folder: pathlib.Path, partition_size: int, repeat: int
                 if rep:  # the first pass loads the code and warms the workers
                     walls[name].append(time.perf_counter() - start)
     return {name: statistics.median(values) for name, values in walls.items()}
-
-
-def cpu_pressure() -> str:
-    """The kernel's share of time in which runnable tasks waited for a CPU."""
-    try:
-        with open("/proc/pressure/cpu") as f:
-            return f.readline().split()[1]  # "avg10=..."
-    except OSError:
-        return "avg10=unknown"
 
 
 # --- report -----------------------------------------------------------------
