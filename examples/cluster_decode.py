@@ -126,22 +126,11 @@ T = TypeVar("T")
 
 
 def decode_each(paths: Sequence[str], convert: Callable[[kadenzo.Replay], T]) -> list[T | None]:
-    """convert(replay) per path in order, decoded in one batch; after a failure,
-    file by file, with None for each file that does not decode."""
-    try:
-        return [convert(replay) for replay in kadenzo.parse_replays_from_paths(paths)]
-    except BaseException as error:
-        if not replay_table.is_decode_failure(error):
-            raise
-    results: list[T | None] = []
-    for path in paths:
-        try:
-            results.append(convert(kadenzo.parse_replay_from_path(path)))
-        except BaseException as error:
-            if not replay_table.is_decode_failure(error):
-                raise
-            results.append(None)
-    return results
+    """convert(replay) per path in order, decoded in batches; None for each
+    file that does not decode."""
+    def no_result(path: str, error: BaseException) -> T | None:
+        return None
+    return replay_table.decode_each(paths, lambda path, replay: convert(replay), no_result)
 
 
 def frame_arrays(paths: Sequence[str]) -> list[tuple[str, np.ndarray | None]]:

@@ -100,8 +100,10 @@ def key_rows(mode: str, keys: np.ndarray) -> dict[str, np.ndarray]:
         return {name: (keys & int(getattr(kadenzo.KeyTaiko, name))) != 0 for name in TAIKO_KEYS}
     # Mania frames do not say how many columns the map has; show every column
     # up to the highest one ever pressed.
-    columns = max(int(np.bitwise_or.reduce(keys[keys > 0], initial=0)).bit_length(), 1)
-    return {f"K{c + 1}": (keys & (1 << c)) != 0 for c in range(columns)}
+    # Keys are signed 32-bit: read them as unsigned so bit 31 counts too.
+    patterns = keys.astype(np.int64) & 0xFFFF_FFFF
+    columns = max(int(np.bitwise_or.reduce(patterns, initial=0)).bit_length(), 1)
+    return {f"K{c + 1}": (patterns & (1 << c)) != 0 for c in range(columns)}
 
 
 def segments(x: np.ndarray, y: np.ndarray) -> np.ndarray:
@@ -161,7 +163,7 @@ def plot_catcher(ax: Axes, frames: Sequence[Any]) -> float:
     colours = np.where(dash[:, None], to_rgba(DASH_COLOUR), to_rgba(WALK_COLOUR))
     ax.add_collection(LineCollection(list(segments(t, x)), colors=colours, linewidths=np.where(dash, 2.6, 1.1)))
     ax.legend(handles=[Line2D([], [], color=WALK_COLOUR, lw=1.1, label="walking"),
-                       Line2D([], [], color=DASH_COLOUR, lw=2.6, label=f"dashing ({dash.mean():.0%} of frames)")],
+                       Line2D([], [], color=DASH_COLOUR, lw=2.6, label=f"dashing ({dash.mean() if dash.size else 0:.0%} of frames)")],
               loc="upper right", fontsize="small")
     ax.set_ylim(0, PLAYFIELD_WIDTH)
     ax.set_ylabel("catcher x (playfield units)")
@@ -243,7 +245,7 @@ def figure_of(replay: kadenzo.Replay) -> Figure:
     else:
         fig, (top, life) = plt.subplots(2, 1, figsize=(11, 7), height_ratios=(2, 1), sharex=True,
                                         layout="constrained")
-    fig.suptitle(title_of(replay))
+    fig.suptitle(title_of(replay), parse_math=False)  # a name like "a$b$" is text, not math
 
     end = 0.0
     if not frames:

@@ -6,14 +6,16 @@ import pathlib
 import shutil
 import subprocess
 import sys
+import warnings
 
-import numpy as np
 import pytest
 
 import kadenzo
+from replay_builder import ReplayFile
 
 pytestmark = pytest.mark.tooling
 pytest.importorskip("matplotlib")
+np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -22,7 +24,7 @@ SAMPLES = sorted((ROOT / "samples").glob("*.kvr"))
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
 sys.path.insert(0, str(EXAMPLES))
-from plot_play import held_spans, key_rows, std_presses  # noqa: E402
+from plot_play import held_spans, key_rows, plot_play, std_presses  # noqa: E402
 from replay_table import frames_of, mode_name  # noqa: E402
 
 
@@ -55,6 +57,18 @@ def test_plot_writes_a_png_of_every_sample(sample, tmp_path):
     width, height = png_size(out)
     assert width >= 800 and height >= 800
     assert out.stat().st_size > 20_000  # a figure with content, not an empty canvas
+
+
+@pytest.mark.parametrize("replay_file", [
+    ReplayFile(username="a$^$b cash$money$"),  # matplotlib would read it as math and fail
+    ReplayFile(mode=2, frames=[(16, 100.0, True)]),  # one catch frame: nothing to average
+    ReplayFile(mode=3, frames=[(16, -1)], life_bar=None),  # every column held, no life bar
+], ids=["math-like name", "one catch frame", "mania without life bar"])
+def test_plot_copes_with_unusual_plays(replay_file, tmp_path):
+    replay = kadenzo.parse_replay_from_bytes(replay_file.to_bytes())
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # a NaN average warns before it draws "nan%"
+        png_size(plot_play(replay, tmp_path / "odd.png"))
 
 
 def test_plot_defaults_to_the_replay_name_in_the_current_folder(tmp_path):
@@ -104,6 +118,7 @@ def test_held_spans(held, spans):
 @pytest.mark.parametrize("mode, keys, rows", [
     ("MANIA", [0, 1, 64, 0], ["K1", "K2", "K3", "K4", "K5", "K6", "K7"]),  # up to the highest column used
     ("MANIA", [0, 0], ["K1"]),
+    ("MANIA", [-1], [f"K{c}" for c in range(1, 33)]),  # bit 31 held makes the value negative
     ("TAIKO", [0, 5], ["LEFT_KAT", "LEFT_DON", "RIGHT_DON", "RIGHT_KAT"]),
 ])
 def test_key_rows(mode, keys, rows):
@@ -139,8 +154,8 @@ def test_table_of_the_samples(tmp_path):
     assert f"{len(SAMPLES)} replays, 0 failed" in stdout
 
 
-@pytest.mark.parametrize("chunk_size", ["256", "2"])  # the damaged file shares its batch / lies in a small one
-def test_a_damaged_replay_gets_an_error_row_and_spares_the_others(tmp_path, chunk_size, panic):
+@pytest.mark.parametrize("chunk_size", ["256", "2"])  # the damaged files share their batch / lie in small ones
+def test_damaged_replays_get_error_rows_and_spare_the_others(tmp_path, chunk_size, panic):
     folder = tmp_path / "plays"
     folder.mkdir()
     for sample in SAMPLES:
@@ -148,10 +163,25 @@ def test_a_damaged_replay_gets_an_error_row_and_spares_the_others(tmp_path, chun
     data = SAMPLES[0].read_bytes()
     (folder / "broken.kvr").write_bytes(data[:len(data) // 2])
     assert panic(kadenzo.parse_replay_from_path, str(folder / "broken.kvr"))
+    # A name from a foreign encoding cannot be passed to the module as UTF-8.
+    foreign = os.fsdecode(b"caf\xe9.kvr")
+    (folder / foreign).write_bytes(data)
+    # Bit 31 of the mods: the file decodes, but Mod will not give it as a number.
+    (folder / "high-mods.kvr").write_bytes(ReplayFile(mods=1 << 31).to_bytes())
 
     stdout, table = table_of(folder, tmp_path / "x.csv", "--chunk-size", chunk_size)
-    assert len(table) == len(SAMPLES) + 1
-    assert table.loc["broken.kvr", "error"]
-    assert pd.isna(table.loc["broken.kvr", "mode"]) and pd.isna(table.loc["broken.kvr", "frame_count"])
+    assert len(table) == len(SAMPLES) + 3
+    for name in ("broken.kvr", foreign.encode("utf-8", "surrogateescape").decode("utf-8", "replace")):
+        assert table.loc[name, "error"]
+        assert pd.isna(table.loc[name, "mode"]) and pd.isna(table.loc[name, "frame_count"])
+    # The truncated file's message names its left-over bytes by count, not one by one.
+    assert "bytes]" in table.loc["broken.kvr", "error"] and len(table.loc["broken.kvr", "error"]) <= 300
+    assert pd.isna(table.loc["high-mods.kvr", "error"]) and pd.isna(table.loc["high-mods.kvr", "mods"])
+    assert table.loc["high-mods.kvr", "frame_count"] == 2
     assert_good_rows(table, SAMPLES)
-    assert f"{len(SAMPLES) + 1} replays, 1 failed" in stdout
+    assert f"{len(SAMPLES) + 3} replays, 2 failed" in stdout
+
+
+def test_table_refuses_a_folder_that_is_not_there(tmp_path):
+    result = run_example("replay_table.py", tmp_path / "missing")
+    assert result.returncode == 2 and "not a folder" in result.stderr
