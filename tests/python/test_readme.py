@@ -1,6 +1,7 @@
 """The README is the user guide: every Python block in it must run as it
 stands, print what its output comments say, and every script a shell block
 names must exist."""
+import importlib.util
 import os
 import pathlib
 import re
@@ -9,12 +10,16 @@ import sys
 
 import pytest
 
+import kadenzo
+
 pytestmark = pytest.mark.tooling
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 FENCE = re.compile(r"^```(\w*)\n(.*?)^```$", re.S | re.M)
 # The project folders the examples refer to by relative path.
 LINKED_FOLDERS = ("samples", "examples", "tools")
+EXAMPLE_MODULES = {path.stem for path in (ROOT / "examples").glob("*.py")}
+IMPORTED = re.compile(r"^\s*(?:import|from)\s+(\w+)", re.M)
 
 
 def blocks(language: str) -> list[tuple[int, str]]:
@@ -24,15 +29,24 @@ def blocks(language: str) -> list[tuple[int, str]]:
 
 
 def expected_output(code: str) -> list[str]:
-    """Comment lines right under a top-level statement: the lines it prints."""
-    expected, under_statement = [], False
+    """The lines a block says it prints: the comment lines right under a
+    top-level statement, or under an indented print() at the same depth."""
+    expected, under = [], None  # `under`: the indentation of the statement above
     for line in code.splitlines():
-        if line.startswith("# "):
-            if under_statement:
-                expected.append(line[2:])
-                continue
-        under_statement = bool(line) and not line.startswith((" ", "#"))
+        stripped = line.lstrip()
+        indent = line[:len(line) - len(stripped)]
+        if stripped.startswith("# ") and indent == under:
+            expected.append(stripped[2:])
+            continue
+        is_statement = bool(stripped) and not stripped.startswith("#")
+        under = indent if is_statement and (not indent or stripped.startswith("print(")) else None
     return expected
+
+
+def missing_modules(code: str) -> list[str]:
+    """Third-party modules a block imports that this environment lacks."""
+    return [name for name in IMPORTED.findall(code)
+            if name not in EXAMPLE_MODULES and importlib.util.find_spec(name) is None]
 
 
 PYTHON_BLOCKS = blocks("python")
@@ -44,6 +58,8 @@ def test_readme_has_a_guide_worth_checking():
 
 @pytest.mark.parametrize("line, code", PYTHON_BLOCKS, ids=[f"line {n}" for n, _ in PYTHON_BLOCKS])
 def test_python_block_runs_and_prints_what_it_says(line, code, tmp_path):
+    if missing := missing_modules(code):
+        pytest.skip(f"needs {', '.join(missing)}")
     for folder in LINKED_FOLDERS:
         (tmp_path / folder).symlink_to(ROOT / folder)
     env = dict(os.environ, MPLBACKEND="Agg")
@@ -54,6 +70,12 @@ def test_python_block_runs_and_prints_what_it_says(line, code, tmp_path):
     printed = result.stdout.splitlines()
     for wanted in expected_output(code):
         assert wanted in printed, f"README block at line {line} did not print {wanted!r}:\n{result.stdout}"
+
+
+def test_blocks_run_against_the_kadenzo_under_test(tmp_path):
+    result = subprocess.run([sys.executable, "-c", "import kadenzo; print(kadenzo.__file__)"],
+                            cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    assert result.stdout.strip() == kadenzo.__file__, result.stderr
 
 
 @pytest.mark.parametrize("line, code", blocks("sh"), ids=[f"line {n}" for n, _ in blocks("sh")])
