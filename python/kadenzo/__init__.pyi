@@ -8,7 +8,7 @@ and is not an attribute of this module: catch it as BaseException.
 """
 
 from collections.abc import Sequence
-from typing import ClassVar, Never, Self, SupportsFloat, SupportsIndex, final
+from typing import ClassVar, Final, Never, Self, SupportsFloat, SupportsIndex, final
 
 
 __all__ = [
@@ -38,11 +38,11 @@ class GameMode:
     """The play mode of a replay. `GameMode(n)` maps 0..3 to STD..MANIA (by the
     low 8 bits of n) and anything else to UNKNOWN."""
 
-    STD: ClassVar[GameMode]
-    TAIKO: ClassVar[GameMode]
-    CTB: ClassVar[GameMode]
-    MANIA: ClassVar[GameMode]
-    UNKNOWN: ClassVar[GameMode]
+    STD: Final[GameMode]
+    TAIKO: Final[GameMode]
+    CTB: Final[GameMode]
+    MANIA: Final[GameMode]
+    UNKNOWN: Final[GameMode]
     def __new__(cls, int: SupportsIndex) -> Self: ...
     @property
     def value(self) -> int: ...
@@ -89,83 +89,85 @@ class _FlagSet:
 
 @final
 class Mod(_FlagSet):
-    """Gameplay modifiers of a replay (0 to 2**31 - 1)."""
+    """Gameplay modifiers of a replay, 0 to 2**31 - 1. A decoded header may
+    hold bit 31, which every read of the value (int, repr, operators) refuses
+    with PanicException."""
 
-    NoMod: ClassVar[Mod]
-    NoFail: ClassVar[Mod]
-    Easy: ClassVar[Mod]
-    TouchDevice: ClassVar[Mod]
-    Hidden: ClassVar[Mod]
-    HardRock: ClassVar[Mod]
-    SuddenDeath: ClassVar[Mod]
-    DoubleTime: ClassVar[Mod]
-    Relax: ClassVar[Mod]
-    HalfTime: ClassVar[Mod]
-    Nightcore: ClassVar[Mod]
-    Flashlight: ClassVar[Mod]
-    Autoplay: ClassVar[Mod]
-    SpunOut: ClassVar[Mod]
-    Autopilot: ClassVar[Mod]
-    Perfect: ClassVar[Mod]
-    Key4: ClassVar[Mod]
-    Key5: ClassVar[Mod]
-    Key6: ClassVar[Mod]
-    Key7: ClassVar[Mod]
-    Key8: ClassVar[Mod]
-    FadeIn: ClassVar[Mod]
-    Random: ClassVar[Mod]
-    Cinema: ClassVar[Mod]
-    Target: ClassVar[Mod]
-    Key9: ClassVar[Mod]
-    KeyCoop: ClassVar[Mod]
-    Key1: ClassVar[Mod]
-    Key3: ClassVar[Mod]
-    Key2: ClassVar[Mod]
-    ScoreV2: ClassVar[Mod]
-    Mirror: ClassVar[Mod]
+    NoMod: Final[Mod]
+    NoFail: Final[Mod]
+    Easy: Final[Mod]
+    TouchDevice: Final[Mod]
+    Hidden: Final[Mod]
+    HardRock: Final[Mod]
+    SuddenDeath: Final[Mod]
+    DoubleTime: Final[Mod]
+    Relax: Final[Mod]
+    HalfTime: Final[Mod]
+    Nightcore: Final[Mod]
+    Flashlight: Final[Mod]
+    Autoplay: Final[Mod]
+    SpunOut: Final[Mod]
+    Autopilot: Final[Mod]
+    Perfect: Final[Mod]
+    Key4: Final[Mod]
+    Key5: Final[Mod]
+    Key6: Final[Mod]
+    Key7: Final[Mod]
+    Key8: Final[Mod]
+    FadeIn: Final[Mod]
+    Random: Final[Mod]
+    Cinema: Final[Mod]
+    Target: Final[Mod]
+    Key9: Final[Mod]
+    KeyCoop: Final[Mod]
+    Key1: Final[Mod]
+    Key3: Final[Mod]
+    Key2: Final[Mod]
+    ScoreV2: Final[Mod]
+    Mirror: Final[Mod]
 
 @final
 class Key(_FlagSet):
-    """Buttons held in a frame of the standard mode (any 32-bit pattern)."""
+    """Buttons held in a frame of the standard mode (any signed 32-bit value)."""
 
-    M1: ClassVar[Key]
-    M2: ClassVar[Key]
-    K1: ClassVar[Key]
-    K2: ClassVar[Key]
-    SMOKE: ClassVar[Key]
+    M1: Final[Key]
+    M2: Final[Key]
+    K1: Final[Key]
+    K2: Final[Key]
+    SMOKE: Final[Key]
 
 @final
 class KeyTaiko(_FlagSet):
-    """Drums hit in a frame of the drum mode (any 32-bit pattern)."""
+    """Drums hit in a frame of the drum mode (any signed 32-bit value)."""
 
-    LEFT_DON: ClassVar[KeyTaiko]
-    LEFT_KAT: ClassVar[KeyTaiko]
-    RIGHT_DON: ClassVar[KeyTaiko]
-    RIGHT_KAT: ClassVar[KeyTaiko]
+    LEFT_DON: Final[KeyTaiko]
+    LEFT_KAT: Final[KeyTaiko]
+    RIGHT_DON: Final[KeyTaiko]
+    RIGHT_KAT: Final[KeyTaiko]
 
 @final
 class KeyMania(_FlagSet):
     """Columns held in a frame of the key mode: K1 is column 1 (value 1), K18 is
     column 18 (value 2**17)."""
 
-    K1: ClassVar[KeyMania]
-    K2: ClassVar[KeyMania]
-    K3: ClassVar[KeyMania]
-    K4: ClassVar[KeyMania]
-    K5: ClassVar[KeyMania]
-    K6: ClassVar[KeyMania]
-    K7: ClassVar[KeyMania]
-    K8: ClassVar[KeyMania]
-    K9: ClassVar[KeyMania]
-    K10: ClassVar[KeyMania]
-    K11: ClassVar[KeyMania]
-    K12: ClassVar[KeyMania]
-    K13: ClassVar[KeyMania]
-    K14: ClassVar[KeyMania]
-    K15: ClassVar[KeyMania]
-    K16: ClassVar[KeyMania]
-    K17: ClassVar[KeyMania]
-    K18: ClassVar[KeyMania]
+    K1: Final[KeyMania]
+    K2: Final[KeyMania]
+    K3: Final[KeyMania]
+    K4: Final[KeyMania]
+    K5: Final[KeyMania]
+    K6: Final[KeyMania]
+    K7: Final[KeyMania]
+    K8: Final[KeyMania]
+    K9: Final[KeyMania]
+    K10: Final[KeyMania]
+    K11: Final[KeyMania]
+    K12: Final[KeyMania]
+    K13: Final[KeyMania]
+    K14: Final[KeyMania]
+    K15: Final[KeyMania]
+    K16: Final[KeyMania]
+    K17: Final[KeyMania]
+    K18: Final[KeyMania]
 
 # --- Frames and life-bar samples ---------------------------------------------
 

@@ -1,5 +1,9 @@
 """The type stub shipped with the package: a strict type check of a typed usage
-example, the stub compared with the runtime module, and the example run."""
+example, the stub compared with the runtime module, and the example run.
+
+The module's callables carry no signature that stubtest could read, so the
+parameter names of the stub are checked here by calling with them."""
+import ast
 import os
 import pathlib
 import site
@@ -56,3 +60,42 @@ def test_usage_example_runs_on_the_samples():
     samples = sorted(str(p) for p in (ROOT / "samples").glob("*.kvr"))
     out = run([sys.executable, str(TYPING / "usage.py"), *samples], dict(os.environ))
     assert out.count("edited:") == len(samples)
+
+
+def stub_signatures():
+    """(callable's name, its parameter names) for every function and
+    constructor the stub declares, read from the stub's syntax tree; a class
+    may take its constructor from a private base of the stub."""
+    tree = ast.parse((ROOT / "python" / "kadenzo" / "__init__.pyi").read_text())
+    classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
+
+    def constructor(node):
+        own = [item for item in node.body if isinstance(item, ast.FunctionDef) and item.name == "__new__"]
+        if own:
+            return own[0]
+        bases = [classes[base.id] for base in node.bases if isinstance(base, ast.Name) and base.id in classes]
+        return next((c for c in map(constructor, bases) if c), None)
+
+    found = [(node.name, [a.arg for a in node.args.args]) for node in tree.body if isinstance(node, ast.FunctionDef)]
+    for name, node in classes.items():
+        if not name.startswith("_") and (new := constructor(node)):
+            found.append((name, [a.arg for a in new.args.args[1:]]))
+    return found
+
+
+STUB_SIGNATURES = stub_signatures()
+
+
+def test_stub_declares_every_function_and_constructor():
+    declared = {name for name, _ in STUB_SIGNATURES}
+    assert {"parse_replay_from_bytes", "parse_replays_from_paths", "ReplayEventKivo", "LifeBarState",
+            "GameMode", "Mod", "KeyMania"} <= declared
+
+
+@pytest.mark.parametrize("name, parameters", STUB_SIGNATURES, ids=[name for name, _ in STUB_SIGNATURES])
+def test_stub_parameter_names_are_the_runtime_keywords(name, parameters):
+    # Every argument is an object no converter takes: binding (which checks
+    # the keywords) must pass, and conversion then fails on the first one.
+    with pytest.raises(TypeError) as info:
+        getattr(kadenzo, name)(**{parameter: object() for parameter in parameters})
+    assert str(info.value).startswith(f"argument '{parameters[0]}': "), str(info.value)

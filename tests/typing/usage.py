@@ -6,7 +6,7 @@ and run on the sample replays: what passes the checker must also work.
 from __future__ import annotations
 
 import sys
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, assert_type
 
 import kadenzo
 from kadenzo import GameMode, Key, KeyMania, KeyTaiko, LifeBarState, Mod
@@ -68,6 +68,22 @@ def values() -> list[int]:
             GameMode(3).value, KeyMania.K18.value]
 
 
+def operator_types() -> None:
+    # Each line checks the type twice: assert_type for the checker, type() at run time.
+    assert type(assert_type(Mod.HardRock + Mod.Hidden, int)) is int
+    assert type(assert_type(Key.K1 - Key.M1, int)) is int
+    assert type(assert_type(Mod.HardRock | Mod.Hidden, Mod)) is Mod
+    assert type(assert_type(KeyTaiko.LEFT_DON & KeyTaiko(5), KeyTaiko)) is KeyTaiko
+    assert type(assert_type(KeyMania.K1 ^ KeyMania.K2, KeyMania)) is KeyMania
+    assert type(assert_type(Key.M1 < Key.K1, bool)) is bool
+    assert type(assert_type(GameMode(1) == GameMode.TAIKO, bool)) is bool
+    assert type(assert_type(Mod.Hidden.value, int)) is int
+    assert type(assert_type(kadenzo.parse_replays_from_paths([]), list[kadenzo.Replay])) is list
+    container = kadenzo.parse_replay_data(b"16|1|2,", GameMode.MANIA)
+    assert type(assert_type(container.kivo_replay_data, list[kadenzo.ReplayEventKivo] | None)) is type(None)
+    assert type(assert_type(LifeBarState(1, 0.5).life, float)) is float
+
+
 def _misuse() -> None:
     # Never run: each line is a mistake the stub must make the checker report
     # (with --strict an ignore that matches no error is itself an error).
@@ -78,6 +94,7 @@ def _misuse() -> None:
     kadenzo.parse_replay_data(b"", 0)  # type: ignore[arg-type]
     kadenzo.ReplayEventKivo(0, 0.0, 0.0, KeyTaiko(0))  # type: ignore[arg-type]
     Mod.Hidden.value = 8  # type: ignore[misc]
+    Mod.Hidden = Mod(1)  # type: ignore[misc]
     kadenzo.ReplayEventCatch(0, 0.0, "yes").dashing  # type: ignore[arg-type]
     replay = kadenzo.parse_replay_from_path("x.kvr")
     replay.mode = 1  # type: ignore[assignment]
@@ -94,6 +111,7 @@ def main(paths: list[str]) -> int:
     assert all(h.rng_seed is None for h in headers)
     with open(paths[0], "rb") as file:
         first = kadenzo.parse_replay_from_bytes(file.read())
+    operator_types()
     print(values(), first.mode)
     return 0
 
