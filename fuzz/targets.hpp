@@ -13,12 +13,12 @@
 #include <optional>
 #include <string_view>
 
-#include "binding/debug_text.hpp"
+#include "debug_text/debug_text.hpp"
 #include "common/stop.hpp"
 #include "parser/decode_result.hpp"
 #include "parser/life_bar.hpp"
 #include "parser/replay_parser.hpp"
-#include "parser/utf8.hpp"
+#include "text/utf8.hpp"
 #include "replay_events/frame_text.hpp"
 
 namespace kz::fuzz {

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generates src/binding/unicode_tables.hpp/.cpp: the code points that the
+"""Generates src/debug_text/unicode_tables.hpp/.cpp: the code points that the
 debug text writes as \\u{...} escapes.
 
 A code point is escaped when it has the Grapheme_Extend property or when it
@@ -128,9 +128,6 @@ HEADER_BODY = """\
 
 namespace kz {
 
-// The Unicode version the tables were generated from.
-inline constexpr const char* unicode_tables_version = "%(version)s";
-
 // True for code points with the Grapheme_Extend property and for those that
 // are not printable (general category Cc, Cf, Cs, Co, Cn, Zl, Zp, or Zs other
 // than U+0020). Code points above U+10FFFF count as unassigned. Never throws.
@@ -140,7 +137,7 @@ bool needs_escape(char32_t cp) noexcept;
 """
 
 SOURCE_BODY = """\
-#include "binding/unicode_tables.hpp"
+#include "debug_text/unicode_tables.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -10,7 +10,6 @@ namespace kz::py {
 class BorrowFlag {
 public:
     bool is_written() const noexcept { return state_ == kExclusive; }
-    bool is_free() const noexcept { return state_ == 0; }
 
     bool try_share() noexcept {
         if (state_ == kExclusive) return false;

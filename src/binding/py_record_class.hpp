@@ -6,7 +6,7 @@
 
 #include <array>
 
-#include "binding/debug_text.hpp"
+#include "debug_text/debug_text.hpp"
 #include "binding/py_arguments.hpp"
 #include "binding/py_attributes.hpp"
 

@@ -36,7 +36,7 @@ std::string_view project_relative(const char* path) {
 
 template <class Number>
 void append_number(String& out, Number value) {
-    char digits[16];
+    char digits[24];  // the widest 64-bit number has 20 digits
     const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
     out.append(digits, end);
 }

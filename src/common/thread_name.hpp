@@ -5,11 +5,7 @@
 
 namespace kz {
 
-// "main" on the process's first thread, the name given with
-// set_current_thread_name, or "<unnamed>".
+// "main" on the process's first thread, "<unnamed>" on any other.
 std::string_view current_thread_name() noexcept;
-
-// Names the calling thread for diagnostics; the text must outlive the thread.
-void set_current_thread_name(std::string_view name) noexcept;
 
 }  // namespace kz

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "common/stop.hpp"
-#include "parser/utf8.hpp"
+#include "text/utf8.hpp"
 
 namespace kz {
 namespace {

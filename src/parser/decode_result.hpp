@@ -64,8 +64,6 @@ public:
     bool ok() const noexcept { return state_.index() == 0; }
     explicit operator bool() const noexcept { return ok(); }
 
-    Parsed<T>& parsed() & { return std::get<0>(state_); }
-    Parsed<T>&& parsed() && { return std::get<0>(std::move(state_)); }
     T& value() & { return std::get<0>(state_).value; }
     const T& value() const& { return std::get<0>(state_).value; }
     T&& value() && { return std::get<0>(std::move(state_)).value; }

@@ -3,8 +3,8 @@
 
 #include "common/stop.hpp"
 #include "parser/byte_reader.hpp"
-#include "parser/number_text.hpp"
-#include "parser/text_scan.hpp"
+#include "text/number_text.hpp"
+#include "text/text_scan.hpp"
 
 namespace kz {
 namespace {

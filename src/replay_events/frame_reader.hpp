@@ -8,8 +8,8 @@
 #include <optional>
 
 #include "common/stop.hpp"
-#include "parser/number_text.hpp"
-#include "parser/text_scan.hpp"
+#include "text/number_text.hpp"
+#include "text/text_scan.hpp"
 #include "replay_events/frame_records.hpp"
 
 namespace kz {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "parser/utf8.hpp"
+#include "text/utf8.hpp"
 #include "replay_bytes.hpp"
 
 namespace kz::test {

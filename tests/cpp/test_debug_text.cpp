@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "binding/debug_text.hpp"
-#include "binding/unicode_tables.hpp"
+#include "debug_text/debug_text.hpp"
+#include "debug_text/unicode_tables.hpp"
 #include "replay/replay_record.hpp"
 
 namespace kz {

@@ -1,5 +1,5 @@
 // The number rules of the text fields: prefix integers, strict floats, strict unsigned.
-#include "parser/number_text.hpp"
+#include "text/number_text.hpp"
 
 #include <gtest/gtest.h>
 

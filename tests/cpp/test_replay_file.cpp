@@ -1,5 +1,5 @@
 // Reading replay files from disk: the file error text, whole-file reads and the decode stops.
-#include "lib/replay_file.hpp"
+#include "files/replay_file.hpp"
 
 #include <gtest/gtest.h>
 

@@ -18,6 +18,22 @@ struct Utf8Error {
     friend bool operator==(const Utf8Error&, const Utf8Error&) = default;
 };
 
+// One step over a multi-byte sequence: the code point, or where the
+// sequence breaks. `length` is the bytes taken: the whole sequence when it is
+// valid, else the maximal invalid prefix (at least 1).
+struct Utf8Step {
+    enum class Status : std::uint8_t { Valid, Invalid, Truncated };
+    char32_t code_point;
+    std::uint8_t length;
+    Status status;
+};
+
+// Decodes the sequence starting at s[0] (s[0] >= 0x80), reading only within
+// [s, s + available). Overlong forms, surrogates and code points above
+// U+10FFFF are invalid; Truncated means the input ends inside a sequence
+// that was valid so far.
+Utf8Step decode_utf8_step(const std::uint8_t* s, std::size_t available) noexcept;
+
 // Nothing when `bytes` is strict UTF-8 (no overlong forms, no surrogates,
 // nothing above U+10FFFF); otherwise the first error. Never allocates.
 std::optional<Utf8Error> validate_utf8(ByteView bytes) noexcept;

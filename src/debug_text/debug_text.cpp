@@ -1,12 +1,13 @@
 // Float and text writers of the debug text.
-#include "binding/debug_text.hpp"
+#include "debug_text/debug_text.hpp"
 
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <system_error>
 
-#include "binding/unicode_tables.hpp"
+#include "debug_text/unicode_tables.hpp"
+#include "text/utf8.hpp"
 
 namespace kz {
 namespace {
@@ -124,53 +125,6 @@ void append_unicode_escape(String& out, char32_t cp) {
     finish(out, w);
 }
 
-// One decoded UTF-8 sequence: the code point and how many bytes it took, or,
-// for malformed input, valid == false and the length of the maximal invalid
-// subpart (at least 1), which is replaced by U+FFFD.
-struct Decoded {
-    char32_t cp;
-    std::size_t length;
-    bool valid;
-};
-
-constexpr bool is_continuation(unsigned char c) noexcept { return (c & 0xC0) == 0x80; }
-
-// Decodes the multi-byte sequence starting at s[0] (s[0] >= 0x80). Reads
-// only within [s, s + available).
-Decoded decode_multibyte(const unsigned char* s, std::size_t available) noexcept {
-    const unsigned char lead = s[0];
-    std::size_t length;
-    char32_t cp;
-    // The allowed range of the second byte excludes overlong forms, surrogates
-    // and code points above U+10FFFF.
-    unsigned char second_low = 0x80;
-    unsigned char second_high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        cp = lead & 0x0F;
-        if (lead == 0xE0) second_low = 0xA0;
-        if (lead == 0xED) second_high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        cp = lead & 0x07;
-        if (lead == 0xF0) second_low = 0x90;
-        if (lead == 0xF4) second_high = 0x8F;
-    } else {
-        return {0xFFFD, 1, false};
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if (i >= available) return {0xFFFD, i, false};
-        const unsigned char c = s[i];
-        const bool ok = i == 1 ? (c >= second_low && c <= second_high) : is_continuation(c);
-        if (!ok) return {0xFFFD, i, false};
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    return {cp, length, true};
-}
-
 }  // namespace
 
 void append_debug_f64(String& out, double value) { append_float(out, value); }
@@ -178,7 +132,7 @@ void append_debug_f64(String& out, double value) { append_float(out, value); }
 void append_debug_f32(String& out, float value) { append_float(out, value); }
 
 void append_debug_text(String& out, std::string_view utf8) {
-    const auto* const s = reinterpret_cast<const unsigned char*>(utf8.data());
+    const auto* const s = reinterpret_cast<const std::uint8_t*>(utf8.data());
     const std::size_t n = utf8.size();
     out.push_back('"');
     // Characters written as themselves are copied in runs; a run ends only
@@ -208,18 +162,20 @@ void append_debug_text(String& out, std::string_view utf8) {
             run_start = ++i;
             continue;
         }
-        const Decoded d = decode_multibyte(s + i, n - i);
-        if (d.valid && !needs_escape(d.cp)) {
-            i += d.length;
+        // Each maximal invalid prefix becomes one U+FFFD.
+        const Utf8Step step = decode_utf8_step(s + i, n - i);
+        const bool valid = step.status == Utf8Step::Status::Valid;
+        if (valid && !needs_escape(step.code_point)) {
+            i += step.length;
             continue;
         }
         flush(i);
-        if (d.valid) {
-            append_unicode_escape(out, d.cp);
+        if (valid) {
+            append_unicode_escape(out, step.code_point);
         } else {
             out.append("\xEF\xBF\xBD");
         }
-        i += d.length;
+        i += step.length;
         run_start = i;
     }
     flush(n);

@@ -6,7 +6,7 @@
 #include "binding/py_class.hpp"
 #include "binding/py_convert.hpp"
 #include "binding/py_ref.hpp"
-#include "lib/py_functions.hpp"
+#include "module/py_functions.hpp"
 
 namespace kz::py {
 namespace {
@@ -66,7 +66,7 @@ bool module_body(PyObject* module) {
 }
 
 PyObject* initialise() noexcept {
-    Ref module = Ref::steal(PyModule_Create2(&module_definition, 1013));
+    Ref module = Ref::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
     if (!module) {
         if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");

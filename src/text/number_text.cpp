@@ -1,5 +1,5 @@
 // Cold paths of the number rules: the out-of-range direction and the strict unsigned rule.
-#include "parser/number_text.hpp"
+#include "text/number_text.hpp"
 
 namespace kz {
 

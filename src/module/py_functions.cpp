@@ -1,11 +1,11 @@
 // The single-file entry functions: from bytes, from a path, and a bare frame text.
-#include "lib/py_functions.hpp"
+#include "module/py_functions.hpp"
 
 #include <array>
 
 #include "binding/py_arguments.hpp"
-#include "lib/path_check.hpp"
-#include "lib/replay_file.hpp"
+#include "files/path_check.hpp"
+#include "files/replay_file.hpp"
 #include "parser/frame_block.hpp"
 
 namespace kz::py {

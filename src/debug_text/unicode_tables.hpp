@@ -5,9 +5,6 @@
 
 namespace kz {
 
-// The Unicode version the tables were generated from.
-inline constexpr const char* unicode_tables_version = "15.0.0";
-
 // True for code points with the Grapheme_Extend property and for those that
 // are not printable (general category Cc, Cf, Cs, Co, Cn, Zl, Zp, or Zs other
 // than U+0020). Code points above U+10FFFF count as unassigned. Never throws.

@@ -1,5 +1,5 @@
 // Reading a replay file from disk and decoding it, with the text form of a file error.
-#include "lib/replay_file.hpp"
+#include "files/replay_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "binding/debug_text.hpp"
+#include "debug_text/debug_text.hpp"
 #include "common/stop.hpp"
 #include "parser/replay_parser.hpp"
 
