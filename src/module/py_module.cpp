@@ -7,6 +7,7 @@
 #include "binding/py_convert.hpp"
 #include "binding/py_ref.hpp"
 #include "module/py_functions.hpp"
+#include "module/py_native_module.hpp"
 
 namespace kz::py {
 namespace {
@@ -54,6 +55,9 @@ bool add_function(PyObject* module, PyMethodDef* definition) {
     return text != nullptr && add_name(module, text, function.get());
 }
 
+// The package's version, outside __all__: the one name beside the module's own.
+bool add_version(PyObject* module) { return PyModule_AddStringConstant(module, "__version__", KADENZO_VERSION) == 0; }
+
 bool module_body(PyObject* module) {
     return add_class(module, type_of<Replay>()) && add_class(module, type_of<ReplayEventKivo>()) &&
            add_class(module, type_of<ReplayEventTaiko>()) && add_class(module, type_of<ReplayEventCatch>()) &&
@@ -62,7 +66,8 @@ bool module_body(PyObject* module) {
            add_class(module, type_of<Key>()) && add_class(module, type_of<KeyTaiko>()) &&
            add_class(module, type_of<KeyMania>()) && add_function(module, &parse_replay_from_bytes_def) &&
            add_function(module, &parse_replay_from_path_def) &&
-           add_function(module, &parse_replays_from_paths_def) && add_function(module, &parse_replay_data_def);
+           add_function(module, &parse_replays_from_paths_def) && add_function(module, &parse_replay_data_def) &&
+           add_version(module) && register_native_module();
 }
 
 PyObject* initialise() noexcept {

@@ -1,0 +1,27 @@
+// kadenzo._native: one module object, filled by each feature's own part.
+#include "module/py_native_module.hpp"
+
+#include "binding/py_panic.hpp"
+#include "binding/py_ref.hpp"
+
+namespace kz::py {
+namespace {
+
+PyModuleDef native_definition = {
+    PyModuleDef_HEAD_INIT, "kadenzo._native", "Native functions behind kadenzo's Python modules.", 0,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// Each feature adds its functions and classes here, one call per feature.
+bool add_parts(PyObject* /*native*/) { return true; }
+
+}  // namespace
+
+bool register_native_module() {
+    Ref native = Ref::steal(PyModule_Create2(&native_definition, PYTHON_API_VERSION));
+    if (!native || !add_parts(native.get())) return false;
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    return PyDict_SetItemString(modules, "kadenzo._native", native.get()) == 0;
+}
+
+}  // namespace kz::py
