@@ -1,0 +1,225 @@
+#include "columns/arrow_export.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string_view>
+#include <utility>
+
+namespace kz {
+namespace {
+
+// Private data of exported structs lives in the module's allocator too.
+template <class T, class... Args>
+T* make_owned(Args&&... args) {
+    void* memory = allocate_bytes(sizeof(T));
+    return ::new (memory) T(std::forward<Args>(args)...);
+}
+
+template <class T>
+void destroy_owned(T* object) noexcept {
+    object->~T();
+    free_bytes(object);
+}
+
+const char* arrow_format(ColumnType type) noexcept {
+    switch (type) {
+        case ColumnType::Int64: return "l";
+        case ColumnType::Float64: return "g";
+        case ColumnType::Int32: return "i";
+        case ColumnType::Bool: return "b";
+    }
+    return "l";
+}
+
+// --- schema ------------------------------------------------------------------
+
+struct SchemaPrivate {
+    Vec<ArrowSchema> children;
+    Vec<ArrowSchema*> child_pointers;
+    String metadata;
+};
+
+void release_child_schema(ArrowSchema* schema) { schema->release = nullptr; }
+
+void release_schema(ArrowSchema* schema) {
+    auto* data = static_cast<SchemaPrivate*>(schema->private_data);
+    for (ArrowSchema& child : data->children) {
+        if (child.release != nullptr) child.release(&child);
+    }
+    destroy_owned(data);
+    schema->release = nullptr;
+}
+
+void append_int32(String& out, std::size_t value) {
+    const auto number = static_cast<std::int32_t>(value);
+    char bytes[sizeof number];
+    std::memcpy(bytes, &number, sizeof number);  // native byte order, as the interface wants
+    out.append(bytes, sizeof bytes);
+}
+
+void append_entry(String& out, std::string_view key, std::string_view value) {
+    append_int32(out, key.size());
+    out += key;
+    append_int32(out, value.size());
+    out += value;
+}
+
+String schema_metadata(const FrameColumns& columns) {
+    String out;
+    append_int32(out, columns.rng_seed() ? 2 : 1);
+    append_entry(out, "kadenzo.mode", game_mode_name(columns.mode()));
+    if (columns.rng_seed()) {
+        char digits[16];
+        const int written = std::snprintf(digits, sizeof digits, "%d", static_cast<int>(*columns.rng_seed()));
+        append_entry(out, "kadenzo.rng_seed", std::string_view(digits, static_cast<std::size_t>(written)));
+    }
+    return out;
+}
+
+// --- arrays ------------------------------------------------------------------
+
+// Every exported array, the struct and each child alike, holds the columns:
+// a consumer may move a child out and release it after the struct.
+struct ArrayPrivate {
+    SharedFrameColumns columns;
+    const void* buffers[2] = {nullptr, nullptr};
+    Vec<ArrowArray> children;
+    Vec<ArrowArray*> child_pointers;
+};
+
+void release_array(ArrowArray* array) {
+    auto* data = static_cast<ArrayPrivate*>(array->private_data);
+    for (ArrowArray& child : data->children) {
+        if (child.release != nullptr) child.release(&child);
+    }
+    destroy_owned(data);
+    array->release = nullptr;
+}
+
+void fill_array(ArrowArray* out, ArrayPrivate* data, std::size_t length, std::int64_t buffer_count) {
+    *out = ArrowArray{};
+    out->length = static_cast<std::int64_t>(length);
+    out->null_count = 0;
+    out->offset = 0;
+    out->n_buffers = buffer_count;
+    out->buffers = data->buffers;  // the validity bitmap stays null: no value is missing
+    out->n_children = static_cast<std::int64_t>(data->child_pointers.size());
+    out->children = data->child_pointers.empty() ? nullptr : data->child_pointers.data();
+    out->dictionary = nullptr;
+    out->release = &release_array;
+    out->private_data = data;
+}
+
+// --- stream ------------------------------------------------------------------
+
+struct StreamPrivate {
+    SharedFrameColumns columns;
+    bool done = false;
+};
+
+int stream_schema(ArrowArrayStream* stream, ArrowSchema* out) {
+    try {
+        export_schema(*static_cast<StreamPrivate*>(stream->private_data)->columns, out);
+        return 0;
+    } catch (...) {
+        return ENOMEM;
+    }
+}
+
+int stream_next(ArrowArrayStream* stream, ArrowArray* out) {
+    auto* data = static_cast<StreamPrivate*>(stream->private_data);
+    if (data->done) {
+        *out = ArrowArray{};  // a released array marks the end of the stream
+        return 0;
+    }
+    try {
+        export_array(data->columns, out);
+    } catch (...) {
+        return ENOMEM;
+    }
+    data->done = true;
+    return 0;
+}
+
+const char* stream_error(ArrowArrayStream*) { return nullptr; }
+
+void release_stream(ArrowArrayStream* stream) {
+    destroy_owned(static_cast<StreamPrivate*>(stream->private_data));
+    stream->release = nullptr;
+}
+
+}  // namespace
+
+SharedFrameColumns share(FrameColumns columns) {
+    return std::allocate_shared<const FrameColumns>(Allocator<FrameColumns>{}, std::move(columns));
+}
+
+void export_schema(const FrameColumns& columns, ArrowSchema* out) {
+    auto* data = make_owned<SchemaPrivate>();
+    const std::span<const Column> fields = columns.columns();
+    try {
+        data->metadata = schema_metadata(columns);
+        data->children.resize(fields.size());
+        data->child_pointers.reserve(fields.size());
+    } catch (...) {
+        destroy_owned(data);
+        throw;
+    }
+    for (std::size_t index = 0; index < fields.size(); ++index) {
+        ArrowSchema& child = data->children[index];
+        child = ArrowSchema{};
+        child.format = arrow_format(fields[index].type);
+        child.name = fields[index].name.data();  // NUL-terminated static text
+        child.release = &release_child_schema;
+        data->child_pointers.push_back(&child);
+    }
+    *out = ArrowSchema{};
+    out->format = "+s";
+    out->name = "";
+    out->metadata = data->metadata.data();
+    out->n_children = static_cast<std::int64_t>(fields.size());
+    out->children = data->child_pointers.data();
+    out->release = &release_schema;
+    out->private_data = data;
+}
+
+void export_array(const SharedFrameColumns& columns, ArrowArray* out) {
+    const std::span<const Column> fields = columns->columns();
+    auto* data = make_owned<ArrayPrivate>();
+    data->columns = columns;
+    try {
+        data->children.resize(fields.size());
+        data->child_pointers.reserve(fields.size());
+        for (std::size_t index = 0; index < fields.size(); ++index) {
+            const Column& column = fields[index];
+            auto* child_data = make_owned<ArrayPrivate>();
+            child_data->columns = columns;
+            // Booleans travel packed, one bit per frame; every other type as stored.
+            child_data->buffers[1] = column.type == ColumnType::Bool ? column.bits.data() : column.values.data();
+            fill_array(&data->children[index], child_data, columns->length(), 2);
+            data->child_pointers.push_back(&data->children[index]);
+        }
+    } catch (...) {
+        for (ArrowArray& child : data->children) {
+            if (child.release != nullptr) child.release(&child);
+        }
+        destroy_owned(data);
+        throw;
+    }
+    fill_array(out, data, columns->length(), 1);
+}
+
+void export_stream(const SharedFrameColumns& columns, ArrowArrayStream* out) {
+    auto* data = make_owned<StreamPrivate>();
+    data->columns = columns;
+    *out = ArrowArrayStream{};
+    out->get_schema = &stream_schema;
+    out->get_next = &stream_next;
+    out->get_last_error = &stream_error;
+    out->release = &release_stream;
+    out->private_data = data;
+}
+
+}  // namespace kz

@@ -1,0 +1,89 @@
+// The frames of one play as columns: one typed array per field of the mode's
+// frame record, for array and table libraries that read memory in place.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "common/memory.hpp"
+#include "game_mode/game_mode.hpp"
+#include "replay/replay_record.hpp"
+
+namespace kz {
+
+// The stored type of a column's values. Flag sets are stored as their 32-bit
+// pattern, `dashing` as one byte per frame (0 or 1).
+enum class ColumnType : std::uint8_t { Int64, Float64, Int32, Bool };
+
+constexpr std::size_t column_value_bytes(ColumnType type) noexcept {
+    switch (type) {
+        case ColumnType::Int64:
+        case ColumnType::Float64: return 8;
+        case ColumnType::Int32: return 4;
+        case ColumnType::Bool: return 1;
+    }
+    return 1;
+}
+
+// Memory of one column: allocated without being zeroed, since every value is written.
+class ColumnBuffer {
+public:
+    ColumnBuffer() noexcept = default;
+    explicit ColumnBuffer(std::size_t bytes);
+    ColumnBuffer(ColumnBuffer&& other) noexcept;
+    ColumnBuffer& operator=(ColumnBuffer&& other) noexcept;
+    ColumnBuffer(const ColumnBuffer&) = delete;
+    ColumnBuffer& operator=(const ColumnBuffer&) = delete;
+    ~ColumnBuffer();
+
+    void* data() noexcept { return data_; }
+    const void* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    void* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+struct Column {
+    std::string_view name;  // the frame record's field name; static storage, NUL-terminated
+    ColumnType type = ColumnType::Int64;
+    ColumnBuffer values;
+    // Bool columns only: the values packed one bit per frame, lowest bit
+    // first, as columnar table formats store booleans.
+    ColumnBuffer bits;
+};
+
+// Immutable once built: readers on any thread may share it.
+class FrameColumns {
+public:
+    FrameColumns() = default;
+
+    GameMode mode() const noexcept { return mode_; }
+    std::size_t length() const noexcept { return length_; }
+    std::optional<std::int32_t> rng_seed() const noexcept { return rng_seed_; }
+    std::span<const Column> columns() const noexcept { return {columns_.data(), columns_.size()}; }
+
+    // The frames of `mode`'s slot (UNKNOWN reads as STD, as a bare frame
+    // text does); an absent slot gives columns of length 0.
+    static FrameColumns of(const ReplayDataContainer& data, GameMode mode, std::optional<std::int32_t> rng_seed);
+    static FrameColumns of(const Replay& replay) { return of(replay.replay_data, replay.mode, replay.rng_seed); }
+
+private:
+    template <class Frame>
+    static FrameColumns of_frames(std::span<const Frame> frames, GameMode mode, std::optional<std::int32_t> rng_seed);
+
+    GameMode mode_ = GameMode::STD;
+    std::size_t length_ = 0;
+    std::optional<std::int32_t> rng_seed_;
+    Vec<Column> columns_;
+};
+
+// The number of frames in `mode`'s slot (UNKNOWN reads as STD), or none when
+// that slot is absent (a header-only decode).
+std::optional<std::size_t> frame_count(const ReplayDataContainer& data, GameMode mode) noexcept;
+
+}  // namespace kz

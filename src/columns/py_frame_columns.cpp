@@ -1,0 +1,364 @@
+// FrameColumns: each field of a play's frames as a read-only typed buffer (so
+// that array libraries read it in place), and the whole as Arrow data through
+// the PyCapsule interface. From a Replay, the C++ record is read directly:
+// no frame object is built.
+#include "columns/py_frame_columns.hpp"
+
+#include <array>
+#include <string_view>
+
+#include "binding/py_arguments.hpp"
+#include "binding/py_class.hpp"
+#include "binding/py_convert.hpp"
+#include "binding/py_ref.hpp"
+
+namespace kz::py {
+namespace {
+
+const FrameColumns& columns_of(PyObject* self) noexcept {
+    return *as_instance<FrameColumnsRecord>(self)->record.columns;
+}
+
+// --- one column as a buffer ----------------------------------------------------
+
+// The struct-module code of each stored type, as the buffer protocol names it.
+const char* buffer_format(ColumnType type) noexcept {
+    switch (type) {
+        case ColumnType::Int64: return "q";
+        case ColumnType::Float64: return "d";
+        case ColumnType::Int32: return "i";
+        case ColumnType::Bool: return "?";
+    }
+    return "B";
+}
+
+int get_column_buffer(PyObject* exporter, Py_buffer* view, int flags) noexcept {
+    if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+        view->obj = nullptr;
+        PyErr_SetString(PyExc_BufferError, "frame columns are read-only");
+        return -1;
+    }
+    ColumnBufferRecord& record = as_instance<ColumnBufferRecord>(exporter)->record;
+    const Column& column = record.columns->columns()[record.index];
+    view->buf = const_cast<void*>(column.values.data());  // read-only: the flag below says so
+    view->obj = Py_NewRef(exporter);
+    view->len = record.shape * record.stride;
+    view->itemsize = record.stride;
+    view->readonly = 1;
+    view->ndim = 1;
+    view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>(buffer_format(column.type)) : nullptr;
+    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? &record.shape : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? &record.stride : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    return 0;
+}
+
+const PyType_Slot kColumnBufferSlots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(&get_column_buffer)},
+};
+
+// A memoryview of column `index`; its exporter holds the columns alive.
+PyObject* column_view(PyObject* self, std::size_t index) {
+    const SharedFrameColumns& columns = as_instance<FrameColumnsRecord>(self)->record.columns;
+    const Column& column = columns->columns()[index];
+    Ref exporter = Ref::steal(make_object(ColumnBufferRecord{
+        columns, index, static_cast<Py_ssize_t>(columns->length()),
+        static_cast<Py_ssize_t>(column_value_bytes(column.type))}));
+    return PyMemoryView_FromObject(exporter.get());
+}
+
+// The index of the column called `name`, or -1.
+Py_ssize_t column_index(const FrameColumns& columns, PyObject* name) {
+    if (!PyUnicode_Check(name)) return -1;
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+    if (text == nullptr) {
+        PyErr_Clear();  // a name with lone surrogates names no column
+        return -1;
+    }
+    const std::string_view wanted(text, static_cast<std::size_t>(size));
+    const std::span<const Column> all = columns.columns();
+    for (std::size_t index = 0; index < all.size(); ++index) {
+        if (all[index].name == wanted) return static_cast<Py_ssize_t>(index);
+    }
+    return -1;
+}
+
+// --- the columns object ------------------------------------------------------------
+
+// Column names read as attributes; everything else as usual.
+PyObject* get_attribute(PyObject* self, PyObject* name) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            const Py_ssize_t index = column_index(columns_of(self), name);
+            if (index >= 0) return column_view(self, static_cast<std::size_t>(index));
+            return PyObject_GenericGetAttr(self, name);
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* get_item(PyObject* self, PyObject* name) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            const Py_ssize_t index = column_index(columns_of(self), name);
+            if (index >= 0) return column_view(self, static_cast<std::size_t>(index));
+            PyErr_SetObject(PyExc_KeyError, name);
+            return nullptr;
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+Py_ssize_t length(PyObject* self) noexcept { return static_cast<Py_ssize_t>(columns_of(self).length()); }
+
+PyObject* get_mode(PyObject* self, void*) noexcept {
+    return guarded([&] { return Converter<GameMode>::to_py(columns_of(self).mode()); }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* get_rng_seed(PyObject* self, void*) noexcept {
+    return guarded([&] { return Converter<std::optional<std::int32_t>>::to_py(columns_of(self).rng_seed()); },
+                   static_cast<PyObject*>(nullptr));
+}
+
+PyObject* names_of(const FrameColumns& columns) {
+    const std::span<const Column> all = columns.columns();
+    Ref names = Ref::steal(checked(PyTuple_New(static_cast<Py_ssize_t>(all.size()))));
+    for (std::size_t index = 0; index < all.size(); ++index) {
+        PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(index),
+                         checked(PyUnicode_FromStringAndSize(all[index].name.data(),
+                                                             static_cast<Py_ssize_t>(all[index].name.size()))));
+    }
+    return names.release();
+}
+
+PyObject* get_names(PyObject* self, void*) noexcept {
+    return guarded([&] { return names_of(columns_of(self)); }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* repr(PyObject* self) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            const FrameColumns& columns = columns_of(self);
+            Ref names = Ref::steal(names_of(columns));
+            const std::string_view mode = game_mode_name(columns.mode());
+            if (!columns.rng_seed()) {
+                return PyUnicode_FromFormat("<FrameColumns %s: %zd frames %R, no seed>", mode.data(),
+                                            static_cast<Py_ssize_t>(columns.length()), names.get());
+            }
+            return PyUnicode_FromFormat("<FrameColumns %s: %zd frames %R, seed %d>", mode.data(),
+                                        static_cast<Py_ssize_t>(columns.length()), names.get(),
+                                        static_cast<int>(*columns.rng_seed()));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+// --- the Arrow PyCapsule interface -----------------------------------------------
+
+// An exported struct in a capsule. A consumer that takes it moves its content
+// out (release becomes null); one left untaken is released with the capsule.
+template <class S>
+void destroy_capsule_content(PyObject* capsule, const char* name) noexcept {
+    auto* content = static_cast<S*>(PyCapsule_GetPointer(capsule, name));
+    if (content == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    if (content->release != nullptr) content->release(content);
+    free_bytes(content);
+}
+
+void destroy_schema_capsule(PyObject* capsule) { destroy_capsule_content<ArrowSchema>(capsule, "arrow_schema"); }
+void destroy_array_capsule(PyObject* capsule) { destroy_capsule_content<ArrowArray>(capsule, "arrow_array"); }
+void destroy_stream_capsule(PyObject* capsule) {
+    destroy_capsule_content<ArrowArrayStream>(capsule, "arrow_array_stream");
+}
+
+template <class S, class Export>
+PyObject* capsule_of(const char* name, PyCapsule_Destructor destroy, Export&& fill) {
+    auto* content = static_cast<S*>(allocate_bytes(sizeof(S)));
+    try {
+        fill(content);
+    } catch (...) {
+        free_bytes(content);
+        throw;
+    }
+    PyObject* capsule = PyCapsule_New(content, name, destroy);
+    if (capsule == nullptr) {
+        content->release(content);
+        free_bytes(content);
+    }
+    return capsule;
+}
+
+PyObject* schema_capsule(PyObject* self) {
+    return capsule_of<ArrowSchema>("arrow_schema", &destroy_schema_capsule,
+                                   [&](ArrowSchema* out) { export_schema(columns_of(self), out); });
+}
+
+PyObject* array_capsule(PyObject* self) {
+    return capsule_of<ArrowArray>("arrow_array", &destroy_array_capsule, [&](ArrowArray* out) {
+        export_array(as_instance<FrameColumnsRecord>(self)->record.columns, out);
+    });
+}
+
+PyObject* stream_capsule(PyObject* self) {
+    return capsule_of<ArrowArrayStream>("arrow_array_stream", &destroy_stream_capsule, [&](ArrowArrayStream* out) {
+        export_stream(as_instance<FrameColumnsRecord>(self)->record.columns, out);
+    });
+}
+
+// The data is offered in its own schema whatever `requested_schema` asks:
+// the interface leaves casting to the consumer.
+constexpr std::array<const char*, 1> kRequestedSchema{"requested_schema"};
+constexpr Signature kArrayExport{"FrameColumns", "__arrow_c_array__", kRequestedSchema, 0};
+constexpr Signature kStreamExport{"FrameColumns", "__arrow_c_stream__", kRequestedSchema, 0};
+
+template <const Signature& signature>
+bool bind_requested_schema(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Bound<1> slots{};
+    return bind_vector(signature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargs)), kwnames, slots);
+}
+
+PyObject* arrow_c_schema(PyObject* self, PyObject*) noexcept {
+    return guarded([&] { return schema_capsule(self); }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* arrow_c_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            if (!bind_requested_schema<kArrayExport>(args, nargs, kwnames)) return nullptr;
+            Ref schema = Ref::steal(schema_capsule(self));
+            if (!schema) return nullptr;
+            Ref array = Ref::steal(array_capsule(self));
+            if (!array) return nullptr;
+            return PyTuple_Pack(2, schema.get(), array.get());
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* arrow_c_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            if (!bind_requested_schema<kStreamExport>(args, nargs, kwnames)) return nullptr;
+            return stream_capsule(self);
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+template <class Method>
+PyCFunction as_method(Method method) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
+PyMethodDef kMethods[] = {
+    {"__arrow_c_schema__", as_method(&arrow_c_schema), METH_NOARGS,
+     "The Arrow schema of the columns (a struct type), in a PyCapsule."},
+    {"__arrow_c_array__", as_method(&arrow_c_array), METH_FASTCALL | METH_KEYWORDS,
+     "The columns as an Arrow struct array: (schema capsule, array capsule), sharing their memory."},
+    {"__arrow_c_stream__", as_method(&arrow_c_stream), METH_FASTCALL | METH_KEYWORDS,
+     "The columns as an Arrow stream of one batch, in a PyCapsule, sharing their memory."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"mode", &get_mode, nullptr, "The play mode (a GameMode).", nullptr},
+    {"rng_seed", &get_rng_seed, nullptr, "The play's random seed, or None.", nullptr},
+    {"names", &get_names, nullptr, "The column names, in the order of the frame record's fields.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const PyType_Slot kFrameColumnsSlots[] = {
+    {Py_tp_getattro, reinterpret_cast<void*>(&get_attribute)},
+    {Py_mp_subscript, reinterpret_cast<void*>(&get_item)},
+    {Py_mp_length, reinterpret_cast<void*>(&length)},
+    {Py_tp_repr, reinterpret_cast<void*>(&repr)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_doc, const_cast<char*>("The frames of one play as columns, one typed read-only buffer per field.")},
+};
+
+// --- module functions ------------------------------------------------------------
+
+// The Replay argument, read in place: its record is never copied.
+Instance<Replay>* replay_argument(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    Bound<1> slots{};
+    if (!bind_vector(signature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargs)), kwnames, slots)) {
+        return nullptr;
+    }
+    if (!is_instance<Replay>(slots[0])) {
+        raise_type_mismatch(slots[0], "Replay");
+        reword_argument_error(signature.parameters[0]);
+        return nullptr;
+    }
+    return as_instance<Replay>(slots[0]);
+}
+
+constexpr std::array<const char*, 1> kReplayParameter{"replay"};
+constexpr Signature kFrameColumns{nullptr, "frame_columns", kReplayParameter, 1};
+constexpr Signature kFrameCount{nullptr, "frame_count", kReplayParameter, 1};
+
+PyObject* frame_columns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            Instance<Replay>* replay = replay_argument(kFrameColumns, args, nargs, kwnames);
+            if (replay == nullptr) return nullptr;
+            SharedBorrow borrow(replay->borrow);
+            if (!borrow.held()) return nullptr;
+            return make_frame_columns(FrameColumns::of(replay->record));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyObject* frame_count_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            Instance<Replay>* replay = replay_argument(kFrameCount, args, nargs, kwnames);
+            if (replay == nullptr) return nullptr;
+            SharedBorrow borrow(replay->borrow);
+            if (!borrow.held()) return nullptr;
+            const std::optional<std::size_t> count = frame_count(replay->record.replay_data, replay->record.mode);
+            if (!count) Py_RETURN_NONE;
+            return checked(PyLong_FromSize_t(*count));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef kFunctions[] = {
+    {"frame_columns", as_method(&frame_columns), METH_FASTCALL | METH_KEYWORDS,
+     "frame_columns(replay): the frames of the replay's mode as a FrameColumns."},
+    {"frame_count", as_method(&frame_count_of), METH_FASTCALL | METH_KEYWORDS,
+     "frame_count(replay): the number of frames of the replay's mode, or None after a header-only decode."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* class_of(std::type_identity<FrameColumnsRecord>) {
+    static const ClassSpec spec =
+        class_spec<FrameColumnsRecord>("FrameColumns", "kadenzo._native.FrameColumns", kFrameColumnsSlots, kGetSet);
+    static ClassSlot slot;
+    return slot.get(spec);
+}
+
+PyTypeObject* class_of(std::type_identity<ColumnBufferRecord>) {
+    static const ClassSpec spec = class_spec<ColumnBufferRecord>("ColumnBuffer", "kadenzo._native.ColumnBuffer",
+                                                                 kColumnBufferSlots, nullptr);
+    static ClassSlot slot;
+    return slot.get(spec);
+}
+
+PyObject* make_frame_columns(FrameColumns columns) {
+    return make_object(FrameColumnsRecord{share(std::move(columns))});
+}
+
+bool add_frame_columns(PyObject* native) {
+    return guarded(
+        [&] {
+            PyObject* type = reinterpret_cast<PyObject*>(type_of<FrameColumnsRecord>());
+            return PyModule_AddObjectRef(native, "FrameColumns", type) == 0 &&
+                   PyModule_AddFunctions(native, kFunctions) == 0;
+        },
+        false);
+}
+
+}  // namespace kz::py
