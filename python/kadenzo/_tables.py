@@ -8,6 +8,7 @@ and a Parquet file is closed with its footer so that it stays readable.
 from __future__ import annotations
 
 import csv
+import importlib
 import io
 import os
 import sys
@@ -66,8 +67,8 @@ class TableWriter:
 
     def _open_parquet(self, path: str | os.PathLike[str], types: dict[str, str]) -> None:
         try:
-            import pyarrow
-            import pyarrow.parquet
+            pyarrow = importlib.import_module("pyarrow")
+            importlib.import_module("pyarrow.parquet")
         except ImportError:
             raise MissingDependency("Parquet output needs pyarrow: pip install 'kadenzo[arrow]'") from None
         self._arrow = pyarrow

@@ -11,6 +11,7 @@ command line or a missing optional library, 130 when interrupted (Ctrl-C).
 from __future__ import annotations
 
 import argparse
+import importlib
 import itertools
 import os
 import sys
@@ -82,7 +83,7 @@ class Progress:
         self._bar = None
         if enabled and sys.stderr.isatty():
             try:
-                from tqdm import tqdm
+                tqdm = importlib.import_module("tqdm").tqdm
             except ImportError:
                 return
             self._bar = tqdm(total=total, unit=unit, file=sys.stderr, dynamic_ncols=True, smoothing=0.05)
@@ -145,9 +146,9 @@ def run_frames(args: argparse.Namespace) -> int:
 
 def write_frames_parquet(columns: Any, output: str) -> None:
     try:
-        import pyarrow
-        import pyarrow.compute
-        import pyarrow.parquet
+        pyarrow = importlib.import_module("pyarrow")
+        importlib.import_module("pyarrow.compute")
+        importlib.import_module("pyarrow.parquet")
     except ImportError:
         raise _tables.MissingDependency("Parquet output needs pyarrow: pip install 'kadenzo[arrow]'") from None
     table = pyarrow.table(columns)  # the columns' own memory, no copy
@@ -210,7 +211,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="kadenzo", description="Decode Kivo replay files: tables of folders, frames, summaries and plots.",
         epilog="Run 'kadenzo COMMAND --help' for the options of a command.")
-    parser.add_argument("--version", action="version", version=f"kadenzo {kadenzo.__version__}")
+    parser.add_argument("--version", action="version", version=f"kadenzo {getattr(kadenzo, '__version__', '(unknown version)')}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     summary = commands.add_parser(

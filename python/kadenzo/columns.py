@@ -19,17 +19,14 @@ NumPy, pandas and pyarrow are optional: the columns are plain buffers.
 """
 from __future__ import annotations
 
+import importlib
 import os
-from typing import TYPE_CHECKING, Any, Union
+from typing import Any, Union
 
 from kadenzo import Replay
-from kadenzo._native import FrameColumns, frame_columns
+from kadenzo._native import FrameColumns, frame_columns, frame_count
 
-if TYPE_CHECKING:
-    import numpy
-    import pandas
-
-__all__ = ["FrameColumns", "frames", "Source"]
+__all__ = ["FrameColumns", "frames", "frame_count", "Source"]
 
 # A decoded replay, a path, or the whole contents of a file.
 Source = Union[Replay, str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, bytearray, memoryview]
@@ -58,8 +55,9 @@ def _decode_one(source: Any) -> Replay:
     return kadenzo.parse_replay_from_path(os.fsdecode(source))
 
 
-def _to_numpy(columns: FrameColumns, *, structured: bool = False) -> dict[str, numpy.ndarray] | numpy.ndarray:
-    import numpy
+# NumPy and pandas are optional, so their types are not named here.
+def _to_numpy(columns: FrameColumns, *, structured: bool = False) -> Any:
+    numpy = importlib.import_module("numpy")
 
     if not structured:
         return {name: numpy.asarray(columns[name]) for name in columns.names}  # views, no copy
@@ -69,8 +67,6 @@ def _to_numpy(columns: FrameColumns, *, structured: bool = False) -> dict[str, n
     return array
 
 
-def _to_pandas(columns: FrameColumns) -> pandas.DataFrame:
-    import pandas
-
-    return pandas.DataFrame(_to_numpy(columns))
+def _to_pandas(columns: FrameColumns) -> Any:
+    return importlib.import_module("pandas").DataFrame(_to_numpy(columns))
 
