@@ -4,6 +4,7 @@ import csv
 import io
 import os
 import pathlib
+import shlex
 import signal
 import subprocess
 import sys
@@ -151,3 +152,16 @@ def test_ctrl_c_stops_promptly_leaving_whole_rows(tmp_path):
     rows = list(csv.reader(io.StringIO(text)))
     assert text.endswith("\n") and 3 <= len(rows) < 1_501
     assert all(len(row) == len(SUMMARY_COLUMNS) for row in rows)
+
+
+def test_readme_commands_are_accepted():
+    from kadenzo.cli import build_parser
+
+    text = (ROOT / "README.md").read_text()
+    blocks = [block for block in text.split("```console\n")[1:]]
+    commands = [shlex.split(line, comments=True) for block in blocks for line in block.split("```")[0].splitlines()]
+    assert all(words[0] == "kadenzo" for words in commands if words)
+    commands = [words[1:words.index(">")] if ">" in words else words[1:] for words in commands if words]
+    assert len(commands) >= 4
+    for words in commands:
+        build_parser().parse_args(words)  # exits (fails the test) on an unknown command or option
