@@ -88,13 +88,19 @@ Py_ssize_t column_index(const FrameColumns& columns, PyObject* name) {
 
 // --- the columns object ------------------------------------------------------------
 
-// Column names read as attributes; everything else as usual.
-PyObject* get_attribute(PyObject* self, PyObject* name) noexcept {
+// A field read as an attribute; `closure` is its name. The five names cover
+// the four modes' records, and a play has the fields of its own mode only.
+PyObject* get_field(PyObject* self, void* closure) noexcept {
     return guarded(
         [&]() -> PyObject* {
-            const Py_ssize_t index = column_index(columns_of(self), name);
-            if (index >= 0) return column_view(self, static_cast<std::size_t>(index));
-            return PyObject_GenericGetAttr(self, name);
+            const std::string_view name(static_cast<const char*>(closure));
+            const std::span<const Column> all = columns_of(self).columns();
+            for (std::size_t index = 0; index < all.size(); ++index) {
+                if (all[index].name == name) return column_view(self, index);
+            }
+            PyErr_Format(PyExc_AttributeError, "frames of mode %s have no field '%s'",
+                         game_mode_name(columns_of(self).mode()).data(), name.data());
+            return nullptr;
         },
         static_cast<PyObject*>(nullptr));
 }
@@ -292,11 +298,16 @@ PyGetSetDef kGetSet[] = {
     {"mode", &get_mode, nullptr, "The play mode (a GameMode).", nullptr},
     {"rng_seed", &get_rng_seed, nullptr, "The play's random seed, or None.", nullptr},
     {"names", &get_names, nullptr, "The column names, in the order of the frame record's fields.", nullptr},
+    {"time_delta", &get_field, nullptr, "Milliseconds since the previous frame (int64).",
+     const_cast<char*>("time_delta")},
+    {"x", &get_field, nullptr, "x: float64, or int64 in the drum mode.", const_cast<char*>("x")},
+    {"y", &get_field, nullptr, "y: float64 (cursor mode only).", const_cast<char*>("y")},
+    {"keys", &get_field, nullptr, "The key set's 32-bit pattern (int32).", const_cast<char*>("keys")},
+    {"dashing", &get_field, nullptr, "Dashing (bool, catch mode only).", const_cast<char*>("dashing")},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 const PyType_Slot kFrameColumnsSlots[] = {
-    {Py_tp_getattro, reinterpret_cast<void*>(&get_attribute)},
     {Py_mp_subscript, reinterpret_cast<void*>(&get_item)},
     {Py_mp_length, reinterpret_cast<void*>(&length)},
     {Py_tp_repr, reinterpret_cast<void*>(&repr)},
