@@ -145,7 +145,7 @@ def plot_cursor(ax: Axes, t: np.ndarray, frames: dict[str, np.ndarray]) -> float
     ax.set_title("Cursor trail (dashed: playfield)")
     if pressed_any:
         ax.legend(loc="upper right", fontsize="small", ncols=2, framealpha=0.85)
-    return t.max()
+    return float(t.max())
 
 
 def plot_catcher(ax: Axes, t: np.ndarray, frames: dict[str, np.ndarray]) -> float:
@@ -161,7 +161,7 @@ def plot_catcher(ax: Axes, t: np.ndarray, frames: dict[str, np.ndarray]) -> floa
     ax.set_ylim(0, PLAYFIELD_WIDTH)
     ax.set_ylabel("catcher x (playfield units)")
     ax.set_title("Catcher position")
-    return t.max()
+    return float(t.max())
 
 
 def plot_keys(ax: Axes, t: np.ndarray, frames: dict[str, np.ndarray], mode: str) -> float:
@@ -176,7 +176,7 @@ def plot_keys(ax: Axes, t: np.ndarray, frames: dict[str, np.ndarray], mode: str)
     ax.set_ylim(len(rows) - 0.5, -0.5)  # first key on top
     ax.set_ylabel("drum" if mode == "TAIKO" else "column")
     ax.set_title("Key presses (ticks) and holds (bars)")
-    return t.max()
+    return float(t.max())
 
 
 def plot_life(ax: Axes, life_bar: Sequence[Any] | None, window: tuple[float, float]) -> float:
@@ -189,7 +189,7 @@ def plot_life(ax: Axes, life_bar: Sequence[Any] | None, window: tuple[float, flo
         t = t[kept]
         ax.plot(t, life, color="tab:green", linewidth=1.5)
         ax.fill_between(t, life, color="tab:green", alpha=0.2)
-        end = t.max()
+        end = float(t.max())
     else:
         ax.text(0.5, 0.5, "no life-bar graph in this replay", transform=ax.transAxes,
                 ha="center", va="center", color="0.4")

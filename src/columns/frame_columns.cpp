@@ -122,6 +122,18 @@ FrameColumns FrameColumns::of(const ReplayDataContainer& data, GameMode mode, st
     return of_frames(frames_in(data.kivo_replay_data), mode, rng_seed);
 }
 
+FrameColumns FrameColumns::take(Replay& replay) {
+    FrameColumns columns = of(replay);
+    replay.replay_data = ReplayDataContainer{};
+    return columns;
+}
+
+std::size_t FrameColumns::bytes() const noexcept {
+    std::size_t total = sizeof(FrameColumns);
+    for (const Column& column : columns_) total += sizeof(Column) + column.values.size() + column.bits.size();
+    return total;
+}
+
 std::optional<std::size_t> frame_count(const ReplayDataContainer& data, GameMode mode) noexcept {
     switch (mode) {
         case GameMode::TAIKO: return count_in(data.taiko_replay_data);

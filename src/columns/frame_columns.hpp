@@ -71,6 +71,12 @@ public:
     // text does); an absent slot gives columns of length 0.
     static FrameColumns of(const ReplayDataContainer& data, GameMode mode, std::optional<std::int32_t> rng_seed);
     static FrameColumns of(const Replay& replay) { return of(replay.replay_data, replay.mode, replay.rng_seed); }
+    // The columns of `replay`, whose frame lists are then let go (its
+    // replay_data is left empty, as after a header-only decode).
+    static FrameColumns take(Replay& replay);
+
+    // Memory the columns hold.
+    std::size_t bytes() const noexcept;
 
 private:
     template <class Frame>

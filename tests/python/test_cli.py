@@ -165,3 +165,30 @@ def test_readme_commands_are_accepted():
     assert len(commands) >= 4
     for words in commands:
         build_parser().parse_args(words)  # exits (fails the test) on an unknown command or option
+
+
+def test_progress_bar_only_on_a_terminal(folder):
+    pytest.importorskip("tqdm")
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    master, terminal = pty.openpty()
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 100, 0, 0))
+    process = subprocess.Popen([sys.executable, "-m", "kadenzo", "summary", folder], stdout=subprocess.DEVNULL,
+                               stderr=terminal)
+    os.close(terminal)
+    shown = b""
+    while chunk := _read(master):
+        shown += chunk
+    os.close(master)
+    assert process.wait(timeout=60) == 1
+    assert "5/5" in shown.decode() and "5 files, 1 failed" in shown.decode()
+
+
+def _read(fd):
+    try:
+        return os.read(fd, 4096)
+    except OSError:  # the other end closed
+        return b""
