@@ -7,8 +7,8 @@ import kadenzo
 from kadenzo import GameMode, Mod, parse_replay_data, parse_replay_from_bytes, parse_replay_from_path
 from replay_builder import ReplayFile, compress
 
-NO_VALUE = "called `Option::unwrap()` on a `None` value"
-SLOTS = ("kivo_replay_data", "taiko_replay_data", "catch_replay_data", "mania_replay_data")
+from helpers import EOF_EMPTY, NO_VALUE, SLOTS
+
 DATA = ReplayFile().to_bytes()
 
 
@@ -99,8 +99,8 @@ def test_relative_path(tmp_path, monkeypatch, replay_path):
 
 
 def test_empty_bytes(panic):
-    assert panic(parse_replay_from_bytes, b"") == "called `Result::unwrap()` on an `Err` value: Error(Error { input: [], code: Eof })"
-    assert panic(parse_replay_from_bytes, b"\x00", True) == "called `Result::unwrap()` on an `Err` value: Error(Error { input: [], code: Eof })"
+    assert panic(parse_replay_from_bytes, b"") == EOF_EMPTY
+    assert panic(parse_replay_from_bytes, b"\x00", True) == EOF_EMPTY
 
 
 def test_module_works_after_a_panic(panic):
