@@ -6,13 +6,11 @@ from kadenzo import (GameMode, Key, KeyMania, KeyTaiko, LifeBarState, Mod,
                      ReplayEventKivo, ReplayEventMania, ReplayEventTaiko, parse_replay_data,
                      parse_replay_from_bytes, parse_replay_from_path, parse_replays_from_paths)
 
-from helpers_surface import raises_panic
+from helpers import EOF_EMPTY, NO_VALUE, OUT_OF_RANGE, raises_panic
 
 # The smallest file that decodes with header_only: every field zero or absent, an empty
 # compressed block and a 4-byte online id.
 EMPTY_HEADER = bytes(48)
-OUT_OF_RANGE = "out of range integral type conversion attempted"
-EOF_EMPTY = "called `Result::unwrap()` on an `Err` value: Error(Error { input: [], code: Eof })"
 
 
 def type_error(call):
@@ -193,7 +191,7 @@ def test_subclasses_and_tuples_are_accepted(tmp_path):
     assert [repr(r) for r in parse_replays_from_paths(Overclaiming([str(path)]), True)] == [expected]
     assert parse_replays_from_paths([]) == [] and parse_replays_from_paths(()) == []
     # header_only defaults to false, so the empty block is decoded and has no frame.
-    with raises_panic("called `Option::unwrap()` on a `None` value"):
+    with raises_panic(NO_VALUE):
         parse_replay_from_bytes(EMPTY_HEADER)
     with raises_panic(EOF_EMPTY):
         parse_replay_from_bytes(Bytes())
