@@ -6,7 +6,8 @@ import re
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+from helpers import ROOT
+
 # The core and the programs that use the core alone.
 CORE_FOLDERS = ("src", "tests/cpp", "fuzz")
 INCLUDE = re.compile(r'^\s*#\s*include\s*[<"]([^">]+)[">]', re.MULTILINE)
