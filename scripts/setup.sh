@@ -34,7 +34,7 @@ if [ ! -x .venv/bin/python ]; then
   "$python" -m venv .venv
 fi
 # The build backend and ninja; CMake is the system's (the Debian package above).
-.venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.9" ninja
+.venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.11" ninja
 # No build isolation: the build tools above are reused, and the CMake tree in
 # build/ makes rebuilds incremental.
 .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation "$package"
