@@ -217,16 +217,19 @@ def test_replay_integer_ranges(name):
         setattr(replay, name, value)
         assert getattr(replay, name) == value and type(getattr(replay, name)) in (int, type(None))
     setattr(replay, name, 7)
+    before = repr(replay)  # a refused value changes no field
     for value in fixed_text + own_text:
         with pytest.raises(OverflowError) as info:
             setattr(replay, name, value)
+        assert type(info.value) is OverflowError
         if value in fixed_text:
             assert str(info.value) == OUT_OF_RANGE
-        assert getattr(replay, name) == 7
+        assert repr(replay) == before
     with pytest.raises(TypeError) as info:
         setattr(replay, name, 1.0)
+    assert type(info.value) is TypeError
     assert str(info.value) == "'float' object cannot be interpreted as an integer"
-    assert getattr(replay, name) == 7
+    assert repr(replay) == before
 
 
 class DuringConversion:
