@@ -20,6 +20,7 @@ REPLAY_FIELDS = ("mode", "game_version", "beatmap_hash", "username", "replay_has
                  "life_bar_graph", "timestamp", "replay_data", "rng_seed", "replay_id")
 # ReplayDataContainer's frame lists, by mode number.
 SLOTS = ("kivo_replay_data", "taiko_replay_data", "catch_replay_data", "mania_replay_data")
+# The frame classes and LifeBarState, the records made by constructors.
 FRAME_FIELDS = {
     ReplayEventKivo: ("time_delta", "x", "y", "keys"),
     ReplayEventTaiko: ("time_delta", "x", "keys"),
