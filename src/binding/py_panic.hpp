@@ -6,6 +6,7 @@
 
 #include <new>
 
+#include "binding/py_lock_check.hpp"
 #include "common/stop.hpp"
 
 namespace kz::py {
@@ -29,6 +30,7 @@ void raise_unknown_failure() noexcept;
 // PanicException with a generic message.
 template <class Body, class T>
 T guarded(Body&& body, T on_error) noexcept {
+    assert_interpreter_lock_held();
     try {
         return body();
     } catch (const Stop& stop) {
