@@ -80,7 +80,10 @@ def test_header_only_of_a_huge_sparse_file_reads_only_its_start(tmp_path):
         print(json.dumps({"repr": repr(replay), "peak_kib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss}))
     """, str(path), timeout=60)
     assert result["repr"] == expected
-    assert result["peak_kib"] < 200 * 1024  # reading the file whole took over 4 GiB
+    # Reading the file whole took over 4 GiB; an interpreter under the
+    # address sanitizer starts several times larger than a plain one.
+    bound_mib = 1024 if "asan" in os.environ.get("LD_PRELOAD", "") else 200
+    assert result["peak_kib"] < bound_mib * 1024
 
 
 def test_a_long_invalid_string_gives_a_short_message(tmp_path, panic):
