@@ -14,6 +14,10 @@ namespace kz::py {
 // The PanicException class (derived from BaseException), created on first use.
 PyObject* panic_exception_type();
 
+// Adds _rebuild_panic to kadenzo._native: PanicException pickles as a call
+// of it, so that another process unpickles the same class and message.
+bool add_panic_pickling(PyObject* native);
+
 // Raises PanicException carrying the stop's message.
 void raise_stop(const Stop& stop) noexcept;
 
