@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# Sets up the project (scripts/setup.sh) and runs the main job: decoding the
-# sample replays in samples/ and printing what is in them.
+# Sets up what running needs (scripts/setup.sh: the build dependencies, .venv
+# and kadenzo, no test tools) and runs the main job: decoding the sample
+# replays in samples/ into a table.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-.venv/bin/python scripts/show_samples.py
+
+# The main job: one row per sample replay (header fields, frame count, seed),
+# as CSV on standard output; the count of failed files ends it on standard error.
+.venv/bin/kadenzo summary samples/

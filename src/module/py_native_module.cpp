@@ -14,7 +14,7 @@ PyModuleDef native_definition = {
 };
 
 // Each feature adds its functions and classes here, one call per feature.
-bool add_parts(PyObject* native) { return add_frame_columns(native); }
+bool add_parts(PyObject* native) { return add_panic_pickling(native) && add_frame_columns(native); }
 
 }  // namespace
 
