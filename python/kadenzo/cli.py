@@ -39,15 +39,16 @@ class Outcome(Protocol):
 def decode_files(paths: Sequence[str], header_only: bool, threads: int | None) -> Iterable[Outcome]:
     """The outcome of each path, in order, decoded on the worker pool."""
     try:
-        from kadenzo import bulk
+        bulk = importlib.import_module("kadenzo.bulk")
     except ImportError:
         return _sequential(paths, header_only)
-    return bulk.decode(paths, header_only=header_only, threads=threads)
+    return bulk.decode(paths, header_only=header_only, threads=threads)  # type: ignore[no-any-return]
 
 
 def decode_one(path: str, header_only: bool = False) -> kadenzo.Replay:
     try:
-        from kadenzo import bulk, errors
+        bulk = importlib.import_module("kadenzo.bulk")
+        errors = importlib.import_module("kadenzo.errors")
     except ImportError:
         try:
             return kadenzo.parse_replay_from_path(path, header_only)
@@ -56,7 +57,7 @@ def decode_one(path: str, header_only: bool = False) -> kadenzo.Replay:
                 raise
             raise Failure(f"{path}: {error}") from None
     try:
-        return bulk.decode_one(path, header_only=header_only)
+        return bulk.decode_one(path, header_only=header_only)  # type: ignore[no-any-return]
     except errors.ReplayError as error:
         raise Failure(f"{path}: {error}") from None
 
