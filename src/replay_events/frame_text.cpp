@@ -2,6 +2,7 @@
 #include "replay_events/frame_text.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdint>
 
 #include "replay_events/frame_reader.hpp"
@@ -55,27 +56,29 @@ std::optional<std::int32_t> seed_candidate(std::string_view text) noexcept {
     return seed;
 }
 
-[[noreturn]] void stop_too_many_frames() {
-    stop("frame text holds more than 50000000 frames");
+[[noreturn]] void stop_too_many_frames(std::size_t max_frames) {
+    char digits[24];
+    const char* const digits_end = std::to_chars(digits, digits + sizeof digits, max_frames).ptr;
+    String message = "frame text holds more than ";
+    message.append(digits, static_cast<std::size_t>(digits_end - digits));
+    message += " frames";
+    stop(message);
 }
 
 // Room for the next frames: reserved once from the text, on the first frame;
 // grown only past that estimate (which real texts never exceed), and only up
 // to the cap. Kept out of the loop, which checks the capacity alone.
 template <class Frame>
-[[gnu::noinline]] void make_room(Vec<Frame>& frames, std::string_view text) {
-    if (frames.capacity() == 0) {
-        frames.reserve(std::min(frame_capacity<Frame>(text), kMaxFramesPerText));
-        return;
-    }
-    if (frames.size() >= kMaxFramesPerText) stop_too_many_frames();
-    frames.reserve(std::min(frames.size() * 2, kMaxFramesPerText));
+[[gnu::noinline]] void make_room(Vec<Frame>& frames, std::string_view text, std::size_t max_frames) {
+    if (frames.size() >= max_frames) stop_too_many_frames(max_frames);
+    const std::size_t wanted = frames.capacity() == 0 ? frame_capacity<Frame>(text) : frames.size() * 2;
+    frames.reserve(std::min(wanted, max_frames));
 }
 
 }  // namespace
 
 template <class Frame>
-DecodedFrames<Frame> decode_frame_text(std::string_view text) {
+DecodedFrames<Frame> decode_frame_text(std::string_view text, std::size_t max_frames) {
     const std::optional<std::int32_t> seed = seed_candidate(text);
     DecodedFrames<Frame> result;
     Vec<Frame>& frames = result.frames;
@@ -97,7 +100,7 @@ DecodedFrames<Frame> decode_frame_text(std::string_view text) {
             ++cursor;
             continue;
         }
-        if (frames.size() == frames.capacity()) [[unlikely]] make_room(frames, text);
+        if (frames.size() == frames.capacity()) [[unlikely]] make_room(frames, text, max_frames);
         frames.push_back(frame);
         if (cursor == end) break;
         ++cursor;  // past the ',' that ended the item
@@ -110,9 +113,9 @@ DecodedFrames<Frame> decode_frame_text(std::string_view text) {
     return result;
 }
 
-template DecodedFrames<ReplayEventKivo> decode_frame_text<ReplayEventKivo>(std::string_view);
-template DecodedFrames<ReplayEventTaiko> decode_frame_text<ReplayEventTaiko>(std::string_view);
-template DecodedFrames<ReplayEventCatch> decode_frame_text<ReplayEventCatch>(std::string_view);
-template DecodedFrames<ReplayEventMania> decode_frame_text<ReplayEventMania>(std::string_view);
+template DecodedFrames<ReplayEventKivo> decode_frame_text<ReplayEventKivo>(std::string_view, std::size_t);
+template DecodedFrames<ReplayEventTaiko> decode_frame_text<ReplayEventTaiko>(std::string_view, std::size_t);
+template DecodedFrames<ReplayEventCatch> decode_frame_text<ReplayEventCatch>(std::string_view, std::size_t);
+template DecodedFrames<ReplayEventMania> decode_frame_text<ReplayEventMania>(std::string_view, std::size_t);
 
 }  // namespace kz

@@ -26,13 +26,13 @@ inline constexpr std::size_t kMaxFramesPerText = 50'000'000;
 
 // Frame is one of ReplayEventKivo, ReplayEventTaiko, ReplayEventCatch,
 // ReplayEventMania. Stops on a malformed item, a text without frames or one
-// of more than kMaxFramesPerText frames.
+// of more than `max_frames` frames (the seed frame counted).
 template <class Frame>
-DecodedFrames<Frame> decode_frame_text(std::string_view text);
+DecodedFrames<Frame> decode_frame_text(std::string_view text, std::size_t max_frames = kMaxFramesPerText);
 
-extern template DecodedFrames<ReplayEventKivo> decode_frame_text<ReplayEventKivo>(std::string_view);
-extern template DecodedFrames<ReplayEventTaiko> decode_frame_text<ReplayEventTaiko>(std::string_view);
-extern template DecodedFrames<ReplayEventCatch> decode_frame_text<ReplayEventCatch>(std::string_view);
-extern template DecodedFrames<ReplayEventMania> decode_frame_text<ReplayEventMania>(std::string_view);
+extern template DecodedFrames<ReplayEventKivo> decode_frame_text<ReplayEventKivo>(std::string_view, std::size_t);
+extern template DecodedFrames<ReplayEventTaiko> decode_frame_text<ReplayEventTaiko>(std::string_view, std::size_t);
+extern template DecodedFrames<ReplayEventCatch> decode_frame_text<ReplayEventCatch>(std::string_view, std::size_t);
+extern template DecodedFrames<ReplayEventMania> decode_frame_text<ReplayEventMania>(std::string_view, std::size_t);
 
 }  // namespace kz
