@@ -60,7 +60,7 @@ public:
     }
 
 private:
-    static constexpr int kSlotBits = 7;
+    static constexpr int kSlotBits = 9;
 
     static std::size_t slot_of(__m128i key) noexcept {
         std::uint64_t halves[2];
