@@ -1,7 +1,7 @@
 """Decoding speed and peak memory of kadenzo on a realistic corpus, side by side
 with Python's own LZMA decompression and with a pure-Python decoder.
 
-    PYTHONPATH=build/dev python3 bench/bench_decode.py [--quick] [--repeat N] [--threads N]
+    .venv/bin/python bench/bench_decode.py [--quick] [--repeat N] [--threads N]
 
 The corpus (written to a temporary folder) is made with tools/replay_builder.py:
 mostly standard-mode plays of about 20,000 frames, some short plays, a few very

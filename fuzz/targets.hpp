@@ -14,8 +14,10 @@
 #include <optional>
 #include <string_view>
 #include <tuple>
+#include <utility>
 
 #include "debug_text/debug_text.hpp"
+#include "files/header_read.hpp"
 #include "common/stop.hpp"
 #include "parser/decode_result.hpp"
 #include "parser/life_bar.hpp"
@@ -79,12 +81,61 @@ inline String header_text(Replay replay) {
     return debug_text(replay);
 }
 
-// Whole-file decoding. Byte 0 chooses header_only (its low bit); the rest is
-// the file. A decode error is rendered as the Python boundary renders it.
+// A file in memory as a source read by offset.
+class MemorySource final : public ByteSource {
+public:
+    explicit MemorySource(ByteView bytes) noexcept : bytes_(bytes) {}
+    std::uint64_t size() const override { return bytes_.size(); }
+    std::size_t read_at(std::uint64_t offset, std::uint8_t* into, std::size_t room) const override {
+        const ByteView part = bytes_.subspan(static_cast<std::size_t>(offset)).first(room);
+        if (!part.empty()) std::memcpy(into, part.data(), part.size());
+        return part.size();
+    }
+
+private:
+    ByteView bytes_;
+};
+
+// What a decode ends in, as text: the header fields, the error's text, or the stop's message.
+template <class Decode>
+String outcome_text(Decode&& decode) {
+    try {
+        DecodeOutcome outcome = decode();
+        if (const String* error = std::get_if<String>(&outcome)) return "error: " + *error;
+        Replay& replay = std::get<Replay>(outcome);
+        cap_list(replay.life_bar_graph);
+        return "replay: " + header_text(replay);
+    } catch (const Stop& stop) {
+        return "stop: " + stop.message();
+    }
+}
+
+// A header-only read of a file by parts ends exactly as the header-only
+// decode of the whole file in memory: same fields, same error text, same stop.
+inline std::pair<String, String> header_read_outcomes(ByteView file, std::size_t first_read) {
+    String whole = outcome_text([&]() -> DecodeOutcome {
+        Result<Replay> decoded = parse_replay(file, ByteOrder::Little, true);
+        if (!decoded) return describe(decoded.error());
+        return std::move(decoded.value());
+    });
+    String by_parts = outcome_text([&] { return decode_header_only(MemorySource(file), first_read); });
+    return {std::move(whole), std::move(by_parts)};
+}
+
+inline void check_header_read(ByteView file, std::size_t first_read) {
+    const auto [whole, by_parts] = header_read_outcomes(file, first_read);
+    KZ_FUZZ_CHECK(whole == by_parts);
+}
+
+// Whole-file decoding. Byte 0 chooses header_only (its low bit) and, with
+// header_only, the size of the first read of the header-only file reader
+// (the other bits); the rest is the file. A decode error is rendered as the
+// Python boundary renders it.
 inline void replay_target(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return;
     const bool header_only = (data[0] & 1) != 0;
     const ByteView file(data + 1, size - 1);
+    if (header_only) check_header_read(file, std::size_t{1} + (data[0] >> 1));
     stop_is_fine([&] {
         Result<Replay> decoded = parse_replay(file, ByteOrder::Little, header_only);
         if (!decoded) {

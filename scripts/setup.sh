@@ -1,14 +1,25 @@
 #!/usr/bin/env bash
-# Installs what is missing on a fresh machine and builds the package into .venv:
-# the Debian build dependencies (when absent), the Python build and test
-# dependencies, and kadenzo itself. Safe to run again; it only adds what is missing.
+# Installs what is missing on a fresh machine and builds the package into .venv.
+# Safe to run again; it only adds what is missing.
+# Usage: scripts/setup.sh [test]
+#   (no argument)  what running needs: the Debian build dependencies (when
+#                  absent), .venv with the build tools, and kadenzo without extras
+#   test           also GoogleTest and the test extras of pyproject.toml
+#                  (pytest, the type checker, the examples' and the cluster's
+#                  libraries, the wheel tools)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debian_packages=(g++ cmake liblzma-dev libmimalloc-dev libgtest-dev)
+purpose=${1:-run}
+case "$purpose" in
+  run) debian_packages=(g++ cmake liblzma-dev libmimalloc-dev); package=. ;;
+  test) debian_packages=(g++ cmake liblzma-dev libmimalloc-dev libgtest-dev); package=".[test]" ;;
+  *) echo "usage: scripts/setup.sh [test]" >&2; exit 2 ;;
+esac
+
 missing=()
-for package in "${debian_packages[@]}"; do
-  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+for debian_package in "${debian_packages[@]}"; do
+  dpkg -s "$debian_package" >/dev/null 2>&1 || missing+=("$debian_package")
 done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing Debian packages: ${missing[*]}"
@@ -22,9 +33,9 @@ python=${PYTHON:-python3}
 if [ ! -x .venv/bin/python ]; then
   "$python" -m venv .venv
 fi
-.venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q "scikit-build-core>=0.9" cmake ninja "pytest>=7"
+# The build backend and ninja; CMake is the system's (the Debian package above).
+.venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.11" ninja
 # No build isolation: the build tools above are reused, and the CMake tree in
 # build/ makes rebuilds incremental.
-.venv/bin/python -m pip install -q --no-build-isolation ".[test]"
-echo "setup: kadenzo installed in .venv"
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation "$package"
+echo "setup: kadenzo installed in .venv${1:+ with the $purpose extras}"

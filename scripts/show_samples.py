@@ -1,6 +1,6 @@
 """Decodes every replay in samples/ and prints a summary line per file.
 
-    PYTHONPATH=build/h4 python3 scripts/show_samples.py [samples_dir]
+    .venv/bin/python scripts/show_samples.py [samples_dir]
 
 Each file is decoded on its own with parse_replay_from_path, then the whole
 folder once more in one batch call.

@@ -195,14 +195,26 @@ void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& 
     } job;
     const std::size_t helpers = std::min(count, size());
     job.running = helpers;
-    for (std::size_t helper = 0; helper < helpers; ++helper) {
-        submit([&job, &task, count] {
-            for (std::size_t index = job.next.fetch_add(1); index < count; index = job.next.fetch_add(1)) {
-                task(index);
-            }
-            std::lock_guard lock(job.mutex);
-            if (--job.running == 0) job.done.notify_one();
-        });
+    std::size_t queued = 0;
+    try {
+        for (; queued < helpers; ++queued) {
+            submit([&job, &task, count] {
+                for (std::size_t index = job.next.fetch_add(1); index < count; index = job.next.fetch_add(1)) {
+                    task(index);
+                }
+                std::lock_guard lock(job.mutex);
+                if (--job.running == 0) job.done.notify_one();
+            });
+        }
+    } catch (...) {
+        // Queuing can run out of memory. The helpers already queued refer to
+        // this frame, so it must not end before they do; one of them is
+        // enough to take every index.
+        std::unique_lock lock(job.mutex);
+        job.running -= helpers - queued;
+        job.done.wait(lock, [&] { return job.running == 0; });
+        if (queued == 0) throw;
+        return;
     }
     std::unique_lock lock(job.mutex);
     job.done.wait(lock, [&] { return job.running == 0; });

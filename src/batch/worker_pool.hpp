@@ -25,6 +25,12 @@ std::size_t logical_processor_count();
 // Threads that take queued tasks in order. Any number of callers may use the
 // pool at once: each task and each `run` carries its own completion state, so
 // nothing but the queue's lock is shared between them.
+//
+// What serialises callers today: inside the pool, only that queue lock (held
+// just to push or pop a task). The Python batch function keeps the interpreter
+// lock while it waits in `run`, so its own calls run one after another; a
+// caller that released the lock would share the threads with the others, its
+// tasks queued behind theirs.
 class WorkerPool {
 public:
     // The process's pool, created with its threads on the first call, and

@@ -115,6 +115,7 @@ bool is_instance(PyObject* object) {
 // bookkeeping are not needed. Stops when memory is exhausted.
 template <class R>
 PyObject* make_object(R record) {
+    assert_interpreter_lock_held();
     PyTypeObject* type = type_of<R>();
     void* memory = PyObject_Malloc(sizeof(Instance<R>));
     if (memory == nullptr) {
@@ -131,6 +132,7 @@ PyObject* make_object(R record) {
 // tp_dealloc of every class: releases what the record owns, then the memory.
 template <class R>
 void dealloc_instance(PyObject* object) {
+    assert_interpreter_lock_held();
     std::destroy_at(&as_instance<R>(object)->record);
     PyTypeObject* type = Py_TYPE(object);
     type->tp_free(object);

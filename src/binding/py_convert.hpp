@@ -30,6 +30,7 @@ struct BytesView {
 
 // Converts a result that can only fail on memory exhaustion.
 inline PyObject* checked(PyObject* object) {
+    assert_interpreter_lock_held();
     if (object == nullptr) stop_with_python_error();
     return object;
 }
@@ -124,6 +125,7 @@ inline constexpr std::size_t kMaxReservedItems = 1 << 16;
 template <class T>
 struct Converter<Vec<T>> {
     static bool from_py(PyObject* value, Vec<T>& out) {
+        assert_interpreter_lock_held();
         Py_ssize_t hint = 0;
         if (!check_list_source(value, hint)) return false;
         Ref iterator = Ref::steal(PyObject_GetIter(value));
@@ -158,6 +160,7 @@ struct Converter<Vec<T>> {
 template <HasClass R>
 struct Converter<R> {
     static bool from_py(PyObject* value, R& out) {
+        assert_interpreter_lock_held();
         if (!is_instance<R>(value)) {
             raise_type_mismatch(value, python_name<R>());
             return false;

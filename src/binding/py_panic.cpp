@@ -28,16 +28,66 @@ void append_repr(String& out, PyObject* object) {
     out.append(utf8, static_cast<std::size_t>(size));
 }
 
+// The function that rebuilds a pickled PanicException; pickle finds it by
+// its module and name.
+constexpr const char* kNativeModule = "kadenzo._native";
+constexpr const char* kRebuildName = "_rebuild_panic";
+
+// __reduce__: BaseException's own (class, args[, state]), with the class,
+// whose module is not importable, replaced by the rebuilding function.
+PyObject* reduce_panic(PyObject* self, PyObject*) noexcept {
+    Ref base_reduce = Ref::steal(PyObject_GetAttrString(PyExc_BaseException, "__reduce__"));
+    Ref reduced = Ref::steal(base_reduce ? PyObject_CallOneArg(base_reduce.get(), self) : nullptr);
+    if (!reduced) return nullptr;
+    if (!PyTuple_Check(reduced.get()) || PyTuple_GET_SIZE(reduced.get()) < 2) {
+        PyErr_SetString(PyExc_TypeError, "BaseException.__reduce__ gave no tuple");
+        return nullptr;
+    }
+    Ref native = Ref::steal(PyImport_ImportModule(kNativeModule));
+    Ref rebuild = Ref::steal(native ? PyObject_GetAttrString(native.get(), kRebuildName) : nullptr);
+    if (!rebuild) return nullptr;
+    const Py_ssize_t size = PyTuple_GET_SIZE(reduced.get());
+    Ref out = Ref::steal(PyTuple_New(size));
+    if (!out) return nullptr;
+    PyTuple_SET_ITEM(out.get(), 0, rebuild.release());
+    for (Py_ssize_t index = 1; index < size; ++index) {
+        PyTuple_SET_ITEM(out.get(), index, Py_NewRef(PyTuple_GET_ITEM(reduced.get(), index)));
+    }
+    return out.release();
+}
+
+PyMethodDef reduce_def = {"__reduce__", &reduce_panic, METH_NOARGS, "Pickles as PanicException(*args)."};
+
+// _rebuild_panic(*args) -> PanicException(*args)
+PyObject* rebuild_panic(PyObject*, PyObject* args) noexcept {
+    PyObject* type = panic_exception_type();
+    return type != nullptr ? PyObject_Call(type, args, nullptr) : nullptr;
+}
+
+PyMethodDef rebuild_def = {kRebuildName, &rebuild_panic, METH_VARARGS, "PanicException(*args), for unpickling."};
+
+PyObject* create_panic_exception_type() {
+    Ref type = Ref::steal(
+        PyErr_NewExceptionWithDoc("kadenzo_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+    if (!type) return nullptr;
+    Ref reduce = Ref::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(type.get()), &reduce_def));
+    if (!reduce || PyObject_SetAttrString(type.get(), "__reduce__", reduce.get()) < 0) return nullptr;
+    return type.release();
+}
+
 }  // namespace
 
 PyObject* panic_exception_type() {
     // Created once and kept for the life of the process, like the classes.
     static PyObject* type = nullptr;
-    if (type == nullptr) {
-        type = PyErr_NewExceptionWithDoc("kadenzo_runtime.PanicException", kPanicDoc,
-                                         PyExc_BaseException, nullptr);
-    }
+    if (type == nullptr) type = create_panic_exception_type();
     return type;
+}
+
+bool add_panic_pickling(PyObject* native) {
+    Ref name = Ref::steal(PyUnicode_FromString(kNativeModule));
+    Ref function = Ref::steal(name ? PyCFunction_NewEx(&rebuild_def, nullptr, name.get()) : nullptr);
+    return function && PyModule_AddObjectRef(native, kRebuildName, function.get()) == 0;
 }
 
 void raise_stop(const Stop& stop) noexcept {

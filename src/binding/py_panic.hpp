@@ -6,12 +6,17 @@
 
 #include <new>
 
+#include "binding/py_lock_check.hpp"
 #include "common/stop.hpp"
 
 namespace kz::py {
 
 // The PanicException class (derived from BaseException), created on first use.
 PyObject* panic_exception_type();
+
+// Adds _rebuild_panic to kadenzo._native: PanicException pickles as a call
+// of it, so that another process unpickles the same class and message.
+bool add_panic_pickling(PyObject* native);
 
 // Raises PanicException carrying the stop's message.
 void raise_stop(const Stop& stop) noexcept;
@@ -29,6 +34,7 @@ void raise_unknown_failure() noexcept;
 // PanicException with a generic message.
 template <class Body, class T>
 T guarded(Body&& body, T on_error) noexcept {
+    assert_interpreter_lock_held();
     try {
         return body();
     } catch (const Stop& stop) {

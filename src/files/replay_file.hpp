@@ -1,9 +1,11 @@
 // Reading a replay file from disk and decoding it, without the interpreter.
 #pragma once
 
+#include <string_view>
 #include <variant>
 
 #include "common/memory.hpp"
+#include "parser/byte_buffer.hpp"
 #include "parser/decode_result.hpp"
 #include "replay/replay_record.hpp"
 
@@ -17,14 +19,27 @@ struct OsError {
 // "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }".
 String describe(const OsError& error);
 
-// The whole file in one buffer sized to the file, or the error.
-std::variant<Bytes, OsError> read_whole_file(const char* path);
+// A file the reader will not read, though the system would.
+struct FileRefusal {
+    std::string_view kind;
+    std::string_view message;
+};
+
+// "Error { kind: InvalidInput, message: \"not a regular file\" }".
+String describe(const FileRefusal& refusal);
+
+// The whole file in one buffer, or why it was not read: an operating-system
+// error (a directory gives EISDIR), or a refusal of anything that is not a
+// regular file (a pipe, a device: they may never end) and of a file larger
+// than kMaxFileBytes.
+std::variant<ByteBuffer, OsError, FileRefusal> read_whole_file(const char* path);
 
 // parse_replay with Little byte order; a decode error becomes the
 // "called `Result::unwrap()` on an `Err` value: ..." stop.
 Replay decode_replay(ByteView data, bool header_only);
 
-// Reads and decodes; a read error becomes the unwrap stop with its text form.
+// Reads and decodes; a file error becomes the unwrap stop with its text form.
+// With header_only only the parts the header needs are read.
 Replay decode_replay_file(const char* path, bool header_only);
 
 }  // namespace kz

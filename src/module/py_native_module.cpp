@@ -13,7 +13,7 @@ PyModuleDef native_definition = {
 };
 
 // Each feature adds its functions and classes here, one call per feature.
-bool add_parts(PyObject* /*native*/) { return true; }
+bool add_parts(PyObject* native) { return add_panic_pickling(native); }
 
 }  // namespace
 

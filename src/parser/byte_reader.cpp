@@ -23,7 +23,7 @@ constexpr std::uint64_t byte_swap(std::uint64_t v) noexcept { return __builtin_b
 // when they are not all there.
 template <class T>
 Result<T> load(ByteView input, ByteOrder order) noexcept {
-    if (input.size() < sizeof(T)) return DecodeError::eof(input);
+    if (input.size() < sizeof(T)) return DecodeError::eof(input, sizeof(T));
     T value;
     std::memcpy(&value, input.data(), sizeof(T));
     const bool want_big = order == ByteOrder::Big;
@@ -42,9 +42,7 @@ Result<T> load(ByteView input, ByteOrder order) noexcept {
 }
 
 [[noreturn]] void stop_not_utf8(ByteView payload, const Utf8Error& error) {
-    String message;
-    message.reserve(96 + payload.size() * 5);
-    message += "FromUtf8Error { bytes: ";
+    String message = "FromUtf8Error { bytes: ";
     append_byte_list(message, payload);
     message += ", error: ";
     append_utf8_error(message, error);
@@ -55,7 +53,7 @@ Result<T> load(ByteView input, ByteOrder order) noexcept {
 }  // namespace
 
 Result<std::uint8_t> parse_u8(ByteView input) noexcept {
-    if (input.empty()) return DecodeError::eof(input);
+    if (input.empty()) return DecodeError::eof(input, 1);
     return Result<std::uint8_t>(input[0], input.subspan(1));
 }
 
@@ -90,7 +88,7 @@ Result<unsigned __int128> parse_uleb128(ByteView input) noexcept {
 }
 
 Result<OptionalText> parse_string(ByteView input, std::string_view name) {
-    if (input.empty()) return DecodeError::eof(input);
+    if (input.empty()) return DecodeError::eof(input, 1);
     const std::uint8_t marker = input[0];
     ByteView rest = input.subspan(1);
     if (marker == kAbsentMarker) return Result<OptionalText>(std::nullopt, rest);
@@ -100,7 +98,7 @@ Result<OptionalText> parse_string(ByteView input, std::string_view name) {
     if (length > static_cast<unsigned __int128>(UINT64_MAX)) stop_try_from_int();
     // Checked against the bytes present before anything is allocated, so a
     // huge declared length costs nothing.
-    if (length > rest.size()) return DecodeError::eof(rest);
+    if (length > rest.size()) return DecodeError::eof(rest, static_cast<std::uint64_t>(length));
     const std::size_t size = static_cast<std::size_t>(length);
     const ByteView payload = rest.first(size);
     if (const auto bad = validate_utf8(payload)) stop_not_utf8(payload, *bad);

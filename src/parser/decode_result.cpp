@@ -17,9 +17,11 @@ std::string_view kind_name(ErrorKind kind) noexcept {
 
 }  // namespace
 
-void append_byte_list(String& out, ByteView bytes) {
-    // The list can be as long as a whole file, so it is written in one
-    // reservation ("255, " is the widest item) without per-byte formatting calls.
+void append_byte_list(String& out, ByteView shown, std::uint64_t total) {
+    const bool whole = total <= kMaxQuotedBytes;
+    const ByteView bytes = shown.first(static_cast<std::size_t>(whole ? total : kQuotedHeadBytes));
+    // Written in one reservation ("255, " is the widest item) without
+    // per-byte formatting calls.
     const std::size_t start = out.size();
     out.resize(start + 2 + bytes.size() * 5);
     char* p = out.data() + start;
@@ -35,11 +37,22 @@ void append_byte_list(String& out, ByteView bytes) {
         if (byte >= 10) *p++ = static_cast<char>('0' + byte / 10 % 10);
         *p++ = static_cast<char>('0' + byte % 10);
     }
-    *p++ = ']';
     out.resize(static_cast<std::size_t>(p - out.data()));
+    if (!whole) {
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, total).ptr;
+        out += ", ... (";
+        out.append(digits, end);
+        out += " bytes)";
+    }
+    out += ']';
 }
 
-String describe(const DecodeError& error) {
+void append_byte_list(String& out, ByteView bytes) { append_byte_list(out, bytes, bytes.size()); }
+
+String describe(const DecodeError& error) { return describe(error, error.input.size()); }
+
+String describe(const DecodeError& error, std::uint64_t input_size) {
     String out;
     switch (error.form) {
         case DecodeError::Form::Incomplete: {
@@ -53,9 +66,8 @@ String describe(const DecodeError& error) {
         }
         case DecodeError::Form::Error:
         case DecodeError::Form::Failure: {
-            out.reserve(48 + error.input.size() * 5);
             out += error.form == DecodeError::Form::Error ? "Error(Error { input: " : "Failure(Error { input: ";
-            append_byte_list(out, error.input);
+            append_byte_list(out, error.input, input_size);
             out += ", code: ";
             out += kind_name(error.code);
             out += " })";

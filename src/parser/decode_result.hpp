@@ -30,22 +30,45 @@ struct DecodeError {
     std::optional<std::size_t> needed;  // Incomplete only: bytes still missing, if known
     ByteView input;                     // Error/Failure: the rest of the input where the reader failed
     ErrorKind code = ErrorKind::Eof;
+    // Eof only: how many bytes from the start of `input` the reader wanted.
+    // Not part of the text; it lets a reader that holds only the start of a
+    // file tell a short file from a start that is merely too short.
+    std::uint64_t wanted = 0;
 
     static DecodeError incomplete(std::optional<std::size_t> needed) {
-        return {Form::Incomplete, needed, {}, ErrorKind::Eof};
+        return {Form::Incomplete, needed, {}, ErrorKind::Eof, 0};
     }
     static DecodeError error(ByteView input, ErrorKind code) {
-        return {Form::Error, std::nullopt, input, code};
+        return {Form::Error, std::nullopt, input, code, 0};
     }
-    static DecodeError eof(ByteView input) { return error(input, ErrorKind::Eof); }
+    static DecodeError eof(ByteView input, std::uint64_t wanted) {
+        return {Form::Error, std::nullopt, input, ErrorKind::Eof, wanted};
+    }
+    static DecodeError eof(ByteView input) { return eof(input, 0); }  // wanted unknown
 };
+
+// Byte lists in messages are written whole up to this many bytes; a longer
+// one (a huge string, the rest of a big file) shows only its first
+// kQuotedHeadBytes and its length, so a message stays small whatever the input.
+inline constexpr std::size_t kMaxQuotedBytes = 4096;
+inline constexpr std::size_t kQuotedHeadBytes = 64;
 
 // Text form of a decode error, for example "Error(Error { input: [1, 2], code: Eof })".
 String describe(const DecodeError& error);
 
+// The same for an error whose `input` holds only the first bytes of a rest
+// `input_size` bytes long (at least min(input_size, kQuotedHeadBytes) of
+// them, or all of it when input_size <= kMaxQuotedBytes).
+String describe(const DecodeError& error, std::uint64_t input_size);
+
 // Appends "[" + each byte in decimal, separated by ", " + "]": the byte-list
-// form shared by decode errors and the invalid-UTF-8 stop.
+// form shared by decode errors and the invalid-UTF-8 stop. Past
+// kMaxQuotedBytes: "[" + the first kQuotedHeadBytes bytes + ", ... (N bytes)]".
 void append_byte_list(String& out, ByteView bytes);
+
+// The same for a list `total` bytes long of which `shown` holds the start
+// (enough of it for the form above).
+void append_byte_list(String& out, ByteView shown, std::uint64_t total);
 
 // A successful read: the value and the input after the bytes it consumed.
 template <class T>

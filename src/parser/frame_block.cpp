@@ -202,12 +202,17 @@ ByteBuffer decompress_frame_block(ByteView block) {
     }
 }
 
-Result<FrameBlock> parse_frame_block(ByteView input, ByteOrder order, bool header_only, GameMode mode) {
+Result<std::size_t> parse_frame_block_length(ByteView input, ByteOrder order) {
     ByteView rest = input;
     KZ_TRY(length, rest, parse_i32(rest, order));
     if (length < 0) stop_try_from_int();
-    const auto size = static_cast<std::size_t>(length);
-    if (size > rest.size()) return DecodeError::eof(rest);
+    return Result<std::size_t>(static_cast<std::size_t>(length), rest);
+}
+
+Result<FrameBlock> parse_frame_block(ByteView input, ByteOrder order, bool header_only, GameMode mode) {
+    ByteView rest = input;
+    KZ_TRY(size, rest, parse_frame_block_length(rest, order));
+    if (size > rest.size()) return DecodeError::eof(rest, size);
     const ByteView block = rest.first(size);
     rest = rest.subspan(size);
     if (header_only) return Result<FrameBlock>(FrameBlock{}, rest);

@@ -16,6 +16,10 @@ struct FrameBlock {
     std::optional<std::int32_t> rng_seed;
 };
 
+// The block's length field (a signed 32-bit number); stops on a negative one.
+// The rest starts at the block.
+Result<std::size_t> parse_frame_block_length(ByteView input, ByteOrder order);
+
 // `mode` is one of STD, TAIKO, CTB, MANIA. With header_only the block is
 // skipped (its length is still checked).
 Result<FrameBlock> parse_frame_block(ByteView input, ByteOrder order, bool header_only, GameMode mode);

@@ -7,10 +7,8 @@
 #include "parser/life_bar.hpp"
 
 namespace kz {
-namespace {
 
-// The online id is 8 bytes; older files end with a 4-byte signed id, which is
-// widened with its sign (so 0xFFFFFFFF reads as 2^64 - 1).
+// Older files end with a 4-byte id, so 0xFFFFFFFF reads as 2^64 - 1.
 Result<std::uint64_t> parse_replay_id(ByteView input, ByteOrder order) noexcept {
     if (input.size() >= 8) return parse_u64(input, order);
     auto narrow = parse_i32(input, order);
@@ -19,9 +17,7 @@ Result<std::uint64_t> parse_replay_id(ByteView input, ByteOrder order) noexcept 
     return Result<std::uint64_t>(static_cast<std::uint64_t>(widened), narrow.rest());
 }
 
-}  // namespace
-
-Result<Replay> parse_replay(ByteView input, ByteOrder order, bool header_only) {
+Result<Replay> parse_replay_header(ByteView input, ByteOrder order) {
     Replay replay;
     ByteView rest = input;
 
@@ -59,10 +55,17 @@ Result<Replay> parse_replay(ByteView input, ByteOrder order, bool header_only) {
     // stamp is known to be there; a shorter file reports what is missing.
     if (mode_byte > 3) stop("Unknown GameMode");
     replay.mode = game_mode_from_byte(mode_byte);
+    return Result<Replay>(std::move(replay), rest);
+}
 
-    KZ_TRY(block, rest, parse_frame_block(rest, order, header_only, replay.mode));
-    replay.replay_data = std::move(block.data);
-    replay.rng_seed = block.rng_seed;
+Result<Replay> parse_replay(ByteView input, ByteOrder order, bool header_only) {
+    ByteView rest = input;
+    KZ_TRY(replay, rest, parse_replay_header(rest, order));
+    auto block = parse_frame_block(rest, order, header_only, replay.mode);
+    if (!block) return block.error();
+    rest = block.rest();
+    replay.replay_data = std::move(block.value().data);
+    replay.rng_seed = block.value().rng_seed;
 
     KZ_TRY(replay_id, rest, parse_replay_id(rest, order));
     replay.replay_id = replay_id;

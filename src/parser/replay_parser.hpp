@@ -9,4 +9,13 @@ namespace kz {
 // The rest is the bytes after the online id (callers ignore it).
 Result<Replay> parse_replay(ByteView input, ByteOrder order, bool header_only);
 
+// The header fields, the mode byte through the time stamp (the checks of the
+// mode byte included): the first part of parse_replay. The rest starts at the
+// frame block's length.
+Result<Replay> parse_replay_header(ByteView input, ByteOrder order);
+
+// The online id after the frame block: 8 bytes, or a 4-byte signed id
+// (widened with its sign) when fewer than 8 remain.
+Result<std::uint64_t> parse_replay_id(ByteView input, ByteOrder order) noexcept;
+
 }  // namespace kz

@@ -11,9 +11,7 @@ import kadenzo
 from kadenzo import parse_replay_from_path, parse_replays_from_paths
 from replay_builder import MODES, ReplayFile, realistic_replay
 
-UNWRAP = "called `Result::unwrap()` on an `Err` value: "
-NOT_FOUND = UNWRAP + 'Os { code: 2, kind: NotFound, message: "No such file or directory" }'
-SLOTS = ("kivo_replay_data", "taiko_replay_data", "catch_replay_data", "mania_replay_data")
+from helpers import NOT_FOUND, SLOTS, UNWRAP
 
 
 @pytest.fixture(scope="module")

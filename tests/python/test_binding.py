@@ -6,13 +6,11 @@ from kadenzo import (GameMode, Key, KeyMania, KeyTaiko, LifeBarState, Mod,
                      ReplayEventKivo, ReplayEventMania, ReplayEventTaiko, parse_replay_data,
                      parse_replay_from_bytes, parse_replay_from_path, parse_replays_from_paths)
 
-from helpers_surface import raises_panic
+from helpers import EOF_EMPTY, NO_VALUE, OUT_OF_RANGE, raises_panic
 
 # The smallest file that decodes with header_only: every field zero or absent, an empty
 # compressed block and a 4-byte online id.
 EMPTY_HEADER = bytes(48)
-OUT_OF_RANGE = "out of range integral type conversion attempted"
-EOF_EMPTY = "called `Result::unwrap()` on an `Err` value: Error(Error { input: [], code: Eof })"
 
 
 def type_error(call):
@@ -122,8 +120,7 @@ class Bytes(bytes):
     (lambda: parse_replay_data(b"", KeyMania.K1), "argument 'mode': 'KeyMania' object cannot be converted to 'GameMode'"),
     # Arguments are converted in parameter order; the first failure decides.
     (lambda: parse_replay_data(mode=0, data=1), "argument 'data': 'int' object cannot be converted to 'PyBytes'"),
-    (lambda: GameMode(2.0), "argument 'int': 'float' object cannot be interpreted as an integer"),
-    (lambda: Key("1"), "argument 'int': 'str' object cannot be interpreted as an integer"),
+    # The integer converter's messages: test_game_mode.py and test_flags.py (test_constructor_rejects).
 ])
 def test_conversion_messages(call, message):
     assert type_error(call) == message
@@ -193,7 +190,7 @@ def test_subclasses_and_tuples_are_accepted(tmp_path):
     assert [repr(r) for r in parse_replays_from_paths(Overclaiming([str(path)]), True)] == [expected]
     assert parse_replays_from_paths([]) == [] and parse_replays_from_paths(()) == []
     # header_only defaults to false, so the empty block is decoded and has no frame.
-    with raises_panic("called `Option::unwrap()` on a `None` value"):
+    with raises_panic(NO_VALUE):
         parse_replay_from_bytes(EMPTY_HEADER)
     with raises_panic(EOF_EMPTY):
         parse_replay_from_bytes(Bytes())
@@ -219,16 +216,19 @@ def test_replay_integer_ranges(name):
         setattr(replay, name, value)
         assert getattr(replay, name) == value and type(getattr(replay, name)) in (int, type(None))
     setattr(replay, name, 7)
+    before = repr(replay)  # a refused value changes no field
     for value in fixed_text + own_text:
         with pytest.raises(OverflowError) as info:
             setattr(replay, name, value)
+        assert type(info.value) is OverflowError
         if value in fixed_text:
             assert str(info.value) == OUT_OF_RANGE
-        assert getattr(replay, name) == 7
+        assert repr(replay) == before
     with pytest.raises(TypeError) as info:
         setattr(replay, name, 1.0)
+    assert type(info.value) is TypeError
     assert str(info.value) == "'float' object cannot be interpreted as an integer"
-    assert getattr(replay, name) == 7
+    assert repr(replay) == before
 
 
 class DuringConversion:

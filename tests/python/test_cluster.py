@@ -12,11 +12,12 @@ import pytest
 
 from replay_builder import MODES, realistic_replay
 
+from helpers import ROOT
+
 pytestmark = pytest.mark.tooling
 distributed = pytest.importorskip("distributed")
 pd = pytest.importorskip("pandas")
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
 
 sys.path.insert(0, str(EXAMPLES))

@@ -13,14 +13,14 @@ import pytest
 import kadenzo
 from replay_builder import ReplayFile
 
+from helpers import ROOT, SAMPLES
+
 pytestmark = pytest.mark.tooling
 pytest.importorskip("matplotlib")
 np = pytest.importorskip("numpy")
 pd = pytest.importorskip("pandas")
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
-SAMPLES = sorted((ROOT / "samples").glob("*.kvr"))
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
 sys.path.insert(0, str(EXAMPLES))

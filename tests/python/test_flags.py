@@ -5,7 +5,7 @@ import pytest
 
 from kadenzo import GameMode, Key, KeyMania, KeyTaiko, Mod
 
-from helpers_surface import TRY_FROM_INT, raises_panic, tp_name
+from helpers import TRY_FROM_INT, raises_panic, tp_name
 
 MOD_NAMES = [
     "NoFail", "Easy", "TouchDevice", "Hidden", "HardRock", "SuddenDeath", "DoubleTime", "Relax", "HalfTime",

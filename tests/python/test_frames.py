@@ -8,16 +8,7 @@ import pytest
 from kadenzo import (Key, KeyMania, KeyTaiko, LifeBarState, ReplayEventCatch, ReplayEventKivo,
                      ReplayEventMania, ReplayEventTaiko)
 
-from helpers_surface import tp_name
-
-OUT_OF_RANGE = "out of range integral type conversion attempted"
-FIELDS = {
-    ReplayEventKivo: ["time_delta", "x", "y", "keys"],
-    ReplayEventTaiko: ["time_delta", "x", "keys"],
-    ReplayEventCatch: ["time_delta", "x", "dashing"],
-    ReplayEventMania: ["time_delta", "keys"],
-    LifeBarState: ["time", "life"],
-}
+from helpers import FRAME_FIELDS, OUT_OF_RANGE, tp_name
 
 
 def kivo(time_delta=0, x=0.0, y=0.0, keys=None):
@@ -142,7 +133,7 @@ def test_attribute_writes(make, name, new, bad):
 
 @pytest.mark.parametrize("obj", sample_frames() + [LifeBarState(0, 1.0)], ids=lambda o: type(o).__name__)
 def test_no_deletion_and_no_other_attributes(obj):
-    fields = FIELDS[type(obj)]
+    fields = FRAME_FIELDS[type(obj)]
     for name in fields:
         with pytest.raises(AttributeError) as info:
             delattr(obj, name)

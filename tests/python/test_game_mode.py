@@ -5,7 +5,7 @@ import pytest
 
 from kadenzo import GameMode, Mod
 
-from helpers_surface import tp_name
+from helpers import tp_name
 
 MEMBERS = [("STD", 0), ("TAIKO", 1), ("CTB", 2), ("MANIA", 3), ("UNKNOWN", 4)]
 MASK64 = (1 << 64) - 1

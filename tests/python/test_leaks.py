@@ -13,6 +13,8 @@ from kadenzo import (GameMode, Key, KeyMania, KeyTaiko, LifeBarState, Mod, Repla
                      ReplayEventMania, ReplayEventTaiko)
 from replay_builder import MODES, ReplayFile, raw_string, realistic_replay
 
+from helpers import FRAME_FIELDS, REPLAY_FIELDS, SLOTS
+
 # AddressSanitizer keeps freed blocks in quarantine, so RSS grows under it
 # whether or not anything leaks; reference counts are still checked there.
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
@@ -22,13 +24,6 @@ PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
 
 FLAG_CLASSES = (Mod, Key, KeyTaiko, KeyMania)
 FRAME_CLASSES = (ReplayEventKivo, ReplayEventTaiko, ReplayEventCatch, ReplayEventMania, LifeBarState)
-SLOTS = ("kivo_replay_data", "taiko_replay_data", "catch_replay_data", "mania_replay_data")
-REPLAY_FIELDS = ("mode", "game_version", "beatmap_hash", "username", "replay_hash", "count_300", "count_100",
-                 "count_50", "count_geki", "count_katu", "count_miss", "score", "max_combo", "perfect", "mods",
-                 "life_bar_graph", "timestamp", "replay_data", "rng_seed", "replay_id")
-FRAME_FIELDS = {ReplayEventKivo: ("time_delta", "x", "y", "keys"), ReplayEventTaiko: ("time_delta", "x", "keys"),
-                ReplayEventCatch: ("time_delta", "x", "dashing"), ReplayEventMania: ("time_delta", "keys"),
-                LifeBarState: ("time", "life")}
 
 
 def rss_bytes():

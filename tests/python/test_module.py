@@ -8,7 +8,7 @@ import pytest
 
 import kadenzo
 
-from helpers_surface import tp_name
+from helpers import tp_name
 
 CLASS_NAMES = [
     "Replay", "ReplayEventKivo", "ReplayEventTaiko", "ReplayEventCatch", "ReplayEventMania",

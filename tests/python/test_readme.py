@@ -1,10 +1,14 @@
 """The README is the user guide: every Python block in it must run as it
-stands, print what its output comments say, and every script a shell block
-names must exist."""
+stands, print what its output comments say, and every shell command must work
+as written after the two set-up commands: the scripts it names exist, Python
+runs from .venv (the only interpreter that has kadenzo then), and the
+command-line scripts accept their options (checked with --help)."""
+import functools
 import importlib.util
 import os
-import pathlib
 import re
+import shlex
+import shutil
 import subprocess
 import sys
 
@@ -12,9 +16,10 @@ import pytest
 
 import kadenzo
 
+from helpers import ROOT
+
 pytestmark = pytest.mark.tooling
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
 FENCE = re.compile(r"^```(\w*)\n(.*?)^```$", re.S | re.M)
 # The project folders the examples refer to by relative path.
 LINKED_FOLDERS = ("samples", "examples", "tools")
@@ -82,3 +87,57 @@ def test_blocks_run_against_the_kadenzo_under_test(tmp_path):
 def test_shell_block_names_existing_scripts(line, code):
     for token in re.findall(r"[\w./-]+\.(?:sh|py)\b", code):
         assert (ROOT / token).is_file(), f"README shell block at line {line} names {token}, which does not exist"
+
+
+def shell_commands() -> list[tuple[int, list[str]]]:
+    """(line, words) of every command in the shell blocks, without comments
+    and without the leading VAR=value settings."""
+    commands = []
+    for line, code in blocks("sh"):
+        for offset, text in enumerate(code.splitlines(), start=1):
+            words = shlex.split(text, comments=True)
+            while words and re.fullmatch(r"\w+=\S*", words[0]):
+                words.pop(0)
+            if words:
+                commands.append((line + offset, words))
+    return commands
+
+
+@functools.cache
+def help_run(script: str) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, script, "--help"], cwd=ROOT, capture_output=True, text=True,
+                          timeout=120, env=dict(os.environ, MPLBACKEND="Agg"))
+
+
+SHELL_COMMANDS = shell_commands()
+PROJECT_FOLDERS = ("samples", "examples", "bench", "scripts", "tests", "tools")
+
+
+@pytest.mark.parametrize("line, words", SHELL_COMMANDS, ids=[f"line {n}" for n, _ in SHELL_COMMANDS])
+def test_shell_command_works_after_the_set_up(line, words):
+    where = f"README line {line} ({shlex.join(words)})"
+    program, *args = words
+    if program == "bash":
+        program, *args = args
+    elif program.endswith(".sh"):
+        assert os.access(ROOT / program, os.X_OK), f"{where}: {program} is run directly but is not executable"
+    assert program not in ("python", "python3"), (
+        f"{where}: after the set-up only .venv has kadenzo; write .venv/bin/python")
+    if program == ".venv/bin/python":
+        if args[0] == "-m":
+            assert importlib.util.find_spec(args[1]), f"{where}: the set-up installs no module {args[1]}"
+        else:
+            script = args[0]
+            assert (ROOT / script).is_file(), f"{where}: {script} does not exist"
+            if "argparse" in (ROOT / script).read_text():
+                result = help_run(script)
+                assert result.returncode == 0, f"{where}: --help failed:\n{result.stderr}"
+                options = {arg.split("=")[0] for arg in args if arg.startswith("--")}
+                assert all(option in result.stdout for option in options), f"{where}: unknown option"
+    elif "/" in program:
+        assert (ROOT / program).is_file(), f"{where}: {program} does not exist"
+    else:
+        assert shutil.which(program), f"{where}: {program} is not installed by the set-up"
+    for arg in args:
+        if arg.split("/")[0] in PROJECT_FOLDERS and "*" not in arg:
+            assert (ROOT / arg).exists(), f"{where}: {arg} does not exist"

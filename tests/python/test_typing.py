@@ -14,9 +14,10 @@ import pytest
 
 import kadenzo
 
+from helpers import ROOT
+
 pytestmark = pytest.mark.tooling
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
 TYPING = ROOT / "tests" / "typing"
 PACKAGE_DIR = pathlib.Path(kadenzo.__file__).parent
 

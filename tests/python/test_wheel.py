@@ -16,10 +16,10 @@ import pytest
 
 import kadenzo
 
+from helpers import ROOT, SAMPLES
+
 pytestmark = pytest.mark.tooling
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-SAMPLES = sorted((ROOT / "samples").glob("*.kvr"))
 BUNDLED = ("libmimalloc", "liblzma")
 
 

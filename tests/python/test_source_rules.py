@@ -1,0 +1,51 @@
+"""Rules of the source tree that the compiler cannot see: only files named py_*
+talk to the interpreter, so the decoding core (every other file, built as a
+library of its own) stays free of Python and testable in plain C++."""
+import pathlib
+import re
+
+import pytest
+
+from helpers import ROOT
+
+# The core and the programs that use the core alone.
+CORE_FOLDERS = ("src", "tests/cpp", "fuzz")
+INCLUDE = re.compile(r'^\s*#\s*include\s*[<"]([^">]+)[">]', re.MULTILINE)
+INTERPRETER_HEADERS = {"Python.h", "structmember.h"}
+
+
+def core_files():
+    for folder in CORE_FOLDERS:
+        for path in sorted((ROOT / folder).rglob("*")):
+            if path.suffix in {".cpp", ".hpp", ".h", ".cc"} and not path.name.startswith("py_"):
+                yield path
+
+
+def interpreter_includes(text):
+    return [name for name in INCLUDE.findall(text)
+            if name in INTERPRETER_HEADERS or pathlib.PurePosixPath(name).name.startswith("py_")]
+
+
+def test_core_files_include_no_interpreter_header():
+    offenders = {str(path.relative_to(ROOT)): found for path in core_files()
+                 if (found := interpreter_includes(path.read_text(encoding="utf-8")))}
+    assert not offenders, (
+        "only py_* files may include Python.h or a py_* header; move the code that needs the "
+        f"interpreter into a py_* file: {offenders}")
+
+
+@pytest.mark.parametrize("text, found", [
+    ('#include <Python.h>\n', ["Python.h"]),
+    ('  #  include "binding/py_ref.hpp"\n', ["binding/py_ref.hpp"]),
+    ('#include "structmember.h"\n', ["structmember.h"]),
+    ('#include "parser/replay_parser.hpp"\n#include <vector>\n', []),
+    ('// #include "copy_of_py.hpp"\n', []),
+])
+def test_the_scan_recognises_interpreter_includes(text, found):
+    assert interpreter_includes(text) == found
+
+
+def test_the_scan_sees_the_core():
+    names = {path.name for path in core_files()}
+    assert {"replay_parser.cpp", "worker_pool.hpp", "stop.cpp"} <= names
+    assert not any(name.startswith("py_") for name in names)
