@@ -61,6 +61,11 @@ void cap_list(Vec<T>& list) {
     if (list.size() > kDebugItems) list.resize(kDebugItems);
 }
 
+template <class T>
+void cap_list(std::optional<SharedFrames<T>>& list) {
+    if (list && list->size() > kDebugItems) list->edit().resize(kDebugItems);
+}
+
 inline bool is_utf8(const String& text) {
     return !validate_utf8(ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
