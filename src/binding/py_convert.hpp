@@ -13,6 +13,7 @@
 #include "binding/py_class.hpp"
 #include "binding/py_ref.hpp"
 #include "common/memory.hpp"
+#include "common/shared_frames.hpp"
 
 namespace kz::py {
 
@@ -154,6 +155,19 @@ struct Converter<Vec<T>> {
         }
         return list.release();
     }
+};
+
+// A shared frame list reads and writes as a list: every read builds a new
+// list; a stored list becomes storage of its own.
+template <class T>
+struct Converter<SharedFrames<T>> {
+    static bool from_py(PyObject* value, SharedFrames<T>& out) {
+        Vec<T> items;
+        if (!Converter<Vec<T>>::from_py(value, items)) return false;
+        out = SharedFrames<T>(std::move(items));
+        return true;
+    }
+    static PyObject* to_py(const SharedFrames<T>& value) { return Converter<Vec<T>>::to_py(value.frames()); }
 };
 
 // Instances of the module's classes: the record is copied out under a shared borrow.

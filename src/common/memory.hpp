@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#if KADENZO_SYSTEM_ALLOCATOR
 #include <cstdlib>
-#else
+
+#if !KADENZO_SYSTEM_ALLOCATOR
 #include <mimalloc.h>
 #endif
 
@@ -32,6 +32,26 @@ inline void free_bytes(void* p) noexcept {
     std::free(p);
 #else
     mi_free(p);
+#endif
+}
+
+// Once per process, before decoding: freed pages stay with the allocator for
+// a second before they go back to the system, so that a loop of decodes
+// writes each replay's frames into the pages of the replay freed before it
+// instead of faulting in fresh ones (at the default delay, about one page
+// fault per 4 KiB of frames on every call). A delay the user set in the
+// environment is left alone.
+inline void tune_allocator() noexcept {
+#if !KADENZO_SYSTEM_ALLOCATOR
+#if MI_MALLOC_VERSION >= 210
+    constexpr mi_option_t delay = mi_option_purge_delay;
+#else
+    constexpr mi_option_t delay = mi_option_decommit_delay;
+#endif
+    for (const char* name : {"MIMALLOC_PURGE_DELAY", "MIMALLOC_DECOMMIT_DELAY", "MIMALLOC_RESET_DELAY"}) {
+        if (std::getenv(name) != nullptr) return;
+    }
+    mi_option_set(delay, 1000);
 #endif
 }
 

@@ -16,6 +16,7 @@
 
 #include "common/memory.hpp"
 #include "common/record_fields.hpp"
+#include "common/shared_frames.hpp"
 #include "flags/flag_sets.hpp"
 #include "game_mode/game_mode.hpp"
 
@@ -47,6 +48,11 @@ template <class T>
 inline constexpr bool is_vec = false;
 template <class T>
 inline constexpr bool is_vec<Vec<T>> = true;
+
+template <class T>
+inline constexpr bool is_shared_frames = false;
+template <class T>
+inline constexpr bool is_shared_frames<SharedFrames<T>> = true;
 
 template <class T>
 concept Integer = std::integral<T> && !std::same_as<T, bool>;
@@ -84,6 +90,8 @@ std::size_t size_hint(const T& value) {
         return FlagInfo<T>::name.size() + 8;
     } else if constexpr (is_optional<T>) {
         return value ? 6 + size_hint(*value) : 4;
+    } else if constexpr (is_shared_frames<T>) {
+        return size_hint(value.frames());
     } else if constexpr (is_vec<T>) {
         return value.empty() ? 2 : 2 + value.size() * (size_hint(value.front()) + 2);
     } else if constexpr (NamedRecord<T>) {
@@ -134,6 +142,8 @@ void append_debug(String& out, const T& value) {
         out.append("Some(");
         append_debug(out, *value);
         out.push_back(')');
+    } else if constexpr (is_shared_frames<T>) {
+        append_debug(out, value.frames());
     } else if constexpr (is_vec<T>) {
         out.push_back('[');
         bool first = true;

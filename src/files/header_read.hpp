@@ -7,7 +7,7 @@
 
 #include "common/memory.hpp"
 #include "files/file_limits.hpp"
-#include "parser/byte_buffer.hpp"
+#include "files/byte_buffer.hpp"
 #include "replay/replay_record.hpp"
 
 namespace kz {

@@ -5,7 +5,7 @@
 #include <variant>
 
 #include "common/memory.hpp"
-#include "parser/byte_buffer.hpp"
+#include "files/byte_buffer.hpp"
 #include "parser/decode_result.hpp"
 #include "replay/replay_record.hpp"
 

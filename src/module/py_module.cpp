@@ -82,6 +82,7 @@ PyObject* initialise() noexcept {
         PyErr_SetString(PyExc_ImportError, "Tarvel modules may only be initialized once per interpreter process");
         return nullptr;
     }
+    tune_allocator();
     const bool ok = guarded([&] { return module_body(module.get()); }, false);
     return ok ? module.release() : nullptr;
 }

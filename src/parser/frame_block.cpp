@@ -124,7 +124,7 @@ std::size_t initial_capacity(ByteView block, std::optional<std::uint64_t> declar
 }
 
 template <class Frame>
-std::optional<Vec<Frame>>& slot_of(ReplayDataContainer& data) noexcept {
+std::optional<SharedFrames<Frame>>& slot_of(ReplayDataContainer& data) noexcept {
     if constexpr (std::is_same_v<Frame, ReplayEventKivo>) return data.kivo_replay_data;
     if constexpr (std::is_same_v<Frame, ReplayEventTaiko>) return data.taiko_replay_data;
     if constexpr (std::is_same_v<Frame, ReplayEventCatch>) return data.catch_replay_data;
@@ -154,7 +154,7 @@ FrameBlock decode_text(std::string_view text, GameMode mode) {
 
 }  // namespace
 
-ByteBuffer decompress_frame_block(ByteView block) {
+LentTextBuffer decompress_frame_block(ByteView block) {
     LzmaStream stream;
     if (const lzma_ret ret = lzma_alone_decoder(stream.get(), decoder_memlimit()); ret != LZMA_OK) {
         stop_lzma(ret);
@@ -163,16 +163,15 @@ ByteBuffer decompress_frame_block(ByteView block) {
     stream->avail_in = block.size();
 
     const std::optional<std::uint64_t> declared = declared_text_size(block);
-    ByteBuffer text(initial_capacity(block, declared));
+    // One byte of room past the limit tells a text of exactly the limit from
+    // a longer one.
+    LentTextBuffer lent(kMaxFrameTextBytes + 1);
+    TextBuffer& text = *lent;
+    text.reserve(initial_capacity(block, declared));
     // The decoder runs until the stream ends or the block gives it nothing
-    // more to decode; the text grows geometrically when it fills its room.
+    // more to decode; the room doubles in place when the text fills it.
     for (;;) {
-        if (text.spare() == 0) {
-            const std::size_t grown = std::max<std::size_t>(text.capacity() * 2, 4096);
-            // One byte of room past the limit tells a text of exactly the
-            // limit from a longer one.
-            text.reserve(std::min(grown, kMaxFrameTextBytes + 1));
-        }
+        if (text.spare() == 0) text.reserve(text.capacity() * 2);
         const std::size_t room = text.spare();
         stream->next_out = text.end();
         stream->avail_out = room;
@@ -184,17 +183,17 @@ ByteBuffer decompress_frame_block(ByteView block) {
             case LZMA_GET_CHECK:
                 // Room left over means the decoder used up the block: a stream
                 // cut short inside it ends with what was decoded so far.
-                if (stream->avail_out != 0) return text;
+                if (stream->avail_out != 0) return lent;
                 continue;
             case LZMA_STREAM_END:  // bytes after the end of the stream are ignored
             case LZMA_BUF_ERROR:   // no further progress possible
-                return text;
+                return lent;
             case LZMA_DATA_ERROR:
                 // A declared length ends the text. Newer liblzma goes on to
                 // demand an end marker right there and calls anything else
                 // corrupt; the text is complete all the same, and what follows
                 // it is ignored like bytes after the end of the stream.
-                if (declared && text.size() == *declared) return text;
+                if (declared && text.size() == *declared) return lent;
                 stop_lzma(ret);
             default:
                 stop_lzma(ret);
@@ -217,7 +216,7 @@ Result<FrameBlock> parse_frame_block(ByteView input, ByteOrder order, bool heade
     rest = rest.subspan(size);
     if (header_only) return Result<FrameBlock>(FrameBlock{}, rest);
 
-    const ByteBuffer text = decompress_frame_block(block);
+    const LentTextBuffer text = decompress_frame_block(block);
     return Result<FrameBlock>(decode_text(text.view(), mode), rest);
 }
 

@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "game_mode/game_mode.hpp"
-#include "parser/byte_buffer.hpp"
 #include "parser/decode_result.hpp"
+#include "parser/text_buffer.hpp"
 #include "replay/replay_record.hpp"
 
 namespace kz {
@@ -31,8 +31,9 @@ inline constexpr std::size_t kMaxFrameTextBytes = std::size_t{256} << 20;
 // The whole decompressed text of a block in the legacy LZMA format: stops on
 // a liblzma error and on a text longer than kMaxFrameTextBytes; a stream cut
 // short gives what was decoded so far; a length declared in the stream header
-// ends the text, and bytes after the end of the stream are ignored.
-ByteBuffer decompress_frame_block(ByteView block);
+// ends the text, and bytes after the end of the stream are ignored. The text
+// lives in the calling thread's buffer until the result is dropped.
+LentTextBuffer decompress_frame_block(ByteView block);
 
 // Decodes a bare frame text into the slot of `mode` (UNKNOWN decodes as STD);
 // the seed is discarded.

@@ -6,6 +6,7 @@
 
 #include "common/memory.hpp"
 #include "common/record_fields.hpp"
+#include "common/shared_frames.hpp"
 #include "flags/flag_sets.hpp"
 #include "game_mode/game_mode.hpp"
 #include "life_bar_state/life_bar_state.hpp"
@@ -14,11 +15,12 @@
 namespace kz {
 
 // One optional frame list per play mode; absent and present-but-empty differ.
+// Copies of a container share the frames (see SharedFrames).
 struct ReplayDataContainer {
-    std::optional<Vec<ReplayEventKivo>> kivo_replay_data;
-    std::optional<Vec<ReplayEventTaiko>> taiko_replay_data;
-    std::optional<Vec<ReplayEventCatch>> catch_replay_data;
-    std::optional<Vec<ReplayEventMania>> mania_replay_data;
+    std::optional<SharedFrames<ReplayEventKivo>> kivo_replay_data;
+    std::optional<SharedFrames<ReplayEventTaiko>> taiko_replay_data;
+    std::optional<SharedFrames<ReplayEventCatch>> catch_replay_data;
+    std::optional<SharedFrames<ReplayEventMania>> mania_replay_data;
 };
 
 using OptionalText = std::optional<String>;

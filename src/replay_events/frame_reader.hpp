@@ -3,6 +3,7 @@
 // first failing check of an item decides its message.
 #pragma once
 
+#include <cfloat>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -115,6 +116,137 @@ inline ReplayEventMania read_frame_fields(FrameItem& item, const ReplayEventMani
     frame.keys = KeyMania{item.int_field<std::int32_t>()};
     return frame;
 }
+
+// The common shapes of an item, read without the general rules: plain
+// numbers that fill their fields. Each reader either gives exactly what the
+// general rules give for its field or declines (nullptr), and the caller then
+// reads the whole item again by the general rules, which also pick its
+// message. Readers look at a bounded number of bytes past the item's start
+// and never check for the end of the text: the caller uses them only where at
+// least kQuickReadBytes follow.
+namespace quick {
+
+// The most bytes the readers of one item look at (35 for each float field).
+inline constexpr std::ptrdiff_t kQuickReadBytes = 160;
+
+// '-'? then 1 to MaxDigits digits, so no value can overflow Int. Digit by
+// digit: the lengths of real numbers repeat, so the branches predict well and
+// the next field's start is known before the value is.
+template <class Int, int MaxDigits>
+inline const char* int_digits(const char* p, Int& out) noexcept {
+    using number_text_detail::is_digit;
+    const bool negative = *p == '-';
+    p += negative ? 1 : 0;
+    const char* const digits = p;
+    const char* const limit = p + MaxDigits + 1;
+    std::uint64_t value = 0;
+    while (p != limit && is_digit(*p)) value = value * 10 + std::uint64_t(*p++ - '0');
+    const auto count = p - digits;
+    if (count == 0 || count > MaxDigits) return nullptr;
+    const auto magnitude = static_cast<Int>(value);
+    out = negative ? Int(-magnitude) : magnitude;
+    return p;
+}
+
+// A field of one integer followed by '|'; the cursor ends past the '|'.
+template <class Int, int MaxDigits>
+inline const char* int_then_bar(const char* p, Int& out) noexcept {
+    p = int_digits<Int, MaxDigits>(p, out);
+    return p != nullptr && *p == '|' ? p + 1 : nullptr;
+}
+
+// '-'? digits, an optional '.' and digits, then '|': at most 15 digits,
+// which a double holds exactly, so one division by an exact power of ten
+// rounds correctly, as in the general reader's own fast path.
+inline const char* float_then_bar(const char* p, double& out) noexcept {
+    if constexpr (FLT_EVAL_METHOD != 0) return nullptr;
+    using number_text_detail::is_digit;
+    const bool negative = *p == '-';
+    p += negative ? 1 : 0;
+    const char* const digits = p;
+    std::uint64_t mantissa = 0;
+    for (const char* const limit = p + 16; p != limit && is_digit(*p);) mantissa = mantissa * 10 + std::uint64_t(*p++ - '0');
+    auto count = p - digits;
+    std::ptrdiff_t fraction = 0;
+    if (*p == '.') {
+        const char* const fraction_digits = ++p;
+        for (const char* const limit = p + 16; p != limit && is_digit(*p);) mantissa = mantissa * 10 + std::uint64_t(*p++ - '0');
+        fraction = p - fraction_digits;
+        count += fraction;
+    }
+    if (count == 0 || count > 15 || *p != '|') return nullptr;
+    const double m = static_cast<double>(mantissa);
+    const double value = fraction == 0 ? m : m / number_text_detail::FastPathLimits<double>::powers[fraction];
+    out = negative ? -value : value;
+    return p + 1;
+}
+
+// Past a field that is not read: at most 16 bytes, then '|'.
+inline const char* skip_then_bar(const char* p) noexcept {
+    for (int i = 0; i < 16; ++i, ++p) {
+        if (*p == '|') return p + 1;
+        if (*p == ',') return nullptr;
+    }
+    return nullptr;
+}
+
+// The ',' ending the item once its last read field has ended at `p`: at most
+// 24 bytes of unread fields.
+inline const char* item_end(const char* p) noexcept {
+    if (*p == ',') return p;
+    if (*p != '|') return nullptr;
+    for (int i = 0; i < 24; ++i) {
+        if (*++p == ',') return p;
+    }
+    return nullptr;
+}
+
+// Keys of 1 to 9 digits (an int32 either way), then the item's end.
+template <class Int>
+inline const char* keys_then_end(const char* p, Int& out) noexcept {
+    p = int_digits<Int, 9>(p, out);
+    return p != nullptr ? item_end(p) : nullptr;
+}
+
+inline const char* read(const char* p, ReplayEventKivo& frame) noexcept {
+    std::int32_t keys;
+    if (!(p = int_then_bar<std::int64_t, 18>(p, frame.time_delta))) return nullptr;
+    if (!(p = float_then_bar(p, frame.x))) return nullptr;
+    if (!(p = float_then_bar(p, frame.y))) return nullptr;
+    if (!(p = keys_then_end(p, keys))) return nullptr;
+    frame.keys = Key{keys};
+    return p;
+}
+
+inline const char* read(const char* p, ReplayEventTaiko& frame) noexcept {
+    std::int32_t keys;
+    if (!(p = int_then_bar<std::int64_t, 18>(p, frame.time_delta))) return nullptr;
+    if (!(p = int_then_bar<std::int64_t, 18>(p, frame.x))) return nullptr;
+    if (!(p = skip_then_bar(p))) return nullptr;
+    if (!(p = keys_then_end(p, keys))) return nullptr;
+    frame.keys = KeyTaiko{keys};
+    return p;
+}
+
+inline const char* read(const char* p, ReplayEventCatch& frame) noexcept {
+    std::int32_t dashing;
+    if (!(p = int_then_bar<std::int64_t, 18>(p, frame.time_delta))) return nullptr;
+    if (!(p = float_then_bar(p, frame.x))) return nullptr;
+    if (!(p = skip_then_bar(p))) return nullptr;
+    if (!(p = keys_then_end(p, dashing))) return nullptr;
+    frame.dashing = dashing == 1;
+    return p;
+}
+
+inline const char* read(const char* p, ReplayEventMania& frame) noexcept {
+    std::int32_t keys;
+    if (!(p = int_then_bar<std::int64_t, 18>(p, frame.time_delta))) return nullptr;
+    if (!(p = keys_then_end(p, keys))) return nullptr;
+    frame.keys = KeyMania{keys};
+    return p;
+}
+
+}  // namespace quick
 
 // Reads the item that starts at `cursor`: absent when its field 0 is empty,
 // otherwise the record. Leaves `cursor` at the ',' ending the item or at `end`.

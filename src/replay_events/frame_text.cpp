@@ -2,8 +2,12 @@
 #include "replay_events/frame_text.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <cstdint>
 
 #include "replay_events/frame_reader.hpp"
+#include "replay_events/repeat_cache.hpp"
+#include "text/text_scan.hpp"
 
 namespace kz {
 namespace {
@@ -29,7 +33,7 @@ constexpr std::size_t kShortestItemBytes<ReplayEventMania> = 4;
 // frame, so the list never grows and never holds a doubled buffer at its peak.
 template <class Frame>
 std::size_t frame_capacity(std::string_view text) noexcept {
-    const auto items = static_cast<std::size_t>(std::count(text.begin(), text.end(), ',')) + 1;
+    const std::size_t items = count_byte(text.data(), text.data() + text.size(), ',') + 1;
     return std::min(items, text.size() / kShortestItemBytes<Frame> + 1);
 }
 
@@ -52,33 +56,66 @@ std::optional<std::int32_t> seed_candidate(std::string_view text) noexcept {
     return seed;
 }
 
+[[noreturn]] void stop_too_many_frames(std::size_t max_frames) {
+    char digits[24];
+    const char* const digits_end = std::to_chars(digits, digits + sizeof digits, max_frames).ptr;
+    String message = "frame text holds more than ";
+    message.append(digits, static_cast<std::size_t>(digits_end - digits));
+    message += " frames";
+    stop(message);
+}
+
+// Room for the next frames: reserved once from the text, on the first frame;
+// grown only past that estimate (which real texts never exceed), and only up
+// to the cap. Kept out of the loop, which checks the capacity alone.
+template <class Frame>
+[[gnu::noinline]] void make_room(Vec<Frame>& frames, std::string_view text, std::size_t max_frames) {
+    if (frames.size() >= max_frames) stop_too_many_frames(max_frames);
+    const std::size_t wanted = frames.capacity() == 0 ? frame_capacity<Frame>(text) : frames.size() * 2;
+    frames.reserve(std::min(wanted, max_frames));
+}
+
 }  // namespace
 
 template <class Frame>
-DecodedFrames<Frame> decode_frame_text(std::string_view text) {
+DecodedFrames<Frame> decode_frame_text(std::string_view text, std::size_t max_frames) {
     const std::optional<std::int32_t> seed = seed_candidate(text);
     DecodedFrames<Frame> result;
+    Vec<Frame>& frames = result.frames;
     const char* cursor = text.data();
     const char* const end = cursor + text.size();
+    // Items starting before this are read by the quick readers first.
+    const char* const quick_end =
+        static_cast<std::ptrdiff_t>(text.size()) > quick::kQuickReadBytes ? end - quick::kQuickReadBytes : cursor;
+    RepeatCache<Frame> repeats;
     while (true) {
-        if (std::optional<Frame> frame = parse_frame<Frame>(cursor, end)) {
-            if (result.frames.empty()) result.frames.reserve(frame_capacity<Frame>(text));
-            result.frames.push_back(*frame);
+        Frame frame;
+        const char* item_end = cursor < quick_end ? repeats.read(cursor, frame) : nullptr;
+        if (item_end != nullptr) {
+            cursor = item_end;
+        } else if (std::optional<Frame> read = parse_frame<Frame>(cursor, end)) {
+            frame = *read;
+        } else {
+            if (cursor == end) break;
+            ++cursor;
+            continue;
         }
+        if (frames.size() == frames.capacity()) [[unlikely]] make_room(frames, text, max_frames);
+        frames.push_back(frame);
         if (cursor == end) break;
         ++cursor;  // past the ',' that ended the item
     }
-    if (result.frames.empty()) stop_unwrap_none();  // a text holds at least one frame
-    if (result.frames.back().time_delta == kSeedTimeDelta && seed) {
-        result.frames.pop_back();
+    if (frames.empty()) stop_unwrap_none();  // a text holds at least one frame
+    if (frames.back().time_delta == kSeedTimeDelta && seed) {
+        frames.pop_back();
         result.rng_seed = seed;
     }
     return result;
 }
 
-template DecodedFrames<ReplayEventKivo> decode_frame_text<ReplayEventKivo>(std::string_view);
-template DecodedFrames<ReplayEventTaiko> decode_frame_text<ReplayEventTaiko>(std::string_view);
-template DecodedFrames<ReplayEventCatch> decode_frame_text<ReplayEventCatch>(std::string_view);
-template DecodedFrames<ReplayEventMania> decode_frame_text<ReplayEventMania>(std::string_view);
+template DecodedFrames<ReplayEventKivo> decode_frame_text<ReplayEventKivo>(std::string_view, std::size_t);
+template DecodedFrames<ReplayEventTaiko> decode_frame_text<ReplayEventTaiko>(std::string_view, std::size_t);
+template DecodedFrames<ReplayEventCatch> decode_frame_text<ReplayEventCatch>(std::string_view, std::size_t);
+template DecodedFrames<ReplayEventMania> decode_frame_text<ReplayEventMania>(std::string_view, std::size_t);
 
 }  // namespace kz

@@ -1,5 +1,5 @@
 // A growable byte buffer in the module's allocator that never zero-fills:
-// made for output that a decoder writes straight into its spare room.
+// made for file contents read straight into its spare room.
 #pragma once
 
 #include <cstddef>
