@@ -84,14 +84,14 @@ Column column_of_field(std::span<const Frame> frames) {
 }
 
 // The frames of a slot, read in place; the one spot that knows how a slot holds them.
-template <class Frame>
-std::span<const Frame> frames_in(const std::optional<Vec<Frame>>& slot) noexcept {
+template <class Frames>
+std::span<const typename Frames::value_type> frames_in(const std::optional<Frames>& slot) noexcept {
     if (!slot) return {};
     return {slot->data(), slot->size()};
 }
 
-template <class Frame>
-std::optional<std::size_t> count_in(const std::optional<Vec<Frame>>& slot) noexcept {
+template <class Frames>
+std::optional<std::size_t> count_in(const std::optional<Frames>& slot) noexcept {
     if (!slot) return std::nullopt;
     return frames_in(slot).size();
 }

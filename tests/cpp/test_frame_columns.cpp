@@ -12,11 +12,12 @@ namespace kz {
 namespace {
 
 ReplayDataContainer catch_frames(std::size_t count) {
-    ReplayDataContainer data;
-    data.catch_replay_data.emplace();
+    Vec<ReplayEventCatch> frames;
     for (std::size_t i = 0; i < count; ++i) {
-        data.catch_replay_data->push_back({static_cast<std::int64_t>(i) - 1, 0.5 * static_cast<double>(i), i % 3 == 0});
+        frames.push_back({static_cast<std::int64_t>(i) - 1, 0.5 * static_cast<double>(i), i % 3 == 0});
     }
+    ReplayDataContainer data;
+    data.catch_replay_data = std::move(frames);
     return data;
 }
 
