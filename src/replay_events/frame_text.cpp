@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "parser/decode_notes.hpp"
 #include "replay_events/frame_reader.hpp"
 
 namespace kz {
@@ -60,7 +61,10 @@ DecodedFrames<Frame> decode_frame_text(std::string_view text) {
     DecodedFrames<Frame> result;
     const char* cursor = text.data();
     const char* const end = cursor + text.size();
+    DecodeNotes& notes = decode_notes();
+    notes.text = text;
     while (true) {
+        notes.item_begin = cursor;
         if (std::optional<Frame> frame = parse_frame<Frame>(cursor, end)) {
             if (result.frames.empty()) result.frames.reserve(frame_capacity<Frame>(text));
             result.frames.push_back(*frame);

@@ -1,0 +1,119 @@
+// One file's outcome: the same reading and decoding as the single-file
+// function, with its stops caught, kept off standard error and described.
+#include "bulk/decode_outcome.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "bulk/failure_report.hpp"
+#include "common/stop.hpp"
+#include "files/path_check.hpp"
+#include "files/replay_file.hpp"
+
+namespace kz {
+namespace {
+
+// strerror_r comes in two shapes depending on the C library's feature macros.
+[[maybe_unused]] const char* strerror_text(int result, const char* buffer) noexcept {
+    return result == 0 ? buffer : "Unknown error";
+}
+[[maybe_unused]] const char* strerror_text(const char* result, const char*) noexcept { return result; }
+
+String system_error_text(int code) {
+    char buffer[256];
+    return String(strerror_text(::strerror_r(code, buffer, sizeof buffer), buffer));
+}
+
+Failure file_failure(int code, std::string_view stop_message, std::string_view what) {
+    Failure failure;
+    failure.kind = FailureKind::File;
+    failure.error_number = code;
+    failure.message = what;
+    failure.detail = bounded_detail(stop_message);
+    return failure;
+}
+
+Failure failure_without_notes(std::string_view message) {
+    Failure failure;
+    failure.kind = FailureKind::Limit;
+    failure.message = message;
+    failure.detail = message;
+    return failure;
+}
+
+// Runs `decode` with quiet stops; a stop becomes the failure its report made.
+template <class Decode>
+Outcome decode_reporting(Decode&& decode) noexcept {
+    try {
+        FailureReport report;
+        try {
+            QuietStops quiet(&report);
+            return Outcome(decode());
+        } catch (const Stop& stop) {
+            if (report.failure()) return Outcome(std::move(*report.failure()));
+            Failure failure;
+            failure.message = stop.message();
+            failure.detail = bounded_detail(stop.message());
+            return Outcome(std::move(failure));
+        }
+    } catch (const std::bad_alloc&) {
+        return Outcome(failure_without_notes("memory allocation failed"));
+    } catch (...) {
+        return Outcome(failure_without_notes("native code failed without a message"));
+    }
+}
+
+}  // namespace
+
+Outcome decode_bytes_outcome(ByteView contents, bool header_only) noexcept {
+    return decode_reporting([&] { return decode_replay(contents, header_only); });
+}
+
+Outcome decode_file_outcome(const String& path, bool header_only) noexcept {
+    try {
+        if (std::memchr(path.data(), '\0', path.size()) != nullptr) {
+            try {
+                QuietStops quiet;
+                check_path(path);
+            } catch (const Stop& stop) {
+                return file_failure(EINVAL, stop.message(), "the file name contains a NUL byte");
+            }
+        }
+        auto read = read_whole_file(path.c_str());
+        if (const OsError* error = std::get_if<OsError>(&read)) {
+            String stop_message = "called `Result::unwrap()` on an `Err` value: ";
+            stop_message += describe(*error);
+            String what = "cannot read the file: ";
+            what += system_error_text(error->code);
+            return file_failure(error->code, stop_message, what);
+        }
+        const Bytes& bytes = std::get<Bytes>(read);
+        return decode_bytes_outcome(ByteView(bytes.data(), bytes.size()), header_only);
+    } catch (const std::bad_alloc&) {
+        return Outcome(failure_without_notes("memory allocation failed"));
+    } catch (...) {
+        return Outcome(failure_without_notes("native code failed without a message"));
+    }
+}
+
+namespace {
+
+template <class Frame>
+std::size_t frames_bytes(const std::optional<Vec<Frame>>& frames) noexcept {
+    return frames ? frames->capacity() * sizeof(Frame) : 0;
+}
+
+}  // namespace
+
+std::size_t outcome_bytes(const Outcome& outcome) noexcept {
+    const Replay* replay = std::get_if<Replay>(&outcome);
+    if (replay == nullptr) return sizeof(Failure) + std::get<Failure>(outcome).detail.size();
+    const ReplayDataContainer& data = replay->replay_data;
+    std::size_t total = sizeof(Replay) + frames_bytes(data.kivo_replay_data) + frames_bytes(data.taiko_replay_data) +
+                        frames_bytes(data.catch_replay_data) + frames_bytes(data.mania_replay_data);
+    if (replay->life_bar_graph) total += replay->life_bar_graph->capacity() * sizeof(LifeBarState);
+    return total;
+}
+
+}  // namespace kz
