@@ -16,6 +16,19 @@
 
 namespace kz::py {
 
+// Any object, borrowed for the call: the function looks at it itself.
+struct AnyObject {
+    PyObject* object = nullptr;
+};
+
+template <>
+struct Converter<AnyObject> {
+    static bool from_py(PyObject* value, AnyObject& out) noexcept {
+        out.object = value;
+        return true;
+    }
+};
+
 // The state behind one BulkStream object.
 struct BulkStream {
     OrderedStream<Outcome> stream;
@@ -94,10 +107,15 @@ bool fill(BulkStream& state) {
         }
         String path;
         if (!path_bytes(item.get(), path)) return false;
-        state.stream.add([path = std::move(path), header_only = state.header_only]() noexcept {
-            return decode_file_outcome(path, header_only);
-        });
         state.given.push_back(std::move(item));
+        try {
+            state.stream.add([path = std::move(path), header_only = state.header_only]() noexcept {
+                return decode_file_outcome(path, header_only);
+            });
+        } catch (...) {
+            state.given.pop_back();  // the path objects stay paired with the items
+            throw;
+        }
     }
     return true;
 }
@@ -152,29 +170,18 @@ constexpr Signature kStreamSignature{"BulkStream", "__new__", kStreamParameters,
 
 // BulkStream(paths, header_only, threads, window): threads and window 0 take the defaults.
 PyObject* new_stream(PyTypeObject*, PyObject* args, PyObject* kwargs) noexcept {
-    Bound<4> slots{};
-    if (!bind_tuple(kStreamSignature, args, kwargs, slots)) return nullptr;
-    return guarded(
-        [&]() -> PyObject* {
-            bool header_only = false;
-            std::int64_t threads = 0;
-            std::int64_t window = 0;
-            if (!Converter<bool>::from_py(slots[1], header_only) ||
-                !Converter<std::int64_t>::from_py(slots[2], threads) ||
-                !Converter<std::int64_t>::from_py(slots[3], window)) {
-                return nullptr;
-            }
-            Ref paths = Ref::steal(PyObject_GetIter(slots[0]));
+    return call_constructor(
+        kStreamSignature, args, kwargs, std::tuple{AnyObject{}, false, std::int64_t{0}, std::int64_t{0}},
+        [](AnyObject source, bool header_only, std::int64_t threads, std::int64_t window) -> PyObject* {
+            Ref paths = Ref::steal(PyObject_GetIter(source.object));
             if (!paths) return nullptr;
             WorkerPool& pool = WorkerPool::global();
             StreamLimits limits;
-            limits.runners = threads > 0 ? static_cast<std::size_t>(threads) : pool.size();
-            limits.runners = std::min(limits.runners, pool.size());
+            limits.runners = threads > 0 ? std::min(static_cast<std::size_t>(threads), pool.size()) : pool.size();
             limits.window = window > 0 ? static_cast<std::size_t>(window) : default_window(limits.runners);
             return make_object(BulkStream{OrderedStream<Outcome>(pool, limits, &outcome_cost), std::move(paths),
                                           {}, header_only});
-        },
-        static_cast<PyObject*>(nullptr));
+        });
 }
 
 PyObject* window_getter(PyObject* self, void*) noexcept {
@@ -225,33 +232,25 @@ constexpr Signature kDecodeOneSignature{nullptr, "decode_one", kDecodeOneParamet
 
 // decode_one(source, header_only) -> (replay, None) or (None, failure record).
 PyObject* decode_one(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return guarded(
-        [&]() -> PyObject* {
-            Bound<2> slots{};
-            if (!bind_vector(kDecodeOneSignature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargs)), kwnames,
-                             slots)) {
-                return nullptr;
-            }
-            bool header_only = false;
-            if (!Converter<bool>::from_py(slots[1], header_only)) return nullptr;
-            PyObject* source = slots[0];
+    return call_function(
+        kDecodeOneSignature, args, nargs, kwnames, std::tuple{AnyObject{}, false},
+        [](AnyObject source, bool header_only) -> PyObject* {
             std::optional<Outcome> outcome;
-            if (!PyUnicode_Check(source) && PyObject_CheckBuffer(source)) {
+            if (!PyUnicode_Check(source.object) && PyObject_CheckBuffer(source.object)) {
                 HeldBuffer buffer;
-                if (!buffer.acquire(source)) return nullptr;
+                if (!buffer.acquire(source.object)) return nullptr;
                 Py_BEGIN_ALLOW_THREADS
                 outcome.emplace(decode_bytes_outcome(buffer.bytes(), header_only));
                 Py_END_ALLOW_THREADS
             } else {
                 String path;
-                if (!path_bytes(source, path)) return nullptr;
+                if (!path_bytes(source.object, path)) return nullptr;
                 Py_BEGIN_ALLOW_THREADS
                 outcome.emplace(decode_file_outcome(path, header_only));
                 Py_END_ALLOW_THREADS
             }
             return outcome_pair(std::move(*outcome));
-        },
-        static_cast<PyObject*>(nullptr));
+        });
 }
 
 PyMethodDef decode_one_def = {"decode_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&decode_one)),
