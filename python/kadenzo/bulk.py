@@ -61,13 +61,15 @@ def _error(path: Any, failure: _Failure) -> ReplayError:
 
 
 def _object_stream(paths: Iterator[Any], header_only: bool, threads: int) -> Iterator[tuple[Any, Any, Any]]:
-    return _native.BulkStream(paths, header_only, threads, 0)  # type: ignore[no-any-return]
+    return _native.replay_stream(paths, header_only, threads, 0)  # type: ignore[no-any-return]
 
 
 # What each ``frames`` form decodes with: a function of (paths iterator,
 # header_only, threads; 0 = the pool's size) giving an iterator of
-# (path, value or None, failure or None) in input order that has close().
-# Other forms (frame columns) register themselves here.
+# (path, value or None, failure or None) in input order, with close() and the
+# window and threads attributes. A native form is one instantiation of
+# PathStream<Value> (src/bulk/py_path_stream.hpp) with its decode function
+# built on decode_file_as<Value> (src/bulk/decode_outcome.hpp).
 FRAME_FORMS: dict[str, Callable[[Iterator[Any], bool, int], Iterator[tuple[Any, Any, Any]]]] = {
     "objects": _object_stream,
 }

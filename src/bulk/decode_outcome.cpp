@@ -42,35 +42,32 @@ Failure failure_without_notes(std::string_view message) {
     return failure;
 }
 
-// Runs `decode` with quiet stops; a stop becomes the failure its report made.
-template <class Decode>
-Outcome decode_reporting(Decode&& decode) noexcept {
+}  // namespace
+
+Failure failure_of_current_exception(const std::optional<Failure>& described) noexcept {
     try {
-        FailureReport report;
         try {
-            QuietStops quiet(&report);
-            return Outcome(decode());
+            throw;
         } catch (const Stop& stop) {
-            if (report.failure()) return Outcome(std::move(*report.failure()));
+            if (described) return *described;
             Failure failure;
             failure.message = stop.message();
             failure.detail = bounded_detail(stop.message());
-            return Outcome(std::move(failure));
+            return failure;
+        } catch (const std::bad_alloc&) {
+            return failure_without_notes("memory allocation failed");
+        } catch (...) {
+            return failure_without_notes("native code failed without a message");
         }
-    } catch (const std::bad_alloc&) {
-        return Outcome(failure_without_notes("memory allocation failed"));
     } catch (...) {
-        return Outcome(failure_without_notes("native code failed without a message"));
+        // No memory even for the message.
     }
+    Failure failure;
+    failure.kind = FailureKind::Limit;
+    return failure;
 }
 
-}  // namespace
-
-Outcome decode_bytes_outcome(ByteView contents, bool header_only) noexcept {
-    return decode_reporting([&] { return decode_replay(contents, header_only); });
-}
-
-Outcome decode_file_outcome(const String& path, bool header_only) noexcept {
+std::variant<Bytes, Failure> read_file_or_failure(const String& path) noexcept {
     try {
         if (std::memchr(path.data(), '\0', path.size()) != nullptr) {
             try {
@@ -88,13 +85,18 @@ Outcome decode_file_outcome(const String& path, bool header_only) noexcept {
             what += system_error_text(error->code);
             return file_failure(error->code, stop_message, what);
         }
-        const Bytes& bytes = std::get<Bytes>(read);
-        return decode_bytes_outcome(ByteView(bytes.data(), bytes.size()), header_only);
-    } catch (const std::bad_alloc&) {
-        return Outcome(failure_without_notes("memory allocation failed"));
+        return std::move(std::get<Bytes>(read));
     } catch (...) {
-        return Outcome(failure_without_notes("native code failed without a message"));
+        return failure_of_current_exception(std::nullopt);
     }
+}
+
+Outcome decode_bytes_outcome(ByteView contents, bool header_only) noexcept {
+    return decode_bytes_as<Replay>(contents, [header_only](ByteView bytes) { return decode_replay(bytes, header_only); });
+}
+
+Outcome decode_file_outcome(const String& path, bool header_only) noexcept {
+    return decode_file_as<Replay>(path, [header_only](ByteView bytes) { return decode_replay(bytes, header_only); });
 }
 
 namespace {

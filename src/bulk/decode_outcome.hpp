@@ -3,33 +3,15 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <variant>
 
+#include "bulk/failure.hpp"
 #include "common/memory.hpp"
 #include "parser/decode_result.hpp"
 #include "replay/replay_record.hpp"
 
 namespace kz {
-
-enum class FailureKind : std::uint8_t {
-    File,    // the file could not be opened or read; `error_number` says why
-    Decode,  // the bytes are not a replay this decoder accepts
-    Limit,   // a bound of the decoder (text size, memory) was reached
-};
-
-struct Failure {
-    FailureKind kind = FailureKind::Decode;
-    int error_number = 0;  // File only: errno
-    // What is wrong and where, for a person: the field or frame and its byte
-    // offset, never the input itself.
-    String message;
-    // The message the single-file and batch functions give for the same
-    // input, cut to kMaxDetailBytes.
-    String detail;
-};
-
-// Details longer than this keep their start and say how long they were.
-inline constexpr std::size_t kMaxDetailBytes = 1024;
 
 using Outcome = std::variant<Replay, Failure>;
 
@@ -40,10 +22,25 @@ Outcome decode_file_outcome(const String& path, bool header_only) noexcept;
 // Decodes the contents of a file, with the same guarantees.
 Outcome decode_bytes_outcome(ByteView contents, bool header_only) noexcept;
 
+// The same for another form of the decoded file: `decode(contents)` returns
+// a Value or stops, and runs with quiet stops whose failure is described
+// from the decode notes.
+template <class Value, class Decode>
+std::variant<Value, Failure> decode_bytes_as(ByteView contents, Decode&& decode) noexcept;
+
+template <class Value, class Decode>
+std::variant<Value, Failure> decode_file_as(const String& path, Decode&& decode) noexcept;
+
+// The file's bytes as the single-file function reads them, or its failure.
+std::variant<Bytes, Failure> read_file_or_failure(const String& path) noexcept;
+
+// The failure of a decode that stopped without a description, or ended in
+// another exception (memory exhaustion, for one); call inside a catch block.
+Failure failure_of_current_exception(const std::optional<Failure>& described) noexcept;
+
 // Memory an outcome holds, roughly: what the scheduler counts against its budget.
 std::size_t outcome_bytes(const Outcome& outcome) noexcept;
 
-// `detail` cut to kMaxDetailBytes at a character boundary, with the full length said.
-String bounded_detail(std::string_view detail);
-
 }  // namespace kz
+
+#include "bulk/decode_outcome_impl.hpp"

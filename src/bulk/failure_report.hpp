@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "bulk/decode_outcome.hpp"
+#include "bulk/failure.hpp"
 #include "common/stop.hpp"
 
 namespace kz {

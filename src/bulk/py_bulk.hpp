@@ -1,13 +1,13 @@
-// kadenzo._native's part for bulk decoding: the ordered result stream over a
-// Python iterator of paths, and the single-file decode, both waiting and
-// decoding without the interpreter lock.
+// kadenzo._native's part for bulk decoding: the ordered stream of Replay
+// objects over a Python iterator of paths, and the single-file decode, both
+// waiting and decoding without the interpreter lock.
 #pragma once
 
 #include <Python.h>
 
 namespace kz::py {
 
-// Adds BulkStream and decode_one to the native module.
+// Adds ReplayStream (the class), replay_stream and decode_one.
 bool add_bulk(PyObject* native);
 
 }  // namespace kz::py
