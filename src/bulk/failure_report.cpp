@@ -26,6 +26,11 @@ bool starts_with(std::string_view text, std::string_view prefix) noexcept {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+// The stop of a float field that is not a number: the unwrap of a bare "Error".
+bool is_float_error(std::string_view message) noexcept {
+    return starts_with(message, kUnwrapErr) && message.substr(kUnwrapErr.size()) == "Error";
+}
+
 // 1234567 as "1,234,567": offsets and counts are read by people.
 void append_count(String& out, std::size_t value) {
     char digits[24];
@@ -278,7 +283,7 @@ String describe_frame_text_stop(std::string_view stop_message, const DecodeNotes
     const std::string_view from_item = text.substr(std::min(offset, text.size()));
     const std::string_view item = from_item.substr(0, from_item.find(','));
     const bool item_check = starts_with(stop_message, kUnwrapNone) || starts_with(stop_message, kIndexOutOfBounds) ||
-                            stop_message == String(kUnwrapErr).append("Error");
+                            is_float_error(stop_message);
     Message m;
     if (item_check) {
         String fault = describe_item_fields(item, notes.mode_byte);
@@ -328,7 +333,7 @@ Failure describe_stop(std::string_view stop_message) {
           << (starts_with(stop_message, kUnwrapErr) ? stop_message.substr(kUnwrapErr.size()) : stop_message) << ")";
         failure.message = std::move(m.text);
     } else if (place.field == "life_bar_graph" && (stop_message.find("ParseIntError") != std::string_view::npos ||
-                                                   stop_message == String(kUnwrapErr).append("Error"))) {
+                                                   is_float_error(stop_message))) {
         failure.message = describe_life_bar(place);
     } else {
         failure.message = describe_header_stop(stop_message, place, notes);
