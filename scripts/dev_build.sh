@@ -11,5 +11,5 @@ if [ "${SANITIZE:-0}" = 1 ]; then extra+=(-DKADENZO_SANITIZE=ON); fi
 generator=()
 if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi
 cmake -S . -B "$build_dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKADENZO_BUILD_TESTS=ON -DPython_EXECUTABLE="$(command -v "$python")" "${extra[@]}" >/dev/null
+  -DKADENZO_BUILD_TESTS=ON -DKADENZO_WERROR=ON -DPython_EXECUTABLE="$(command -v "$python")" "${extra[@]}" >/dev/null
 cmake --build "$build_dir" -j "${JOBS:-2}"

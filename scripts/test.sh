@@ -7,7 +7,7 @@ bash scripts/setup.sh
 
 build_dir=build/cpp-tests
 .venv/bin/cmake -S . -B "$build_dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKADENZO_BUILD_EXTENSION=OFF -DKADENZO_BUILD_TESTS=ON >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKADENZO_BUILD_EXTENSION=OFF -DKADENZO_BUILD_TESTS=ON -DKADENZO_WERROR=ON >/dev/null
 .venv/bin/cmake --build "$build_dir" -j 2
 .venv/bin/ctest --test-dir "$build_dir" --output-on-failure -j 2
 
