@@ -10,7 +10,7 @@ if [ -d .venv/bin ]; then export PATH="$PATH:$PWD/.venv/bin"; fi
 generator=()
 if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi
 cmake -S . -B "$build_dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKADENZO_BUILD_EXTENSION=OFF \
-  -DKADENZO_BUILD_TESTS=ON -DKADENZO_THREAD_SANITIZE=ON >/dev/null
+  -DKADENZO_BUILD_TESTS=ON -DKADENZO_WERROR=ON -DKADENZO_THREAD_SANITIZE=ON >/dev/null
 cmake --build "$build_dir" -j "${JOBS:-2}"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir "$build_dir" --output-on-failure -j "${JOBS:-2}" \
