@@ -106,9 +106,13 @@ def decode_each(paths: Iterable[str], convert: Callable[[str, kadenzo.Replay], T
                 on_failure: Callable[[str, ReplayError], T], threads: int | None = None) -> list[T]:
     """convert(path, replay) for each path, in order, or on_failure(path,
     error) for a file that does not decode."""
-    return [convert(result.path, result.replay) if result.replay is not None
-            else on_failure(result.path, result.error)  # type: ignore[arg-type]
-            for result in kadenzo.bulk.decode(paths, threads=threads)]
+    def outcome(result: kadenzo.bulk.DecodeResult) -> T:
+        if result.error is not None:
+            return on_failure(result.path, result.error)
+        assert result.replay is not None
+        return convert(result.path, result.replay)
+
+    return [outcome(result) for result in kadenzo.bulk.decode(paths, threads=threads)]
 
 
 def decode_rows(paths: Iterable[str], threads: int | None = None) -> list[dict[str, Any]]:

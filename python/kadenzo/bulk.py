@@ -19,13 +19,17 @@ once they hold 256 MiB.
 
 from __future__ import annotations
 
+import importlib
 import os
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, Iterator, Literal, Optional, Tuple, Union
+from collections.abc import Sized
+from typing import Any, Callable, Iterable, Iterator, Literal, Optional, Tuple, Union, cast
 
 from kadenzo import Replay
-from kadenzo import _native  # type: ignore[attr-defined]
 from kadenzo.errors import ReplayDecodeError, ReplayError, ReplayFileError
+
+# The native part, typed loosely here: its functions are private to the package.
+_native: Any = importlib.import_module("kadenzo._native")
 
 __all__ = ["DecodeResult", "Decoding", "decode", "decode_one"]
 
@@ -60,8 +64,8 @@ def _error(path: Any, failure: _Failure) -> ReplayError:
     return ReplayDecodeError(message, name, detail)
 
 
-def _object_stream(paths: Iterator[Any], header_only: bool, threads: int) -> Iterator[tuple[Any, Any, Any]]:
-    return _native.replay_stream(paths, header_only, threads, 0)  # type: ignore[no-any-return]
+def _object_stream(paths: Iterator[Any], header_only: bool, threads: int) -> Any:
+    return _native.replay_stream(paths, header_only, threads, 0)
 
 
 # What each ``frames`` form decodes with: a function of (paths iterator,
@@ -70,7 +74,7 @@ def _object_stream(paths: Iterator[Any], header_only: bool, threads: int) -> Ite
 # window and threads attributes. A native form is one instantiation of
 # PathStream<Value> (src/bulk/py_path_stream.hpp) with its decode function
 # built on decode_file_as<Value> (src/bulk/decode_outcome.hpp).
-FRAME_FORMS: dict[str, Callable[[Iterator[Any], bool, int], Iterator[tuple[Any, Any, Any]]]] = {
+FRAME_FORMS: dict[str, Callable[[Iterator[Any], bool, int], Any]] = {
     "objects": _object_stream,
 }
 
@@ -85,23 +89,20 @@ class Decoding(Iterator[DecodeResult]):
     """
 
     def __init__(self, paths: Iterable[Any], header_only: bool, threads: int, errors: str, frames: str) -> None:
-        try:
-            self._length: Optional[int] = len(paths)  # type: ignore[arg-type]
-        except TypeError:
-            self._length = None
-        self._stream = FRAME_FORMS[frames](iter(paths), header_only, threads)
+        self._length: Optional[int] = len(paths) if isinstance(paths, Sized) else None
+        self._stream: Any = FRAME_FORMS[frames](iter(paths), header_only, threads)
         self._raise = errors == "raise"
         self._index = 0
 
     @property
     def window(self) -> int:
         """Most paths taken from the input and not yet yielded."""
-        return int(self._stream.window)  # type: ignore[attr-defined]
+        return int(self._stream.window)
 
     @property
     def threads(self) -> int:
         """Most files decoded at once."""
-        return int(self._stream.threads)  # type: ignore[attr-defined]
+        return int(self._stream.threads)
 
     def __len__(self) -> int:
         if self._length is None:
@@ -124,7 +125,7 @@ class Decoding(Iterator[DecodeResult]):
         return DecodeResult(index, path, None, error)
 
     def close(self) -> None:
-        self._stream.close()  # type: ignore[attr-defined]
+        self._stream.close()
 
     def __enter__(self) -> Decoding:
         return self
@@ -173,5 +174,5 @@ def decode_one(source: Source, *, header_only: bool = False) -> Replay:
     """
     replay, failure = _native.decode_one(source, bool(header_only))
     if failure is None:
-        return replay  # type: ignore[no-any-return]
+        return cast(Replay, replay)
     raise _error(source if isinstance(source, (str, os.PathLike)) else None, failure)
