@@ -21,8 +21,8 @@ from __future__ import annotations
 
 import importlib
 import os
-from dataclasses import dataclass
 from collections.abc import Sized
+from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Iterator, Literal, Optional, Tuple, Union, cast
 
 from kadenzo import Replay
