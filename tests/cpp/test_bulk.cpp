@@ -115,6 +115,19 @@ TEST(Outcome, DecodesGoodBytes) {
     EXPECT_EQ(std::get<Replay>(outcome).rng_seed, 99);
 }
 
+TEST(Outcome, OtherFormsShareTheReadingAndTheReports) {
+    const ByteVec bytes = replay_with_text(0, "1|2|3|0,5|1|y|0");
+    const auto frame_count = [](ByteView contents) {
+        return decode_replay(contents, false).replay_data.kivo_replay_data->size();
+    };
+    const auto failed = decode_bytes_as<std::size_t>(view_of(bytes), frame_count);
+    EXPECT_EQ(text_of(std::get<Failure>(failed).message), "frame 1 (byte 8 of the frame text): y is not a number");
+    const auto good = decode_bytes_as<std::size_t>(view_of(replay_with_text(0, "1|2|3|0,5|1|2|0")), frame_count);
+    EXPECT_EQ(std::get<std::size_t>(good), 2u);
+    const auto missing = decode_file_as<std::size_t>(String("/nonexistent/kadenzo.kvr"), frame_count);
+    EXPECT_EQ(std::get<Failure>(missing).kind, FailureKind::File);
+}
+
 std::size_t unit_cost(const int&) noexcept { return 1; }
 
 TEST(OrderedStream, ResultsInOrderWithinTheWindow) {
