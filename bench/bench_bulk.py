@@ -134,7 +134,8 @@ def decode_one_threads(paths, count):
                     kadenzo.bulk.decode_one(path)
                 except ReplayError:
                     pass
-        threads = [threading.Thread(target=work, args=(paths[i::count],)) for i in range(count)]
+        size = -(-len(paths) // count)  # contiguous shares: each thread its own part of the folder
+        threads = [threading.Thread(target=work, args=(paths[i * size:(i + 1) * size],)) for i in range(count)]
         for thread in threads:
             thread.start()
         for thread in threads:
