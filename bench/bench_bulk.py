@@ -202,12 +202,69 @@ def fresh(script: str, *args: str) -> dict:
     return json.loads(result.stdout.splitlines()[-1])
 
 
+def measure_loop(paths, repeat):
+    results = medians({"loop of parse_replay_from_path": lambda: loop(paths),
+                       "bulk.decode, threads=2": bulk(paths, 2)}, repeat)
+    report("decode on 2 threads vs a loop", results, "loop of parse_replay_from_path",
+           "bulk.decode, threads=2", ">= 1.9x wall, same cpu")
+
+
+def measure_threads(paths, repeat):
+    results = medians({"decode_one, 1 thread": decode_one_threads(paths, 1),
+                       "decode_one, 2 threads": decode_one_threads(paths, 2)}, repeat)
+    report("decode_one from Python threads", results, "decode_one, 1 thread", "decode_one, 2 threads",
+           ">= 1.8x wall")
+
+
+def measure_damaged(paths, scratch, repeat):
+    damaged = damaged_copy(paths, scratch / "damaged", 0.01)
+    failed = sum(not r.ok for r in kadenzo.bulk.decode(damaged))
+    results = medians({"bulk.decode, intact folder": bulk(paths, 2),
+                       f"bulk.decode, {failed} damaged": bulk(damaged, 2)}, repeat)
+    print(f"\n1% damaged files ({failed} of {len(damaged)})")
+    (cpu_a, wall_a), (cpu_b, wall_b) = results.values()
+    for name, (cpu, wall) in results.items():
+        print(f"  {name:<34} wall {wall * 1000:8.1f} ms   cpu {cpu * 1000:8.1f} ms")
+    print(f"  damaged / intact: cpu {cpu_b / cpu_a:.3f}, wall {wall_b / wall_a:.3f}   (target <= 1.05)")
+
+
+def measure_interrupt(listing):
+    latencies = []
+    for attempt in range(5):
+        outcome = fresh(INTERRUPT_SCRIPT, str(listing), str(0.3 + 0.1 * attempt))
+        if "latency" in outcome:
+            assert outcome["again"] == 4
+            latencies.append(outcome["latency"])
+    print(f"\nCtrl-C during a 600-file run (signal to KeyboardInterrupt, {len(latencies)} runs)")
+    if latencies:
+        print(f"  median {statistics.median(latencies) * 1000:.1f} ms, "
+              f"max {max(latencies) * 1000:.1f} ms   (target <= 200 ms); the pool decodes again after")
+
+
+def measure_memory(listing, memory_files):
+    small = fresh(MEMORY_SCRIPT, str(listing), "200")
+    large = fresh(MEMORY_SCRIPT, str(listing), str(memory_files))
+    print("\nPeak memory iterating paths, each record dropped (resident set)")
+    for name, outcome in (("200 paths", small), (f"{memory_files:,} paths", large)):
+        growth = (outcome["peak_kib"] - outcome["before_kib"]) / 1024
+        print(f"  {name:<14} peak {outcome['peak_kib'] / 1024:7.1f} MiB, "
+              f"{growth:5.1f} MiB over the {outcome['before_kib'] / 1024:.1f} MiB before the loop")
+    print(f"  {memory_files:,} / 200: peak {large['peak_kib'] / small['peak_kib']:.2f}x, growth "
+          f"{(large['peak_kib'] - large['before_kib']) / max(1, small['peak_kib'] - small['before_kib']):.2f}x"
+          "   (target <= 2x)")
+
+
+SECTIONS = ["loop", "threads", "damaged", "interrupt", "memory"]
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--files", type=int, default=200)
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--corpus", help="folder for the corpus, kept between runs")
     parser.add_argument("--memory-files", type=int, default=20_000)
+    parser.add_argument("--only", nargs="+", choices=SECTIONS, default=SECTIONS,
+                        help="run these measurements only (all by default)")
     args = parser.parse_args()
 
     scratch = pathlib.Path(tempfile.mkdtemp(prefix="kadenzo_bench_bulk_"))
@@ -219,49 +276,18 @@ def main() -> int:
               f"{os.cpu_count()} processors")
         print(f"corpus: {len(paths)} files, {sum(sizes) / 1e6:.1f} MB")
 
-        results = medians({"loop of parse_replay_from_path": lambda: loop(paths),
-                           "bulk.decode, threads=2": bulk(paths, 2)}, args.repeat)
-        report("decode on 2 threads vs a loop", results, "loop of parse_replay_from_path",
-               "bulk.decode, threads=2", ">= 1.9x wall, same cpu")
-
-        results = medians({"decode_one, 1 thread": decode_one_threads(paths, 1),
-                           "decode_one, 2 threads": decode_one_threads(paths, 2)}, args.repeat)
-        report("decode_one from Python threads", results, "decode_one, 1 thread", "decode_one, 2 threads",
-               ">= 1.8x wall")
-
-        damaged = damaged_copy(paths, scratch / "damaged", 0.01)
-        failed = sum(not r.ok for r in kadenzo.bulk.decode(damaged))
-        results = medians({"bulk.decode, intact folder": bulk(paths, 2),
-                           f"bulk.decode, {failed} damaged": bulk(damaged, 2)}, args.repeat)
-        print(f"\n1% damaged files ({failed} of {len(damaged)})")
-        (cpu_a, wall_a), (cpu_b, wall_b) = results.values()
-        for name, (cpu, wall) in results.items():
-            print(f"  {name:<34} wall {wall * 1000:8.1f} ms   cpu {cpu * 1000:8.1f} ms")
-        print(f"  damaged / intact: cpu {cpu_b / cpu_a:.3f}, wall {wall_b / wall_a:.3f}   (target <= 1.05)")
-
+        if "loop" in args.only:
+            measure_loop(paths, args.repeat)
+        if "threads" in args.only:
+            measure_threads(paths, args.repeat)
+        if "damaged" in args.only:
+            measure_damaged(paths, scratch, args.repeat)
         listing = scratch / "paths.json"
         listing.write_text(json.dumps(paths))
-        latencies = []
-        for attempt in range(5):
-            outcome = fresh(INTERRUPT_SCRIPT, str(listing), str(0.3 + 0.1 * attempt))
-            if "latency" in outcome:
-                assert outcome["again"] == 4
-                latencies.append(outcome["latency"])
-        print(f"\nCtrl-C during a 600-file run (signal to KeyboardInterrupt, {len(latencies)} runs)")
-        if latencies:
-            print(f"  median {statistics.median(latencies) * 1000:.1f} ms, "
-                  f"max {max(latencies) * 1000:.1f} ms   (target <= 200 ms); the pool decodes again after")
-
-        small = fresh(MEMORY_SCRIPT, str(listing), "200")
-        large = fresh(MEMORY_SCRIPT, str(listing), str(args.memory_files))
-        print("\nPeak memory iterating paths, each record dropped (resident set)")
-        for name, outcome in (("200 paths", small), (f"{args.memory_files:,} paths", large)):
-            growth = (outcome["peak_kib"] - outcome["before_kib"]) / 1024
-            print(f"  {name:<14} peak {outcome['peak_kib'] / 1024:7.1f} MiB, "
-                  f"{growth:5.1f} MiB over the {outcome['before_kib'] / 1024:.1f} MiB before the loop")
-        print(f"  {args.memory_files:,} / 200: peak {large['peak_kib'] / small['peak_kib']:.2f}x, growth "
-              f"{(large['peak_kib'] - large['before_kib']) / max(1, small['peak_kib'] - small['before_kib']):.2f}x"
-              "   (target <= 2x)")
+        if "interrupt" in args.only:
+            measure_interrupt(listing)
+        if "memory" in args.only:
+            measure_memory(listing, args.memory_files)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     return 0
