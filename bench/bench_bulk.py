@@ -3,6 +3,7 @@ lock released for decode_one, the cost of damaged files, Ctrl-C latency and
 memory over long inputs.
 
     PYTHONPATH=build/dev python3 bench/bench_bulk.py [--files 200] [--repeat 5] [--corpus DIR]
+        [--only loop threads damaged interrupt memory]
 
 The corpus (a temporary folder unless --corpus names one, which is filled on
 the first run and reused after) is made with tools/replay_builder.py: mostly
