@@ -37,7 +37,9 @@ from matplotlib.ticker import PercentFormatter  # noqa: E402
 from numpy.typing import ArrayLike  # noqa: E402
 
 import kadenzo  # noqa: E402
-from replay_table import frames_of, is_decode_failure, mode_name  # noqa: E402
+import kadenzo.bulk  # noqa: E402
+from kadenzo.errors import ReplayError  # noqa: E402
+from replay_table import frames_of, mode_name  # noqa: E402
 
 PLAYFIELD_WIDTH, PLAYFIELD_HEIGHT = 512, 384
 # The cursor may leave the playfield a little; further out (the placeholder
@@ -221,9 +223,9 @@ def mods_text(replay: kadenzo.Replay) -> str:
     """The names of the mods: "DoubleTime, Hidden" for Mod(72)."""
     try:
         text = repr(replay.mods)
-    except BaseException as error:  # Mod holds 31 bits: a pattern with bit 31 set stops its conversion
-        if not is_decode_failure(error):
-            raise
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException:  # Mod holds 31 bits: a pattern with bit 31 set stops its conversion
         return "unreadable mods"
     return text.removeprefix("<Mod.").split(":")[0].replace("|", ", ")
 
@@ -283,11 +285,9 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     try:
-        replay = kadenzo.parse_replay_from_path(args.replay)
-    except BaseException as error:
-        if not is_decode_failure(error):
-            raise
-        print(f"{args.replay}: cannot decode: {error}", file=sys.stderr)
+        replay = kadenzo.bulk.decode_one(args.replay)
+    except ReplayError as error:
+        print(f"{args.replay}: cannot decode: {error.message}", file=sys.stderr)
         return 1
     out = args.output or pathlib.Path(args.replay).with_suffix(".png").name
     print(plot_play(replay, out, args.dpi))

@@ -3,6 +3,7 @@
 
 #include "binding/py_panic.hpp"
 #include "binding/py_ref.hpp"
+#include "bulk/py_bulk.hpp"
 
 namespace kz::py {
 namespace {
@@ -13,7 +14,7 @@ PyModuleDef native_definition = {
 };
 
 // Each feature adds its functions and classes here, one call per feature.
-bool add_parts(PyObject* native) { return add_panic_pickling(native); }
+bool add_parts(PyObject* native) { return add_panic_pickling(native) && add_bulk(native); }
 
 }  // namespace
 
