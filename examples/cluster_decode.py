@@ -8,12 +8,12 @@ Without --scheduler, a cluster of N worker processes (default: one per core)
 is started on this machine.
 
 The paths are split into partitions; a task decodes one partition with
-`parse_replays_from_paths` in a worker process and returns plain data (Replay
+`kadenzo.bulk.decode` in a worker process and returns plain data (Replay
 objects cannot leave the process that made them). On a real cluster the paths
-must name the same files on every worker, e.g. on a shared file system. A damaged file costs only
-its own row: its `error` column says why. No PanicException may leave a task:
-it derives from BaseException, which the Dask client does not hand on, so the
-wait for the result would never end.
+must name the same files on every worker, e.g. on a shared file system. A
+damaged file costs only its own row: its `error` column says why. Failures
+come back as values; raised, they are `kadenzo.errors.ReplayError`, ordinary
+picklable exceptions that a task may let through.
 
 Code on the workers: tasks call functions of this file and of replay_table.py,
 which are not part of the installed package. `ship_code(client)` uploads both
@@ -41,6 +41,7 @@ from typing import Any, TypeVar
 
 import dask.bag as db
 import kadenzo
+import kadenzo.bulk
 import kadenzo.columns
 import numpy as np
 import pandas as pd
@@ -110,11 +111,8 @@ T = TypeVar("T")
 
 
 def decode_each(paths: Sequence[str], convert: Callable[[kadenzo.Replay], T]) -> list[T | None]:
-    """convert(replay) per path in order, decoded in batches; None for each
-    file that does not decode."""
-    def no_result(path: str, error: BaseException) -> T | None:
-        return None
-    return replay_table.decode_each(paths, lambda path, replay: convert(replay), no_result)
+    """convert(replay) per path in order; None for each file that does not decode."""
+    return [convert(result.replay) if result.replay is not None else None for result in kadenzo.bulk.decode(paths)]
 
 
 def frame_arrays(paths: Sequence[str]) -> list[tuple[str, np.ndarray | None]]:

@@ -15,9 +15,10 @@ import argparse
 import pathlib
 import sys
 
-import kadenzo
+import kadenzo.bulk
 from kadenzo._plot import (figure_of, held_spans, key_rows, mode_name, plot_play,  # noqa: F401
                            press_starts, std_presses)
+from kadenzo.errors import ReplayError
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -28,11 +29,9 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     try:
-        replay = kadenzo.parse_replay_from_path(args.replay)
-    except BaseException as error:
-        if type(error).__name__ != "PanicException":
-            raise
-        print(f"{args.replay}: cannot decode: {error}", file=sys.stderr)
+        replay = kadenzo.bulk.decode_one(args.replay)
+    except ReplayError as error:
+        print(f"{args.replay}: cannot decode: {error.message}", file=sys.stderr)
         return 1
     out = args.output or pathlib.Path(args.replay).with_suffix(".png").name
     print(plot_play(replay, out, args.dpi))

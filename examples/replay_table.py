@@ -4,23 +4,23 @@ header fields and its frame count.
     python examples/replay_table.py samples/                 # print the table
     python examples/replay_table.py samples/ --csv plays.csv # and write it as CSV
 
-Files are decoded in chunks with `parse_replays_from_paths` (all cores, only one
-chunk of replays in memory at a time). A damaged file does not end the run: a
-chunk that fails is split in halves and each half decoded again, down to the
-single damaged files, whose rows carry the failure in the `error` column.
+Files are decoded with `kadenzo.bulk.decode` (all cores, the rows made as the
+results arrive, only a few replays in memory at a time). A damaged file does
+not end the run: its row carries the failure in the `error` column.
 """
 from __future__ import annotations
 
 import argparse
 import pathlib
-import re
 import sys
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Any, TypeVar
 
 import kadenzo
+import kadenzo.bulk
 import kadenzo.columns
 import pandas as pd
+from kadenzo.errors import ReplayError
 
 # The frame list of a decoded replay is the one of its own mode.
 FRAME_LIST_OF_MODE = {
@@ -80,9 +80,9 @@ def mods_of(replay: kadenzo.Replay) -> tuple[int | None, str | None]:
     mods = replay.mods
     try:
         return int(mods), repr(mods)
-    except BaseException as error:
-        if not is_decode_failure(error):
-            raise
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException:  # the refusal is a BaseException, like Ctrl-C
         return None, None
 
 
@@ -92,62 +92,33 @@ def printable(path: str) -> str:
     return path.encode("utf-8", "surrogateescape").decode("utf-8", "replace")
 
 
-def failure_row(path: str, error: BaseException) -> dict[str, Any]:
+def failure_row(path: str, error: ReplayError) -> dict[str, Any]:
+    """The row of a file that failed: what is wrong and where."""
     row: dict[str, Any] = dict.fromkeys(COLUMNS)
     row["path"] = printable(path)
-    row["error"] = short_message(error)
+    row["error"] = error.message
     return row
-
-
-def short_message(error: BaseException, limit: int = 300) -> str:
-    """The failure's message for a table cell. A truncated file's message holds
-    every byte left in the file; those are replaced by their count."""
-    text = re.sub(r"input: \[([^\]]*)\]",
-                  lambda match: f"input: [{match.group(1).count(',') + 1 if match.group(1) else 0} bytes]",
-                  str(error))
-    return text if len(text) <= limit else text[:limit - 1] + "…"
-
-
-def is_decode_failure(error: BaseException) -> bool:
-    # PanicException derives from BaseException and is not a module attribute.
-    return type(error).__name__ == "PanicException"
-
-
-def is_file_failure(error: BaseException) -> bool:
-    """A failure that belongs to one file of a batch: it does not decode, or
-    its name cannot be passed on as UTF-8 (a name from a foreign encoding)."""
-    return is_decode_failure(error) or isinstance(error, UnicodeEncodeError)
 
 
 T = TypeVar("T")
 
 
-def decode_each(paths: Sequence[str], convert: Callable[[str, kadenzo.Replay], T],
-                on_failure: Callable[[str, BaseException], T]) -> list[T]:
-    """convert(path, replay) for each path, in order, decoded in one batch.
+def decode_each(paths: Iterable[str], convert: Callable[[str, kadenzo.Replay], T],
+                on_failure: Callable[[str, ReplayError], T], threads: int | None = None) -> list[T]:
+    """convert(path, replay) for each path, in order, or on_failure(path,
+    error) for a file that does not decode."""
+    def outcome(result: kadenzo.bulk.DecodeResult) -> T:
+        if result.error is not None:
+            return on_failure(result.path, result.error)
+        assert result.replay is not None
+        return convert(result.path, result.replay)
 
-    A batch fails as a whole when one of its files does; it is then split in
-    halves and each half decoded again, so the good files keep the batch's
-    threads and only the damaged files reach on_failure(path, error)."""
-    try:
-        return [convert(path, replay) for path, replay in zip(paths, kadenzo.parse_replays_from_paths(paths))]
-    except BaseException as error:
-        if not is_file_failure(error):
-            raise
-        if len(paths) == 1:
-            return [on_failure(paths[0], error)]
-    middle = len(paths) // 2
-    return decode_each(paths[:middle], convert, on_failure) + decode_each(paths[middle:], convert, on_failure)
+    return [outcome(result) for result in kadenzo.bulk.decode(paths, threads=threads)]
 
 
-def decode_rows(paths: Sequence[str]) -> list[dict[str, Any]]:
+def decode_rows(paths: Iterable[str], threads: int | None = None) -> list[dict[str, Any]]:
     """The rows of `paths` in order; a damaged file gets a failure row."""
-    return decode_each(paths, summary_row, failure_row)
-
-
-def chunks(items: Sequence[str], size: int) -> Iterator[Sequence[str]]:
-    for start in range(0, len(items), size):
-        yield items[start:start + size]
+    return decode_each(paths, summary_row, failure_row, threads)
 
 
 def replay_paths(folder: str | pathlib.Path) -> list[str]:
@@ -162,22 +133,21 @@ def to_table(rows: Sequence[dict[str, Any]]) -> pd.DataFrame:
                          for name in COLUMNS})
 
 
-def summarise(paths: Iterable[str], chunk_size: int = 256) -> pd.DataFrame:
+def summarise(paths: Iterable[str], threads: int | None = None) -> pd.DataFrame:
     """The table of `paths`, one row per path in the given order."""
-    ordered = list(paths)
-    return to_table([row for chunk in chunks(ordered, chunk_size) for row in decode_rows(chunk)])
+    return to_table(decode_rows(paths, threads))
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("folder", help="folder searched for .kvr files")
     parser.add_argument("--csv", help="also write the table to this CSV file")
-    parser.add_argument("--chunk-size", type=int, default=256, help="replays decoded per batch call")
+    parser.add_argument("--threads", type=int, help="files decoded at once (default: all cores)")
     args = parser.parse_args(argv)
     if not pathlib.Path(args.folder).is_dir():
         parser.error(f"not a folder: {args.folder}")
 
-    table = summarise(replay_paths(args.folder), args.chunk_size)
+    table = summarise(replay_paths(args.folder), args.threads)
     if args.csv:
         table.to_csv(args.csv, index=False)
     print_table(table)

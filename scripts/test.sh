@@ -21,3 +21,10 @@ ctest --test-dir "$build_dir" --output-on-failure -j 2
 if [ "${KADENZO_SKIP_SANITIZED:-0}" != 1 ]; then
   bash scripts/test_sanitized.sh
 fi
+
+# --- Thread-sanitized run ----------------------------------------------------
+# The C++ tests of the pool, the batch and the bulk stream under ThreadSanitizer
+# (scripts/test_threads.sh). KADENZO_SKIP_SANITIZED=1 leaves it out too.
+if [ "${KADENZO_SKIP_SANITIZED:-0}" != 1 ]; then
+  bash scripts/test_threads.sh
+fi

@@ -214,9 +214,9 @@ def mods_text(replay: kadenzo.Replay) -> str:
     """The names of the mods: "DoubleTime, Hidden" for Mod(72)."""
     try:
         text = repr(replay.mods)
-    except BaseException as error:  # Mod holds 31 bits: a pattern with bit 31 set stops its conversion
-        if type(error).__name__ != "PanicException":
-            raise
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException:  # Mod holds 31 bits: a pattern with bit 31 set stops its conversion
         return "unreadable mods"
     return text.removeprefix("<Mod.").split(":")[0].replace("|", ", ")
 

@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "common/thread_name.hpp"
 
@@ -18,6 +19,9 @@ namespace {
 
 // Set by the first diagnostic of the process: the backtrace hint is printed once.
 std::atomic<bool> hint_printed{false};
+
+thread_local bool stops_quiet = false;
+thread_local StopListener* stop_listener = nullptr;
 
 constexpr std::string_view kBacktraceVariable = "KADENZO_BACKTRACE";
 
@@ -79,8 +83,17 @@ void write_diagnostic(std::string_view message, const std::source_location& wher
 
 }  // namespace
 
+QuietStops::QuietStops(StopListener* listener) noexcept
+    : was_quiet_(std::exchange(stops_quiet, true)), previous_listener_(std::exchange(stop_listener, listener)) {}
+
+QuietStops::~QuietStops() {
+    stops_quiet = was_quiet_;
+    stop_listener = previous_listener_;
+}
+
 void stop(std::string_view message, std::source_location where) {
-    write_diagnostic(message, where);
+    if (!stops_quiet) write_diagnostic(message, where);
+    if (stop_listener != nullptr) stop_listener->stopped(message);
     throw Stop(String(message), where);
 }
 

@@ -27,7 +27,34 @@ private:
     std::source_location where_;
 };
 
-// Writes the one diagnostic line to standard error and throws the stop.
+// Told of a stop on its thread just before it is thrown, while everything
+// the stopping code looks at is still alive.
+class StopListener {
+public:
+    virtual void stopped(std::string_view message) noexcept = 0;
+
+protected:
+    ~StopListener() = default;
+};
+
+// While one of these lives on a thread, stops on that thread write no
+// diagnostic line and go to `listener` (if any): callers that hand failures
+// back as values (the per-file results of bulk decoding) report them
+// themselves. Nests; the innermost listener is told.
+class QuietStops {
+public:
+    explicit QuietStops(StopListener* listener = nullptr) noexcept;
+    ~QuietStops();
+    QuietStops(const QuietStops&) = delete;
+    QuietStops& operator=(const QuietStops&) = delete;
+
+private:
+    bool was_quiet_;
+    StopListener* previous_listener_;
+};
+
+// Writes the one diagnostic line to standard error (unless stops are quiet
+// on this thread) and throws the stop.
 [[noreturn]] void stop(std::string_view message,
                        std::source_location where = std::source_location::current());
 

@@ -76,11 +76,7 @@ static_assert(kMaxFileBytes == 4294967296);
 // report 0).
 constexpr std::size_t kUnknownSizeRead = 64 * 1024;
 
-using FileError = std::variant<OsError, FileRefusal>;
-
-[[noreturn]] void stop_file_error(const FileError& error) {
-    stop_unwrap_err(std::visit([](const auto& reason) { return describe(reason); }, error));
-}
+[[noreturn]] void stop_file_error(const FileError& error) { stop_unwrap_err(describe(error)); }
 
 // An open regular file and its size when opened (0 may mean unknown).
 struct OpenFile {
@@ -161,6 +157,10 @@ private:
 
 }  // namespace
 
+String describe(const FileError& error) {
+    return std::visit([](const auto& reason) { return describe(reason); }, error);
+}
+
 String describe(const OsError& error) {
     char message[256];
     const char* text = strerror_text(::strerror_r(error.code, message, sizeof message), message);
@@ -207,9 +207,9 @@ Replay decode_replay(ByteView data, bool header_only) {
     return std::move(result.value());
 }
 
-Replay decode_replay_file(const char* path, bool header_only) {
+std::variant<Replay, FileError> decode_replay_file_or_error(const char* path, bool header_only) {
     auto opened = open_regular_file(path);
-    if (const FileError* error = std::get_if<FileError>(&opened)) stop_file_error(*error);
+    if (FileError* error = std::get_if<FileError>(&opened)) return std::move(*error);
     const OpenFile& file = std::get<OpenFile>(opened);
     if (header_only && file.size > 0) {
         DecodeOutcome outcome = decode_header_only(FileSource(file));
@@ -217,9 +217,15 @@ Replay decode_replay_file(const char* path, bool header_only) {
         return std::move(std::get<Replay>(outcome));
     }
     auto read = read_to_end(file);
-    if (const FileError* error = std::get_if<FileError>(&read)) stop_file_error(*error);
+    if (FileError* error = std::get_if<FileError>(&read)) return std::move(*error);
     const ByteBuffer& bytes = std::get<ByteBuffer>(read);
     return decode_replay(ByteView(bytes.data(), bytes.size()), header_only);
+}
+
+Replay decode_replay_file(const char* path, bool header_only) {
+    auto decoded = decode_replay_file_or_error(path, header_only);
+    if (const FileError* error = std::get_if<FileError>(&decoded)) stop_file_error(*error);
+    return std::move(std::get<Replay>(decoded));
 }
 
 }  // namespace kz

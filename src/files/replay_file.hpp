@@ -28,6 +28,11 @@ struct FileRefusal {
 // "Error { kind: InvalidInput, message: \"not a regular file\" }".
 String describe(const FileRefusal& refusal);
 
+using FileError = std::variant<OsError, FileRefusal>;
+
+// The text the file error shows after the unwrap prefix.
+String describe(const FileError& error);
+
 // The whole file in one buffer, or why it was not read: an operating-system
 // error (a directory gives EISDIR), or a refusal of anything that is not a
 // regular file (a pipe, a device: they may never end) and of a file larger
@@ -37,6 +42,10 @@ std::variant<ByteBuffer, OsError, FileRefusal> read_whole_file(const char* path)
 // parse_replay with Little byte order; a decode error becomes the
 // "called `Result::unwrap()` on an `Err` value: ..." stop.
 Replay decode_replay(ByteView data, bool header_only);
+
+// Reads and decodes, with file errors as values; decode errors stop. With
+// header_only only the parts the header needs are read.
+std::variant<Replay, FileError> decode_replay_file_or_error(const char* path, bool header_only);
 
 // Reads and decodes; a file error becomes the unwrap stop with its text form.
 // With header_only only the parts the header needs are read.

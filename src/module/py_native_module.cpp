@@ -3,6 +3,7 @@
 
 #include "binding/py_panic.hpp"
 #include "binding/py_ref.hpp"
+#include "bulk/py_bulk.hpp"
 #include "columns/py_frame_columns.hpp"
 
 namespace kz::py {
@@ -14,7 +15,9 @@ PyModuleDef native_definition = {
 };
 
 // Each feature adds its functions and classes here, one call per feature.
-bool add_parts(PyObject* native) { return add_panic_pickling(native) && add_frame_columns(native); }
+bool add_parts(PyObject* native) {
+    return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native);
+}
 
 }  // namespace
 

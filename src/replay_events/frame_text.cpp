@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdint>
 
+#include "parser/decode_notes.hpp"
 #include "replay_events/frame_reader.hpp"
 #include "replay_events/repeat_cache.hpp"
 #include "text/text_scan.hpp"
@@ -88,7 +89,10 @@ DecodedFrames<Frame> decode_frame_text(std::string_view text, std::size_t max_fr
     const char* const quick_end =
         static_cast<std::ptrdiff_t>(text.size()) > quick::kQuickReadBytes ? end - quick::kQuickReadBytes : cursor;
     RepeatCache<Frame> repeats;
+    DecodeNotes& notes = decode_notes();
+    notes.text = text;
     while (true) {
+        notes.item_begin = cursor;  // where a failing item is reported
         Frame frame;
         const char* item_end = cursor < quick_end ? repeats.read(cursor, frame) : nullptr;
         if (item_end != nullptr) {

@@ -1,0 +1,178 @@
+"""Decoding many replay files: per-file results in input order, on all cores.
+
+``decode(paths)`` returns an iterator of :class:`DecodeResult`, one per path
+and in the order of the paths, while the files are read and decoded on the
+process-wide worker pool (the one ``parse_replays_from_paths`` uses). Failures
+are values (or raised with ``errors="raise"``), never lines on standard error.
+
+While the iterator waits for a file, the calling thread does not hold the
+interpreter lock: other Python threads run, and Ctrl-C raises
+``KeyboardInterrupt`` within about 50 ms, drops the files not yet started and
+leaves the pool ready for the next call.
+
+Memory is bounded: at most ``window`` files (``2 * threads + 2`` by default)
+are taken from ``paths`` ahead of the consumer, counting those waiting,
+decoding and decoded; a generator of paths is pulled only as far as that.
+Decoded results waiting for the consumer also stop new files from starting
+once they hold 256 MiB.
+"""
+
+from __future__ import annotations
+
+import importlib
+import os
+from collections.abc import Sized
+from dataclasses import dataclass
+from typing import Any, Callable, Iterable, Iterator, Literal, Optional, Tuple, Union, cast
+
+from kadenzo import Replay
+from kadenzo.errors import ReplayDecodeError, ReplayError, ReplayFileError
+
+# The native part, typed loosely here: its functions are private to the package.
+_native: Any = importlib.import_module("kadenzo._native")
+
+__all__ = ["DecodeResult", "Decoding", "decode", "decode_one"]
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+Source = Union[PathLike, bytes, bytearray, memoryview]
+
+# (kind, errno, message, detail) as the native module reports a failure.
+_Failure = Tuple[str, int, str, str]
+
+
+@dataclass(frozen=True)
+class DecodeResult:
+    """The outcome of one path: its ``replay`` or its ``error`` (the other is ``None``)."""
+
+    __slots__ = ("index", "path", "replay", "error")
+
+    index: int
+    path: Any
+    replay: Optional[Replay]
+    error: Optional[ReplayError]
+
+    @property
+    def ok(self) -> bool:
+        return self.error is None
+
+
+def _error(path: Any, failure: _Failure) -> ReplayError:
+    kind, errno, message, detail = failure
+    name = os.fspath(path) if path is not None else None
+    if kind == "file":
+        return ReplayFileError(errno, os.strerror(errno), name, message, detail)
+    return ReplayDecodeError(message, name, detail)
+
+
+def _object_stream(paths: Iterator[Any], header_only: bool, threads: int) -> Any:
+    return _native.replay_stream(paths, header_only, threads, 0)
+
+
+# What each ``frames`` form decodes with: a function of (paths iterator,
+# header_only, threads; 0 = the pool's size) giving an iterator of
+# (path, value or None, failure or None) in input order, with close() and the
+# window and threads attributes. A native form is one instantiation of
+# PathStream<Value> (src/bulk/py_path_stream.hpp) with its decode function
+# built on decode_file_as<Value> (src/bulk/decode_outcome.hpp).
+FRAME_FORMS: dict[str, Callable[[Iterator[Any], bool, int], Any]] = {
+    "objects": _object_stream,
+}
+
+
+class Decoding(Iterator[DecodeResult]):
+    """The iterator ``decode`` returns.
+
+    ``len()`` is the number of paths given when ``paths`` has a length (so
+    progress bars know their end); otherwise ``len()`` raises ``TypeError``,
+    which ``tqdm`` and ``list`` take as "length unknown". ``close()`` (or
+    leaving a ``with`` block) drops the work not yet started.
+    """
+
+    def __init__(self, paths: Iterable[Any], header_only: bool, threads: int, errors: str, frames: str) -> None:
+        self._length: Optional[int] = len(paths) if isinstance(paths, Sized) else None
+        self._stream: Any = FRAME_FORMS[frames](iter(paths), header_only, threads)
+        self._raise = errors == "raise"
+        self._index = 0
+
+    @property
+    def window(self) -> int:
+        """Most paths taken from the input and not yet yielded."""
+        return int(self._stream.window)
+
+    @property
+    def threads(self) -> int:
+        """Most files decoded at once."""
+        return int(self._stream.threads)
+
+    def __len__(self) -> int:
+        if self._length is None:
+            raise TypeError("the paths given to kadenzo.bulk.decode have no length")
+        return self._length
+
+    def __iter__(self) -> Decoding:
+        return self
+
+    def __next__(self) -> DecodeResult:
+        path, value, failure = next(self._stream)
+        index = self._index
+        self._index += 1
+        if failure is None:
+            return DecodeResult(index, path, value, None)
+        error = _error(path, failure)
+        if self._raise:
+            self.close()
+            raise error
+        return DecodeResult(index, path, None, error)
+
+    def close(self) -> None:
+        self._stream.close()
+
+    def __enter__(self) -> Decoding:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+
+def decode(
+    paths: Iterable[PathLike],
+    *,
+    header_only: bool = False,
+    threads: Optional[int] = None,
+    errors: Literal["return", "raise"] = "return",
+    frames: str = "objects",
+) -> Decoding:
+    """Decodes the files at ``paths`` (``str``, ``bytes`` or ``os.PathLike``;
+    names that are not UTF-8 work) and yields one :class:`DecodeResult` per
+    path, in input order.
+
+    ``threads`` is the most files decoded at once (default: the size of the
+    process-wide pool, set by the same environment rules as
+    ``parse_replays_from_paths``; more than the pool has threads counts as the
+    pool's size). The work always runs on that pool, whatever ``threads`` is.
+    ``errors="raise"`` raises the first failure in input order instead of
+    yielding it. ``frames="objects"`` gives ``Replay`` objects.
+    """
+    if errors not in ("return", "raise"):
+        raise ValueError(f"errors must be 'return' or 'raise', not {errors!r}")
+    if frames not in FRAME_FORMS:
+        forms = ", ".join(repr(name) for name in FRAME_FORMS)
+        raise ValueError(f"frames must be one of {forms}, not {frames!r}")
+    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
+        raise ValueError(f"threads must be a positive integer or None, not {threads!r}")
+    if isinstance(paths, (str, bytes)):
+        raise TypeError("decode takes an iterable of paths, not a single path; use decode_one for one file")
+    return Decoding(paths, bool(header_only), threads or 0, errors, frames)
+
+
+def decode_one(source: Source, *, header_only: bool = False) -> Replay:
+    """Reads and decodes one replay without holding the interpreter lock.
+
+    A ``str`` or ``os.PathLike`` is a path; a bytes-like object (``bytes``,
+    ``bytearray``, ``memoryview``, ``mmap``) is the file's contents. Raises a
+    :class:`~kadenzo.errors.ReplayError` on failure.
+    """
+    replay, failure = _native.decode_one(source, bool(header_only))
+    if failure is None:
+        return cast(Replay, replay)
+    raise _error(source if isinstance(source, (str, os.PathLike)) else None, failure)

@@ -1,0 +1,76 @@
+"""Exceptions for the failures of single files, raised and returned by kadenzo.bulk.
+
+Every class derives from :class:`Exception` (so ``except Exception`` and process
+pools handle them like any other error), can be imported from here, and
+survives a pickle round trip, and so a ``ProcessPoolExecutor`` or
+``multiprocessing.Pool`` task, unchanged.
+
+``message`` says what is wrong and where (the field or frame and its byte
+offset), ``detail`` is the text the module's own functions give for the same
+input (at most about 1 KiB; longer texts are cut and say their length), and
+``path`` is the path as ``os.fspath`` gives it, or ``None`` when the contents
+were given as bytes.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any, Union
+
+__all__ = ["ReplayError", "ReplayFileError", "ReplayDecodeError"]
+
+PathName = Union[str, bytes]
+
+
+def _shown(path: PathName | None) -> str:
+    return os.fsdecode(path) if path is not None else "<bytes>"
+
+
+class ReplayError(Exception):
+    """A replay that could not be read or decoded."""
+
+    path: PathName | None
+    message: str
+    detail: str
+
+    def __init__(self, message: str, path: PathName | None = None, detail: str = "") -> None:
+        super().__init__(message)
+        self.message = message
+        self.path = path
+        self.detail = detail
+
+    def __str__(self) -> str:
+        return f"{_shown(self.path)}: {self.message}"
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (self.message, self.path, self.detail))
+
+
+class ReplayFileError(ReplayError, OSError):
+    """The file could not be opened or read; prints like Python's own file errors.
+
+    ``errno``, ``strerror`` and ``filename`` are those of :class:`OSError`.
+    """
+
+    def __init__(
+        self,
+        errno: int,
+        strerror: str,
+        path: PathName | None = None,
+        message: str = "",
+        detail: str = "",
+    ) -> None:
+        OSError.__init__(self, errno, strerror, path)
+        self.message = message or strerror
+        self.path = path
+        self.detail = detail
+
+    def __str__(self) -> str:
+        return OSError.__str__(self)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (type(self), (self.errno, self.strerror, self.path, self.message, self.detail))
+
+
+class ReplayDecodeError(ReplayError, ValueError):
+    """The bytes are not a replay this module accepts (or exceed one of its limits)."""

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs the C++ tests of the concurrent code (worker pool, batch decoding, the
+# ordered stream of bulk decoding) against a ThreadSanitizer build of the core.
+# Usage: [BUILD_DIR=build/tsan] scripts/test_threads.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build_dir=${BUILD_DIR:-build/tsan}
+# The venv's cmake and ninja when the system has none (the set-up installs them there).
+if [ -d .venv/bin ]; then export PATH="$PATH:$PWD/.venv/bin"; fi
+generator=()
+if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi
+cmake -S . -B "$build_dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKADENZO_BUILD_EXTENSION=OFF \
+  -DKADENZO_BUILD_TESTS=ON -DKADENZO_WERROR=ON -DKADENZO_THREAD_SANITIZE=ON >/dev/null
+cmake --build "$build_dir" -j "${JOBS:-2}"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir "$build_dir" --output-on-failure -j "${JOBS:-2}" \
+  -R 'WorkerPool|PoolSize|DecodeFiles|OrderedStream|Outcome|Failures'
