@@ -80,5 +80,5 @@ def replay_row(path: str, replay: kadenzo.Replay) -> list[Any]:
 def failure_row(path: str, error: BaseException) -> list[Any]:
     row: list[Any] = [None] * len(COLUMNS)
     row[0] = printable(path)
-    row[-1] = str(error)
+    row[-1] = getattr(error, "message", None) or str(error)
     return row

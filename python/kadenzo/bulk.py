@@ -26,6 +26,7 @@ from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Iterator, Literal, Optional, Tuple, Union, cast
 
 from kadenzo import Replay
+from kadenzo._native import FrameColumns
 from kadenzo.errors import ReplayDecodeError, ReplayError, ReplayFileError
 
 # The native part, typed loosely here: its functions are private to the package.
@@ -42,14 +43,18 @@ _Failure = Tuple[str, int, str, str]
 
 @dataclass(frozen=True)
 class DecodeResult:
-    """The outcome of one path: its ``replay`` or its ``error`` (the other is ``None``)."""
+    """The outcome of one path: its ``replay`` or its ``error`` (the other is
+    ``None``). With ``frames="columns"``, ``columns`` holds the frames as
+    columns and ``replay`` every other field (its ``replay_data`` holds no
+    frame list, as after a header-only decode); otherwise ``columns`` is ``None``."""
 
-    __slots__ = ("index", "path", "replay", "error")
+    __slots__ = ("index", "path", "replay", "error", "columns")
 
     index: int
     path: Any
     replay: Optional[Replay]
     error: Optional[ReplayError]
+    columns: Optional[FrameColumns]
 
     @property
     def ok(self) -> bool:
@@ -68,6 +73,10 @@ def _object_stream(paths: Iterator[Any], header_only: bool, threads: int) -> Any
     return _native.replay_stream(paths, header_only, threads, 0)
 
 
+def _columns_stream(paths: Iterator[Any], header_only: bool, threads: int) -> Any:
+    return _native.columns_stream(paths, header_only, threads, 0)
+
+
 # What each ``frames`` form decodes with: a function of (paths iterator,
 # header_only, threads; 0 = the pool's size) giving an iterator of
 # (path, value or None, failure or None) in input order, with close() and the
@@ -76,6 +85,8 @@ def _object_stream(paths: Iterator[Any], header_only: bool, threads: int) -> Any
 # built on decode_file_as<Value> (src/bulk/decode_outcome.hpp).
 FRAME_FORMS: dict[str, Callable[[Iterator[Any], bool, int], Any]] = {
     "objects": _object_stream,
+    # (header Replay, FrameColumns): src/columns/py_columns_stream.cpp.
+    "columns": _columns_stream,
 }
 
 
@@ -117,12 +128,15 @@ class Decoding(Iterator[DecodeResult]):
         index = self._index
         self._index += 1
         if failure is None:
-            return DecodeResult(index, path, value, None)
+            if isinstance(value, tuple):
+                replay, columns = value
+                return DecodeResult(index, path, replay, None, columns)
+            return DecodeResult(index, path, value, None, None)
         error = _error(path, failure)
         if self._raise:
             self.close()
             raise error
-        return DecodeResult(index, path, None, error)
+        return DecodeResult(index, path, None, error, None)
 
     def close(self) -> None:
         self._stream.close()
@@ -140,7 +154,7 @@ def decode(
     header_only: bool = False,
     threads: Optional[int] = None,
     errors: Literal["return", "raise"] = "return",
-    frames: str = "objects",
+    frames: Literal["objects", "columns"] = "objects",
 ) -> Decoding:
     """Decodes the files at ``paths`` (``str``, ``bytes`` or ``os.PathLike``;
     names that are not UTF-8 work) and yields one :class:`DecodeResult` per
@@ -151,7 +165,9 @@ def decode(
     ``parse_replays_from_paths``; more than the pool has threads counts as the
     pool's size). The work always runs on that pool, whatever ``threads`` is.
     ``errors="raise"`` raises the first failure in input order instead of
-    yielding it. ``frames="objects"`` gives ``Replay`` objects.
+    yielding it. ``frames="objects"`` gives ``Replay`` objects;
+    ``frames="columns"`` gives each file's frames as ``result.columns`` (see
+    kadenzo.columns), converted on the pool, and no frame list in ``result.replay``.
     """
     if errors not in ("return", "raise"):
         raise ValueError(f"errors must be 'return' or 'raise', not {errors!r}")

@@ -15,11 +15,11 @@ import importlib
 import itertools
 import os
 import sys
-from collections.abc import Iterable, Sequence
-from typing import Any, Protocol
+from collections.abc import Sequence
+from typing import Any
 
 import kadenzo
-from kadenzo import _summary, _tables
+from kadenzo import _summary, _tables, bulk, errors
 
 EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
 
@@ -30,48 +30,16 @@ class Failure(Exception):
 
 # --- decoding ------------------------------------------------------------------
 
-class Outcome(Protocol):
-    path: Any
-    replay: kadenzo.Replay | None
-    error: BaseException | None
-
-
-def decode_files(paths: Sequence[str], header_only: bool, threads: int | None) -> Iterable[Outcome]:
+def decode_files(paths: Sequence[str], header_only: bool, threads: int | None) -> bulk.Decoding:
     """The outcome of each path, in order, decoded on the worker pool."""
-    try:
-        bulk = importlib.import_module("kadenzo.bulk")
-    except ImportError:
-        return _sequential(paths, header_only)
-    return bulk.decode(paths, header_only=header_only, threads=threads)  # type: ignore[no-any-return]
+    return bulk.decode(paths, header_only=header_only, threads=threads)
 
 
 def decode_one(path: str, header_only: bool = False) -> kadenzo.Replay:
     try:
-        bulk = importlib.import_module("kadenzo.bulk")
-        errors = importlib.import_module("kadenzo.errors")
-    except ImportError:
-        try:
-            return kadenzo.parse_replay_from_path(path, header_only)
-        except BaseException as error:
-            if type(error).__name__ != "PanicException":
-                raise
-            raise Failure(f"{path}: {error}") from None
-    try:
-        return bulk.decode_one(path, header_only=header_only)  # type: ignore[no-any-return]
+        return bulk.decode_one(path, header_only=header_only)
     except errors.ReplayError as error:
-        raise Failure(f"{path}: {error}") from None
-
-
-def _sequential(paths: Sequence[str], header_only: bool) -> Iterable[Outcome]:
-    import types
-    for path in paths:
-        try:
-            yield types.SimpleNamespace(path=path, replay=kadenzo.parse_replay_from_path(path, header_only),
-                                        error=None)
-        except BaseException as error:
-            if type(error).__name__ != "PanicException":
-                raise
-            yield types.SimpleNamespace(path=path, replay=None, error=error)
+        raise Failure(f"{path}: {error.message}") from None
 
 
 # --- progress ------------------------------------------------------------------

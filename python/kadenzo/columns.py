@@ -43,16 +43,9 @@ def frames(source: Source) -> FrameColumns:
     length 0."""
     if isinstance(source, Replay):
         return frame_columns(source)
-    return frame_columns(_decode_one(source))
+    from kadenzo import bulk  # imported on first use: a Replay needs none of it
 
-
-def _decode_one(source: Any) -> Replay:
-    # Until the bulk interface is merged: the specified single-file functions.
-    import kadenzo
-
-    if isinstance(source, (bytes, bytearray, memoryview)):
-        return kadenzo.parse_replay_from_bytes(bytes(source))
-    return kadenzo.parse_replay_from_path(os.fsdecode(source))
+    return frame_columns(bulk.decode_one(source))
 
 
 # NumPy and pandas are optional, so their types are not named here.

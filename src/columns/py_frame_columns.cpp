@@ -11,6 +11,7 @@
 #include "binding/py_class.hpp"
 #include "binding/py_convert.hpp"
 #include "binding/py_ref.hpp"
+#include "columns/py_columns_stream.hpp"
 #include "common/record_fields.hpp"
 
 namespace kz::py {
@@ -395,7 +396,7 @@ bool add_frame_columns(PyObject* native) {
         [&] {
             PyObject* type = reinterpret_cast<PyObject*>(type_of<FrameColumnsRecord>());
             return PyModule_AddObjectRef(native, "FrameColumns", type) == 0 &&
-                   PyModule_AddFunctions(native, kFunctions) == 0;
+                   PyModule_AddFunctions(native, kFunctions) == 0 && add_columns_stream(native);
         },
         false);
 }

@@ -154,3 +154,24 @@ def test_polars_takes_the_columns():
     frame = pl.DataFrame(columns)
     assert frame.columns == list(columns.names) and frame["keys"].to_list() == columns.keys.tolist()
     assert pl.from_arrow(columns).struct.unnest().equals(frame)
+
+
+@pytest.mark.parametrize("header_only", [False, True])
+def test_bulk_decode_yields_columns_made_on_the_pool(header_only, tmp_path):
+    from kadenzo import bulk
+
+    damaged = tmp_path / "damaged.kvr"
+    damaged.write_bytes((ROOT / "samples" / "std.kvr").read_bytes()[:300])
+    paths = [*sorted((ROOT / "samples").glob("*.kvr")), damaged]
+    results = list(bulk.decode(paths, frames="columns", header_only=header_only, threads=2))
+    assert [r.ok for r in results] == [True] * 4 + [False] and results[-1].columns is None
+    for result in results[:-1]:
+        expected = kc.frames(kadenzo.parse_replay_from_path(str(result.path), header_only=header_only))
+        columns = result.columns
+        assert (columns.mode, columns.rng_seed, len(columns)) == (expected.mode, expected.rng_seed, len(expected))
+        assert all(columns[n].tolist() == expected[n].tolist() for n in columns.names)
+        assert result.replay.rng_seed == expected.rng_seed and result.replay.mode == expected.mode
+        data = result.replay.replay_data  # the frames went into the columns
+        assert [data.kivo_replay_data, data.taiko_replay_data, data.catch_replay_data,
+                data.mania_replay_data] == [None] * 4
+    assert all(r.columns is None for r in bulk.decode(paths[:2]))
