@@ -10,6 +10,7 @@
 
 #include <algorithm>
 
+#include "parser/decode_notes.hpp"
 #include "parser/decode_result.hpp"
 #include "parser/frame_block.hpp"
 #include "parser/replay_parser.hpp"
@@ -33,6 +34,10 @@ public:
     std::uint64_t source_size() const noexcept { return size_; }
     bool holds_all() const noexcept { return buffer_.size() == size_; }
     ByteView view() const noexcept { return {buffer_.data(), buffer_.size()}; }
+    // Hands the bytes read to `kept` (when given): an error's notes point into them.
+    void keep_in(ByteBuffer* kept) noexcept {
+        if (kept != nullptr) *kept = std::move(buffer_);
+    }
     ByteView from(std::uint64_t offset) const noexcept { return view().subspan(static_cast<std::size_t>(offset)); }
     std::uint64_t offset_of(ByteView part) const noexcept {
         return static_cast<std::uint64_t>(part.data() - buffer_.data());
@@ -64,36 +69,45 @@ private:
 
 // A source that changed size while it was read has no single answer; the
 // bytes it gives now are decoded as a whole.
-DecodeOutcome decode_what_is_there(const ByteSource& source) {
+DecodeOutcome decode_what_is_there(const ByteSource& source, ByteBuffer* kept) {
     const std::uint64_t size = source.size();
     if (size > kMaxFileBytes) stop_file_too_large();
     ByteBuffer all(static_cast<std::size_t>(size));
     all.commit(source.read_at(0, all.data(), all.capacity()));
-    return outcome_of(parse_replay(ByteView(all.data(), all.size()), ByteOrder::Little, true));
+    DecodeOutcome outcome = outcome_of(parse_replay(ByteView(all.data(), all.size()), ByteOrder::Little, true));
+    if (kept != nullptr && std::holds_alternative<String>(outcome)) *kept = std::move(all);
+    return outcome;
 }
 
 // The text of `error`, which quotes the rest of the file from `offset`.
-DecodeOutcome quote_rest(Head& head, DecodeError error, std::uint64_t offset, const ByteSource& source) {
+DecodeOutcome quote_rest(Head& head, DecodeError error, std::uint64_t offset, const ByteSource& source,
+                         ByteBuffer* kept) {
     const std::uint64_t rest = head.source_size() - offset;
     const std::uint64_t shown = rest <= kMaxQuotedBytes ? rest : kQuotedHeadBytes;
-    if (!head.extend_to(offset + shown)) return decode_what_is_there(source);
+    if (!head.extend_to(offset + shown)) return decode_what_is_there(source, kept);
     error.input = head.from(offset);
-    return describe(error, rest);
+    String text = describe(error, rest);
+    head.keep_in(kept);
+    return text;
 }
 
 }  // namespace
 
-DecodeOutcome decode_header_only(const ByteSource& source, std::size_t first_read) {
+DecodeOutcome decode_header_only(const ByteSource& source, std::size_t first_read, ByteBuffer* kept) {
     Head head(source, std::max<std::size_t>(first_read, 1));
-    if (!head.extend_to(first_read)) return decode_what_is_there(source);
+    if (!head.extend_to(first_read)) return decode_what_is_there(source, kept);
     for (;;) {
-        if (head.holds_all()) return outcome_of(parse_replay(head.view(), ByteOrder::Little, true));
+        if (head.holds_all()) {
+            DecodeOutcome outcome = outcome_of(parse_replay(head.view(), ByteOrder::Little, true));
+            if (std::holds_alternative<String>(outcome)) head.keep_in(kept);
+            return outcome;
+        }
         Result<Replay> header = parse_replay_header(head.view(), ByteOrder::Little);
         if (!header) {
             const DecodeError error = header.error();
             if (error.form == DecodeError::Form::Incomplete) {
                 // A ULEB128 length ran into the end of what is read.
-                if (!head.extend_to(head.view().size() + 1)) return decode_what_is_there(source);
+                if (!head.extend_to(head.view().size() + 1)) return decode_what_is_there(source, kept);
                 continue;
             }
             const std::uint64_t offset = head.offset_of(error.input);
@@ -102,32 +116,43 @@ DecodeOutcome decode_header_only(const ByteSource& source, std::size_t first_rea
             const std::uint64_t wanted = error.wanted != 0 ? error.wanted : error.input.size() + 1;
             if (error.code != ErrorKind::Eof || wanted > head.source_size() - offset ||
                 offset + wanted <= head.view().size()) {
-                return quote_rest(head, error, offset, source);
+                return quote_rest(head, error, offset, source, kept);
             }
-            if (!head.extend_to(offset + wanted)) return decode_what_is_there(source);
+            if (!head.extend_to(offset + wanted)) return decode_what_is_there(source, kept);
             continue;
         }
 
         Replay replay = std::move(header.value());
         const std::uint64_t length_at = head.offset_of(header.rest());
-        if (!head.extend_to(length_at + kLengthFieldBytes)) return decode_what_is_there(source);
+        if (!head.extend_to(length_at + kLengthFieldBytes)) return decode_what_is_there(source, kept);
         if (head.holds_all()) continue;
         // The length is all here, so it is read or it stops.
         const std::uint64_t block_at = length_at + kLengthFieldBytes;
         const std::uint64_t length = parse_frame_block_length(head.from(length_at), ByteOrder::Little).value();
         if (length > head.source_size() - block_at) {
-            return quote_rest(head, DecodeError::eof(head.from(block_at), length), block_at, source);
+            return quote_rest(head, DecodeError::eof(head.from(block_at), length), block_at, source, kept);
         }
 
         const std::uint64_t id_at = block_at + length;
         std::uint8_t tail[kIdBytes];
         const auto tail_size = static_cast<std::size_t>(std::min<std::uint64_t>(kIdBytes, head.source_size() - id_at));
-        if (source.read_at(id_at, tail, tail_size) != tail_size) return decode_what_is_there(source);
+        if (source.read_at(id_at, tail, tail_size) != tail_size) return decode_what_is_there(source, kept);
         // The view is the whole rest when it is shorter than an id, so the
         // choice between the two id widths and an error's text are the
         // whole file's.
         const Result<std::uint64_t> id = parse_replay_id(ByteView(tail, tail_size), ByteOrder::Little);
-        if (!id) return describe(id.error());
+        if (!id) {
+            String text = describe(id.error());
+            if (kept != nullptr) {
+                // The notes name the id, in a copy of its bytes that outlives the call.
+                *kept = ByteBuffer(tail_size);
+                std::copy_n(tail, tail_size, kept->data());
+                kept->commit(tail_size);
+                note_input(ByteView(kept->data(), tail_size));
+                note_field("replay_id", ByteView(kept->data(), tail_size));
+            }
+            return text;
+        }
         replay.replay_id = id.value();
         return replay;
     }

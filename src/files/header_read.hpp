@@ -32,6 +32,10 @@ using DecodeOutcome = std::variant<Replay, String>;
 // bytes its text shows. `first_read` is the size of the first read from the
 // start. The one difference: a header that alone would hold more than
 // kMaxFileBytes stops with the file-too-large error.
-DecodeOutcome decode_header_only(const ByteSource& source, std::size_t first_read = std::size_t{64} << 10);
+// An error's decode notes point into the bytes read; with `kept`, those
+// bytes are moved there, so that they outlive the call until the error is
+// reported.
+DecodeOutcome decode_header_only(const ByteSource& source, std::size_t first_read = std::size_t{64} << 10,
+                                 ByteBuffer* kept = nullptr);
 
 }  // namespace kz

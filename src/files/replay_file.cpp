@@ -212,7 +212,8 @@ std::variant<Replay, FileError> decode_replay_file_or_error(const char* path, bo
     if (FileError* error = std::get_if<FileError>(&opened)) return std::move(*error);
     const OpenFile& file = std::get<OpenFile>(opened);
     if (header_only && file.size > 0) {
-        DecodeOutcome outcome = decode_header_only(FileSource(file));
+        ByteBuffer kept;  // what the error's notes point into, alive until the stop is reported
+        DecodeOutcome outcome = decode_header_only(FileSource(file), std::size_t{64} << 10, &kept);
         if (const String* text = std::get_if<String>(&outcome)) stop_unwrap_err(*text);
         return std::move(std::get<Replay>(outcome));
     }
