@@ -2,12 +2,14 @@
 #include "replay_events/frame_text.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstdint>
 
 #include "parser/decode_notes.hpp"
 #include "replay_events/frame_reader.hpp"
 #include "replay_events/repeat_cache.hpp"
+#include "text/byte_mask.hpp"
 #include "text/text_scan.hpp"
 
 namespace kz {
@@ -76,6 +78,13 @@ template <class Frame>
     frames.reserve(std::min(wanted, max_frames));
 }
 
+// Appends a frame, growing the list as make_room decides.
+template <class Frame>
+[[gnu::always_inline]] inline void append(Vec<Frame>& frames, const Frame& frame, std::string_view text, std::size_t max_frames) {
+    if (frames.size() == frames.capacity()) [[unlikely]] make_room(frames, text, max_frames);
+    frames.push_back(frame);
+}
+
 }  // namespace
 
 template <class Frame>
@@ -88,26 +97,60 @@ DecodedFrames<Frame> decode_frame_text(std::string_view text, std::size_t max_fr
     // Items starting before this are read by the quick readers first.
     const char* const quick_end =
         static_cast<std::ptrdiff_t>(text.size()) > quick::kQuickReadBytes ? end - quick::kQuickReadBytes : cursor;
-    RepeatCache<Frame> repeats;
     DecodeNotes& notes = decode_notes();
-    notes.text = text;
-    while (true) {
-        notes.item_begin = cursor;  // where a failing item is reported
-        Frame frame;
-        const char* item_end = cursor < quick_end ? repeats.read(cursor, frame) : nullptr;
-        if (item_end != nullptr) {
-            cursor = item_end;
-        } else if (std::optional<Frame> read = parse_frame<Frame>(cursor, end)) {
-            frame = *read;
-        } else {
-            if (cursor == end) break;
-            ++cursor;
-            continue;
+    notes.text = text;  // a failing item is reported from notes.item_begin
+    if constexpr (RepeatCache<Frame>::kKeepsItems) {
+        // Items found in the cache cost little, so finding each one's end
+        // where the one before ended would dominate: the ends come from masks
+        // of the ',' of 64 bytes at a time while whole masks fit before the
+        // tail the quick readers cannot reach, then item by item.
+        RepeatCache<Frame> repeats;
+        const auto read_item = [&](const char* item_end, bool quick) __attribute__((always_inline)) {
+            notes.item_begin = cursor;
+            Frame frame;
+            if (!quick || !repeats.read(cursor, item_end, frame)) {
+                const char* general = cursor;
+                const std::optional<Frame> read = parse_frame<Frame>(general, end);
+                if (!read) return;
+                frame = *read;
+            }
+            append(frames, frame, text, max_frames);
+        };
+        if (quick_end - cursor >= static_cast<std::ptrdiff_t>(kMaskBytes)) {
+            for (const char* block = cursor; block <= quick_end - kMaskBytes; block += kMaskBytes) {
+                for (std::uint64_t commas = byte_mask64(block, ','); commas != 0; commas &= commas - 1) {
+                    const char* const item_end = block + std::countr_zero(commas);
+                    read_item(item_end, true);
+                    cursor = item_end + 1;
+                }
+            }
         }
-        if (frames.size() == frames.capacity()) [[unlikely]] make_room(frames, text, max_frames);
-        frames.push_back(frame);
-        if (cursor == end) break;
-        ++cursor;  // past the ',' that ended the item
+        while (true) {
+            const char* const item_end = find_byte(cursor, end, ',');
+            read_item(item_end, cursor < quick_end);
+            if (item_end == end) break;
+            cursor = item_end + 1;
+        }
+    } else {
+        // Parsing a coordinate costs more than finding where it ends: the
+        // quick readers find the item's end themselves.
+        while (true) {
+            notes.item_begin = cursor;
+            Frame frame;
+            const char* item_end = cursor < quick_end ? quick::read(cursor, frame) : nullptr;
+            if (item_end != nullptr) {
+                cursor = item_end;
+            } else if (std::optional<Frame> read = parse_frame<Frame>(cursor, end)) {
+                frame = *read;
+            } else {
+                if (cursor == end) break;
+                ++cursor;
+                continue;
+            }
+            append(frames, frame, text, max_frames);
+            if (cursor == end) break;
+            ++cursor;  // past the ',' that ended the item
+        }
     }
     if (frames.empty()) stop_unwrap_none();  // a text holds at least one frame
     if (frames.back().time_delta == kSeedTimeDelta && seed) {

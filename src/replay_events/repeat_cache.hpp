@@ -2,13 +2,11 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "replay_events/frame_reader.hpp"
 
@@ -24,66 +22,86 @@ namespace kz {
 template <class Frame>
 class RepeatCache {
 public:
-    // quick::read, the same contract: the ',' ending the item, or nullptr.
-    // Needs 16 readable bytes at p.
-    const char* read(const char* p, Frame& frame) noexcept { return quick::read(p, frame); }
+    static constexpr bool kKeepsItems = false;
 };
 
-#if defined(__SSE2__)
 template <class Frame>
     requires std::is_same_v<Frame, ReplayEventTaiko> || std::is_same_v<Frame, ReplayEventMania>
 class RepeatCache<Frame> {
 public:
+    static constexpr bool kKeepsItems = true;
+
     RepeatCache() noexcept {
         // A key always holds its ',' and zeros after it, so all-ones never matches.
-        for (Entry& entry : entries_) entry.key = _mm_set1_epi8(-1);
+        for (Entry& entry : entries_) entry.key = {~std::uint64_t{0}, ~std::uint64_t{0}};
     }
 
-    const char* read(const char* p, Frame& frame) noexcept {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const auto commas = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, _mm_set1_epi8(','))));
-        if (commas == 0) return quick::read(p, frame);
-        const int length = __builtin_ctz(commas);
+    // The record of the item from p to its ',' at item_end, when the quick
+    // readers take it (otherwise false, and the general rules read it).
+    // Needs quick::kQuickReadBytes readable bytes at p.
+    [[gnu::always_inline]] bool read(const char* p, const char* item_end, Frame& frame) noexcept {
+        const auto length = static_cast<std::size_t>(item_end - p);
+        if (length >= 16) [[unlikely]] return read_new(p, item_end, frame, nullptr, {});
         // The item with its ',': items that differ in length differ in the key too.
-        const __m128i key = _mm_and_si128(chunk, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kMasks[static_cast<std::size_t>(length)].data())));
+        Key key;
+        std::memcpy(&key, p, sizeof key);
+        key.low &= kMasks[length].low;
+        key.high &= kMasks[length].high;
         Entry& entry = entries_[slot_of(key)];
-        if (_mm_movemask_epi8(_mm_cmpeq_epi8(key, entry.key)) == 0xFFFF) {
-            frame = entry.frame;
-            return p + length;
+        if (((key.low ^ entry.key.low) | (key.high ^ entry.key.high)) != 0) [[unlikely]] {
+            return read_new(p, item_end, frame, &entry, key);
         }
-        const char* const item_end = quick::read(p, frame);
-        if (item_end == p + length) {
-            entry.key = key;
-            entry.frame = frame;
-        }
-        return item_end;
+        // Padding and all, so that the record is later read back with
+        // loads of the widths it was stored with.
+        std::memcpy(&frame, &entry.frame, sizeof frame);
+        return true;
     }
 
 private:
     static constexpr int kSlotBits = 9;
 
-    static std::size_t slot_of(__m128i key) noexcept {
-        std::uint64_t halves[2];
-        std::memcpy(halves, &key, sizeof halves);
-        const std::uint64_t mixed = (halves[0] ^ (halves[1] * 0x9E3779B97F4A7C15u)) * 0xBF58476D1CE4E5B9u;
+    // The first 16 bytes at an item, in memory order.
+    struct Key {
+        std::uint64_t low;
+        std::uint64_t high;
+    };
+
+    struct Entry {
+        Key key;
+        Frame frame;
+    };
+
+    // An item not in the cache, read by the quick readers and kept in `entry`
+    // (if any) when they take it. Out of line: it is the rare case, and the
+    // lookup keeps its registers for itself.
+    [[gnu::noinline]] bool read_new(const char* p, const char* item_end, Frame& frame, Entry* entry, Key key) noexcept {
+        Frame read;
+        if (quick::read(p, read) != item_end) return false;
+        frame = read;
+        if (entry != nullptr) {
+            entry->key = key;
+            entry->frame = read;
+        }
+        return true;
+    }
+
+    static std::size_t slot_of(const Key& key) noexcept {
+        const std::uint64_t mixed = (key.low ^ std::rotl(key.high, 29)) * 0x9E3779B97F4A7C15u;
         return static_cast<std::size_t>(mixed >> (64 - kSlotBits));
     }
 
     // kMasks[n] keeps bytes 0 to n: an item of n bytes and its ','.
     static constexpr auto kMasks = [] {
-        std::array<std::array<std::uint8_t, 16>, 16> masks{};
+        std::array<Key, 16> masks{};
         for (std::size_t n = 0; n < 16; ++n) {
-            for (std::size_t i = 0; i <= n; ++i) masks[n][i] = 0xFF;
+            std::array<std::uint8_t, 16> bytes{};
+            for (std::size_t i = 0; i <= n; ++i) bytes[i] = 0xFF;
+            masks[n] = std::bit_cast<Key>(bytes);
         }
         return masks;
     }();
 
-    struct Entry {
-        __m128i key;
-        Frame frame;
-    };
     std::array<Entry, std::size_t{1} << kSlotBits> entries_;
 };
-#endif
 
 }  // namespace kz

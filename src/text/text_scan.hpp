@@ -27,17 +27,28 @@ inline std::size_t count_byte(const char* p, const char* end, char byte) noexcep
 #if defined(__SSE2__)
     const __m128i needle = _mm_set1_epi8(byte);
     const __m128i zero = _mm_setzero_si128();
-    while (end - p >= 16) {
-        // Per-byte counters of matches (each match subtracts -1), summed
-        // before any of them can wrap.
-        __m128i counters = zero;
-        const auto blocks = std::min<std::ptrdiff_t>((end - p) / 16, 255);
-        for (std::ptrdiff_t i = 0; i < blocks; ++i, p += 16) {
-            const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            counters = _mm_sub_epi8(counters, _mm_cmpeq_epi8(chunk, needle));
-        }
+    const auto matches = [&](const char* at) {
+        return _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), needle);
+    };
+    const auto add_up = [&](__m128i counters) {
         const __m128i sums = _mm_sad_epu8(counters, zero);
         count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+    };
+    // Per-byte counters of matches (each match subtracts -1), summed before
+    // any of them can wrap; two of them, so that the loop is not one chain.
+    while (end - p >= 32) {
+        __m128i even = zero, odd = zero;
+        const auto pairs = std::min<std::ptrdiff_t>((end - p) / 32, 255);
+        for (std::ptrdiff_t i = 0; i < pairs; ++i, p += 32) {
+            even = _mm_sub_epi8(even, matches(p));
+            odd = _mm_sub_epi8(odd, matches(p + 16));
+        }
+        add_up(even);
+        add_up(odd);
+    }
+    if (end - p >= 16) {
+        add_up(_mm_sub_epi8(zero, matches(p)));
+        p += 16;
     }
 #endif
     for (; p != end; ++p) count += *p == byte ? 1 : 0;
