@@ -99,6 +99,20 @@ struct Converter<BytesView> {
     static bool from_py(PyObject* value, BytesView& out) noexcept;
 };
 
+// Any object, borrowed for the call, for a function that looks at it itself
+// (an iterable of paths, a path or contents).
+struct Borrowed {
+    PyObject* object = nullptr;
+};
+
+template <>
+struct Converter<Borrowed> {
+    static bool from_py(PyObject* value, Borrowed& out) noexcept {
+        out.object = value;
+        return true;
+    }
+};
+
 template <class T>
 struct Converter<std::optional<T>> {
     static bool from_py(PyObject* value, std::optional<T>& out) {

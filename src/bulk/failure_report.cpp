@@ -72,6 +72,7 @@ struct Place {
     std::string_view field;
     std::size_t offset = 0;      // of the field in the input
     ByteView rest;               // the input from the field on
+    std::size_t have = 0;        // bytes from the field to the end of the whole input
 };
 
 Place current_place(const DecodeNotes& notes) noexcept {
@@ -81,6 +82,8 @@ Place current_place(const DecodeNotes& notes) noexcept {
     if (notes.input.data() == nullptr) return place;
     place.offset = static_cast<std::size_t>(begin - notes.input.data());
     place.rest = notes.input.subspan(std::min(place.offset, notes.input.size()));
+    const std::size_t whole = notes.input_size != 0 ? static_cast<std::size_t>(notes.input_size) : notes.input.size();
+    place.have = whole - std::min(place.offset, whole);
     return place;
 }
 
@@ -107,7 +110,7 @@ StringLayout read_string_layout(ByteView rest) noexcept {
 // The input ended inside the field at `place`.
 String describe_end_of_file(const Place& place) {
     Message m;
-    const std::size_t have = place.rest.size();
+    const std::size_t have = place.have;
     if (is_string_field(place.field)) {
         const StringLayout layout = read_string_layout(place.rest);
         if (!layout.has_marker) {

@@ -14,23 +14,6 @@ namespace kz::py {
 
 PyTypeObject* class_of(std::type_identity<PathStream<Replay>>);
 
-namespace {
-
-// Any object, borrowed for the call: the function looks at it itself.
-struct AnyObject {
-    PyObject* object = nullptr;
-};
-
-}  // namespace
-
-template <>
-struct Converter<AnyObject> {
-    static bool from_py(PyObject* value, AnyObject& out) noexcept {
-        out.object = value;
-        return true;
-    }
-};
-
 bool path_bytes(PyObject* path, String& out) {
     Ref fspath = Ref::steal(PyOS_FSPath(path));
     if (!fspath) return false;
@@ -88,8 +71,8 @@ constexpr Signature kStreamSignature{nullptr, "replay_stream", kStreamParameters
 // replay_stream(paths, header_only, threads, window): threads and window 0 take the defaults.
 PyObject* replay_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_function(
-        kStreamSignature, args, nargs, kwnames, std::tuple{AnyObject{}, false, std::int64_t{0}, std::int64_t{0}},
-        [](AnyObject paths, bool header_only, std::int64_t threads, std::int64_t window) {
+        kStreamSignature, args, nargs, kwnames, std::tuple{Borrowed{}, false, std::int64_t{0}, std::int64_t{0}},
+        [](Borrowed paths, bool header_only, std::int64_t threads, std::int64_t window) {
             return new_path_stream<Replay>(paths.object, header_only, threads, window, &decode_file_outcome,
                                            &replay_object, &outcome_cost);
         });
@@ -118,8 +101,8 @@ constexpr Signature kDecodeOneSignature{nullptr, "decode_one", kDecodeOneParamet
 // decode_one(source, header_only) -> (replay, None) or (None, failure record).
 PyObject* decode_one(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_function(
-        kDecodeOneSignature, args, nargs, kwnames, std::tuple{AnyObject{}, false},
-        [](AnyObject source, bool header_only) -> PyObject* {
+        kDecodeOneSignature, args, nargs, kwnames, std::tuple{Borrowed{}, false},
+        [](Borrowed source, bool header_only) -> PyObject* {
             std::optional<Outcome> outcome;
             if (!PyUnicode_Check(source.object) && PyObject_CheckBuffer(source.object)) {
                 HeldBuffer buffer;

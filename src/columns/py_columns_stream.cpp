@@ -16,23 +16,6 @@ PyTypeObject* class_of(std::type_identity<PathStream<DecodedColumns>>);
 
 namespace {
 
-// The iterable of paths, borrowed for the call: the stream takes its iterator.
-struct Paths {
-    PyObject* object = nullptr;
-};
-
-}  // namespace
-
-template <>
-struct Converter<Paths> {
-    static bool from_py(PyObject* value, Paths& out) noexcept {
-        out.object = value;
-        return true;
-    }
-};
-
-namespace {
-
 std::size_t cost(const ColumnsOutcome& outcome) noexcept { return columns_outcome_bytes(outcome); }
 
 // (Replay without frame lists, FrameColumns).
@@ -48,8 +31,8 @@ constexpr Signature kSignature{nullptr, "columns_stream", kParameters, 4};
 // columns_stream(paths, header_only, threads, window): threads and window 0 take the defaults.
 PyObject* columns_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_function(kSignature, args, nargs, kwnames,
-                         std::tuple{Paths{}, false, std::int64_t{0}, std::int64_t{0}},
-                         [](Paths paths, bool header_only, std::int64_t threads, std::int64_t window) {
+                         std::tuple{Borrowed{}, false, std::int64_t{0}, std::int64_t{0}},
+                         [](Borrowed paths, bool header_only, std::int64_t threads, std::int64_t window) {
                              return new_path_stream<DecodedColumns>(paths.object, header_only, threads, window,
                                                                     &decode_file_columns, &columns_pair, &cost);
                          });

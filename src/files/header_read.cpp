@@ -79,14 +79,25 @@ DecodeOutcome decode_what_is_there(const ByteSource& source, ByteBuffer* kept) {
     return outcome;
 }
 
-// The text of `error`, which quotes the rest of the file from `offset`.
-DecodeOutcome quote_rest(Head& head, DecodeError error, std::uint64_t offset, const ByteSource& source,
-                         ByteBuffer* kept) {
+// Where the failing field is, for the notes: its name and offset.
+struct FailingField {
+    const char* name;
+    std::uint64_t offset;
+};
+
+// The text of `error`, which quotes the rest of the file from `offset`. The
+// notes are pointed at the failing field in the bytes read now (reading more
+// may have moved them) and told the file's whole size.
+DecodeOutcome quote_rest(Head& head, DecodeError error, std::uint64_t offset, FailingField field,
+                         const ByteSource& source, ByteBuffer* kept) {
     const std::uint64_t rest = head.source_size() - offset;
     const std::uint64_t shown = rest <= kMaxQuotedBytes ? rest : kQuotedHeadBytes;
     if (!head.extend_to(offset + shown)) return decode_what_is_there(source, kept);
     error.input = head.from(offset);
     String text = describe(error, rest);
+    note_input(head.view());
+    decode_notes().input_size = head.source_size();
+    note_field(field.name, head.from(field.offset));
     head.keep_in(kept);
     return text;
 }
@@ -111,12 +122,17 @@ DecodeOutcome decode_header_only(const ByteSource& source, std::size_t first_rea
                 continue;
             }
             const std::uint64_t offset = head.offset_of(error.input);
+            const DecodeNotes& notes = decode_notes();
+            const FailingField field{notes.field != nullptr ? notes.field : "mode",
+                                     static_cast<std::uint64_t>((notes.field_begin != nullptr ? notes.field_begin
+                                                                                              : notes.input.data()) -
+                                                                notes.input.data())};
             // Too long a ULEB128 has all its bytes here; a reader that wants
             // more than the file holds fails on the whole file just the same.
             const std::uint64_t wanted = error.wanted != 0 ? error.wanted : error.input.size() + 1;
             if (error.code != ErrorKind::Eof || wanted > head.source_size() - offset ||
                 offset + wanted <= head.view().size()) {
-                return quote_rest(head, error, offset, source, kept);
+                return quote_rest(head, error, offset, field, source, kept);
             }
             if (!head.extend_to(offset + wanted)) return decode_what_is_there(source, kept);
             continue;
@@ -130,7 +146,8 @@ DecodeOutcome decode_header_only(const ByteSource& source, std::size_t first_rea
         const std::uint64_t block_at = length_at + kLengthFieldBytes;
         const std::uint64_t length = parse_frame_block_length(head.from(length_at), ByteOrder::Little).value();
         if (length > head.source_size() - block_at) {
-            return quote_rest(head, DecodeError::eof(head.from(block_at), length), block_at, source, kept);
+            return quote_rest(head, DecodeError::eof(head.from(block_at), length), block_at, {"frame block", length_at},
+                              source, kept);
         }
 
         const std::uint64_t id_at = block_at + length;

@@ -11,7 +11,8 @@
 namespace kz {
 
 struct DecodeNotes {
-    ByteView input;                            // the whole replay being decoded
+    ByteView input;                            // the replay being decoded, or its first bytes
+    std::uint64_t input_size = 0;              // the whole replay's size when `input` is its first bytes
     const char* field = nullptr;               // name of the field being read
     const std::uint8_t* field_begin = nullptr;  // where it starts in `input`
     std::uint8_t mode_byte = 0;                // valid once the frame block is reached

@@ -256,3 +256,17 @@ def test_special_files_are_refused_and_header_only_reads_the_header(tmp_path):
             assert result.error.detail.endswith('Error { kind: InvalidInput, message: "not a regular file" }')
         assert results[2].ok
     assert kadenzo.bulk.decode_one(good, header_only=True).replay_data.taiko_replay_data is None
+
+
+def test_header_only_failures_say_the_same_as_full_ones(tmp_path):
+    data = realistic_replay(0, 600, seed=9).to_bytes()
+    length_at = data.index(b"\x5d\x00\x00") - 4  # the block length stands before the LZMA header
+    huge_block = data[:length_at] + (10_000_000).to_bytes(4, "little") + data[length_at + 4:] + bytes(100_000)
+    cases = {"cut.kvr": data[:300], "huge_block.kvr": huge_block}
+    for name, content in cases.items():
+        (tmp_path / name).write_bytes(content)
+    paths = [tmp_path / name for name in cases]
+    full = [(r.error.message, r.error.detail) for r in kadenzo.bulk.decode(paths)]
+    header = [(r.error.message, r.error.detail) for r in kadenzo.bulk.decode(paths, header_only=True)]
+    assert [message for message, _ in header] == [message for message, _ in full]
+    assert "frame block" in header[1][0] and "more bytes" in header[1][0]
