@@ -4,6 +4,8 @@
 
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <new>
 
 #include "binding/py_lock_check.hpp"
@@ -32,11 +34,21 @@ void raise_unknown_failure() noexcept;
 // Runs body(); a stop becomes PanicException and the function returns
 // `on_error`. Other exceptions: MemoryError for allocation failures, else a
 // PanicException with a generic message.
+//
+// The one thing let through is the unwinding of a thread that is being
+// ended: a daemon thread that takes the interpreter lock back while the
+// interpreter shuts down is ended by pthread_exit, which unwinds its stack.
+// Swallowing that unwind aborts the process, and creating an exception there
+// would touch the interpreter without its lock. So `guarded` is not noexcept,
+// and neither is an entry point whose body releases the lock (see
+// py_unlocked.hpp): a noexcept frame on the way would also abort.
 template <class Body, class T>
-T guarded(Body&& body, T on_error) noexcept {
+T guarded(Body&& body, T on_error) {
     assert_interpreter_lock_held();
     try {
         return body();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const Stop& stop) {
         raise_stop(stop);
     } catch (const std::bad_alloc&) {
