@@ -75,7 +75,8 @@ def test_errors_raise_gives_the_first_failure_in_input_order(folder):
 
 @pytest.mark.parametrize("arguments, error", [
     (dict(errors="ignore"), ValueError), (dict(frames="arrays"), ValueError), (dict(threads=0), ValueError),
-    (dict(threads=True), ValueError), (dict(paths="one.kvr"), TypeError), (dict(paths=[3]), TypeError)])
+    (dict(threads=True), TypeError), (dict(threads=1.5), TypeError), (dict(header_only="no"), TypeError),
+    (dict(errors=None), TypeError), (dict(paths="one.kvr"), TypeError), (dict(paths=[3]), TypeError)])
 def test_arguments_are_checked(arguments, error):
     paths = arguments.pop("paths", [])
     with pytest.raises(error):

@@ -140,8 +140,9 @@ def test_ctrl_c_stops_promptly_leaving_whole_rows(tmp_path):
     process = subprocess.Popen([sys.executable, "-m", "kadenzo", "summary", tmp_path, "-o", out, "--threads", "1"],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 60
-    while (not out.exists() or out.read_text().count("\n") < 3) and time.monotonic() < deadline:
-        time.sleep(0.02)
+    while not any(part.read_text().count("\n") >= 3 for part in tmp_path.glob(".summary.csv.*.part")) \
+            and time.monotonic() < deadline:
+        time.sleep(0.02)  # written beside its final name until it is closed
     process.send_signal(signal.SIGINT)
     sent = time.monotonic()
     _, stderr = process.communicate(timeout=30)
