@@ -56,20 +56,28 @@ class TableWriter:
         self._name = os.fspath(path) if path is not None else "standard output"
         self._unflushed = 0
         self._flushed_at = time.monotonic()
+        self._closed = False
         if parquet and path is None:
             raise UsageError("Parquet output needs a file: give -o FILE.parquet")
         if path is None:
             self._file = standard_output()
         else:
             self._output = OutputFile(path, keep_when_stopped=True)
+        opened = False
         try:
-            with write_errors(self._name):
+            # A stop signal while the table opens waits until it is open, so that
+            # even a table without rows ends as a whole, readable file.
+            with _stop_signals.holding(), write_errors(self._name):
                 if parquet:
                     self._open_parquet(self._output.path if self._output else "", types)
-                    return
-                if self._output is not None:
-                    self._file = open(self._output.path, "w", newline="", encoding="utf-8")
-                self._start_csv()
+                else:
+                    if self._output is not None:
+                        self._file = open(self._output.path, "w", newline="", encoding="utf-8")
+                    self._start_csv()
+                opened = True
+        except KeyboardInterrupt:
+            self.close(complete=opened)
+            raise
         except BaseException:
             if self._output is not None:
                 self._output.discard()
@@ -132,20 +140,31 @@ class TableWriter:
 
     def close(self, complete: bool = True) -> None:
         """Writes what is pending and closes the file; `complete` moves it to its
-        final name, otherwise it is removed."""
-        try:
-            if complete:
-                self.flush()
-        finally:
-            with _stop_signals.holding():
+        final name, otherwise (or when closing fails) it is removed. A stop
+        signal meanwhile waits until the file is in place."""
+        with _stop_signals.holding():
+            try:
+                if complete:
+                    self.flush()
                 self._close_file(quietly=not complete)
+            except BaseException:
+                self._close_file(quietly=True)
+                self._finish(moved=False)
+                raise
+            self._finish(moved=complete)
+
+    def _finish(self, moved: bool) -> None:
         if self._output is not None:
-            if complete:
+            if moved:
                 self._output.commit()
             else:
                 self._output.discard()
 
     def _close_file(self, quietly: bool) -> None:
+        """Closes the file once (standard output stays open)."""
+        if self._closed:
+            return
+        self._closed = True
         try:
             with write_errors(self._name):
                 if self._parquet is not None:
