@@ -88,6 +88,7 @@ class TableWriter:
         # only: with "\n" lines, a bare "\r" would go out unquoted and readers
         # would split the row there. A row holding one is written by a writer
         # that quotes every field, which every reader reads back the same.
+        assert self._file is not None
         self._csv = csv.writer(self._file, lineterminator="\n")
         self._quoting_csv = csv.writer(self._file, lineterminator="\n", quoting=csv.QUOTE_ALL)
         self._csv.writerow(self.columns)
