@@ -14,7 +14,6 @@ start of the play) limits both panels to part of the play.
 """
 from __future__ import annotations
 
-import functools
 import pathlib
 from collections.abc import Sequence
 from typing import Any
@@ -235,20 +234,27 @@ def title_of(replay: kadenzo.Replay) -> str:
 
 # --- text the fonts can draw ----------------------------------------------------
 
-@functools.lru_cache(maxsize=None)
+_charmaps: dict[str, frozenset[int]] = {}
+_families: dict[str, str] = {}
+
+
 def _characters_of(font_path: str) -> frozenset[int]:
-    try:
-        return frozenset(FT2Font(font_path).get_charmap())
-    except (OSError, RuntimeError, ValueError):
-        return frozenset()
+    """The code points a font file has glyphs for (read once per file)."""
+    if font_path not in _charmaps:
+        try:
+            _charmaps[font_path] = frozenset(FT2Font(font_path).get_charmap())
+        except (OSError, RuntimeError, ValueError):
+            _charmaps[font_path] = frozenset()
+    return _charmaps[font_path]
 
 
-@functools.lru_cache(maxsize=1)
 def _fonts_by_family() -> dict[str, str]:
     """One file of each installed font family, the families matplotlib uses first."""
-    files = {entry.name: entry.fname for entry in font_manager.fontManager.ttflist}
-    first = [name for name in matplotlib.rcParams["font.sans-serif"] if name in files]
-    return {name: files[name] for name in [*first, *sorted(set(files) - set(first))]}
+    if not _families:
+        files = {entry.name: entry.fname for entry in font_manager.fontManager.ttflist}
+        first = [name for name in matplotlib.rcParams["font.sans-serif"] if name in files]
+        _families.update((name, files[name]) for name in [*first, *sorted(set(files) - set(first))])
+    return _families
 
 
 def drawable(text: str) -> str:
