@@ -57,6 +57,9 @@ class TableWriter:
         self._unflushed = 0
         self._flushed_at = time.monotonic()
         self._closed = False
+        # Only text can hold a "\r" that needs quoting (see _start_csv).
+        self._text_positions = [index for index, name in enumerate(self.columns)
+                                if types.get(name, "string") == "string"]
         if parquet and path is None:
             raise UsageError("Parquet output needs a file: give -o FILE.parquet")
         if path is None:
@@ -107,9 +110,16 @@ class TableWriter:
     def write(self, row: Sequence[Any]) -> None:
         if self._parquet is None:
             # A whole line per call: an interrupt between calls leaves whole lines.
-            writer = self._quoting_csv if any(type(value) is str and "\r" in value for value in row) else self._csv
-            with write_errors(self._name):
+            writer = self._csv
+            for position in self._text_positions:
+                value = row[position]
+                if type(value) is str and "\r" in value:
+                    writer = self._quoting_csv
+            try:
                 writer.writerow(row)
+            except OSError as error:
+                with write_errors(self._name):  # the same message as every other write
+                    raise error
             self._unflushed += 1
             if self._unflushed >= BATCH_ROWS or time.monotonic() - self._flushed_at > FLUSH_SECONDS:
                 self.flush()

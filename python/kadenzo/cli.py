@@ -27,6 +27,8 @@ from kadenzo._for_people import for_people, say
 from kadenzo._output import OutputFile, refuse_overwriting_inputs, standard_output, write_errors
 
 EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = ExitStatus.FAILED, ExitStatus.USAGE, ExitStatus.INTERRUPTED
+# The Arrow type of each column format of FrameColumns.
+ARROW_TYPES = {"q": "int64", "d": "float64", "i": "int32", "?": "bool_"}
 # The largest resolution `plot` draws at: the figure stays below about 30 million pixels.
 MAX_DPI = 600
 
@@ -122,7 +124,8 @@ def run_frames(args: argparse.Namespace) -> int:
         return 0
     deltas = columns.time_delta.tolist()
     rows = zip(itertools.accumulate(deltas), *(columns[name].tolist() for name in columns.names))
-    with _tables.TableWriter(args.output, names, {}) as table:
+    types = {"time": "int64", **{name: ARROW_TYPES[columns[name].format] for name in columns.names}}
+    with _tables.TableWriter(args.output, names, types) as table:
         table.write_many(rows)
     return 0
 
