@@ -23,15 +23,14 @@ def for_people(text: Text) -> str:
     """`text` (or a path) safe to show on a terminal, every character kept visible."""
     if not isinstance(text, str):
         text = os.fsdecode(text)
-    try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:  # surrogate-escaped bytes of a name that is not UTF-8
-        text = text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace") \
-            if _only_escaped_bytes(text) else text.encode("utf-8", "backslashreplace").decode("utf-8")
+    # Bytes of a name that are not UTF-8 arrive as surrogate escapes: shown as the bytes they were.
+    text = text.encode("utf-8", "surrogateescape" if _only_escaped_bytes(text) else "backslashreplace") \
+        .decode("utf-8", "backslashreplace")
     return text.translate(_TABLE)
 
 
 def _only_escaped_bytes(text: str) -> bool:
+    """No surrogate in `text` other than the escapes of single bytes (U+DC80 to U+DCFF)."""
     return all(not 0xD800 <= ord(c) <= 0xDFFF or 0xDC80 <= ord(c) <= 0xDCFF for c in text)
 
 
