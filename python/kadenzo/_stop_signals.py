@@ -42,11 +42,14 @@ def _on_signal(signal_number: int, frame: FrameType | None) -> None:
 @contextlib.contextmanager
 def stopping_on_signals() -> Iterator[None]:
     """While inside, SIGINT and SIGTERM raise Stopped in the main thread
-    (elsewhere, nothing changes); the former handlers come back after."""
+    (elsewhere, nothing changes); the former handlers come back after. A
+    signal the process was told to ignore (SIGINT of a background job, nohup)
+    stays ignored."""
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    before = {number: signal.signal(number, _on_signal) for number in STOP_SIGNALS}
+    before = {number: signal.signal(number, _on_signal) for number in STOP_SIGNALS
+              if signal.getsignal(number) is not signal.SIG_IGN}
     try:
         yield
     finally:
