@@ -40,6 +40,8 @@ public:
         return true;
     }
     void clear() noexcept { type_ = Ref(), value_ = Ref(), traceback_ = Ref(); }
+    // KeyboardInterrupt, SystemExit and the like: not a fault of one input, and never kept waiting.
+    bool is_urgent() const noexcept { return type_ && !PyErr_GivenExceptionMatches(type_.get(), PyExc_Exception); }
 
 private:
     Ref type_, value_, traceback_;
@@ -94,16 +96,17 @@ void close(PathStream<Value>& state) {
 
 // Pulls paths while the window has room. When the iterator fails or yields
 // something that is not a path, pulling stops and the error waits in
-// input_error: the results of the paths before it come first.
+// input_error: the results of the paths before it come first. False with the
+// exception set for an urgent one (Ctrl-C inside the iterator), raised now.
 template <class Value>
-void fill(PathStream<Value>& state) {
+bool fill(PathStream<Value>& state) {
     while (state.paths && state.stream.wants_more()) {
         Ref item = Ref::steal(PyIter_Next(state.paths.get()));
         String path;
         if (!item || !path_bytes(item.get(), path)) {
             if (PyErr_Occurred()) state.input_error.fetch();
             state.paths = Ref();
-            break;
+            return !state.input_error.is_urgent() || !state.input_error.restore();
         }
         state.given.push_back(std::move(item));
         try {
@@ -115,6 +118,7 @@ void fill(PathStream<Value>& state) {
             throw;
         }
     }
+    return true;
 }
 
 // The stream's results are computed by the pool threads of the process that
@@ -138,7 +142,10 @@ PyObject* next(PyObject* self) {
             if (!borrow.held()) return nullptr;
             PathStream<Value>& state = instance->record;
             if (made_elsewhere(state.stream.owner())) return nullptr;
-            fill(state);
+            if (!fill(state)) {
+                close(state);
+                return nullptr;
+            }
             if (state.given.empty()) {
                 if (!state.input_error.restore()) return nullptr;  // StopIteration
                 close(state);
