@@ -105,10 +105,10 @@ def run_summary(args: argparse.Namespace) -> int:
         say(f"interrupted: {done} of {len(items)} files written, {failed} failed")
         raise
     progress.close()
+    if not items:
+        raise NothingFound(f"no file matching {args.glob!r} in {', '.join(empty_folders) or 'the paths given'}")
     for folder in empty_folders:
         say(f"kadenzo summary: no file matching {args.glob!r} in {folder}")
-    if not items:
-        raise NothingFound(f"no file matching {args.glob!r} found")
     say(f"{done} files, {failed} failed")
     return EXIT_FAILED if failed else 0
 
