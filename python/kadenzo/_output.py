@@ -77,7 +77,8 @@ class OutputFile:
     of whole rows); otherwise it is removed like after any error."""
 
     def __init__(self, path: str | os.PathLike[str], keep_when_stopped: bool = False) -> None:
-        self.final_path = os.fspath(path)
+        # A symbolic link is written through, as open() would: its target is replaced, not the link.
+        self.final_path = os.path.realpath(path) if os.path.islink(path) else os.fspath(path)
         self.keep_when_stopped = keep_when_stopped
         self._temporary: str | None = None
         if _is_special(self.final_path):
