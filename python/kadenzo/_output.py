@@ -64,10 +64,15 @@ def _is_special(path: str) -> bool:
         return False
 
 
-def _default_mode() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return 0o666 & ~mask
+def _mode_for(path: str) -> int:
+    """The permissions the file would have if written in place: those of the
+    file it replaces, or those a plain open() gives a new file."""
+    try:
+        return stat.S_IMODE(os.stat(path).st_mode)
+    except OSError:
+        mask = os.umask(0)
+        os.umask(mask)
+        return 0o666 & ~mask
 
 
 class OutputFile:
@@ -88,7 +93,7 @@ class OutputFile:
         with write_errors(self.final_path):
             descriptor, self._temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
             try:
-                os.fchmod(descriptor, _default_mode())  # as a plain open() would have made it
+                os.fchmod(descriptor, _mode_for(self.final_path))
             finally:
                 os.close(descriptor)
         self.path = self._temporary
