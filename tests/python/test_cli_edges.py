@@ -1,6 +1,7 @@
 """The command line at its edges: every way a run ends has its exit status
 and at most one line on standard error, outputs never hold a torn file, text
 from replays reaches a terminal escaped and a table exactly."""
+import contextlib
 import csv
 import dataclasses
 import io
@@ -14,6 +15,7 @@ import warnings
 import pytest
 
 from kadenzo import _find, _for_people
+from kadenzo._output import OutputFile
 from kadenzo._exit import ExitStatus
 from replay_builder import MODE_STD, ReplayFile, realistic_replay
 
@@ -164,3 +166,20 @@ def test_names_in_other_scripts_draw_without_missing_glyphs(plays, tmp_path):
         with warnings.catch_warnings():
             warnings.simplefilter("error")  # before: "Glyph ... missing from font(s)" for each character
             _plot.plot_play(kadenzo.parse_replay_from_path(str(plays / f"{name}.kvr")), tmp_path / f"{name}.png")
+
+
+@pytest.mark.parametrize("ending, kept", [(None, True), (ValueError, False), (KeyboardInterrupt, True)])
+def test_output_files_appear_whole_under_their_name(tmp_path, ending, kept):
+    target = tmp_path / "target.csv"
+    target.write_text("before")
+    target.chmod(0o600)
+    (tmp_path / "link.csv").symlink_to(target)
+    with pytest.raises(ending) if ending else contextlib.nullcontext():
+        with OutputFile(tmp_path / "link.csv", keep_when_stopped=True) as output:
+            with open(output.path, "w") as file:
+                file.write("after")
+            assert target.read_text() == "before"  # nothing under the final name until it is whole
+            if ending:
+                raise ending()
+    assert target.read_text() == ("after" if kept else "before") and (tmp_path / "link.csv").is_symlink()
+    assert target.stat().st_mode & 0o777 == 0o600 and sorted(os.listdir(tmp_path)) == ["link.csv", "target.csv"]
