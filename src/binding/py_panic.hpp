@@ -4,8 +4,7 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
-
+#include <exception>
 #include <new>
 
 #include "binding/py_lock_check.hpp"
@@ -31,6 +30,13 @@ void raise_unknown_failure() noexcept;
 // is exhausted.
 [[noreturn]] void stop_with_python_error(std::source_location where = std::source_location::current());
 
+// Whether the exception being handled (in a catch-all) is the unwinding of a
+// thread being ended (pthread_exit). That unwinding carries no C++ object:
+// current_exception() is empty for it alone. (A handler for
+// abi::__forced_unwind would bind a reference to nothing, and the type the
+// runtime reports for it is read from memory that is not its own.)
+inline bool is_thread_exit_unwind() noexcept { return !std::current_exception(); }
+
 // Runs body(); a stop becomes PanicException and the function returns
 // `on_error`. Other exceptions: MemoryError for allocation failures, else a
 // PanicException with a generic message.
@@ -47,13 +53,12 @@ T guarded(Body&& body, T on_error) {
     assert_interpreter_lock_held();
     try {
         return body();
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (const Stop& stop) {
         raise_stop(stop);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {
+        if (is_thread_exit_unwind()) throw;
         raise_unknown_failure();
     }
     return on_error;

@@ -4,9 +4,9 @@
 
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <utility>
+
+#include "binding/py_panic.hpp"
 
 namespace kz::py {
 
@@ -26,10 +26,8 @@ auto without_interpreter_lock(Work&& work) -> decltype(work()) {
         auto result = std::forward<Work>(work)();
         PyEval_RestoreThread(saved);
         return result;
-    } catch (const abi::__forced_unwind&) {
-        throw;  // the thread is being ended: the lock must not be taken again
     } catch (...) {
-        PyEval_RestoreThread(saved);
+        if (!is_thread_exit_unwind()) PyEval_RestoreThread(saved);  // an ending thread never takes it again
         throw;
     }
 }

@@ -138,12 +138,14 @@ def test_time_past_64_bits_is_refused_and_the_old_output_kept(plays, tmp_path):
     assert exact.stdout.splitlines()[-1].startswith(f"{2**63},")
 
 
-def test_closed_standard_output_and_a_reader_that_goes_away(plays):
+def test_closed_standard_output_and_a_reader_that_goes_away(plays, tmp_path):
     for command in ("show", "summary"):  # before: exit 0 with nothing printed, and a TypeError traceback
         closed = kadenzo_cli(command, plays / "plain.kvr", stdout=None, stdin=subprocess.DEVNULL,
                              preexec_fn=lambda: os.close(1))
         assert (closed.returncode, closed.stderr) == (ExitStatus.WRITE_FAILED, f"kadenzo {command}: standard output is closed\n")
-    process = subprocess.Popen([sys.executable, "-m", "kadenzo", "frames", plays / "plain.kvr"],
+    long_play = tmp_path / "long.kvr"  # far more than a pipe holds
+    long_play.write_bytes(realistic_replay(MODE_STD, 50_000).to_bytes())
+    process = subprocess.Popen([sys.executable, "-m", "kadenzo", "frames", long_play],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     process.stdout.readline()
     process.stdout.close()  # as `| head -1` does
