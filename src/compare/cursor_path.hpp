@@ -21,7 +21,8 @@ namespace kz {
 //    goes back), and a frame at the same time as the last frame kept takes
 //    its place (of frames with equal times, the later counts).
 // `slope_x[k]` and `slope_y[k]` are the changes per millisecond from point k
-// to point k + 1, so interpolation costs no division.
+// to point k + 1, so interpolation costs no division (empty when made
+// without slopes).
 struct CursorPath {
     Vec<double> time;  // ms since the start of the play
     Vec<double> x;
@@ -33,9 +34,14 @@ struct CursorPath {
     bool empty() const noexcept { return time.empty(); }
 };
 
+// Whether a path gets its slopes: a play is interpolated (the b of the exact
+// form, or resampled onto a grid) only with them; one only sampled at its
+// own points (the a of the exact form) needs none, and skips two divisions per point.
+enum class Slopes { No, Yes };
+
 // The path of the frames given as columns. Throws std::bad_alloc only.
 CursorPath cursor_path(std::span<const std::int64_t> time_delta, std::span<const double> x,
-                       std::span<const double> y);
+                       std::span<const double> y, Slopes slopes = Slopes::Yes);
 
 // The columns of a cursor-mode play (fields time_delta, x, y), or none for
 // any other mode's columns.

@@ -28,9 +28,9 @@ struct MirroredY {
 };
 
 // Squared distances are in range when sqrt(dx*dx + dy*dy) is exact to
-// rounding: no square overflowed or fell below the normal numbers. Other
-// distances (beyond about 1e150, or below about 1e-154 but not 0) are
-// measured with hypot, which scales before squaring.
+// rounding: no square overflowed or fell below the normal numbers. The plain
+// loop measures other distances (beyond about 1e150, or below about 1e-154
+// but not 0) with hypot, which scales before squaring.
 constexpr double kSmallestSquare = DBL_MIN;
 constexpr double kLargestSquare = 0x1p1000;
 
@@ -46,51 +46,16 @@ double scalar_sum(const PositionRuns& runs, YOfB y_of_b) noexcept {
     return sum;
 }
 
-template <std::size_t kLanes>
-void hypot_lanes(const double (&dx)[kLanes], const double (&dy)[kLanes], double (&out)[kLanes]) noexcept {
-    for (std::size_t lane = 0; lane < kLanes; ++lane) out[lane] = std::hypot(dx[lane], dy[lane]);
-}
-
-inline __m128d sse2_distance(__m128d dx, __m128d dy) noexcept {
-    const __m128d d = _mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy));
-    const __m128d in_range = _mm_and_pd(_mm_cmpge_pd(d, _mm_set1_pd(kSmallestSquare)),
-                                        _mm_cmple_pd(d, _mm_set1_pd(kLargestSquare)));
-    const __m128d zero = _mm_cmpeq_pd(d, _mm_setzero_pd());
-    if (_mm_movemask_pd(_mm_or_pd(in_range, zero)) != 0x3) [[unlikely]] {
-        double x[2], y[2], out[2];
-        _mm_storeu_pd(x, dx);
-        _mm_storeu_pd(y, dy);
-        hypot_lanes(x, y, out);
-        return _mm_loadu_pd(out);
+// Squares that overflow make the sums of the vector kernels infinite or
+// NaN; such a run is measured again by the plain loop, which takes hypot
+// where a square is out of range.
+template <bool kMirror>
+double plain_sum(const PositionRuns& runs, double height) noexcept {
+    if constexpr (kMirror) {
+        return scalar_sum(runs, MirroredY{height});
+    } else {
+        return scalar_sum(runs, PlainY{});
     }
-    return _mm_sqrt_pd(d);
-}
-
-// sqrt(d) from rsqrt14(d) by two Goldschmidt steps: s -> sqrt(d), h -> 1/(2 sqrt(d)).
-// Each step squares the relative error (2^-14, 2^-28, then below 2^-53), so
-// the result matches the square-root instruction to within an ulp or two.
-// At d = 0 the estimate is taken at DBL_MIN and s stays 0.
-__attribute__((target("avx512f"))) inline __m512d avx512_distance(__m512d dx, __m512d dy) noexcept {
-    const __m512d d = _mm512_fmadd_pd(dx, dx, _mm512_mul_pd(dy, dy));
-    const __mmask8 in_range = _mm512_cmp_pd_mask(d, _mm512_set1_pd(kSmallestSquare), _CMP_GE_OQ) &
-                              _mm512_cmp_pd_mask(d, _mm512_set1_pd(kLargestSquare), _CMP_LE_OQ);
-    const __mmask8 zero = _mm512_cmp_pd_mask(d, _mm512_setzero_pd(), _CMP_EQ_OQ);
-    if (static_cast<__mmask8>(in_range | zero) != 0xFF) [[unlikely]] {
-        double x[8], y[8], out[8];
-        _mm512_storeu_pd(x, dx);
-        _mm512_storeu_pd(y, dy);
-        hypot_lanes(x, y, out);
-        return _mm512_loadu_pd(out);
-    }
-    const __m512d half = _mm512_set1_pd(0.5);
-    const __m512d estimate = _mm512_rsqrt14_pd(_mm512_max_pd(d, _mm512_set1_pd(kSmallestSquare)));
-    __m512d s = _mm512_mul_pd(d, estimate);
-    __m512d h = _mm512_mul_pd(half, estimate);
-    __m512d r = _mm512_fnmadd_pd(s, h, half);
-    s = _mm512_fmadd_pd(s, r, s);
-    h = _mm512_fmadd_pd(h, r, h);
-    r = _mm512_fnmadd_pd(s, h, half);
-    return _mm512_fmadd_pd(s, r, s);
 }
 
 template <bool kMirror>
@@ -104,7 +69,7 @@ double sse2_sum(const PositionRuns& runs, double height) noexcept {
         __m128d by = _mm_loadu_pd(runs.b_y + at);
         if constexpr (kMirror) by = _mm_sub_pd(mirror, by);
         const __m128d dy = _mm_sub_pd(_mm_loadu_pd(runs.a_y + at), by);
-        return sse2_distance(dx, dy);
+        return _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(dx, dx), _mm_mul_pd(dy, dy)));
     };
     for (; k + 4 <= runs.count; k += 4) {
         sum0 = _mm_add_pd(sum0, distances(k));
@@ -116,42 +81,59 @@ double sse2_sum(const PositionRuns& runs, double height) noexcept {
     }
     const __m128d both = _mm_add_pd(sum0, sum1);
     double sum = _mm_cvtsd_f64(both) + _mm_cvtsd_f64(_mm_unpackhi_pd(both, both));
-    const PositionRuns rest{runs.a_x + k, runs.a_y + k, runs.b_x + k, runs.b_y + k, runs.count - k};
-    if constexpr (kMirror) {
-        sum += scalar_sum(rest, MirroredY{height});
-    } else {
-        sum += scalar_sum(rest, PlainY{});
-    }
+    sum += plain_sum<kMirror>({runs.a_x + k, runs.a_y + k, runs.b_x + k, runs.b_y + k, runs.count - k}, height);
+    if (!std::isfinite(sum)) [[unlikely]] return plain_sum<kMirror>(runs, height);
     return sum;
 }
 
+// The AVX-512 kernel takes each square root from the 14-bit estimate
+// y = rsqrt14(d): with t = d * y and e = 1 - t * y (|e| < 2^-13),
+// sqrt(d) = t * (1 - e)^(-1/2) = t * (1 + e/2 + 3e^2/8 + 5e^3/16 + ...), and the
+// terms left out are below 2^-53: the same value as the square-root
+// instruction to an ulp or two, at a fraction of its cost. The last multiply
+// goes into the sum. Squares are not checked one by one: a square that
+// overflowed makes the sum NaN, and then the run is measured again with
+// hypot. At d = 0 the estimate is taken at DBL_MIN, and t, so the distance, is 0;
+// a distance below 1e-154 (a subnormal square) comes out inexact, but off by
+// less than 1e-154.
 template <bool kMirror>
-__attribute__((target("avx512f"))) inline __m512d avx512_distances(const PositionRuns& runs, std::size_t at,
-                                                                   __mmask8 lanes, __m512d mirror) noexcept {
+__attribute__((target("avx512f"))) inline __m512d avx512_add_distances(const PositionRuns& runs, std::size_t at,
+                                                                       __mmask8 lanes, __m512d mirror,
+                                                                       __m512d sum) noexcept {
     const __m512d dx =
         _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, runs.a_x + at), _mm512_maskz_loadu_pd(lanes, runs.b_x + at));
     __m512d by = _mm512_maskz_loadu_pd(lanes, runs.b_y + at);
     if constexpr (kMirror) by = _mm512_maskz_sub_pd(lanes, mirror, by);  // lanes left out stay 0
     const __m512d dy = _mm512_sub_pd(_mm512_maskz_loadu_pd(lanes, runs.a_y + at), by);
-    return avx512_distance(dx, dy);
+    const __m512d d = _mm512_fmadd_pd(dx, dx, _mm512_mul_pd(dy, dy));
+    const __m512d y = _mm512_rsqrt14_pd(_mm512_max_pd(d, _mm512_set1_pd(kSmallestSquare)));
+    const __m512d t = _mm512_mul_pd(d, y);
+    const __m512d e = _mm512_fnmadd_pd(t, y, _mm512_set1_pd(1.0));
+    __m512d series = _mm512_fmadd_pd(e, _mm512_set1_pd(5.0 / 16), _mm512_set1_pd(3.0 / 8));
+    series = _mm512_fmadd_pd(e, series, _mm512_set1_pd(0.5));
+    series = _mm512_fmadd_pd(e, series, _mm512_set1_pd(1.0));
+    return _mm512_fmadd_pd(t, series, sum);
 }
 
 template <bool kMirror>
 __attribute__((target("avx512f"))) double avx512_sum(const PositionRuns& runs, double height) noexcept {
     const __m512d mirror = _mm512_set1_pd(height);
-    __m512d sum0 = _mm512_setzero_pd();
-    __m512d sum1 = _mm512_setzero_pd();
+    __m512d sums[4] = {_mm512_setzero_pd(), _mm512_setzero_pd(), _mm512_setzero_pd(), _mm512_setzero_pd()};
     std::size_t k = 0;
-    for (; k + 16 <= runs.count; k += 16) {
-        sum0 = _mm512_add_pd(sum0, avx512_distances<kMirror>(runs, k, 0xFF, mirror));
-        sum1 = _mm512_add_pd(sum1, avx512_distances<kMirror>(runs, k + 8, 0xFF, mirror));
+    for (; k + 32 <= runs.count; k += 32) {
+        for (std::size_t part = 0; part < 4; ++part) {
+            sums[part] = avx512_add_distances<kMirror>(runs, k + 8 * part, 0xFF, mirror, sums[part]);
+        }
     }
     for (; k < runs.count; k += 8) {
         const std::size_t left = runs.count - k;
         const auto lanes = static_cast<__mmask8>(left >= 8 ? 0xFFu : (1u << left) - 1u);
-        sum0 = _mm512_add_pd(sum0, avx512_distances<kMirror>(runs, k, lanes, mirror));
+        sums[0] = avx512_add_distances<kMirror>(runs, k, lanes, mirror, sums[0]);
     }
-    return _mm512_reduce_add_pd(_mm512_add_pd(sum0, sum1));
+    const double sum =
+        _mm512_reduce_add_pd(_mm512_add_pd(_mm512_add_pd(sums[0], sums[1]), _mm512_add_pd(sums[2], sums[3])));
+    if (!std::isfinite(sum)) [[unlikely]] return plain_sum<kMirror>(runs, height);
+    return sum;
 }
 
 bool runs_avx512() noexcept {

@@ -18,9 +18,9 @@ struct PositionRuns {
 };
 
 // The ways the sum is computed. Sse2 is there on every x86-64 processor;
-// Avx512 takes square roots from a 14-bit estimate refined twice by Newton's
-// method (exact to the last bits), several times the throughput of the
-// processor's square-root unit.
+// Avx512 takes square roots from a 14-bit estimate and a short series (to
+// the last bit or two), several times the throughput of the processor's
+// square-root unit, which bounds the other two.
 enum class DistanceKernel { Scalar, Sse2, Avx512 };
 
 // The fastest kernel this processor runs, chosen once.

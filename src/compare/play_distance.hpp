@@ -29,7 +29,7 @@ struct DistanceTotal {
 // The exact form. For each point of `a` whose time lies within b's first and
 // last time (both included), b's position at that time, linearly
 // interpolated between b's neighbouring points, against a's position. A path
-// of one point covers only its own time.
+// of one point covers only its own time. `b` must have its slopes.
 DistanceTotal exact_distance(const CursorPath& a, const CursorPath& b, std::optional<double> mirror_y = std::nullopt,
                              DistanceKernel kernel = best_distance_kernel()) noexcept;
 
@@ -51,7 +51,7 @@ inline constexpr std::size_t kMaxGridPoints = std::size_t{1} << 24;
 // kMaxGridPoints, or its clock counts more steps than a double holds exactly.
 enum class GridFailure { TooFine };
 
-// The resampled path, or the failure. Throws std::bad_alloc only.
+// The resampled path (`path` must have its slopes), or the failure. Throws std::bad_alloc only.
 // `step_ms` must be finite and greater than 0.
 std::variant<GridPath, GridFailure> grid_path(const CursorPath& path, double step_ms);
 

@@ -93,7 +93,7 @@ PyObject* similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             bool out_of_memory = false;
             Py_BEGIN_ALLOW_THREADS
             try {
-                const CursorPath a_path = cursor_path(a_cursor->time_delta, a_cursor->x, a_cursor->y);
+                const CursorPath a_path = cursor_path(a_cursor->time_delta, a_cursor->x, a_cursor->y, Slopes::No);
                 const CursorPath b_path = cursor_path(b_cursor->time_delta, b_cursor->x, b_cursor->y);
                 distance = exact_distance(a_path, b_path, mirror_y).mean();
             } catch (const std::bad_alloc&) {
