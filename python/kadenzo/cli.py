@@ -4,6 +4,7 @@
     kadenzo frames FILE [-o OUT.csv|OUT.parquet]
     kadenzo show FILE
     kadenzo plot FILE [-o OUT.png] [--start S] [--end S]
+    kadenzo compare PATH... [--top K] [-o OUT.csv|OUT.parquet] [--grid-ms MS] [--mirror-y H]
 
 Exit status: 0 when every file decoded, 1 when any failed, 2 for a wrong
 command line or a missing optional library, 130 when interrupted (Ctrl-C).
@@ -19,7 +20,7 @@ from collections.abc import Sequence
 from typing import Any
 
 import kadenzo
-from kadenzo import _summary, _tables, bulk, errors
+from kadenzo import _compare_command, _summary, _tables, bulk, errors
 
 EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
 
@@ -227,6 +228,8 @@ def build_parser() -> argparse.ArgumentParser:
     plot.add_argument("--end", type=float, metavar="SECONDS", help="draw up to this time in the play")
     plot.add_argument("--dpi", type=positive_int, default=120, help="resolution (default: %(default)s)")
     plot.set_defaults(run=run_plot)
+
+    _compare_command.add_parser(commands)
     return parser
 
 

@@ -64,44 +64,80 @@ struct Run {
     }
 };
 
-// Rows of pairs: which j a row i compares, and how one pair is measured.
+// Pairs are taken in blocks of rows: a task compares every play of its
+// block against each column play in turn, so the block's paths stay in the
+// processor's cache and each column's path is read once per block rather
+// than once per pair (reading paths, not the arithmetic, bounds a large
+// matrix otherwise). A block holds about this many bytes of paths.
+constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+
+std::size_t path_bytes(const CursorPath& path) noexcept { return path.size() * 5 * sizeof(double); }
+std::size_t path_bytes(const GridPath& path) noexcept { return path.size() * 2 * sizeof(double); }
+
+template <class Path>
+std::size_t rows_per_block(const Vec<Path>& paths) noexcept {
+    std::size_t total = 0;
+    for (const Path& path : paths) total += path_bytes(path);
+    const std::size_t average = paths.empty() ? 1 : std::max<std::size_t>(total / paths.size(), 1);
+    return std::clamp<std::size_t>(kBlockBytes / average, 1, 64);
+}
+
+// Every pair a task compares: row i of [first, end) against column j, where
+// a symmetric measure takes j >= i (the matrix's other half is its mirror)
+// and the top pairs take j > i. `visit(i, j)` runs for each until the stop.
+template <class Visit>
+void block_pairs(Run& run, std::size_t first, std::size_t end, std::size_t n, bool upper, bool strictly,
+                 Visit&& visit) {
+    for (std::size_t j = upper ? first : 0; j < n; ++j) {
+        if (run.stopped.load(std::memory_order_relaxed)) return;
+        std::size_t done = 0;
+        for (std::size_t i = first; i < end; ++i) {
+            if (upper && (strictly ? j <= i : j < i)) continue;
+            visit(i, j);
+            ++done;
+        }
+        run.pairs_done.fetch_add(done, std::memory_order_relaxed);
+    }
+}
+
 template <class Path, class Measure>
 std::variant<DistanceMatrix, TopPairs, MatrixFailure> rows(Run& run, const Vec<Path>& paths, bool symmetric,
                                                           Measure measure) {
     const std::size_t n = paths.size();
+    const std::size_t block = rows_per_block(paths);
+    const std::size_t blocks = (n + block - 1) / block;
     const MatrixOptions& options = run.options;
     if (options.top) {
         TopPairs kept;
         std::mutex kept_mutex;
         const std::size_t limit = *options.top;
-        const bool done = run.each(n, [&](std::size_t i) {
-            Vec<RankedPair> row;
-            row.reserve(n - i);
-            for (std::size_t j = i + 1; j < n && !run.stopped.load(std::memory_order_relaxed); ++j) {
+        const std::size_t trim_at = std::max<std::size_t>(2 * limit, 4096);
+        const bool done = run.each(blocks, [&](std::size_t unit) {
+            const std::size_t first = unit * block;
+            Vec<RankedPair> found;
+            block_pairs(run, first, std::min(n, first + block), n, true, true, [&](std::size_t i, std::size_t j) {
                 const double distance = measure(paths[i], paths[j]);
-                if (!std::isnan(distance)) {
-                    row.push_back({static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j), distance});
-                }
-            }
-            run.pairs_done.fetch_add(n - 1 - i, std::memory_order_relaxed);
-            keep_closest(row, limit);
+                if (std::isnan(distance)) return;
+                found.push_back({static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j), distance});
+                if (found.size() >= trim_at) keep_closest(found, limit);
+            });
+            keep_closest(found, limit);
             std::lock_guard lock(kept_mutex);
-            kept.insert(kept.end(), row.begin(), row.end());
-            if (kept.size() >= 2 * limit + n) keep_closest(kept, limit);
+            kept.insert(kept.end(), found.begin(), found.end());
+            keep_closest(kept, limit);
         });
         if (!done) return MatrixFailure{MatrixFailure::Kind::Stopped, 0};
-        keep_closest(kept, limit);
         std::sort(kept.begin(), kept.end(), closer);
         return kept;
     }
     DistanceMatrix matrix(n * n);
-    const bool done = run.each(n, [&](std::size_t i) {
-        for (std::size_t j = symmetric ? i : 0; j < n && !run.stopped.load(std::memory_order_relaxed); ++j) {
+    const bool done = run.each(blocks, [&](std::size_t unit) {
+        const std::size_t first = unit * block;
+        block_pairs(run, first, std::min(n, first + block), n, symmetric, false, [&](std::size_t i, std::size_t j) {
             const double distance = measure(paths[i], paths[j]);
             matrix[i * n + j] = distance;
             if (symmetric) matrix[j * n + i] = distance;
-        }
-        run.pairs_done.fetch_add(symmetric ? n - i : n, std::memory_order_relaxed);
+        });
     });
     if (!done) return MatrixFailure{MatrixFailure::Kind::Stopped, 0};
     return matrix;

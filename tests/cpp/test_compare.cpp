@@ -178,7 +178,7 @@ TEST(PlayMatrix, EntriesArePairDistancesAndTopIsTheirSmallest) {
     std::vector<FrameColumns> columns;
     std::vector<CursorPath> paths;
     for (int index = 0; index < 9; ++index) {
-        const Frames frames = generated_play(random, 10 + random() % 400);
+        const Frames frames = generated_play(random, 7000 + random() % 7000);  // blocks of two rows
         columns.push_back(columns_of(frames));
         paths.push_back(frames.path());
     }

@@ -1,0 +1,143 @@
+"""`kadenzo compare`: the cursor distance between every pair of replays, or
+the closest pairs, as a table (see kadenzo.compare for what is measured)."""
+from __future__ import annotations
+
+import argparse
+import importlib
+import math
+import sys
+from typing import Any, Optional
+
+from kadenzo import _summary, _tables, bulk, compare
+
+COLUMNS = ["a", "b", "distance"]
+TYPES = {"a": "string", "b": "string", "distance": "float64"}
+EXIT_FAILED, EXIT_INTERRUPTED = 1, 130
+
+
+class PairProgress:
+    """A bar over files, then over pairs, on standard error while it is a
+    terminal and tqdm is installed; otherwise nothing."""
+
+    def __init__(self, enabled: bool):
+        self._tqdm: Any = None
+        self._bar: Any = None
+        if enabled and sys.stderr.isatty():
+            try:
+                self._tqdm = importlib.import_module("tqdm").tqdm
+            except ImportError:
+                pass
+
+    def start(self, total: int, unit: str) -> None:
+        self.close()
+        if self._tqdm is not None:
+            self._bar = self._tqdm(total=total, unit=unit, file=sys.stderr, dynamic_ncols=True, smoothing=0.05)
+
+    def to(self, done: int) -> None:
+        if self._bar is not None:
+            self._bar.update(done - self._bar.n)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+            self._bar = None
+
+
+def load_plays(paths: list[str], threads: Optional[int], progress: PairProgress) -> tuple[list[str], list[Any], int]:
+    """The cursor-mode plays among `paths` (their paths and columns), decoded on
+    the worker pool; each file left out is named on standard error."""
+    kept_paths: list[str] = []
+    plays: list[Any] = []
+    skipped = 0
+    progress.start(len(paths), "file")
+    for done, outcome in enumerate(bulk.decode(paths, frames="columns", threads=threads), 1):
+        progress.to(done)
+        if outcome.error is not None:
+            reason = outcome.error.message
+        elif outcome.columns is None or "y" not in outcome.columns.names:
+            reason = "not a cursor-mode play"
+        else:
+            kept_paths.append(outcome.path)
+            plays.append(outcome.columns)
+            continue
+        skipped += 1
+        print(f"kadenzo compare: {_summary.printable(outcome.path)}: {reason}; left out", file=sys.stderr)
+    return kept_paths, plays, skipped
+
+
+def run(args: argparse.Namespace) -> int:
+    paths = list(_summary.find_replays(args.paths, args.glob))
+    parquet = _tables.is_parquet(args.output)
+    progress = PairProgress(args.progress)
+    try:
+        names, plays, skipped = load_plays(paths, args.threads, progress)
+        pairs = compare._pair_count(len(plays), args.grid_ms, args.top)
+        progress.start(pairs, "pair")
+        result = compare._pair_matrix(plays, args.grid_ms, args.mirror_y, args.top, args.threads or 0, progress.to)
+        progress.to(pairs)
+        progress.close()
+        if isinstance(result, list):
+            rows = [(names[p.i], names[p.j], _value(p.distance)) for p in result]
+        else:
+            distances = result.tolist()
+            rows = [(names[i], names[j], _value(distances[i][j]))
+                    for i in range(len(names)) for j in range(i + 1, len(names))]
+        with _tables.TableWriter(args.output, COLUMNS, TYPES, parquet) as table:
+            table.write_many(rows)
+    except KeyboardInterrupt:
+        progress.close()
+        print("interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    print(f"{len(plays)} plays compared, {len(rows)} pairs written; {skipped} files left out", file=sys.stderr)
+    return EXIT_FAILED if skipped else 0
+
+
+def _value(distance: float) -> Optional[float]:
+    return None if math.isnan(distance) else distance  # no shared time: an empty field
+
+
+def _positive_number(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value) or value <= 0:
+        raise argparse.ArgumentTypeError("must be a number greater than 0")
+    return value
+
+
+def _finite_number(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError("must be a finite number")
+    return value
+
+
+def _count(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be 1 or more")
+    return value
+
+
+def add_parser(commands: Any) -> None:
+    """Registers the command with the subparsers of the `kadenzo` parser."""
+    parser = commands.add_parser(
+        "compare", help="cursor distance between every pair of cursor-mode replays",
+        description="Compares the cursor paths of every pair of cursor-mode replays: the mean distance "
+                    "between the two cursors over the time both plays cover (small distances mean similar "
+                    "plays). Writes one row per pair, a < b in the order the files were found (the distance "
+                    "samples a at its frames; an empty distance means the plays share no time), or with "
+                    "--top the closest pairs first. Files that do not decode or are not cursor-mode are left "
+                    "out with a line on standard error, and the exit status is then 1.")
+    parser.add_argument("paths", nargs="+", metavar="PATH", help="replay files and folders")
+    parser.add_argument("--top", type=_count, metavar="K", help="only the K most similar pairs, closest first")
+    parser.add_argument("-o", "--output", metavar="FILE",
+                        help="write to FILE (.csv, or .parquet for Parquet) instead of CSV on standard output")
+    parser.add_argument("--grid-ms", type=_positive_number, metavar="MS",
+                        help="compare on a shared grid of times MS apart (much faster for many plays; "
+                             "default: each play's own frame times)")
+    parser.add_argument("--mirror-y", type=_finite_number, metavar="H",
+                        help="compare each play against the others mirrored (y -> H - y; 384 for the playfield)")
+    parser.add_argument("--glob", default="*.kvr", metavar="PATTERN",
+                        help="names of the files searched for in folders (default: %(default)s)")
+    parser.add_argument("--threads", type=_count, metavar="N", help="threads (default: the worker pool's size)")
+    parser.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
+    parser.set_defaults(run=run)
