@@ -6,7 +6,7 @@ import argparse
 import importlib
 import math
 import sys
-from typing import Any, Optional
+from typing import Any, Optional, cast
 
 from kadenzo import _summary, _tables, bulk, compare
 
@@ -79,7 +79,7 @@ def run(args: argparse.Namespace) -> int:
         if isinstance(result, list):
             rows = [(names[p.i], names[p.j], _value(p.distance)) for p in result]
         else:
-            distances = result.tolist()
+            distances = cast("list[list[float]]", result.tolist())  # a 2-D view gives rows
             rows = [(names[i], names[j], _value(distances[i][j]))
                     for i in range(len(names)) for j in range(i + 1, len(names))]
         with _tables.TableWriter(args.output, COLUMNS, TYPES, parquet) as table:
