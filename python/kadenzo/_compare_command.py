@@ -43,26 +43,26 @@ class PairProgress:
             self._bar = None
 
 
-def load_plays(paths: list[str], threads: Optional[int], progress: PairProgress) -> tuple[list[str], list[Any], int]:
+def load_plays(paths: list[str], threads: Optional[int],
+               progress: PairProgress) -> tuple[list[str], list[Any], int, int]:
     """The cursor-mode plays among `paths` (their paths and columns), decoded on
-    the worker pool; each file left out is named on standard error."""
+    the worker pool, with the counts of files that failed (each named on
+    standard error) and of plays of other modes."""
     kept_paths: list[str] = []
     plays: list[Any] = []
-    skipped = 0
+    failed = other_modes = 0
     progress.start(len(paths), "file")
     for done, outcome in enumerate(bulk.decode(paths, frames="columns", threads=threads), 1):
         progress.to(done)
         if outcome.error is not None:
-            reason = outcome.error.message
+            failed += 1
+            print(f"kadenzo compare: {_summary.printable(outcome.path)}: {outcome.error.message}", file=sys.stderr)
         elif outcome.columns is None or "y" not in outcome.columns.names:
-            reason = "not a cursor-mode play"
+            other_modes += 1
         else:
             kept_paths.append(outcome.path)
             plays.append(outcome.columns)
-            continue
-        skipped += 1
-        print(f"kadenzo compare: {_summary.printable(outcome.path)}: {reason}; left out", file=sys.stderr)
-    return kept_paths, plays, skipped
+    return kept_paths, plays, failed, other_modes
 
 
 def run(args: argparse.Namespace) -> int:
@@ -70,7 +70,7 @@ def run(args: argparse.Namespace) -> int:
     parquet = _tables.is_parquet(args.output)
     progress = PairProgress(args.progress)
     try:
-        names, plays, skipped = load_plays(paths, args.threads, progress)
+        names, plays, failed, other_modes = load_plays(paths, args.threads, progress)
         pairs = compare._pair_count(len(plays), args.grid_ms, args.top)
         progress.start(pairs, "pair")
         result = compare._pair_matrix(plays, args.grid_ms, args.mirror_y, args.top, args.threads or 0, progress.to)
@@ -88,8 +88,9 @@ def run(args: argparse.Namespace) -> int:
         progress.close()
         print("interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
-    print(f"{len(plays)} plays compared, {len(rows)} pairs written; {skipped} files left out", file=sys.stderr)
-    return EXIT_FAILED if skipped else 0
+    print(f"{len(plays)} cursor-mode plays compared, {len(rows)} pairs written; "
+          f"{other_modes} plays of other modes left out, {failed} files failed", file=sys.stderr)
+    return EXIT_FAILED if failed else 0
 
 
 def _value(distance: float) -> Optional[float]:
@@ -125,8 +126,8 @@ def add_parser(commands: Any) -> None:
                     "between the two cursors over the time both plays cover (small distances mean similar "
                     "plays). Writes one row per pair, a < b in the order the files were found (the distance "
                     "samples a at its frames; an empty distance means the plays share no time), or with "
-                    "--top the closest pairs first. Files that do not decode or are not cursor-mode are left "
-                    "out with a line on standard error, and the exit status is then 1.")
+                    "--top the closest pairs first. Plays of other modes are left out; a file that does not "
+                    "decode is named on standard error, and the exit status is then 1.")
     parser.add_argument("paths", nargs="+", metavar="PATH", help="replay files and folders")
     parser.add_argument("--top", type=_count, metavar="K", help="only the K most similar pairs, closest first")
     parser.add_argument("-o", "--output", metavar="FILE",
