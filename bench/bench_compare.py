@@ -98,6 +98,15 @@ def load() -> str:
     return f"load average {one:.2f} (1 min), {five:.2f} (5 min) on {os.cpu_count()} processors"
 
 
+def cpu_pressure() -> str:
+    """The kernel's share of time in which runnable tasks waited for a processor."""
+    try:
+        with open("/proc/pressure/cpu") as pressure:
+            return pressure.readline().split()[1]  # "avg10=..."
+    except OSError:
+        return "unknown"
+
+
 def check(plays: list, paths: list, grids: list) -> None:
     n = len(plays)
     exact = np.asarray(kadenzo.compare.matrix(plays))
@@ -133,23 +142,30 @@ def main() -> None:
     grid_pairs = [(i, j) for i in range(count) for j in range(i, count)]
     numpy_exact_cpu, _ = best_of(repeat, lambda: [numpy_exact(paths[i], paths[j]) for i, j in pairs])
     similarity_cpu, _ = best_of(repeat, lambda: [kadenzo.compare.similarity(plays[i], plays[j]) for i, j in pairs])
-    matrix_cpu, matrix_wall = best_of(repeat, lambda: kadenzo.compare.matrix(plays, threads=1))
+    matrix_cpu, _ = best_of(repeat, lambda: kadenzo.compare.matrix(plays, threads=1))
     numpy_grid_cpu, _ = best_of(repeat, lambda: [numpy_grid(grids[i], grids[j]) for i, j in grid_pairs])
-    grid_cpu, grid_wall = best_of(repeat, lambda: kadenzo.compare.matrix(plays, grid_ms=GRID_MS, threads=1))
-    two_cpu, two_wall = best_of(repeat, lambda: kadenzo.compare.matrix(plays, threads=2))
+    # The thread comparison needs some seconds of work: the plays repeated.
+    scaled = [plays[index % count] for index in range(6 * count if args.quick else 10 * count)]
+    one_cpu, one_wall = best_of(repeat, lambda: kadenzo.compare.matrix(scaled, threads=1))
+    two_cpu, two_wall = best_of(repeat, lambda: kadenzo.compare.matrix(scaled, threads=2))
+    grid_cpu, _ = best_of(repeat, lambda: kadenzo.compare.matrix(scaled, grid_ms=GRID_MS, threads=1))
+    scaled_grid_pairs = len(scaled) * (len(scaled) + 1) // 2
 
     per = 1e6 / len(pairs)
     grid_per = 1e6 / len(grid_pairs)
     exact_pairs = count * count  # the matrix computes the diagonal too
-    print(f"\nper pair, one thread (CPU µs; {FRAMES:,} frames; {load()}):")
+    print(f"\nper pair, one thread (CPU µs; {FRAMES:,} frames; {load()}; CPU pressure {cpu_pressure()}):")
     print(f"  exact form  NumPy {numpy_exact_cpu * per:8.1f}   similarity() {similarity_cpu * per:6.2f} "
           f"({numpy_exact_cpu / similarity_cpu:4.1f}x)   matrix {matrix_cpu * 1e6 / exact_pairs:6.2f} "
           f"({numpy_exact_cpu * per / (matrix_cpu * 1e6 / exact_pairs):4.1f}x)")
-    print(f"  grid {GRID_MS:g} ms  NumPy {numpy_grid_cpu * grid_per:8.1f}   matrix {grid_cpu * grid_per:6.2f} "
-          f"({numpy_grid_cpu / grid_cpu:4.1f}x, resampling included)")
-    print(f"\nmatrix, exact form, {count} x {count}: 1 thread {matrix_wall:.3f} s wall ({matrix_cpu:.3f} s CPU), "
-          f"2 threads {two_wall:.3f} s wall ({two_cpu:.3f} s CPU): {matrix_wall / two_wall:.2f}x faster, "
-          f"{two_cpu / two_wall:.2f} CPUs busy; {load()}")
+    grid_pair = grid_cpu * 1e6 / scaled_grid_pairs
+    print(f"  grid {GRID_MS:g} ms  NumPy {numpy_grid_cpu * grid_per:8.1f}   matrix {grid_pair:6.2f} "
+          f"({numpy_grid_cpu * grid_per / grid_pair:4.1f}x; {len(scaled)} plays, resampling included)")
+    print(f"\nmatrix, exact form, {len(scaled)} x {len(scaled)}: 1 thread {one_wall:.2f} s wall ({one_cpu:.2f} s CPU), "
+          f"2 threads {two_wall:.2f} s wall ({two_cpu:.2f} s CPU, {two_cpu / two_wall:.2f} CPUs busy)")
+    print(f"  work per CPU second on 2 threads: {one_cpu / two_cpu:.2f} of 1 thread's, so 2 free processors give "
+          f"{2 * one_cpu / two_cpu:.2f}x; wall time here {one_wall / two_wall:.2f}x; {load()}; "
+          f"CPU pressure {cpu_pressure()}")
 
     if args.big:
         big = [plays[index % count] for index in range(args.big)]
