@@ -39,9 +39,9 @@ int get_matrix_buffer(PyObject* exporter, Py_buffer* view, int flags) noexcept {
     view->len = static_cast<Py_ssize_t>(record.values.size() * sizeof(double));
     view->itemsize = sizeof(double);
     view->readonly = 0;  // the matrix belongs to the caller alone
-    view->ndim = 2;
     view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("d") : nullptr;
     view->shape = (flags & PyBUF_ND) == PyBUF_ND ? record.shape.data() : nullptr;
+    view->ndim = view->shape != nullptr ? 2 : 1;  // without a shape, the consumer reads one run of bytes
     view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? record.strides.data() : nullptr;
     view->suboffsets = nullptr;
     view->internal = nullptr;
