@@ -73,7 +73,7 @@ TEST(CursorPath, DropsFramesWithoutPositionOrGoingBackAndKeepsTheLaterOfEqualTim
 TEST(DistanceSum, EveryKernelAgreesWithThePlainLoop) {
     std::mt19937_64 random(7);
     std::uniform_real_distribution<double> value(-600, 600);
-    for (const std::size_t count : {0, 1, 2, 3, 7, 8, 15, 16, 17, 100, 1001}) {
+    for (const std::size_t count : {0u, 1u, 2u, 3u, 7u, 8u, 15u, 16u, 17u, 100u, 1001u}) {
         std::vector<double> v[4];
         for (auto& run : v) {
             for (std::size_t k = 0; k < count; ++k) run.push_back(value(random));
