@@ -1,5 +1,5 @@
-// The matrix of play distances: paths made once per play, then one row of
-// pairs per task, every task writing only its own cells.
+// The matrix of play distances: paths made once per play, then one block of
+// rows per task, every task writing only its own cells.
 #include "compare/play_matrix.hpp"
 
 #include <algorithm>

@@ -59,7 +59,8 @@ std::uint64_t matrix_pair_count(std::size_t plays, const MatrixOptions& options)
 // The distances of `plays` (read only; shared with the caller, who keeps them
 // alive). Memory: one path per play (the exact form: 40 bytes per frame; the
 // grid form: 16 bytes per grid point, the frames only while being resampled),
-// plus the N x N matrix, or with `top` at most `top` pairs per thread and `top` kept.
+// plus the N x N matrix, or with `top` at most max(2 * top, 4096) pairs per
+// thread and `top` kept.
 // Throws std::bad_alloc only.
 std::variant<DistanceMatrix, TopPairs, MatrixFailure> play_matrix(std::span<const FrameColumns* const> plays,
                                                                   const MatrixOptions& options, WorkerPool& pool,
