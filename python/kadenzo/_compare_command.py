@@ -6,6 +6,7 @@ import argparse
 import importlib
 import math
 import sys
+from collections.abc import Iterator
 from typing import Any, Optional, cast
 
 from kadenzo import _summary, _tables, bulk, compare
@@ -76,21 +77,33 @@ def run(args: argparse.Namespace) -> int:
         result = compare._pair_matrix(plays, args.grid_ms, args.mirror_y, args.top, args.threads or 0, progress.to)
         progress.to(pairs)
         progress.close()
-        if isinstance(result, list):
-            rows = [(names[p.i], names[p.j], _value(p.distance)) for p in result]
-        else:
-            distances = cast("list[list[float]]", result.tolist())  # a 2-D view gives rows
-            rows = [(names[i], names[j], _value(distances[i][j]))
-                    for i in range(len(names)) for j in range(i + 1, len(names))]
         with _tables.TableWriter(args.output, COLUMNS, TYPES, parquet) as table:
-            table.write_many(rows)
+            table.write_many(_rows(names, result))
+        written = table.rows_written  # counted as the writer flushed, the last rows on leaving
     except KeyboardInterrupt:
         progress.close()
         print("interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
-    print(f"{len(plays)} cursor-mode plays compared, {len(rows)} pairs written; "
+    print(f"{len(plays)} cursor-mode plays compared, {written} pairs written; "
           f"{other_modes} plays of other modes left out, {failed} files failed", file=sys.stderr)
     return EXIT_FAILED if failed else 0
+
+
+def _rows(names: list[str], result: Any) -> Iterator[tuple[str, str, Optional[float]]]:
+    """The rows of the closest pairs, or of every pair a < b, one matrix row
+    at a time (the whole matrix as Python objects would cost some 30 times its memory)."""
+    if isinstance(result, list):
+        for pair in result:
+            yield names[pair.i], names[pair.j], _value(pair.distance)
+        return
+    count = len(names)
+    if count < 2:
+        return  # no pair (and a view of no values cannot be recast)
+    flat = result.cast("B").cast("d")  # one run of count * count values
+    for i in range(count):
+        row = cast("list[float]", flat[i * count + i + 1:(i + 1) * count].tolist())
+        for j, distance in enumerate(row, i + 1):
+            yield names[i], names[j], _value(distance)
 
 
 def _value(distance: float) -> Optional[float]:

@@ -197,3 +197,5 @@ def test_compare_command_on_a_folder(plays, tmp_path, capsys):
         "4 cursor-mode plays compared, 2 pairs written; 1 plays of other modes left out, 1 files failed"]
     assert cli.main(["compare", *paths, "--grid-ms", "16", "--no-progress"]) == 0
     assert len(capsys.readouterr().out.splitlines()) == 1 + 6
+    assert cli.main(["compare", str(tmp_path / "drums.kvr"), "--no-progress"]) == 0  # no cursor play: no pair
+    assert capsys.readouterr().out == "a,b,distance\n"
