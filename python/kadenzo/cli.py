@@ -4,6 +4,7 @@
     kadenzo frames FILE [-o OUT.csv|OUT.parquet]
     kadenzo show FILE
     kadenzo plot FILE [-o OUT.png] [--start S] [--end S]
+    kadenzo compare PATH... [--top K] [-o OUT.csv|OUT.parquet] [--grid-ms MS] [--mirror-y H]
 
 Exit statuses: see kadenzo._exit (0 done, 1 a replay failed, 2 usage, 3 no
 file found, 4 the output could not be written, 130/143 stopped by SIGINT or
@@ -21,7 +22,7 @@ from collections.abc import Sequence
 from typing import Any
 
 import kadenzo
-from kadenzo import _find, _stop_signals, _summary, _tables, bulk, errors
+from kadenzo import _compare_command, _find, _stop_signals, _summary, _tables, bulk, errors
 from kadenzo._exit import CommandError, ExitStatus, Failure, MissingDependency, NothingFound, UsageError
 from kadenzo._for_people import for_people, say
 from kadenzo._output import OutputFile, refuse_overwriting_inputs, standard_output, write_errors
@@ -291,6 +292,8 @@ def build_parser() -> argparse.ArgumentParser:
     plot.add_argument("--end", type=seconds, metavar="SECONDS", help="draw up to this time in the play")
     plot.add_argument("--dpi", type=dpi, default=120, help=f"resolution, 1 to {MAX_DPI} (default: %(default)s)")
     plot.set_defaults(run=run_plot)
+
+    _compare_command.add_parser(commands)
     return parser
 
 
