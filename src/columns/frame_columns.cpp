@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "columns/time_line.hpp"
 #include "flags/flag_sets.hpp"
 
 namespace kz {
@@ -106,8 +107,17 @@ FrameColumns FrameColumns::of_frames(std::span<const Frame> frames, GameMode mod
     result.length_ = frames.size();
     result.rng_seed_ = rng_seed;
     using Fields = typename RecordInfo<Frame>::fields;
-    result.columns_.reserve(Fields::size);
+    result.columns_.reserve(Fields::size + 1);
+    Column& time = result.columns_.emplace_back();
+    time.name = "time";
+    time.type = ColumnType::Int64;
+    time.values = ColumnBuffer(frames.empty() ? 1 : frames.size() * sizeof(std::int64_t));
+    result.has_time_ = true;
     Fields::for_each([&]<class F>(F) { result.columns_.push_back(column_of_field<Frame, F>(frames)); });
+    // Every record's first field is time_delta.
+    const auto* deltas = static_cast<const std::int64_t*>(result.columns_[1].values.data());
+    auto* clock = static_cast<std::int64_t*>(result.columns_[0].values.data());
+    result.time_overflow_ = running_time({deltas, frames.size()}, clock);
     return result;
 }
 
@@ -126,6 +136,15 @@ FrameColumns FrameColumns::take(Replay& replay) {
     FrameColumns columns = of(replay);
     replay.replay_data = ReplayDataContainer{};
     return columns;
+}
+
+FrameColumns FrameColumns::table(GameMode mode, std::size_t length, Vec<Column> columns, Vec<MetadataEntry> metadata) {
+    FrameColumns result;
+    result.mode_ = mode;
+    result.length_ = length;
+    result.columns_ = std::move(columns);
+    result.metadata_ = std::move(metadata);
+    return result;
 }
 
 std::size_t FrameColumns::bytes() const noexcept {
