@@ -7,6 +7,7 @@
 #include <array>
 
 #include "binding/py_arguments.hpp"
+#include "binding/py_held_buffer.hpp"
 #include "bulk/decode_outcome.hpp"
 #include "bulk/py_path_stream.hpp"
 
@@ -77,23 +78,6 @@ PyObject* replay_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
                                            &replay_object, &outcome_cost);
         });
 }
-
-// A bytes-like object held for the decode: the lock is released meanwhile,
-// and the export keeps a bytearray from being resized or an mmap from closing.
-class HeldBuffer {
-public:
-    bool acquire(PyObject* source) { return held_ = PyObject_GetBuffer(source, &view_, PyBUF_SIMPLE) == 0; }
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    ByteView bytes() const noexcept {
-        return ByteView(static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len));
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 constexpr std::array<const char*, 2> kDecodeOneParameters{"source", "header_only"};
 constexpr Signature kDecodeOneSignature{nullptr, "decode_one", kDecodeOneParameters, 2};
