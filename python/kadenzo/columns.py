@@ -30,24 +30,28 @@ import importlib
 import math
 import os
 import statistics
-from typing import Any, Union
+from typing import TYPE_CHECKING, Any, Union
 
 from kadenzo import Replay
 from kadenzo._native import FrameColumns, KeyPresses, frame_columns, frame_count
 from kadenzo._native import key_presses as _key_presses
 
+if TYPE_CHECKING:
+    from kadenzo.bulk import BinaryFile
+
 __all__ = ["FrameColumns", "KeyPresses", "frames", "frame_count", "key_presses", "stats", "Source"]
 
-# A decoded replay, a path, or the whole contents of a file.
-Source = Union[Replay, str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, bytearray, memoryview]
+# A decoded replay, a path, the whole contents of a file, or an open binary file.
+Source = Union[Replay, str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, bytearray, memoryview, "BinaryFile"]
 
 
 def frames(source: Source) -> FrameColumns:
     """The frames of `source`'s own mode as columns.
 
     `source` is a decoded `Replay` (its frames are read in place: no frame
-    object is built), a path (`str` or `os.PathLike`), or a bytes-like object
-    holding a whole file. Paths and contents are decoded with the interpreter
+    object is built), a path (`str` or `os.PathLike`), a bytes-like object
+    holding a whole file, or a binary file object (read to its end, as
+    `kadenzo.bulk.decode_one` reads it). Paths and contents are decoded with the interpreter
     lock released; a file that does not decode raises a
     `kadenzo.errors.ReplayError`. A header-only `Replay` gives columns of
     length 0."""

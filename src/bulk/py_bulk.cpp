@@ -66,16 +66,20 @@ PyObject* outcome_pair(Outcome&& outcome) {
     return checked(PyTuple_Pack(2, Py_None, record.get()));
 }
 
-constexpr std::array<const char*, 4> kStreamParameters{"paths", "header_only", "threads", "window"};
+constexpr std::array<const char*, 5> kStreamParameters{"paths", "header_only", "threads", "window", "contents"};
 constexpr Signature kStreamSignature{nullptr, "replay_stream", kStreamParameters, 4};
 
-// replay_stream(paths, header_only, threads, window): threads and window 0 take the defaults.
+// replay_stream(paths, header_only, threads, window, contents=False): threads
+// and window 0 take the defaults; with contents=True the items are (label,
+// bytes-like) pairs instead of paths.
 PyObject* replay_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_function(
-        kStreamSignature, args, nargs, kwnames, std::tuple{Borrowed{}, false, std::int64_t{0}, std::int64_t{0}},
-        [](Borrowed paths, bool header_only, std::int64_t threads, std::int64_t window) {
+        kStreamSignature, args, nargs, kwnames,
+        std::tuple{Borrowed{}, false, std::int64_t{0}, std::int64_t{0}, false},
+        [](Borrowed paths, bool header_only, std::int64_t threads, std::int64_t window, bool contents) {
             return new_path_stream<Replay>(paths.object, header_only, threads, window, &decode_file_outcome,
-                                           &replay_object, &outcome_cost);
+                                           &replay_object, &outcome_cost,
+                                           contents ? &decode_bytes_outcome : nullptr);
         });
 }
 

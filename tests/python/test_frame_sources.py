@@ -77,3 +77,111 @@ def test_a_bad_block_fails_with_the_files_texts_for_its_part():
 def test_arguments_are_checked(call, error):
     with pytest.raises(error):
         call()
+
+
+# --- file objects ----------------------------------------------------------------
+
+class ReadOnly:
+    """A file object with `read` alone, counting what it hands out."""
+
+    def __init__(self, data: bytes):
+        self.data, self.given = data, 0
+
+    def read(self, size=-1):
+        chunk = self.data[self.given:self.given + size]
+        self.given += len(chunk)
+        return chunk
+
+
+@pytest.fixture
+def archives(tmp_path):
+    """The samples and a realistic play in a folder, and in an archive of each kind."""
+    import io
+    import tarfile
+    import zipfile
+    import zstandard
+
+    files = {path.name: path.read_bytes() for path in SAMPLES}
+    files["deep/play.kvr"] = realistic_replay(0, 800, seed=5).to_bytes()
+    files["notes.txt"] = b"not a replay"
+    made = {}
+    with zipfile.ZipFile(tmp_path / "a.zip", "w", zipfile.ZIP_DEFLATED) as zipped:
+        for name, data in files.items():
+            zipped.writestr(name, data)
+    made["zip"] = tmp_path / "a.zip"
+    for kind, mode in (("tar", "w"), ("tar.gz", "w:gz"), ("tar.xz", "w:xz")):
+        with tarfile.open(tmp_path / f"a.{kind}", mode) as tarred:
+            for name, data in files.items():
+                info = tarfile.TarInfo(name)
+                info.size = len(data)
+                tarred.addfile(info, io.BytesIO(data))
+        made[kind] = tmp_path / f"a.{kind}"
+    made["tar.zst"] = tmp_path / "a.tar.zst"
+    made["tar.zst"].write_bytes(zstandard.ZstdCompressor().compress(made["tar"].read_bytes()))
+    return files, made
+
+
+def test_file_objects_decode_as_their_bytes(archives, tmp_path):
+    import tarfile
+    import zipfile
+
+    files, made = archives
+    expected = repr(kadenzo.parse_replay_from_bytes(files["std.kvr"]))
+    (tmp_path / "std.kvr").write_bytes(files["std.kvr"])
+    with open(tmp_path / "std.kvr", "rb") as file:
+        assert repr(kadenzo.bulk.decode_one(file)) == expected
+    with zipfile.ZipFile(made["zip"]) as zipped, zipped.open("std.kvr") as member:
+        assert repr(kadenzo.bulk.decode_one(member)) == expected
+    with tarfile.open(made["tar.gz"]) as tarred, tarred.extractfile("std.kvr") as member:
+        assert kc.frames(member).x.tolist() == kc.frames(files["std.kvr"]).x.tolist()
+    assert repr(kadenzo.bulk.decode_one(ReadOnly(files["std.kvr"]))) == expected
+    with open(tmp_path / "std.kvr", "r") as text, pytest.raises(TypeError, match="binary mode"):
+        kadenzo.bulk.decode_one(text)
+
+
+def test_a_file_object_is_read_no_further_than_the_cap(monkeypatch):
+    from kadenzo import _sources
+
+    monkeypatch.setattr(_sources, "MAX_FILE_BYTES", 100_000)
+    source = ReadOnly(b"\0" * 10_000_000)
+    with pytest.raises(kadenzo.errors.ReplayFileError) as info:
+        kadenzo.bulk.decode_one(source)
+    assert source.given == 100_001
+    assert (info.value.errno, info.value.message) == (27, "cannot read the file: file exceeds 100000 bytes")
+
+
+# --- archives --------------------------------------------------------------------
+
+@pytest.mark.parametrize("kind", ["zip", "tar", "tar.gz", "tar.xz", "tar.zst"])
+def test_archive_members_decode_in_order_as_the_files_do(archives, kind):
+    files, made = archives
+    results = list(kadenzo.bulk.decode_archive(made[kind], threads=2))
+    names = [name for name in files if name.endswith(".kvr")]
+    assert [r.path for r in results] == [f"{made[kind]}::{name}" for name in names]
+    assert [repr(r.replay) for r in results] == [repr(kadenzo.parse_replay_from_bytes(files[n])) for n in names]
+    columns = list(kadenzo.bulk.decode_archive(made[kind], glob="play*", frames="columns"))
+    assert [r.columns.names for r in columns] == [("time_delta", "x", "y", "keys")]
+
+
+def test_a_damaged_member_is_an_error_row_and_a_damaged_archive_ends_with_one(archives, tmp_path):
+    import zipfile
+
+    files, made = archives
+    stored = tmp_path / "stored.zip"
+    with zipfile.ZipFile(stored, "w") as zipped:
+        for name in ("catch.kvr", "std.kvr", "taiko.kvr"):
+            zipped.writestr(name, files[name])
+    data = bytearray(stored.read_bytes())
+    at = data.index(files["std.kvr"][:64]) + 1_000
+    data[at] ^= 0xFF  # the member's CRC no longer matches
+    stored.write_bytes(bytes(data))
+    results = list(kadenzo.bulk.decode_archive(stored))
+    assert [r.ok for r in results] == [True, False, True]
+    assert results[1].error.message.startswith("cannot read the archive member: BadZipFile: Bad CRC-32")
+
+    cut = tmp_path / "cut.tar.gz"
+    cut.write_bytes(made["tar.gz"].read_bytes()[:3_000])
+    results = list(kadenzo.bulk.decode_archive(cut))
+    assert results[-1].path == str(cut) and not results[-1].ok
+    assert results[-1].error.message == "the archive is damaged: ReadError: unexpected end of data"
+    assert all(r.ok for r in results[:-1])
