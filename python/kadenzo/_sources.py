@@ -24,10 +24,16 @@ _ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
 
 
 def is_file_object(source: object) -> bool:
-    """Anything with `readinto` or `read` that is not itself bytes-like."""
+    """Anything with `readinto` or `read` that does not export its bytes itself."""
     if isinstance(source, (str, bytes, bytearray, memoryview, os.PathLike)):
         return False
-    return callable(getattr(source, "readinto", None)) or callable(getattr(source, "read", None))
+    if not (callable(getattr(source, "readinto", None)) or callable(getattr(source, "read", None))):
+        return False
+    try:  # an mmap reads too, but its contents are the whole file wherever it stands
+        memoryview(source).release()
+    except TypeError:
+        return True
+    return False
 
 
 def source_name(source: object) -> Optional[str]:

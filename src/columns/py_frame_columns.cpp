@@ -515,10 +515,7 @@ PyObject* key_presses(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return guarded(
         [&]() -> PyObject* {
             Bound<1> slots{};
-            if (!bind_vector(kKeyPresses, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargs)), kwnames,
-                             slots)) {
-                return nullptr;
-            }
+            if (!bind_vector(kKeyPresses, args, positional_count_of(nargs), kwnames, slots)) return nullptr;
             if (!is_instance<FrameColumnsRecord>(slots[0])) {
                 raise_type_mismatch(slots[0], "FrameColumns");
                 reword_argument_error(kKeyPresses.parameters[0]);
