@@ -82,3 +82,63 @@ def failure_row(path: str, error: BaseException) -> list[Any]:
     row[0] = printable(path)
     row[-1] = getattr(error, "message", None) or str(error)
     return row
+
+
+# --- archives among the inputs ---------------------------------------------------
+
+ARCHIVE_SUFFIXES = (".zip", ".tar", ".tar.gz", ".tgz", ".tar.bz2", ".tbz2", ".tar.xz", ".txz",
+                    ".tar.zst", ".tzst")
+
+
+def is_archive(source: str) -> bool:
+    """A file named as a zip or tar archive: its members are the replays."""
+    return source.lower().endswith(ARCHIVE_SUFFIXES) and os.path.isfile(source)
+
+
+def decode_inputs(sources: Sequence[str], pattern: str, header_only: bool, threads: int | None,
+                  frames: str = "objects") -> Iterator[Any]:
+    """The results of every input in order: the files and folders between
+    archives decoded as one stream, each archive as a stream of its members
+    (a damaged archive ends with its error row, then the next input goes on)."""
+    from kadenzo import bulk
+
+    group: list[str] = []
+    for source in [*sources, None]:
+        if source is not None and not is_archive(source):
+            group.append(source)
+            continue
+        if group:
+            with bulk.decode(list(find_replays(group, pattern)), header_only=header_only, threads=threads,
+                             frames=frames) as decoding:  # type: ignore[arg-type]
+                yield from decoding
+            group = []
+        if source is not None:
+            with bulk.decode_archive(source, glob=pattern, header_only=header_only, threads=threads,
+                                     frames=frames) as decoding:  # type: ignore[arg-type]
+                yield from decoding
+
+
+# --- per-play statistics (--stats) -------------------------------------------------
+
+STATS_COLUMNS = ("play_length", "frame_time_median", "frame_time_mean", "presses", "presses_by_key",
+                 "press_duration_mean", "path_length", "mean_speed")
+STATS_TYPES = {
+    "play_length": "int64", "frame_time_median": "float64", "frame_time_mean": "float64", "presses": "int64",
+    "press_duration_mean": "float64", "path_length": "float64", "mean_speed": "float64",
+}
+
+
+def stats_row(columns: Any) -> list[Any]:
+    """The --stats columns of one play's FrameColumns (see kadenzo.columns.stats);
+    empty when its clock leaves 64 bits."""
+    from kadenzo import columns as columns_module
+
+    try:
+        figures = columns_module.stats(columns)
+    except OverflowError:
+        return [None] * len(STATS_COLUMNS)
+    by_key = " ".join(f"{name}={count}" for name, count in figures["presses_by_key"].items())
+    figures = {**figures, "presses_by_key": by_key}
+    if figures["frame_time_median"] is not None:
+        figures["frame_time_median"] = float(figures["frame_time_median"])
+    return [figures[name] for name in STATS_COLUMNS]

@@ -1,6 +1,6 @@
 """The `kadenzo` command line (also `python -m kadenzo`).
 
-    kadenzo summary PATH... [-o OUT.csv|OUT.parquet] [--header-only] [--glob PATTERN] [--threads N]
+    kadenzo summary PATH... [-o OUT.csv|OUT.parquet] [--header-only] [--stats] [--glob PATTERN] [--threads N]
     kadenzo frames FILE [-o OUT.csv|OUT.parquet]
     kadenzo show FILE
     kadenzo plot FILE [-o OUT.png] [--start S] [--end S]
@@ -70,28 +70,52 @@ class Progress:
 
 # --- commands ------------------------------------------------------------------
 
-def run_summary(args: argparse.Namespace) -> int:
+def summary_outcomes(args: argparse.Namespace) -> tuple[Any, int | None]:
+    """The results of the summary's inputs and their number when known (no
+    archive among them). With --stats the frames come as columns."""
+    frames = "columns" if args.stats else "objects"
+    if any(_summary.is_archive(source) for source in args.paths):
+        return _summary.decode_inputs(args.paths, args.glob, args.header_only, args.threads, frames), None
     paths = list(_summary.find_replays(args.paths, args.glob))
+    return bulk.decode(paths, header_only=args.header_only, threads=args.threads, frames=frames), len(paths)
+
+
+def summary_row(outcome: bulk.DecodeResult, stats: bool, header_only: bool) -> list[Any]:
+    if outcome.error is not None:
+        row = _summary.failure_row(outcome.path, outcome.error)
+        return [*row, *[None] * len(_summary.STATS_COLUMNS)] if stats else row
+    assert outcome.replay is not None
+    row = _summary.replay_row(outcome.path, outcome.replay)
+    if not stats:
+        return row
+    if header_only:
+        return [*row, *[None] * len(_summary.STATS_COLUMNS)]
+    assert outcome.columns is not None  # the frames went into columns: count them there
+    row[_summary.COLUMNS.index("frame_count")] = len(outcome.columns)
+    return [*row, *_summary.stats_row(outcome.columns)]
+
+
+def run_summary(args: argparse.Namespace) -> int:
+    outcomes, total = summary_outcomes(args)
     parquet = args.parquet or _tables.is_parquet(args.output)
+    names = [*_summary.COLUMNS, *_summary.STATS_COLUMNS] if args.stats else list(_summary.COLUMNS)
+    types = {**_summary.TYPES, **_summary.STATS_TYPES} if args.stats else _summary.TYPES
     done = failed = 0
-    progress = Progress(len(paths), args.progress)
+    progress = Progress(total or 0, args.progress)
     try:
-        with _tables.TableWriter(args.output, _summary.COLUMNS, _summary.TYPES, parquet) as table:
-            for outcome in decode_files(paths, args.header_only, args.threads):
-                if outcome.error is None:
-                    assert outcome.replay is not None
-                    table.write(_summary.replay_row(outcome.path, outcome.replay))
-                else:
-                    failed += 1
-                    table.write(_summary.failure_row(outcome.path, outcome.error))
+        with _tables.TableWriter(args.output, names, types, parquet) as table:
+            for outcome in outcomes:
+                failed += outcome.error is not None
+                table.write(summary_row(outcome, args.stats, args.header_only))
                 done += 1
                 progress.update(failed)
     except KeyboardInterrupt:
         progress.close()
-        print(f"interrupted: {done} of {len(paths)} files written, {failed} failed", file=sys.stderr)
+        print(f"interrupted: {done} of {total if total is not None else '?'} files written, {failed} failed",
+              file=sys.stderr)
         return EXIT_INTERRUPTED
     progress.close()
-    if not paths:
+    if not done:
         print(f"no files matching {args.glob!r} found", file=sys.stderr)
     else:
         print(f"{done} files, {failed} failed", file=sys.stderr)
@@ -197,6 +221,8 @@ def build_parser() -> argparse.ArgumentParser:
                          help="names of the files searched for in folders (default: %(default)s)")
     summary.add_argument("--header-only", action="store_true",
                          help="read only the headers: much faster, no frame count or seed")
+    summary.add_argument("--stats", action="store_true",
+                         help="add per-play statistics: play length, frame times, presses, path length and speed")
     summary.add_argument("--threads", type=positive_int, metavar="N",
                          help="decoding threads (default: the worker pool's size)")
     summary.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")

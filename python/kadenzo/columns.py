@@ -26,6 +26,7 @@ interfaces, and `stats(columns)` the figures most analyses compute first.
 """
 from __future__ import annotations
 
+import collections
 import importlib
 import math
 import os
@@ -99,9 +100,10 @@ def stats(columns: FrameColumns) -> dict[str, Any]:
     presses = key_presses(columns)
     deltas = [delta for delta in columns.time_delta.tolist() if delta > 0]
     length = columns.time[-1] if len(columns) else 0
-    by_key: dict[str, int] = {}
-    for name in presses.key_names():
-        by_key[name] = by_key.get(name, 0) + 1
+    counts = collections.Counter(presses.key.tolist())
+    names = dict(zip(presses.key.tolist(), presses.key_names()))
+    # In the order of the keys' bits, as the mode's key set lists them.
+    by_key = {names[key]: counts[key] for key in sorted(counts, key=lambda key: key & 0xFFFFFFFF)}
     durations = presses.duration.tolist()
     path = _path_length(columns)
     return {

@@ -185,3 +185,27 @@ def test_a_damaged_member_is_an_error_row_and_a_damaged_archive_ends_with_one(ar
     assert results[-1].path == str(cut) and not results[-1].ok
     assert results[-1].error.message == "the archive is damaged: ReadError: unexpected end of data"
     assert all(r.ok for r in results[:-1])
+
+
+def test_summary_reads_archives_among_its_inputs_and_adds_stats(archives, tmp_path):
+    import csv
+    import io
+    import subprocess
+    import sys
+
+    files, made = archives
+    cut = tmp_path / "cut.tar.gz"
+    cut.write_bytes(made["tar.gz"].read_bytes()[:3_000])
+    run = subprocess.run([sys.executable, "-m", "kadenzo", "summary", "--stats", str(SAMPLES[0]), str(made["zip"]),
+                          str(cut), str(made["tar"])], capture_output=True, text=True, timeout=120)
+    rows = list(csv.DictReader(io.StringIO(run.stdout)))
+    assert run.returncode == 1
+    paths = [row["path"] for row in rows]
+    members = [f"::{name}" for name in files if name.endswith(".kvr")]
+    assert paths[0] == str(SAMPLES[0]) and paths[1:6] == [f"{made['zip']}{m}" for m in members]
+    assert paths[-6] == str(cut) and rows[-6]["error"].startswith("the archive is damaged")
+    assert paths[-5:] == [f"{made['tar']}{m}" for m in members]
+    figures = kc.stats(kc.frames(files["std.kvr"]))
+    std = next(row for row in rows if row["path"].endswith("zip::std.kvr"))
+    assert int(std["presses"]) == figures["presses"] and float(std["mean_speed"]) == figures["mean_speed"]
+    assert std["presses_by_key"] == " ".join(f"{k}={n}" for k, n in figures["presses_by_key"].items())
