@@ -30,7 +30,7 @@ def is_file_object(source: object) -> bool:
     if not (callable(getattr(source, "readinto", None)) or callable(getattr(source, "read", None))):
         return False
     try:  # an mmap reads too, but its contents are the whole file wherever it stands
-        memoryview(source).release()
+        memoryview(source).release()  # type: ignore[arg-type]
     except TypeError:
         return True
     return False

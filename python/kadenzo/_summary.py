@@ -6,7 +6,7 @@ from __future__ import annotations
 import fnmatch
 import os
 from collections.abc import Iterator, Sequence
-from typing import Any
+from typing import Any, Literal
 
 import kadenzo
 from kadenzo._native import frame_count
@@ -96,7 +96,7 @@ def is_archive(source: str) -> bool:
 
 
 def decode_inputs(sources: Sequence[str], pattern: str, header_only: bool, threads: int | None,
-                  frames: str = "objects") -> Iterator[Any]:
+                  frames: Literal["objects", "columns"] = "objects") -> Iterator[Any]:
     """The results of every input in order: the files and folders between
     archives decoded as one stream, each archive as a stream of its members
     (a damaged archive ends with its error row, then the next input goes on)."""
@@ -109,12 +109,12 @@ def decode_inputs(sources: Sequence[str], pattern: str, header_only: bool, threa
             continue
         if group:
             with bulk.decode(list(find_replays(group, pattern)), header_only=header_only, threads=threads,
-                             frames=frames) as decoding:  # type: ignore[arg-type]
+                             frames=frames) as decoding:
                 yield from decoding
             group = []
         if source is not None:
             with bulk.decode_archive(source, glob=pattern, header_only=header_only, threads=threads,
-                                     frames=frames) as decoding:  # type: ignore[arg-type]
+                                     frames=frames) as decoding:
                 yield from decoding
 
 

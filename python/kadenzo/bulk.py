@@ -139,12 +139,13 @@ class Decoding(Iterator[DecodeResult]):
         return self
 
     def __next__(self) -> DecodeResult:
-        path, value, failure = next(self._stream)
+        label, value, failure = next(self._stream)
         index = self._index
         self._index += 1
+        path: Any = label
         error: Optional[ReplayError] = None
-        if isinstance(path, _sources.Member):  # an archive's entry: its label, and its own error if unread
-            path, error = path.path, path.error
+        if isinstance(label, _sources.Member):  # an archive's entry: its label, and its own error if unread
+            path, error = label.path, label.error
         if error is None and failure is None:
             if isinstance(value, tuple):
                 replay, columns = value

@@ -16,7 +16,7 @@ import itertools
 import os
 import sys
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, Literal
 
 import kadenzo
 from kadenzo import _summary, _tables, bulk, errors
@@ -73,7 +73,7 @@ class Progress:
 def summary_outcomes(args: argparse.Namespace) -> tuple[Any, int | None]:
     """The results of the summary's inputs and their number when known (no
     archive among them). With --stats the frames come as columns."""
-    frames = "columns" if args.stats else "objects"
+    frames: Literal["objects", "columns"] = "columns" if args.stats else "objects"
     if any(_summary.is_archive(source) for source in args.paths):
         return _summary.decode_inputs(args.paths, args.glob, args.header_only, args.threads, frames), None
     paths = list(_summary.find_replays(args.paths, args.glob))
