@@ -1,6 +1,7 @@
 """kadenzo.bulk and kadenzo.errors: per-file results in input order, error
 classes that survive process pools, any kind of path, laziness, the lock
 released while decoding, and Ctrl-C."""
+import base64
 import concurrent.futures
 import mmap
 import multiprocessing
@@ -17,6 +18,7 @@ import pytest
 
 import kadenzo
 import kadenzo.bulk
+import kadenzo.frames
 from kadenzo.errors import ReplayDecodeError, ReplayError, ReplayFileError
 from replay_builder import ReplayFile, realistic_replay
 
@@ -215,6 +217,9 @@ def test_other_threads_run_while_decoding(tmp_path):
     spent, gap = call_times(lambda: kadenzo.bulk.decode_one(path))
     assert gap < spent / 2, (gap, spent)
     spent, gap = call_times(lambda: list(kadenzo.bulk.decode([path], threads=1)))
+    assert gap < spent / 2, (gap, spent)
+    block = base64.b64encode(ReplayFile(text=text).block_bytes()).decode()
+    spent, gap = call_times(lambda: kadenzo.frames.decode_block(block, 0, frames="columns"))
     assert gap < spent / 2, (gap, spent)
 
 
