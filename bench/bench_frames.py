@@ -115,7 +115,8 @@ def build_archives(folder: pathlib.Path, members: int) -> dict[str, str]:
     with zipfile.ZipFile(zipped, "w", zipfile.ZIP_STORED) as archive:
         for name in names:
             archive.write(name, f"plays/{name.name}")
-    with tarfile.open(tarred, "w:gz", compresslevel=1) as archive:
+    # GNU format, as `tar czf` writes it: one header per member (PAX would add a second).
+    with tarfile.open(tarred, "w:gz", compresslevel=1, format=tarfile.GNU_FORMAT) as archive:
         for name in names:
             archive.add(name, f"plays/{name.name}")
     return {"folder": str(plays), "zip": str(zipped), "tar.gz": str(tarred)}
