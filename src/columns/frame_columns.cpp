@@ -25,6 +25,16 @@ ColumnBuffer& ColumnBuffer::operator=(ColumnBuffer&& other) noexcept {
 
 ColumnBuffer::~ColumnBuffer() { free_bytes(data_); }
 
+ColumnBuffer pack_bits(const std::uint8_t* values, std::size_t count) {
+    ColumnBuffer bits((count + 7) / 8);
+    auto* out = static_cast<std::uint8_t*>(bits.data());
+    std::memset(out, 0, bits.size());
+    for (std::size_t index = 0; index < count; ++index) {
+        out[index / 8] = static_cast<std::uint8_t>(out[index / 8] | (values[index] << (index % 8)));
+    }
+    return bits;
+}
+
 namespace {
 
 // What a field of a frame record is stored as in its column.
@@ -55,17 +65,6 @@ struct ColumnOf<Flags> {
     using Stored = std::int32_t;
     static Stored store(Flags value) noexcept { return value.bits; }
 };
-
-// One bit per value, lowest bit first; the unused bits of the last byte are zero.
-ColumnBuffer pack_bits(const std::uint8_t* values, std::size_t count) {
-    ColumnBuffer bits((count + 7) / 8);
-    auto* out = static_cast<std::uint8_t*>(bits.data());
-    std::memset(out, 0, bits.size());
-    for (std::size_t index = 0; index < count; ++index) {
-        out[index / 8] = static_cast<std::uint8_t>(out[index / 8] | (values[index] << (index % 8)));
-    }
-    return bits;
-}
 
 template <class Frame, class F>
 Column column_of_field(std::span<const Frame> frames) {

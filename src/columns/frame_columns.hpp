@@ -49,6 +49,10 @@ private:
     std::size_t size_ = 0;
 };
 
+// Bool values (0 or 1, one byte each) packed one bit per value, lowest bit
+// first; the unused bits of the last byte are zero.
+ColumnBuffer pack_bits(const std::uint8_t* values, std::size_t count);
+
 struct Column {
     std::string_view name;  // the frame record's field name; static storage, NUL-terminated
     ColumnType type = ColumnType::Int64;

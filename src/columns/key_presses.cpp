@@ -12,8 +12,8 @@ namespace {
 
 constexpr std::uint32_t kM1 = 1, kM2 = 2, kK1 = 4, kK2 = 8;
 
-// One press while it is being read; its row is taken when it starts, so rows
-// come out in press order without a sort.
+// The rows of the table as they are found: a press takes its row when it
+// starts, so rows come out in press order without a sort.
 struct PressRows {
     Vec<std::int32_t> key;
     Vec<std::int64_t> press_time;
@@ -60,12 +60,7 @@ Column column_of(std::string_view name, ColumnType type, const Vec<T>& values) {
 
 Column bool_column(std::string_view name, const Vec<std::uint8_t>& values) {
     Column column = column_of(name, ColumnType::Bool, values);
-    column.bits = ColumnBuffer((values.size() + 7) / 8 + 1);
-    auto* out = static_cast<std::uint8_t*>(column.bits.data());
-    std::memset(out, 0, column.bits.size());
-    for (std::size_t index = 0; index < values.size(); ++index) {
-        out[index / 8] = static_cast<std::uint8_t>(out[index / 8] | (values[index] << (index % 8)));
-    }
+    column.bits = pack_bits(values.data(), values.size());
     return column;
 }
 

@@ -5,6 +5,7 @@
 // every operation but the frame fields and the clock.
 #include "columns/py_frame_columns.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -363,34 +364,38 @@ PyObject* call_python_helper(PyObject* self, PyObject* args, PyObject* kwargs) n
         static_cast<PyObject*>(nullptr));
 }
 
-#define KZ_TABLE_METHODS(Record)                                                                              \
-    {"__arrow_c_schema__", as_method(&arrow_c_schema<Record>), METH_NOARGS,                                   \
-     "The Arrow schema of the columns (a struct type), in a PyCapsule."},                                     \
-        {"__arrow_c_array__", as_method(&arrow_c_array<Record>), METH_FASTCALL | METH_KEYWORDS,               \
-         "The columns as an Arrow struct array: (schema capsule, array capsule), sharing their memory."},     \
-        {"__arrow_c_stream__", as_method(&arrow_c_stream<Record>), METH_FASTCALL | METH_KEYWORDS,             \
-         "The columns as an Arrow stream of one batch, in a PyCapsule, sharing their memory."},               \
-        {"to_numpy", as_method(&call_python_helper<"_to_numpy">), METH_VARARGS | METH_KEYWORDS,               \
-         "to_numpy(*, structured=False): a dict of NumPy arrays over the columns' memory (no copy), or with\n" \
-         "structured=True one structured array holding a copy."},                                              \
-        {"to_pandas", as_method(&call_python_helper<"_to_pandas">), METH_VARARGS | METH_KEYWORDS,             \
-         "to_pandas(): a pandas DataFrame of the columns."}
+// The methods every column table has (FrameColumns, KeyPresses), then the
+// table's own, then the end of the table.
+template <class Record, std::size_t N>
+std::array<PyMethodDef, N + 6> table_methods(const std::array<PyMethodDef, N>& own) {
+    std::array<PyMethodDef, N + 6> methods{{
+        {"__arrow_c_schema__", as_method(&arrow_c_schema<Record>), METH_NOARGS,
+         "The Arrow schema of the columns (a struct type), in a PyCapsule."},
+        {"__arrow_c_array__", as_method(&arrow_c_array<Record>), METH_FASTCALL | METH_KEYWORDS,
+         "The columns as an Arrow struct array: (schema capsule, array capsule), sharing their memory."},
+        {"__arrow_c_stream__", as_method(&arrow_c_stream<Record>), METH_FASTCALL | METH_KEYWORDS,
+         "The columns as an Arrow stream of one batch, in a PyCapsule, sharing their memory."},
+        {"to_numpy", as_method(&call_python_helper<"_to_numpy">), METH_VARARGS | METH_KEYWORDS,
+         "to_numpy(*, structured=False): a dict of NumPy arrays over the columns' memory (no copy), or with\n"
+         "structured=True one structured array holding a copy."},
+        {"to_pandas", as_method(&call_python_helper<"_to_pandas">), METH_VARARGS | METH_KEYWORDS,
+         "to_pandas(): a pandas DataFrame of the columns."},
+    }};
+    std::copy(own.begin(), own.end(), methods.begin() + 5);
+    methods.back() = PyMethodDef{nullptr, nullptr, 0, nullptr};
+    return methods;
+}
 
-PyMethodDef kMethods[] = {
-    KZ_TABLE_METHODS(FrameColumnsRecord),
-    {"with_time", as_method(&with_time_view), METH_NOARGS,
-     "with_time(): the same columns, sharing their memory, with `time` first among the names and Arrow columns."},
-    {nullptr, nullptr, 0, nullptr},
-};
+std::array kMethods = table_methods<FrameColumnsRecord>(std::array{
+    PyMethodDef{"with_time", as_method(&with_time_view), METH_NOARGS,
+                "with_time(): the same columns, sharing their memory, with `time` first among the names and Arrow "
+                "columns."},
+});
 
-PyMethodDef kKeyPressesMethods[] = {
-    KZ_TABLE_METHODS(KeyPressesRecord),
-    {"key_names", as_method(&call_python_helper<"_key_names">), METH_VARARGS | METH_KEYWORDS,
-     "key_names(): each row's key by its member name (\"K1\"), as a list."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-#undef KZ_TABLE_METHODS
+std::array kKeyPressesMethods = table_methods<KeyPressesRecord>(std::array{
+    PyMethodDef{"key_names", as_method(&call_python_helper<"_key_names">), METH_VARARGS | METH_KEYWORDS,
+                "key_names(): each row's key by its member name (\"K1\"), as a list."},
+});
 
 PyGetSetDef kGetSet[] = {
     {"mode", &get_mode, nullptr, "The play mode (a GameMode).", nullptr},
@@ -414,7 +419,7 @@ const PyType_Slot kFrameColumnsSlots[] = {
     {Py_mp_subscript, reinterpret_cast<void*>(&get_item<FrameColumnsRecord>)},
     {Py_mp_length, reinterpret_cast<void*>(&length<FrameColumnsRecord>)},
     {Py_tp_repr, reinterpret_cast<void*>(&repr)},
-    {Py_tp_methods, kMethods},
+    {Py_tp_methods, kMethods.data()},
     {Py_tp_doc, const_cast<char*>("The frames of one play as columns, one typed read-only buffer per field.")},
 };
 
@@ -456,7 +461,7 @@ const PyType_Slot kKeyPressesSlots[] = {
     {Py_mp_subscript, reinterpret_cast<void*>(&get_item<KeyPressesRecord>)},
     {Py_mp_length, reinterpret_cast<void*>(&length<KeyPressesRecord>)},
     {Py_tp_repr, reinterpret_cast<void*>(&key_presses_repr)},
-    {Py_tp_methods, kKeyPressesMethods},
+    {Py_tp_methods, kKeyPressesMethods.data()},
     {Py_tp_doc, const_cast<char*>("The key presses of one play, one row per press, as typed read-only buffers.")},
 };
 
