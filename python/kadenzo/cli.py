@@ -30,11 +30,6 @@ class Failure(Exception):
 
 # --- decoding ------------------------------------------------------------------
 
-def decode_files(paths: Sequence[str], header_only: bool, threads: int | None) -> bulk.Decoding:
-    """The outcome of each path, in order, decoded on the worker pool."""
-    return bulk.decode(paths, header_only=header_only, threads=threads)
-
-
 def decode_one(path: str, header_only: bool = False) -> kadenzo.Replay:
     try:
         return bulk.decode_one(path, header_only=header_only)
@@ -48,7 +43,7 @@ class Progress:
     """A bar on standard error while it is a terminal and tqdm is installed;
     otherwise nothing."""
 
-    def __init__(self, total: int, enabled: bool, unit: str = "file"):
+    def __init__(self, total: int | None, enabled: bool, unit: str = "file"):
         self._bar = None
         if enabled and sys.stderr.isatty():
             try:
@@ -101,7 +96,7 @@ def run_summary(args: argparse.Namespace) -> int:
     names = [*_summary.COLUMNS, *_summary.STATS_COLUMNS] if args.stats else list(_summary.COLUMNS)
     types = {**_summary.TYPES, **_summary.STATS_TYPES} if args.stats else _summary.TYPES
     done = failed = 0
-    progress = Progress(total or 0, args.progress)
+    progress = Progress(total, args.progress)  # no total for archives: tqdm then counts without a bar
     try:
         with _tables.TableWriter(args.output, names, types, parquet) as table:
             for outcome in outcomes:
