@@ -230,7 +230,18 @@ void WorkerPool::run_watched(std::size_t count, std::size_t helper_limit,
     }
     while (!job.done.wait_for(lock, interval, all_done)) {
         lock.unlock();
-        const bool go_on = waiting();
+        bool go_on = false;
+        try {
+            go_on = waiting();
+        } catch (...) {
+            // The watcher failed, or its thread is being ended (a daemon
+            // thread at shutdown): the helpers refer to this frame, so they
+            // take no further index and finish before it goes.
+            job.next.store(count);
+            lock.lock();
+            job.done.wait(lock, all_done);
+            throw;
+        }
         lock.lock();
         if (!go_on) {
             job.next.store(count);  // the helpers take no further index

@@ -11,6 +11,7 @@
 #include "binding/py_arguments.hpp"
 #include "binding/py_class.hpp"
 #include "binding/py_ref.hpp"
+#include "binding/py_unlocked.hpp"
 #include "columns/py_frame_columns.hpp"
 #include "compare/play_distance.hpp"
 #include "compare/play_matrix.hpp"
@@ -77,7 +78,8 @@ constexpr std::array<const char*, 3> kSimilarityParameters{"a", "b", "mirror_y"}
 constexpr Signature kSimilarity{nullptr, "similarity", kSimilarityParameters, 3};
 
 // similarity(a, b, mirror_y): a float, NaN when the plays share no time.
-PyObject* similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// Not noexcept: the lock is released while it compares (see guarded).
+PyObject* similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_function(
         kSimilarity, args, nargs, kwnames, std::tuple{Borrowed{}, Borrowed{}, std::optional<double>{}},
         [](Borrowed a_object, Borrowed b_object, std::optional<double> mirror_y) -> PyObject* {
@@ -89,18 +91,11 @@ PyObject* similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             if (!a_cursor) return not_cursor_mode("a");
             const std::optional<CursorColumns> b_cursor = cursor_columns(**b);
             if (!b_cursor) return not_cursor_mode("b");
-            double distance = 0.0;
-            bool out_of_memory = false;
-            Py_BEGIN_ALLOW_THREADS
-            try {
+            const double distance = without_interpreter_lock([&] {
                 const CursorPath a_path = cursor_path(a_cursor->time_delta, a_cursor->x, a_cursor->y, Slopes::No);
                 const CursorPath b_path = cursor_path(b_cursor->time_delta, b_cursor->x, b_cursor->y);
-                distance = exact_distance(a_path, b_path, mirror_y).mean();
-            } catch (const std::bad_alloc&) {
-                out_of_memory = true;
-            }
-            Py_END_ALLOW_THREADS
-            if (out_of_memory) return PyErr_NoMemory();
+                return exact_distance(a_path, b_path, mirror_y).mean();
+            });
             return checked(PyFloat_FromDouble(distance));
         });
 }
@@ -124,7 +119,8 @@ constexpr Signature kMatrix{nullptr, "pair_matrix", kMatrixParameters, 6};
 // list of FrameColumns; threads 0 for the pool's size; progress None or a
 // callable given the number of pairs done, called on this thread while the
 // work runs. An N x N memoryview, or with top a list of (i, j, distance).
-PyObject* pair_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// Not noexcept: the lock is released while it compares (see guarded).
+PyObject* pair_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_function(
         kMatrix, args, nargs, kwnames,
         std::tuple{Borrowed{}, std::optional<double>{}, std::optional<double>{}, std::optional<std::int64_t>{},
@@ -158,36 +154,22 @@ PyObject* pair_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
             // While waiting, the lock is taken back to look for signals and
             // to report progress; an exception from either stops the work.
-            PyThreadState* thread_state = nullptr;
             bool python_failed = false;
             const MatrixWatch watch{kWatchInterval, [&](std::uint64_t pairs_done) {
-                                        PyEval_RestoreThread(thread_state);
-                                        bool go_on = PyErr_CheckSignals() == 0;
-                                        if (go_on && callback != nullptr) {
-                                            PyObject* done = PyLong_FromUnsignedLongLong(pairs_done);
-                                            PyObject* result =
-                                                done == nullptr ? nullptr : PyObject_CallOneArg(callback, done);
-                                            Py_XDECREF(done);
-                                            go_on = result != nullptr;
-                                            Py_XDECREF(result);
-                                        }
-                                        python_failed = !go_on;
-                                        thread_state = PyEval_SaveThread();
-                                        return go_on;
+                                        return with_interpreter_lock([&] {
+                                            bool go_on = PyErr_CheckSignals() == 0;
+                                            if (go_on && callback != nullptr) {
+                                                Ref done = Ref::steal(PyLong_FromUnsignedLongLong(pairs_done));
+                                                Ref result =
+                                                    done ? Ref::steal(PyObject_CallOneArg(callback, done.get())) : Ref();
+                                                go_on = static_cast<bool>(result);
+                                            }
+                                            python_failed = !go_on;
+                                            return go_on;
+                                        });
                                     }};
-            std::optional<std::variant<DistanceMatrix, TopPairs, MatrixFailure>> outcome;
-            bool out_of_memory = false;
-            thread_state = PyEval_SaveThread();
-            try {
-                outcome = play_matrix(plays, options, WorkerPool::global(), watch);
-            } catch (const std::bad_alloc&) {
-                out_of_memory = true;
-            } catch (...) {
-                PyEval_RestoreThread(thread_state);  // a stop from the pool's creation goes on with the lock held
-                throw;
-            }
-            PyEval_RestoreThread(thread_state);
-            if (out_of_memory) return PyErr_NoMemory();
+            std::optional<std::variant<DistanceMatrix, TopPairs, MatrixFailure>> outcome = without_interpreter_lock(
+                [&] { return std::optional{play_matrix(plays, options, WorkerPool::global(), watch)}; });
             if (const MatrixFailure* failure = std::get_if<MatrixFailure>(&*outcome)) {
                 switch (failure->kind) {
                     case MatrixFailure::Kind::Stopped:
