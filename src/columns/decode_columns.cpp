@@ -14,7 +14,7 @@ ColumnsOutcome decode_file_columns(const String& path, bool header_only) noexcep
         FrameColumns columns = FrameColumns::take(replay);
         return DecodedColumns{std::move(replay), std::move(columns)};
     } catch (...) {
-        return failure_of_current_exception(std::nullopt);
+        return failure_of_current_exception();
     }
 }
 

@@ -14,6 +14,12 @@ Result<Replay> parse_replay(ByteView input, ByteOrder order, bool header_only);
 // frame block's length.
 Result<Replay> parse_replay_header(ByteView input, ByteOrder order);
 
+// The failure of the error parse_replay returned. `file_start` is where the
+// file's bytes begin in memory (the error's views point after it) and
+// `file_size` the whole file's size, of which memory may hold only the
+// first bytes.
+DecodeFailure failure_of(const DecodeError& error, const std::uint8_t* file_start, std::uint64_t file_size);
+
 // The online id after the frame block: 8 bytes, or a 4-byte signed id
 // (widened with its sign) when fewer than 8 remain.
 Result<std::uint64_t> parse_replay_id(ByteView input, ByteOrder order) noexcept;
