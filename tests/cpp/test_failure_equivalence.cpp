@@ -81,7 +81,7 @@ std::string texts_of(const ByteVec& bytes, ScratchFile& scratch) {
 ByteVec file_of(std::uint8_t mode, std::string_view life_bar, std::string_view frames) {
     ReplayBytes r;
     r.u8(mode).u32(20240101).str("0123456789abcdef").str("pl\xc3\xa4yer").str(std::string_view());
-    for (std::uint16_t count : {300, 100, 50, 0xFFFF, 40000, 2}) r.u16(count);
+    for (const std::uint16_t count : std::initializer_list<std::uint16_t>{300, 100, 50, 0xFFFF, 40000, 2}) r.u16(count);
     r.u32(123456).u16(777).u8(1).u32(24).str(life_bar).u64(0x0123456789ABCDEFull);
     return r.block(compress_alone(frames)).u64(77).bytes();
 }
@@ -108,7 +108,7 @@ std::map<std::string, ByteVec> all_cases() {
         const std::string prefix = "mode" + std::to_string(family.mode) + "/";
         const ByteVec whole = file_of(family.mode, kLifeBar, family.frames);
         for (std::size_t size = 0; size <= whole.size(); ++size) {
-            cases[prefix + "prefix/" + std::to_string(size)] = ByteVec(whole.begin(), whole.begin() + size);
+            cases[prefix + "prefix/" + std::to_string(size)] = ByteVec(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size));
         }
         for (std::size_t at = 0; at < whole.size(); ++at) {
             for (const std::uint8_t value : kByteReplacements) {
