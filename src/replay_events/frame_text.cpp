@@ -111,7 +111,8 @@ DecodedFrames<Frame> decode_frame_text(std::string_view text, std::size_t max_fr
     // Items starting before this are read by the quick readers first.
     const char* const quick_end =
         static_cast<std::ptrdiff_t>(text.size()) > quick::kQuickReadBytes ? end - quick::kQuickReadBytes : cursor;
-    // The item being read, for a failure's place.
+    // The item being read, for a failure's place. The cached branch reads
+    // each item with the cursor at its start, so it needs no copy.
     const char* item_begin = cursor;
     try {
         if constexpr (RepeatCache<Frame>::kKeepsItems) {
@@ -121,7 +122,6 @@ DecodedFrames<Frame> decode_frame_text(std::string_view text, std::size_t max_fr
             // tail the quick readers cannot reach, then item by item.
             RepeatCache<Frame> repeats;
             const auto read_item = [&](const char* item_end, bool quick) __attribute__((always_inline)) {
-                item_begin = cursor;
                 Frame frame;
                 if (!quick || !repeats.read(cursor, item_end, frame)) {
                     const char* general = cursor;
@@ -169,7 +169,7 @@ DecodedFrames<Frame> decode_frame_text(std::string_view text, std::size_t max_fr
         }
         if (frames.empty()) stop_no_frame();  // a text holds at least one frame
     } catch (Stop& stopped) {
-        describe_item(stopped.failure(), text, item_begin, kModeOf<Frame>);
+        describe_item(stopped.failure(), text, RepeatCache<Frame>::kKeepsItems ? cursor : item_begin, kModeOf<Frame>);
         throw;
     }
     if (frames.back().time_delta == kSeedTimeDelta && seed) {
