@@ -51,7 +51,7 @@ Failure failure_of_current_exception() noexcept {
         } catch (const Stop& stop) {
             if (stop.failure().is_decode()) return describe_failure(stop.failure());
             Failure failure;
-            failure.message = stop.message();
+            failure.message = describe_other_stop(stop.failure(), stop.message());
             failure.detail = bounded_detail(stop.message());
             return failure;
         } catch (const std::bad_alloc&) {

@@ -148,6 +148,13 @@ String bounded_detail(std::string_view detail) {
     return out;
 }
 
+String describe_other_stop(const DecodeFailure& failure, std::string_view stop_message) {
+    if (!failure.placed) return String(stop_message);
+    Message m;
+    m << field_name(failure) << " at offset " << failure.field_offset << ": " << stop_message;
+    return std::move(m.text);
+}
+
 Failure describe_failure(const DecodeFailure& failure) {
     const String panic_message = panic_text(failure);
     Failure described;

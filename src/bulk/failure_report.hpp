@@ -13,4 +13,9 @@ namespace kz {
 // failure: failure.is_decode()); its detail is the stop's message.
 Failure describe_failure(const DecodeFailure& failure);
 
+// The message of another stop (`stop_message`) while a field was read:
+// "<field> at offset <n>: <stop_message>", or the stop's message alone when
+// `failure` names no field.
+String describe_other_stop(const DecodeFailure& failure, std::string_view stop_message);
+
 }  // namespace kz

@@ -111,7 +111,13 @@ bool read_header_fields(Head& head) {
                 break;
             }
             if (end > head.source_size()) return true;  // the decode says how the file ends inside it
-            if (!head.extend_to(end)) return false;
+            try {
+                if (!head.extend_to(end)) return false;
+            } catch (Stop& stopped) {
+                // A header past the file size limit: its stop names the field that reached it.
+                stopped.failure().place(static_cast<std::uint8_t>(row), at);
+                throw;
+            }
         }
     }
     return true;
