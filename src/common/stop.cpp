@@ -102,18 +102,6 @@ void stop_unwrap_err(std::string_view error_debug_text, std::source_location whe
     stop(message, where);
 }
 
-void stop_unwrap_none(std::source_location where) {
-    stop("called `Option::unwrap()` on a `None` value", where);
-}
-
-void stop_index_out_of_bounds(std::size_t len, std::size_t index, std::source_location where) {
-    String message = "index out of bounds: the len is ";
-    append_number(message, len);
-    message += " but the index is ";
-    append_number(message, index);
-    stop(message, where);
-}
-
 void stop_try_from_int(std::source_location where) {
     stop_unwrap_err("TryFromIntError(())", where);
 }

@@ -63,13 +63,6 @@ private:
 [[noreturn]] void stop_unwrap_err(std::string_view error_debug_text,
                                   std::source_location where = std::source_location::current());
 
-// "called `Option::unwrap()` on a `None` value".
-[[noreturn]] void stop_unwrap_none(std::source_location where = std::source_location::current());
-
-// "index out of bounds: the len is {len} but the index is {index}".
-[[noreturn]] void stop_index_out_of_bounds(std::size_t len, std::size_t index,
-                                           std::source_location where = std::source_location::current());
-
 // The stop for a value that does not fit its target integer type.
 [[noreturn]] void stop_try_from_int(std::source_location where = std::source_location::current());
 

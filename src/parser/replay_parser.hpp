@@ -1,4 +1,8 @@
-// The replay file layout: one forward pass from the mode byte to the online id.
+// The replay file layout: one forward pass over the layout table
+// (layout/replay_layout.hpp), from the mode byte to the online id. The
+// table's numbers are little-endian; `order` is Little at every call.
+// A failure is a DecodeError returned (the input ended, a length is too long
+// a number) or a stop; either names the field being read and where it starts.
 #pragma once
 
 #include "parser/decode_result.hpp"
