@@ -155,4 +155,13 @@ constexpr void for_each_field(Fn&& fn) {
     }(std::make_index_sequence<Count>{});
 }
 
+// The same while fn returns true: false when a call returned false, after
+// which no later field is visited.
+template <std::size_t Count = kFieldCount, class Fn>
+constexpr bool for_each_field_while(Fn&& fn) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return (fn(std::integral_constant<std::size_t, I>{}) && ...);
+    }(std::make_index_sequence<Count>{});
+}
+
 }  // namespace kz::layout

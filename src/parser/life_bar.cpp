@@ -159,9 +159,8 @@ Result<LifeBarGraph> parse_life_bar_graph(ByteView input, std::uint8_t field) {
     ByteView rest = input;
     KZ_TRY(text, rest, parse_string(input, field, "parse_life_bar_graph"));
     if (!text) return {LifeBarGraph{}, rest};
-    LifeBarGraph graph;
     try {
-        graph = decode_life_bar_text(*text);
+        return {decode_life_bar_text(*text), rest};
     } catch (Stop& stopped) {
         // The sample's offset in the field: the text's bytes end where the rest begins.
         DecodeFailure& failure = stopped.failure();
@@ -169,7 +168,6 @@ Result<LifeBarGraph> parse_life_bar_graph(ByteView input, std::uint8_t field) {
         failure.offset = static_cast<std::uint64_t>(rest.data() - input.data()) - text->size() + failure.item_offset;
         throw;
     }
-    return {std::move(graph), rest};
 }
 
 }  // namespace kz

@@ -56,19 +56,25 @@ Result<Replay> parse_replay_header(ByteView input, ByteOrder) {
     ByteView rest = input;
     std::uint8_t mode_byte = 0;
     std::optional<DecodeError> failed;
-    layout::for_each_field<layout::kFrameBlockIndex>([&](auto index) {
+    layout::for_each_field_while<layout::kFrameBlockIndex>([&](auto index) {
         using Row = layout::FieldAt<index>;
-        if (failed) return;
-        auto read = in_field(static_cast<std::uint8_t>(index), input, rest, [&] { return read_field<index>(rest); });
-        if (!read) {
-            failed = read.error();
-            return;
-        }
-        rest = read.rest();
-        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(replay.*Row::member)>, GameMode>) {
-            mode_byte = read.value();
-        } else {
-            layout::from_wire(replay.*Row::member, std::move(read.value()));
+        constexpr auto row = static_cast<std::uint8_t>(index);
+        try {
+            auto read = read_field<index>(rest);
+            if (!read) {
+                failed = DecodeError(read.error()).at_field(row, rest);
+                return false;
+            }
+            rest = read.rest();
+            if constexpr (std::is_same_v<std::remove_cvref_t<decltype(replay.*Row::member)>, GameMode>) {
+                mode_byte = read.value();
+            } else {
+                layout::from_wire(replay.*Row::member, std::move(read.value()));
+            }
+            return true;
+        } catch (Stop& stopped) {
+            stopped.failure().place(row, offset_in(input, rest));
+            throw;
         }
     });
     if (failed) return *failed;
