@@ -1,4 +1,4 @@
-// The specified messages of decode failures, rendered from their values.
+// The messages of decode failures that the single-file functions raise, rendered from their values.
 #include "parser/failure_text.hpp"
 
 #include <lzma.h>

@@ -63,7 +63,7 @@ DecodeFailure failure_of_decode(const ByteVec& bytes, bool header_only = false) 
 TEST(FailureValues, EveryFieldCutShortNamesItselfAndWhatIsMissing) {
     const LaidOut file = lay_out();
     for (std::size_t row = 0; row < layout::kFields.size(); ++row) {
-        const layout::FieldSpec& field = layout::kFields[row];
+        const layout::FieldInfo& field = layout::kFields[row];
         SCOPED_TRACE(std::string(field.name));
         const std::size_t start = file.starts[row];
         const std::size_t width = layout::min_width(field.kind);
