@@ -7,6 +7,7 @@
 #include "columns/py_frame_columns.hpp"
 #include "compare/py_compare.hpp"
 #include "frames/py_frames.hpp"
+#include "layout/py_layout.hpp"
 
 namespace kz::py {
 namespace {
@@ -19,7 +20,7 @@ PyModuleDef native_definition = {
 // Each feature adds its functions and classes here, one call per feature.
 bool add_parts(PyObject* native) {
     return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native) &&
-           add_compare(native) && add_frames(native);
+           add_compare(native) && add_frames(native) && add_layout(native);
 }
 
 }  // namespace
