@@ -24,6 +24,24 @@ bool path_bytes(PyObject* path, String& out) {
     return true;
 }
 
+bool contents_bytes(PyObject* contents, String& out) {
+    if (PyUnicode_Check(contents) || !PyObject_CheckBuffer(contents)) {
+        PyErr_Format(PyExc_TypeError, "file contents must be a bytes-like object, not %.100s",
+                     Py_TYPE(contents)->tp_name);
+        return false;
+    }
+    Py_buffer view{};
+    if (PyObject_GetBuffer(contents, &view, PyBUF_SIMPLE) < 0) return false;
+    try {
+        out.assign(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    } catch (...) {
+        PyBuffer_Release(&view);
+        throw;
+    }
+    PyBuffer_Release(&view);
+    return true;
+}
+
 namespace {
 
 PyObject* text_object(const String& text) {

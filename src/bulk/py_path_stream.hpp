@@ -27,8 +27,12 @@ inline constexpr std::chrono::milliseconds kSignalCheckInterval{50};
 template <class Value>
 struct PathStream {
     using Result = std::variant<Value, Failure>;
-    // Reads and decodes one path on a pool thread; never throws.
-    using Decode = Result (*)(const String& path, bool header_only) noexcept;
+    // Reads and decodes one path (or decodes one file's contents, for a
+    // stream of contents) on a pool thread; never throws.
+    using Decode = Result (*)(const String& item, bool header_only) noexcept;
+    // The bytes an input item gives the decode function (a path's, or the
+    // contents copied out of a bytes-like object); false with the exception set.
+    using Take = bool (*)(PyObject* item, String& out);
     // The Python object of a decoded value (a new reference; stops on failure).
     using ToPython = PyObject* (*)(Value&& value);
 
@@ -38,12 +42,18 @@ struct PathStream {
     bool header_only = false;
     Decode decode = nullptr;
     ToPython to_python = nullptr;
+    Take take = nullptr;
 };
 
 // os.fsencode: str is encoded with the file-system encoding and its error
 // handler (surrogate escapes give back names that are not UTF-8), bytes are
 // taken as they are, os.PathLike gives either. Other objects: TypeError.
 bool path_bytes(PyObject* path, String& out);
+
+// A copy of a bytes-like object's contents (str refused with TypeError): the
+// copy, not the object, goes to the pool thread, so a bytearray changed
+// meanwhile cannot change what is decoded.
+bool contents_bytes(PyObject* contents, String& out);
 
 // (kind, errno, message, detail) with kind "file", "decode" or "limit".
 PyObject* failure_record(const Failure& failure);
@@ -79,7 +89,7 @@ bool fill(PathStream<Value>& state) {
             break;
         }
         String path;
-        if (!path_bytes(item.get(), path)) return false;
+        if (!state.take(item.get(), path)) return false;
         state.given.push_back(std::move(item));
         try {
             state.stream.add([path = std::move(path), header_only = state.header_only, decode = state.decode] {
@@ -176,12 +186,13 @@ ClassSpec path_stream_spec(const char* python_name, const char* spec_name) {
     return class_spec<PathStream<Value>>(python_name, spec_name, Tables::slots, Tables::getset);
 }
 
-// A new stream over `paths` (any iterable). `threads` and `window` of 0 take
+// A new stream over `paths` (any iterable; of contents with contents_bytes as `take`). `threads` and `window` of 0 take
 // the defaults: the pool's size and default_window(threads).
 template <class Value>
 PyObject* new_path_stream(PyObject* paths, bool header_only, std::int64_t threads, std::int64_t window,
                           typename PathStream<Value>::Decode decode, typename PathStream<Value>::ToPython to_python,
-                          typename OrderedStream<typename PathStream<Value>::Result>::Cost cost) {
+                          typename OrderedStream<typename PathStream<Value>::Result>::Cost cost,
+                          typename PathStream<Value>::Take take = &path_bytes) {
     Ref iterator = Ref::steal(PyObject_GetIter(paths));
     if (!iterator) return nullptr;
     WorkerPool& pool = WorkerPool::global();
@@ -189,7 +200,7 @@ PyObject* new_path_stream(PyObject* paths, bool header_only, std::int64_t thread
     limits.runners = threads > 0 ? std::min(static_cast<std::size_t>(threads), pool.size()) : pool.size();
     limits.window = window > 0 ? static_cast<std::size_t>(window) : default_window(limits.runners);
     return make_object(PathStream<Value>{OrderedStream<typename PathStream<Value>::Result>(pool, limits, cost),
-                                         std::move(iterator), {}, header_only, decode, to_python});
+                                         std::move(iterator), {}, header_only, decode, to_python, take});
 }
 
 }  // namespace kz::py

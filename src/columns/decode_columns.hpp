@@ -22,6 +22,9 @@ using ColumnsOutcome = std::variant<DecodedColumns, Failure>;
 // throws: every failure, memory exhaustion included, is the returned value.
 ColumnsOutcome decode_file_columns(const String& path, bool header_only) noexcept;
 
+// The same for a file's contents, already in memory.
+ColumnsOutcome decode_contents_columns(const String& contents, bool header_only) noexcept;
+
 // Memory an outcome holds, roughly, for the stream's budget.
 std::size_t columns_outcome_bytes(const ColumnsOutcome& outcome) noexcept;
 

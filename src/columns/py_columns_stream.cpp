@@ -25,23 +25,30 @@ PyObject* columns_pair(DecodedColumns&& decoded) {
     return checked(PyTuple_Pack(2, replay.get(), columns.get()));
 }
 
-constexpr std::array<const char*, 4> kParameters{"paths", "header_only", "threads", "window"};
+constexpr std::array<const char*, 5> kParameters{"paths", "header_only", "threads", "window", "contents"};
 constexpr Signature kSignature{nullptr, "columns_stream", kParameters, 4};
 
-// columns_stream(paths, header_only, threads, window): threads and window 0 take the defaults.
+// columns_stream(paths, header_only, threads, window, contents=False): threads
+// and window 0 take the defaults; with contents=True the items are the files'
+// contents (bytes-like objects) instead of their paths.
 PyObject* columns_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return call_function(kSignature, args, nargs, kwnames,
-                         std::tuple{Borrowed{}, false, std::int64_t{0}, std::int64_t{0}},
-                         [](Borrowed paths, bool header_only, std::int64_t threads, std::int64_t window) {
-                             return new_path_stream<DecodedColumns>(paths.object, header_only, threads, window,
-                                                                    &decode_file_columns, &columns_pair, &cost);
-                         });
+    return call_function(
+        kSignature, args, nargs, kwnames, std::tuple{Borrowed{}, false, std::int64_t{0}, std::int64_t{0}, false},
+        [](Borrowed paths, bool header_only, std::int64_t threads, std::int64_t window, bool contents) {
+            if (contents) {
+                return new_path_stream<DecodedColumns>(paths.object, header_only, threads, window,
+                                                       &decode_contents_columns, &columns_pair, &cost,
+                                                       &contents_bytes);
+            }
+            return new_path_stream<DecodedColumns>(paths.object, header_only, threads, window, &decode_file_columns,
+                                                   &columns_pair, &cost);
+        });
 }
 
 PyMethodDef kFunctions[] = {
     {"columns_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&columns_stream)),
      METH_FASTCALL | METH_KEYWORDS,
-     "(header Replay, FrameColumns) of many paths, in order, decoded and converted on the pool."},
+     "(header Replay, FrameColumns) of many paths (or contents), in order, decoded and converted on the pool."},
     {nullptr, nullptr, 0, nullptr},
 };
 
