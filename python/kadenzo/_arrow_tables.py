@@ -20,17 +20,13 @@ import numpy
 import pyarrow
 
 from kadenzo import Replay
-from kadenzo._native import FrameColumns, frame_count
+from kadenzo._header_rows import FRAME_DEPENDENT, MODE_NAMES, RowReader, mode_name
+from kadenzo._native import FrameColumns
 
-MODE_NAMES = ("STD", "TAIKO", "CTB", "MANIA", "UNKNOWN")
 # The mode names as one dictionary shared by every batch: pandas sees the
 # same categories in every table, whatever modes it holds.
 MODE_TYPE = pyarrow.dictionary(pyarrow.int8(), pyarrow.string())
 TEXT_KEYS = pyarrow.dictionary(pyarrow.int32(), pyarrow.string())
-
-# .NET-style ticks: 100 ns units since 0001-01-01, the header's time stamp.
-TICKS_AT_UNIX_EPOCH = 621_355_968_000_000_000
-LAST_TICK = 3_155_378_975_999_999_999  # 9999-12-31 23:59:59.9999999
 
 HEADER_FIELDS = (
     ("game_version", pyarrow.int32()),
@@ -73,14 +69,13 @@ FRAMES_SCHEMA = pyarrow.schema([
     *((name, kind) for name, kind, _ in FRAME_VALUES),
     ("error", pyarrow.string()),
 ])
-# Columns that need the frames decoded; without them a header read suffices.
-FRAME_DEPENDENT = ("frame_count", "rng_seed")
 
 _PANDAS_DTYPES = {
     pyarrow.int8(): "Int8", pyarrow.int16(): "Int16", pyarrow.int32(): "Int32", pyarrow.int64(): "Int64",
     pyarrow.uint64(): "UInt64", pyarrow.bool_(): "boolean",
 }
 _MODE_DICTIONARY = pyarrow.array(MODE_NAMES, pyarrow.string())
+_MODE_CODES = {name: code for code, name in enumerate(MODE_NAMES)}
 
 
 def with_pandas_metadata(schema: Any) -> Any:
@@ -108,87 +103,35 @@ def project(schema: Any, columns: Optional[Sequence[str]]) -> Any:
 
 
 def mode_code(mode: Any) -> int:
-    return MODE_NAMES.index(repr(mode).removeprefix("GameMode."))
-
-
-def played_at(ticks: int) -> Optional[int]:
-    """Microseconds since the Unix epoch of a tick count, or None outside the
-    ticks' own calendar (years 1 to 9999)."""
-    if not 0 <= ticks <= LAST_TICK:
-        return None
-    return (ticks - TICKS_AT_UNIX_EPOCH) // 10
-
-
-def mods_of(replay: Replay) -> tuple[Optional[int], Optional[str]]:
-    """The mods as a number and as their two-letter codes ("HDDT"); (None,
-    None) for a header whose mods have bit 31 set, which Mod does not convert."""
-    from kadenzo import mods as mod_names
-
-    try:
-        mods = replay.mods
-    except BaseException as error:
-        if type(error).__name__ != "PanicException":
-            raise
-        return None, None
-    return int(mods), mod_names.names(mods)
-
-
-# --- header rows ---------------------------------------------------------------------
-
-def _row_reader(name: str) -> Any:
-    """A function of (replay, columns) giving the value of column `name`."""
-    if name == "mode":
-        return lambda replay, columns: mode_code(replay.mode)
-    if name in ("mods", "mods_names"):
-        position = 0 if name == "mods" else 1
-        return lambda replay, columns: mods_of(replay)[position]
-    if name == "played_at":
-        return lambda replay, columns: played_at(replay.timestamp)
-    if name == "frame_count":
-        return lambda replay, columns: frame_count(replay) if columns is None else len(columns)
-    if name == "rng_seed":
-        return lambda replay, columns: replay.rng_seed
-    return lambda replay, columns: getattr(replay, name)
+    return _MODE_CODES[mode_name(mode)]
 
 
 class SummaryBuilder:
     """Collects header rows and turns them into record batches of `schema`
     (a projection of SUMMARY_SCHEMA). Only the named columns are read from
-    each replay."""
+    each replay; `full_decode` false means the files were read header-only."""
 
     def __init__(self, schema: Any, full_decode: bool):
         self.schema = schema
         self._full = full_decode
+        self._rows = RowReader(schema.names)
         self._values: list[list[Any]] = [[] for _ in schema]
-        self._readers = [(index, _row_reader(field.name)) for index, field in enumerate(schema)
-                         if field.name not in ("path", "error")]
-        self._path = schema.get_field_index("path")
-        self._error = schema.get_field_index("error")
 
     def __len__(self) -> int:
         return len(self._values[0]) if self._values else 0
 
     def add(self, name: Optional[str], replay: Optional[Replay], columns: Optional[FrameColumns],
             error: Optional[str]) -> None:
-        values = self._values
-        if self._path >= 0:
-            values[self._path].append(name)
-        if self._error >= 0:
-            values[self._error].append(error)
-        if replay is None:
-            for index, _ in self._readers:
-                values[index].append(None)
-            return
-        frames = columns if self._full else None
-        for index, read in self._readers:
-            values[index].append(read(replay, frames))
+        row = self._rows.row(name, replay, columns if self._full else None, error)
+        for values, value in zip(self._values, row):
+            values.append(value)
 
     def take(self) -> Any:
         arrays = []
         for values, field in zip(self._values, self.schema):
             if field.type == MODE_TYPE:
-                arrays.append(pyarrow.DictionaryArray.from_arrays(
-                    pyarrow.array(values, pyarrow.int8()), _MODE_DICTIONARY))
+                codes = pyarrow.array([_MODE_CODES.get(value) for value in values], pyarrow.int8())
+                arrays.append(pyarrow.DictionaryArray.from_arrays(codes, _MODE_DICTIONARY))
             elif field.type == TEXT_KEYS:
                 arrays.append(pyarrow.array(values, pyarrow.string()).dictionary_encode())
             elif field.name == "played_at":

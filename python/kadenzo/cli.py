@@ -2,6 +2,7 @@
 
     kadenzo summary PATH... [-o OUT.csv|OUT.parquet] [--header-only] [--glob PATTERN] [--threads N]
     kadenzo frames FILE [-o OUT.csv|OUT.parquet]
+    kadenzo frames PATH... -o OUT_DIR/ [--glob PATTERN] [--threads N]
     kadenzo show FILE
     kadenzo plot FILE [-o OUT.png] [--start S] [--end S]
 
@@ -11,6 +12,7 @@ command line or a missing optional library, 130 when interrupted (Ctrl-C).
 from __future__ import annotations
 
 import argparse
+import datetime
 import importlib
 import itertools
 import os
@@ -19,7 +21,7 @@ from collections.abc import Sequence
 from typing import Any
 
 import kadenzo
-from kadenzo import _summary, _tables, bulk, errors
+from kadenzo import _header_rows, _sources, _tables, bulk, dataset, errors
 
 EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
 
@@ -29,11 +31,6 @@ class Failure(Exception):
 
 
 # --- decoding ------------------------------------------------------------------
-
-def decode_files(paths: Sequence[str], header_only: bool, threads: int | None) -> bulk.Decoding:
-    """The outcome of each path, in order, decoded on the worker pool."""
-    return bulk.decode(paths, header_only=header_only, threads=threads)
-
 
 def decode_one(path: str, header_only: bool = False) -> kadenzo.Replay:
     try:
@@ -70,20 +67,73 @@ class Progress:
 
 # --- commands ------------------------------------------------------------------
 
+UNIX_EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+
+
+def csv_value(column: str, value: Any) -> Any:
+    """A summary value as CSV writes it: `played_at` as ISO 8601 text."""
+    if column == "played_at" and value is not None:
+        return (UNIX_EPOCH + datetime.timedelta(microseconds=value)).isoformat().replace("+00:00", "Z")
+    return value
+
+
+class SummaryTable:
+    """The rows of `kadenzo.dataset.summary` written as they come: Parquet
+    from its Arrow batches, CSV from the same row values without pyarrow."""
+
+    def __init__(self, output: str | None, parquet: bool, header_only: bool):
+        self.columns = _header_rows.COLUMNS
+        self._rows = _header_rows.RowReader(self.columns)
+        self._header_only = header_only
+        self._builder: Any = None
+        if parquet:
+            try:
+                from kadenzo import _arrow_tables
+            except ImportError:
+                raise _tables.MissingDependency("Parquet output needs pyarrow: pip install 'kadenzo[arrow]'") from None
+            if output is None:
+                raise _tables.UsageError("Parquet output needs a file: give -o FILE.parquet")
+            pyarrow_parquet = importlib.import_module("pyarrow.parquet")
+            schema = dataset.schema()
+            self._builder = _arrow_tables.SummaryBuilder(schema, full_decode=not header_only)
+            self._parquet = pyarrow_parquet.ParquetWriter(output, schema)
+        else:
+            self._csv = _tables.TableWriter(output, self.columns, {})
+
+    def write(self, item: dataset.Decoded) -> None:
+        if self._builder is not None:
+            self._builder.add(item.name, item.replay, item.columns, item.error)
+            if len(self._builder) >= _tables.BATCH_ROWS:
+                self._parquet.write_batch(self._builder.take())
+            return
+        columns = None if self._header_only else item.columns
+        row = self._rows.row(item.name, item.replay, columns, item.error)
+        self._csv.write([csv_value(name, value) for name, value in zip(self.columns, row)])
+
+    def __enter__(self) -> SummaryTable:
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        if self._builder is None:
+            self._csv.__exit__(*exc_info)
+            return
+        try:
+            if len(self._builder):
+                self._parquet.write_batch(self._builder.take())
+        finally:
+            self._parquet.close()  # its footer: every row written so far stays readable
+
+
 def run_summary(args: argparse.Namespace) -> int:
-    paths = list(_summary.find_replays(args.paths, args.glob))
+    paths = list(_sources.find_replays(args.paths, args.glob))
     parquet = args.parquet or _tables.is_parquet(args.output)
     done = failed = 0
     progress = Progress(len(paths), args.progress)
     try:
-        with _tables.TableWriter(args.output, _summary.COLUMNS, _summary.TYPES, parquet) as table:
-            for outcome in decode_files(paths, args.header_only, args.threads):
-                if outcome.error is None:
-                    assert outcome.replay is not None
-                    table.write(_summary.replay_row(outcome.path, outcome.replay))
-                else:
-                    failed += 1
-                    table.write(_summary.failure_row(outcome.path, outcome.error))
+        with SummaryTable(args.output, parquet, args.header_only) as table:
+            for item in dataset.decoded(paths, header_only=args.header_only, threads=args.threads):
+                failed += item.error is not None
+                table.write(item)
                 done += 1
                 progress.update(failed)
     except KeyboardInterrupt:
@@ -98,7 +148,38 @@ def run_summary(args: argparse.Namespace) -> int:
     return EXIT_FAILED if failed else 0
 
 
+def run_frames_dataset(args: argparse.Namespace) -> int:
+    """`kadenzo frames PATH... -o OUT_DIR/`: a Parquet dataset of headers and frames."""
+    if args.output is None:
+        raise _tables.UsageError("frames of several files or a folder need -o OUT_DIR/ (a Parquet dataset)")
+    try:
+        importlib.import_module("kadenzo._parquet_dataset")
+    except ImportError:
+        raise _tables.MissingDependency("a Parquet dataset needs pyarrow: pip install 'kadenzo[arrow]'") from None
+    paths = list(_sources.find_replays(args.paths, args.glob))
+    try:
+        written = dataset.write_parquet(paths, args.output, threads=args.threads)
+    except FileExistsError as error:
+        raise _tables.UsageError(str(error)) from None
+    # The failures, counted from what was written: one header row per file.
+    headers = importlib.import_module("pyarrow.dataset").dataset(
+        os.path.join(args.output, "headers"), format="parquet", partitioning="hive")
+    failed = headers.count_rows(filter=~importlib.import_module("pyarrow.compute").field("error").is_null())
+    print(f"{len(paths)} files, {failed} failed; {len(written)} Parquet files written under {args.output}",
+          file=sys.stderr)
+    return EXIT_FAILED if failed else 0
+
+
+def is_dataset_output(args: argparse.Namespace) -> bool:
+    output = args.output
+    return (len(args.paths) != 1 or os.path.isdir(args.paths[0])
+            or (output is not None and (output.endswith(("/", os.sep)) or os.path.isdir(output))))
+
+
 def run_frames(args: argparse.Namespace) -> int:
+    if is_dataset_output(args):
+        return run_frames_dataset(args)
+    args.file = args.paths[0]
     from kadenzo import columns as columns_module
 
     columns = columns_module.frames(decode_one(args.file))
@@ -125,17 +206,26 @@ def write_frames_parquet(columns: Any, output: str) -> None:
     pyarrow.parquet.write_table(table, output)
 
 
+def mod_text(replay: kadenzo.Replay) -> tuple[int | None, str | None]:
+    """The mods as a number and as member names ("DoubleTime|Hidden"); (None,
+    None) for a header whose mods have bit 31 set, which Mod does not convert."""
+    mods, _ = _header_rows.mods_of(replay)
+    if mods is None:
+        return None, None
+    return mods, repr(replay.mods).removeprefix("<Mod.").rsplit(":", 1)[0]
+
+
 def run_show(args: argparse.Namespace) -> int:
     replay = decode_one(args.file)
     from kadenzo import columns as columns_module
 
     columns = columns_module.frames(replay)
-    mods, mods_text = _summary.mods_of(replay)
+    mods, mods_text = mod_text(replay)
     duration = sum(columns.time_delta) / 1000 if len(columns) else 0.0
     life = replay.life_bar_graph or []
     lines = [
-        _summary.printable(args.file),
-        f"  mode          {_summary.MODE_NAMES.get(repr(replay.mode))}",
+        _sources.printable(args.file),
+        f"  mode          {_header_rows.mode_name(replay.mode)}",
         f"  player        {replay.username if replay.username is not None else '(none)'}",
         f"  beatmap hash  {replay.beatmap_hash if replay.beatmap_hash is not None else '(none)'}",
         f"  replay hash   {replay.replay_hash if replay.replay_hash is not None else '(none)'}",
@@ -203,12 +293,19 @@ def build_parser() -> argparse.ArgumentParser:
     summary.set_defaults(run=run_summary)
 
     frames = commands.add_parser(
-        "frames", help="the frames of one replay as a table",
+        "frames", help="the frames of one replay as a table, or of many as a Parquet dataset",
         description="Writes the frames of one replay as a table: 'time' (ms since the start of the play), "
-                    "then the fields of the mode's frames (key sets as integers).")
-    frames.add_argument("file", metavar="FILE", help="a replay file")
+                    "then the fields of the mode's frames (key sets as integers). Given several files or a "
+                    "folder and -o OUT_DIR/, writes a Parquet dataset instead: OUT_DIR/headers/ (one row per "
+                    "replay) and OUT_DIR/frames/ (one row per frame), partitioned by mode (needs pyarrow).")
+    frames.add_argument("paths", nargs="+", metavar="PATH", help="a replay file; or files and folders")
     frames.add_argument("-o", "--output", metavar="OUT",
-                        help="write to OUT (.csv, or .parquet for Parquet) instead of CSV on standard output")
+                        help="write to OUT (.csv, or .parquet for Parquet) instead of CSV on standard output; "
+                             "a folder (OUT_DIR/) for a Parquet dataset")
+    frames.add_argument("--glob", default="*.kvr", metavar="PATTERN",
+                        help="names of the files searched for in folders (default: %(default)s)")
+    frames.add_argument("--threads", type=positive_int, metavar="N",
+                        help="decoding threads (default: the worker pool's size)")
     frames.set_defaults(run=run_frames)
 
     show = commands.add_parser("show", help="a short readable summary of one replay",

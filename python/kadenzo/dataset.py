@@ -24,7 +24,7 @@ import time
 from collections.abc import Iterator, Sequence
 from typing import Any, Literal, Optional
 
-from kadenzo import Replay, _sources, bulk
+from kadenzo import Replay, _header_rows, _sources, bulk
 from kadenzo._native import FrameColumns
 
 __all__ = ["Decoded", "decoded", "read", "schema", "summary", "write_parquet"]
@@ -141,7 +141,7 @@ def _needs_full_decode(header_only: bool, columns: Optional[Sequence[str]], erro
         return False
     if columns is None or errors != "column":
         return True
-    return any(name in columns for name in (*_arrow().FRAME_DEPENDENT, "error"))
+    return any(name in columns for name in (*_header_rows.FRAME_DEPENDENT, "error"))
 
 
 def read(sources: Any, *, frames: bool = False, header_only: bool = False,

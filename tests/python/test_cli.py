@@ -20,7 +20,8 @@ from replay_builder import MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, realistic
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 SUMMARY_COLUMNS = ["path", "mode", "game_version", "beatmap_hash", "username", "replay_hash", "count_300",
                    "count_100", "count_50", "count_geki", "count_katu", "count_miss", "score", "max_combo",
-                   "perfect", "mods", "mods_text", "timestamp", "replay_id", "frame_count", "rng_seed", "error"]
+                   "perfect", "mods", "mods_names", "timestamp", "played_at", "replay_id", "frame_count", "rng_seed",
+                   "error"]
 
 
 def kadenzo_cli(*args, cwd=None, timeout=120):

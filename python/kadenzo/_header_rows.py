@@ -1,0 +1,97 @@
+"""The summary table's columns and how each value is read from a decoded
+replay: one definition for the Arrow tables of `kadenzo.dataset` and the CSV
+that `kadenzo summary` writes without pyarrow.
+"""
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from typing import Any, Optional
+
+from kadenzo import Replay
+from kadenzo._native import FrameColumns, frame_count
+
+HEADER_FIELDS = (
+    "game_version", "beatmap_hash", "username", "replay_hash",
+    "count_300", "count_100", "count_50", "count_geki", "count_katu", "count_miss",
+    "score", "max_combo", "perfect",
+)
+COLUMNS = ("path", "mode", *HEADER_FIELDS, "mods", "mods_names", "timestamp", "played_at", "replay_id",
+           "frame_count", "rng_seed", "error")
+# Columns that need the frames decoded; without them a header read suffices.
+FRAME_DEPENDENT = ("frame_count", "rng_seed")
+
+MODE_NAMES = ("STD", "TAIKO", "CTB", "MANIA", "UNKNOWN")
+
+# Ticks: 100 ns units since 0001-01-01, the unit of the header's time stamp.
+TICKS_AT_UNIX_EPOCH = 621_355_968_000_000_000
+LAST_TICK = 3_155_378_975_999_999_999  # 9999-12-31 23:59:59.9999999
+
+
+def mode_name(mode: Any) -> str:
+    """"STD" for GameMode.STD, and so on."""
+    return repr(mode).removeprefix("GameMode.")
+
+
+def played_at(ticks: int) -> Optional[int]:
+    """Microseconds since the Unix epoch of a tick count (rounded down to
+    whole microseconds), or None outside the ticks' calendar (years 1 to 9999)."""
+    if not 0 <= ticks <= LAST_TICK:
+        return None
+    return (ticks - TICKS_AT_UNIX_EPOCH) // 10
+
+
+def mods_of(replay: Replay) -> tuple[Optional[int], Optional[str]]:
+    """The mods as a number and as their two-letter codes ("HDDT"); (None,
+    None) for a header whose mods have bit 31 set, which Mod does not convert."""
+    from kadenzo import mods as mod_codes
+
+    try:
+        mods = replay.mods
+    except BaseException as error:
+        if type(error).__name__ != "PanicException":
+            raise
+        return None, None
+    return int(mods), mod_codes.names(mods)
+
+
+# (replay, its frame columns or None after a header read) -> value.
+Reader = Callable[[Replay, Optional[FrameColumns]], Any]
+
+
+def _reader(name: str) -> Reader:
+    if name == "mode":
+        return lambda replay, columns: mode_name(replay.mode)
+    if name == "mods":
+        return lambda replay, columns: mods_of(replay)[0]
+    if name == "mods_names":
+        return lambda replay, columns: mods_of(replay)[1]
+    if name == "played_at":
+        return lambda replay, columns: played_at(replay.timestamp)
+    if name == "frame_count":
+        return lambda replay, columns: len(columns) if columns is not None else frame_count(replay)
+    return lambda replay, columns: getattr(replay, name)
+
+
+class RowReader:
+    """The values of `columns` (names of COLUMNS) of one decoded file; only
+    those are read from the replay."""
+
+    def __init__(self, columns: Sequence[str]):
+        self.columns = tuple(columns)
+        self._readers = [(index, _reader(name)) for index, name in enumerate(self.columns)
+                         if name not in ("path", "error")]
+        self._path = self.columns.index("path") if "path" in self.columns else -1
+        self._error = self.columns.index("error") if "error" in self.columns else -1
+
+    def row(self, name: Optional[str], replay: Optional[Replay], columns: Optional[FrameColumns],
+            error: Optional[str]) -> list[Any]:
+        """`columns` is None after a header read (no frame count or seed)."""
+        values: list[Any] = [None] * len(self.columns)
+        if self._path >= 0:
+            values[self._path] = name
+        if self._error >= 0:
+            values[self._error] = error
+        if replay is not None:
+            for index, read in self._readers:
+                values[index] = read(replay, columns)
+        return values
