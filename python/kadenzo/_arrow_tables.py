@@ -202,10 +202,14 @@ class FramesBuilder:
             return pyarrow.array(numpy.repeat(numpy.fromiter((f.index for f in files), numpy.int64, len(files)),
                                               lengths))
         if name == "path":
-            codes: dict[Optional[str], int] = {}
-            indices = numpy.fromiter((codes.setdefault(f.name, len(codes)) for f in files), numpy.int32, len(files))
+            # Contents given without names have none: null, not a null dictionary entry.
+            codes: dict[str, int] = {}
+            indices = numpy.fromiter((-1 if f.name is None else codes.setdefault(f.name, len(codes)) for f in files),
+                                     numpy.int32, len(files))
+            rows = numpy.repeat(indices, lengths)
+            mask = rows < 0 if not codes or (indices < 0).any() else None
             dictionary = pyarrow.array(list(codes), pyarrow.string())
-            return pyarrow.DictionaryArray.from_arrays(pyarrow.array(numpy.repeat(indices, lengths)), dictionary)
+            return pyarrow.DictionaryArray.from_arrays(pyarrow.array(numpy.maximum(rows, 0), mask=mask), dictionary)
         if name == "mode":
             modes = numpy.fromiter((f.mode for f in files), numpy.int8, len(files))
             mask = numpy.repeat(modes < 0, lengths)

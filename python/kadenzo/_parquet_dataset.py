@@ -142,15 +142,17 @@ def write(files: Iterable[Any], out_dir: Any, *, frames: bool, partition_by: Seq
         frame_writer = PartitionedWriter(folders[1], frame_schema, partition_by, rows_per_file)
         frame_rows = tables.FramesBuilder(frame_schema)
     writers = [writer for writer in (headers, frame_writer) if writer is not None]
+    # Batches no larger than a part file, so parts are finished as the files come.
+    batch_rows = min(rows_per_file, 1024)
     try:
         for item in files:
             header_rows.add(item.name, item.replay, item.columns, item.error)
-            if len(header_rows) >= 1024:
+            if len(header_rows) >= batch_rows:
                 headers.write(header_rows.take())
             if frame_rows is not None and frame_writer is not None:
                 mode = tables.mode_code(item.replay.mode) if item.replay is not None else None
                 frame_rows.add(item.index, item.name, mode, item.columns, item.error)
-                if frame_rows.rows >= 1 << 20 or len(frame_rows) >= 1024:
+                if frame_rows.rows >= min(rows_per_file, 1 << 20) or len(frame_rows) >= 1024:
                     frame_writer.write(frame_rows.take())
         if len(header_rows):
             headers.write(header_rows.take())

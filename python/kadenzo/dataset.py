@@ -27,7 +27,7 @@ from typing import Any, Literal, Optional
 from kadenzo import Replay, _header_rows, _sources, bulk
 from kadenzo._native import FrameColumns
 
-__all__ = ["Decoded", "decoded", "read", "schema", "summary", "write_parquet"]
+__all__ = ["Decoded", "decode_batches", "decoded", "plain", "read", "schema", "summary", "write_parquet"]
 
 # A batch ends at this many rows (header rows; frames), or when this many
 # seconds passed since its first row, so a slow folder still shows progress.
@@ -196,3 +196,30 @@ def write_parquet(sources: Any, out_dir: Any, *, frames: bool = True, partition_
         decoded(sources, header_only=header_only, threads=threads, errors=errors, glob=glob),
         out_dir, frames=bool(frames), partition_by=partition_by, rows_per_file=rows_per_file,
         full_decode=not header_only)
+
+
+def plain(table: Any) -> Any:
+    """`table` (a Table or RecordBatch of these schemas) in types every engine
+    takes: dictionary columns as their values, `replay_id` as decimal(20, 0)
+    (engines without unsigned 64-bit integers, Spark among them, keep it exact so)."""
+    pyarrow = importlib.import_module("pyarrow")
+    fields = []
+    for field in table.schema:
+        kind = field.type
+        if pyarrow.types.is_dictionary(kind):
+            kind = kind.value_type
+        elif pyarrow.types.is_unsigned_integer(kind):
+            kind = pyarrow.decimal128(20, 0)
+        fields.append(pyarrow.field(field.name, kind))
+    return table.cast(pyarrow.schema(fields, metadata=table.schema.metadata))
+
+
+def decode_batches(batches: Any, *, frames: bool = False, header_only: bool = False,
+                   columns: Optional[Sequence[str]] = None, plain_types: bool = False) -> Iterator[Any]:
+    """The decoded rows of each batch of file contents (a Table or RecordBatch
+    with a `bytes` or `content` column, and a `path` or `filename` column for
+    the names), as record batches: the function Spark's `mapInArrow` and Ray's
+    `map_batches` take. `plain_types=True` gives the types of `plain`."""
+    for batch in batches:
+        for decoded_batch in read(batch, frames=frames, header_only=header_only, columns=columns):
+            yield plain(decoded_batch) if plain_types else decoded_batch
