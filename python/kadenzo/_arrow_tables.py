@@ -17,7 +17,7 @@ from collections.abc import Sequence
 from typing import Any, Optional
 
 import numpy
-import pyarrow
+import pyarrow  # type: ignore[import-untyped]
 
 from kadenzo import Replay
 from kadenzo._header_rows import FRAME_DEPENDENT, MODE_NAMES, RowReader, mode_name

@@ -14,9 +14,9 @@ import urllib.parse
 from collections.abc import Iterable, Sequence
 from typing import Any, Optional
 
-import pyarrow
-import pyarrow.compute
-import pyarrow.parquet
+import pyarrow  # type: ignore[import-untyped]
+import pyarrow.compute  # type: ignore[import-untyped]
+import pyarrow.parquet  # type: ignore[import-untyped]
 
 from kadenzo import _arrow_tables as tables
 

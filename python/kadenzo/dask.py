@@ -39,7 +39,7 @@ def _partition(paths: Sequence[Any], frames: bool, header_only: bool, columns: O
     table = dataset.read(list(paths), frames=frames, header_only=header_only, columns=columns,
                          threads=None).read_all()
     if frames and file_offset and "file_index" in table.column_names:
-        import pyarrow.compute
+        import pyarrow.compute  # type: ignore[import-untyped]
 
         position = table.column_names.index("file_index")
         table = table.set_column(position, "file_index", pyarrow.compute.add(table["file_index"], file_offset))
