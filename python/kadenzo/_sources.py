@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import fnmatch
 import glob as globbing
+import itertools
 import os
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
@@ -63,29 +64,44 @@ def _walk(folder: Any, pattern: str) -> Iterator[Any]:
 
 
 def _is_arrow(value: Any) -> bool:
-    return type(value).__module__.startswith("pyarrow")
+    return type(value).__module__.startswith("pyarrow") or hasattr(value, "__arrow_c_stream__")
 
 
 def _arrow_contents(sources: Any) -> Sources:
-    """An Arrow binary array (or chunked array), or a table / record batch
-    with a contents column and perhaps a name column."""
+    """An Arrow binary array (or chunked array), or a table, record batch or
+    stream of them (any object with `__arrow_c_stream__`: a DuckDB result, a
+    polars frame) with a contents column and perhaps a name column."""
     pyarrow = __import__("pyarrow")
-    names: Any = None
-    if isinstance(sources, (pyarrow.Table, pyarrow.RecordBatch)):
-        found = [name for name in CONTENTS_COLUMNS if name in sources.column_names]
-        if not found:
-            raise ValueError(f"a table of file contents needs a column named one of {CONTENTS_COLUMNS}, "
-                             f"not only {sources.column_names}")
-        named = [name for name in NAME_COLUMNS if name in sources.column_names]
-        names = sources.column(named[0]) if named else None
-        sources = sources.column(found[0])
-    kind = sources.type
+    if isinstance(sources, (pyarrow.Array, pyarrow.ChunkedArray)):
+        return Sources(zip(itertools.repeat(None), _buffers(_binary(sources))), True, len(sources))
+    if isinstance(sources, pyarrow.RecordBatch):
+        return Sources(_table_pairs([sources]), True, sources.num_rows)
+    if isinstance(sources, pyarrow.Table):
+        return Sources(_table_pairs(sources.to_batches()), True, sources.num_rows)
+    if not isinstance(sources, pyarrow.RecordBatchReader):
+        sources = pyarrow.RecordBatchReader.from_stream(sources)
+    return Sources(_table_pairs(sources), True, None)
+
+
+def _binary(array: Any) -> Any:
+    pyarrow = __import__("pyarrow")
+    kind = array.type
     if not (pyarrow.types.is_binary(kind) or pyarrow.types.is_large_binary(kind)
             or pyarrow.types.is_fixed_size_binary(kind) or pyarrow.types.is_binary_view(kind)):
         raise TypeError(f"file contents must be an Arrow binary array, not one of {kind}")
-    count = len(sources)
-    name_list = names.to_pylist() if names is not None else [None] * count
-    return Sources(zip(name_list, _buffers(sources)), True, count)
+    return array
+
+
+def _table_pairs(batches: Iterable[Any]) -> Iterator[tuple[Optional[str], Any]]:
+    for batch in batches:
+        found = [name for name in CONTENTS_COLUMNS if name in batch.schema.names]
+        if not found:
+            raise ValueError(f"a table of file contents needs a column named one of {CONTENTS_COLUMNS}, "
+                             f"not only {batch.schema.names}")
+        named = [name for name in NAME_COLUMNS if name in batch.schema.names]
+        contents = _binary(batch.column(found[0]))
+        names = batch.column(named[0]).to_pylist() if named else itertools.repeat(None)
+        yield from zip(names, _buffers(contents))
 
 
 def _buffers(array: Any) -> Iterator[Any]:

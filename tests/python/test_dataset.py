@@ -258,9 +258,8 @@ def test_duckdb_recipe(paths):
     plays = kd.read(paths)  # DuckDB scans the reader by its variable name
     modes = con.sql("SELECT mode, count(*) AS n FROM plays WHERE error IS NULL GROUP BY mode ORDER BY mode").fetchall()
     assert modes == [("CTB", 1), ("MANIA", 1), ("STD", 1), ("TAIKO", 1)]
-    blobs = con.sql(f"SELECT filename, content FROM read_blob({[str(p) for p in paths]!r}) ORDER BY filename").arrow()
-    if not isinstance(blobs, pa.Table):
-        blobs = blobs.read_all()
+    blobs = con.sql(f"SELECT filename, content FROM read_blob({[str(p) for p in paths]!r}) ORDER BY filename")
+    blobs = blobs.to_arrow_table()  # whole: a stream still open would hold the connection
     frames = kd.read(blobs, frames=True)
     [(total,)] = con.sql("SELECT count(*) FROM frames WHERE error IS NULL").fetchall()
     assert total == sum(len(kc.frames(path)) for path in paths[:4])
