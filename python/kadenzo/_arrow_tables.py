@@ -21,7 +21,7 @@ import pyarrow  # type: ignore[import-untyped]
 
 from kadenzo import Replay
 from kadenzo._header_rows import FRAME_DEPENDENT, MODE_NAMES, RowReader, mode_name
-from kadenzo._native import FrameColumns
+from kadenzo._native import FrameColumns, running_sum
 
 # The mode names as one dictionary shared by every batch: pandas sees the
 # same categories in every table, whatever modes it holds.
@@ -131,7 +131,7 @@ class SummaryBuilder:
         for values, field in zip(self._values, self.schema):
             if field.type == MODE_TYPE:
                 codes = pyarrow.array([_MODE_CODES.get(value) for value in values], pyarrow.int8())
-                arrays.append(pyarrow.DictionaryArray.from_arrays(codes, _MODE_DICTIONARY))
+                arrays.append(pyarrow.DictionaryArray.from_arrays(codes, _MODE_DICTIONARY, safe=False))
             elif field.type == TEXT_KEYS:
                 arrays.append(pyarrow.array(values, pyarrow.string()).dictionary_encode())
             elif field.name == "played_at":
@@ -154,21 +154,88 @@ class _File:
         self.rows = len(columns) if columns is not None else 1
 
 
-def _frame_values(file: _File, name: str, dtype: str) -> Optional[Any]:
-    """The values of frame column `name` of one file as a NumPy array (a view
-    of the columns' memory where the type allows), or None where it has none."""
+def _fill(out: Any, file: _File, name: str) -> bool:
+    """Writes the values of frame column `name` of one file into `out` (its
+    rows of the batch), straight from the columns' memory; False where the
+    file has no such column (its rows are then null)."""
     columns = file.columns
     if columns is None:
-        return None
-    if name == "time":
-        return numpy.cumsum(numpy.asarray(columns.time_delta))  # wraps as int64, like any running sum of them
+        return False
     present = columns.names
+    if name == "time":
+        # The running sum of the deltas, wrapping as int64 like any sum of them.
+        running_sum(columns.time_delta, out)
+        return True
     if name == "x_int":
-        return numpy.asarray(columns.x) if "x" in present and columns.x.format == "q" else None
-    if name not in present:
-        return None
-    values = numpy.asarray(columns[name])
-    return values.astype(dtype) if values.dtype != dtype else values
+        if "x" not in present or columns.x.format != "q":
+            return False
+        name = "x"
+    elif name not in present:
+        return False
+    out[...] = numpy.asarray(columns[name])  # the drum mode's int64 x converts to float64 here
+    return True
+
+
+def _array(kind: Any, values: Any, valid: Optional[Any]) -> Any:
+    """An Arrow array over NumPy memory (no copy): `values` of `kind`, null
+    where `valid` is false (no validity bitmap when `valid` is None)."""
+    length = len(values)
+    if kind == pyarrow.bool_():
+        values = numpy.packbits(values, bitorder="little")
+    bitmap = None if valid is None else pyarrow.py_buffer(numpy.packbits(valid, bitorder="little"))
+    nulls = 0 if valid is None else length - int(numpy.count_nonzero(valid))
+    return pyarrow.Array.from_buffers(kind, length, [bitmap, pyarrow.py_buffer(values)], null_count=nulls)
+
+
+def _shared_columns(file: _File) -> dict[str, Any]:
+    """The frame columns of one file as Arrow arrays over the columns' own
+    memory (through their Arrow export), each of the table's type; all-null
+    arrays for the columns its mode lacks."""
+    if file.columns is None:
+        return {}
+    exported = pyarrow.record_batch(file.columns)
+    arrays = {name: exported.column(name) for name in exported.schema.names}
+    if "x" in arrays and arrays["x"].type == pyarrow.int64():  # the drum mode: exact in x_int
+        arrays["x_int"] = arrays["x"]
+        arrays["x"] = arrays["x"].cast(pyarrow.float64(), safe=False)  # to the nearest float, as NumPy does
+    return {name: arrays[name] if name in arrays else _nulls(kind, file.rows)
+            for name, kind, _ in FRAME_VALUES if name != "time"}
+
+
+_zero_bytes = numpy.zeros(0, numpy.uint8)
+
+
+def _nulls(kind: Any, length: int) -> Any:
+    """An all-null array of `kind` whose bitmap and values are one shared
+    buffer of zero bytes: nothing is written per array (a fresh
+    `pyarrow.nulls` fills its buffers anew)."""
+    global _zero_bytes
+    needed = length * 8 + 64
+    if len(_zero_bytes) < needed:
+        _zero_bytes = numpy.zeros(max(needed, 2 * len(_zero_bytes)), numpy.uint8)  # fresh pages, never written
+    zeros = pyarrow.py_buffer(_zero_bytes)
+    return pyarrow.Array.from_buffers(kind, length, [zeros, zeros], null_count=length)
+
+
+def _per_file(dtype: Any, values: list[int], lengths: Any) -> Any:
+    """One value per file, repeated over the file's rows."""
+    out = numpy.empty(int(lengths.sum()), dtype)
+    start = 0
+    for value, rows in zip(values, lengths.tolist()):
+        out[start:start + rows] = value
+        start += rows
+    return out
+
+
+def _dictionary_array(index_type: Any, indices: Any, dictionary: Any) -> Any:
+    """A dictionary array over NumPy indices (no copy); a negative index is null."""
+    valid = indices >= 0
+    if valid.all():
+        indices_array = _array(index_type, indices, None)
+    else:
+        indices_array = _array(index_type, numpy.maximum(indices, 0), valid)
+    # Made here within the dictionary's range: no pass to check them.
+    return pyarrow.DictionaryArray.from_arrays(indices_array, dictionary, safe=False)
 
 
 class FramesBuilder:
@@ -193,44 +260,41 @@ class FramesBuilder:
     def take(self) -> Any:
         files, self._files, self.rows = self._files, [], 0
         lengths = numpy.fromiter((file.rows for file in files), numpy.int64, len(files))
-        arrays = [self._column(field, files, lengths) for field in self.schema]
+        # A batch of one decoded file shares the columns' memory (no copy).
+        shared = _shared_columns(files[0]) if len(files) == 1 else {}
+        arrays = [shared[field.name] if field.name in shared else self._column(field, files, lengths)
+                  for field in self.schema]
         return pyarrow.RecordBatch.from_arrays(arrays, schema=self.schema)
 
     def _column(self, field: Any, files: list[_File], lengths: Any) -> Any:
         name = field.name
         if name == "file_index":
-            return pyarrow.array(numpy.repeat(numpy.fromiter((f.index for f in files), numpy.int64, len(files)),
-                                              lengths))
+            return _array(field.type, _per_file(numpy.int64, [f.index for f in files], lengths), None)
         if name == "path":
             # Contents given without names have none: null, not a null dictionary entry.
             codes: dict[str, int] = {}
-            indices = numpy.fromiter((-1 if f.name is None else codes.setdefault(f.name, len(codes)) for f in files),
-                                     numpy.int32, len(files))
-            rows = numpy.repeat(indices, lengths)
-            mask = rows < 0 if not codes or (indices < 0).any() else None
+            indices = [-1 if f.name is None else codes.setdefault(f.name, len(codes)) for f in files]
             dictionary = pyarrow.array(list(codes), pyarrow.string())
-            return pyarrow.DictionaryArray.from_arrays(pyarrow.array(numpy.maximum(rows, 0), mask=mask), dictionary)
+            return _dictionary_array(pyarrow.int32(), _per_file(numpy.int32, indices, lengths), dictionary)
         if name == "mode":
-            modes = numpy.fromiter((f.mode for f in files), numpy.int8, len(files))
-            mask = numpy.repeat(modes < 0, lengths)
-            indices = pyarrow.array(numpy.repeat(numpy.maximum(modes, 0), lengths), mask=mask)
-            return pyarrow.DictionaryArray.from_arrays(indices, _MODE_DICTIONARY)
+            return _dictionary_array(pyarrow.int8(), _per_file(numpy.int8, [f.mode for f in files], lengths),
+                                     _MODE_DICTIONARY)
         if name == "error":
             if all(f.error is None for f in files):
                 return pyarrow.nulls(int(lengths.sum()), pyarrow.string())
             return pyarrow.array(numpy.repeat(numpy.array([f.error for f in files], dtype=object), lengths),
                                  pyarrow.string())
+        # One pass: each file's values written into their rows of one array.
+        # Rows of a file without the column are left unwritten: they are null,
+        # and Arrow does not read the values under a null.
         dtype = next(dtype for value_name, _, dtype in FRAME_VALUES if value_name == name)
-        parts, nulls, any_null = [], [], False
-        for file, rows in zip(files, lengths):
-            values = _frame_values(file, name, dtype)
-            if values is None:
-                any_null = True
-                parts.append(numpy.zeros(rows, dtype))
-                nulls.append(numpy.ones(rows, bool))
-            else:
-                parts.append(values)
-                nulls.append(numpy.zeros(rows, bool))
-        values = numpy.concatenate(parts) if parts else numpy.zeros(0, dtype)
-        mask = numpy.concatenate(nulls) if any_null else None
-        return pyarrow.array(values, type=field.type, mask=mask)
+        values = numpy.empty(int(lengths.sum()), dtype)
+        valid: Optional[Any] = None
+        start = 0
+        for file, rows in zip(files, lengths.tolist()):
+            if not _fill(values[start:start + rows], file, name):
+                if valid is None:
+                    valid = numpy.ones(len(values), bool)
+                valid[start:start + rows] = False
+            start += rows
+        return _array(field.type, values, valid)

@@ -35,6 +35,9 @@ SUMMARY_BATCH_ROWS = 1024
 FRAMES_BATCH_ROWS = 1 << 20
 FRAMES_BATCH_FILES = 1024
 BATCH_SECONDS = 0.5
+# A file of at least this many frames makes a frames batch of its own, which
+# shares its columns' memory instead of copying them into a batch of many files.
+SHARED_BATCH_ROWS = 4096
 
 _native: Any = importlib.import_module("kadenzo._native")
 
@@ -126,6 +129,13 @@ def _frames_batches(files: Iterator[Decoded], table_schema: Any) -> Iterator[Any
     builder = tables.FramesBuilder(table_schema)
     for item in files:
         mode = tables.mode_code(item.replay.mode) if item.replay is not None else None
+        if item.columns is not None and len(item.columns) >= SHARED_BATCH_ROWS:
+            # A long play makes a batch of its own, over its columns' memory.
+            if len(builder):
+                yield builder.take()
+            builder.add(item.index, item.name, mode, item.columns, item.error)
+            yield builder.take()
+            continue
         builder.add(item.index, item.name, mode, item.columns, item.error)
         if builder.rows >= FRAMES_BATCH_ROWS or len(builder) >= FRAMES_BATCH_FILES:
             yield builder.take()
