@@ -43,15 +43,24 @@ def played_at(ticks: int) -> Optional[int]:
 def mods_of(replay: Replay) -> tuple[Optional[int], Optional[str]]:
     """The mods as a number and as their two-letter codes ("HDDT"); (None,
     None) for a header whose mods have bit 31 set, which Mod does not convert."""
-    from kadenzo import mods as mod_codes
-
     try:
-        mods = replay.mods
+        mods = int(replay.mods)
     except BaseException as error:
         if type(error).__name__ != "PanicException":
             raise
         return None, None
-    return int(mods), mod_codes.names(mods)
+    names = _MOD_NAMES.get(mods)
+    if names is None:
+        from kadenzo import mods as mod_codes
+
+        if len(_MOD_NAMES) >= 4096:  # bounded, whatever the files hold
+            _MOD_NAMES.clear()
+        names = _MOD_NAMES[mods] = mod_codes.names(mods)
+    return mods, names
+
+
+# The codes of each set of mods met so far: a folder of plays holds few sets.
+_MOD_NAMES: dict[int, str] = {}
 
 
 # (replay, its frame columns or None after a header read) -> value.
