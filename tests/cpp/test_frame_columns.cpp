@@ -1,6 +1,7 @@
 // Frame columns and their Arrow export: the layout consumers rely on, and
 // memory that stays alive for exactly as long as someone holds it.
 #include "columns/arrow_export.hpp"
+#include "columns/running_sum.hpp"
 
 #include <gtest/gtest.h>
 
@@ -82,6 +83,39 @@ TEST(FrameColumns, BooleansAlsoPackedOneBitPerFrame) {
         }
         if (count % 8 != 0) EXPECT_EQ(bits[count / 8] >> (count % 8), 0) << count;  // padding bits clear
     }
+}
+
+// How pickled columns come back: the same values, booleans repacked, and
+// buffers that do not fit the record or the length refused.
+TEST(FrameColumns, RebuiltFromTheirStoredValues) {
+    const FrameColumns original = FrameColumns::of(catch_frames(11), GameMode::CTB, 7);
+    std::vector<std::span<const std::uint8_t>> values;
+    for (const Column& column : original.columns()) {
+        values.emplace_back(static_cast<const std::uint8_t*>(column.values.data()),
+                            original.length() * column_value_bytes(column.type));
+    }
+    const auto rebuilt = FrameColumns::from_values(GameMode::CTB, 7, 11, values);
+    ASSERT_TRUE(rebuilt.has_value());
+    EXPECT_EQ(rebuilt->rng_seed(), 7);
+    for (std::size_t index = 0; index < values.size(); ++index) {
+        const Column& column = rebuilt->columns()[index];
+        EXPECT_EQ(column.name, original.columns()[index].name);
+        EXPECT_EQ(std::memcmp(column.values.data(), values[index].data(), values[index].size()), 0);
+        EXPECT_EQ(column.bits.size(), original.columns()[index].bits.size());
+        if (column.bits.size() != 0) {
+            EXPECT_EQ(std::memcmp(column.bits.data(), original.columns()[index].bits.data(), column.bits.size()), 0);
+        }
+    }
+    EXPECT_FALSE(FrameColumns::from_values(GameMode::CTB, 7, 12, values).has_value());
+    EXPECT_FALSE(FrameColumns::from_values(GameMode::STD, 7, 11, values).has_value());  // four fields, not three
+    EXPECT_FALSE(FrameColumns::from_values(GameMode::CTB, 7, SIZE_MAX / 4, values).has_value());
+}
+
+TEST(RunningSum, WrapsLikeSigned64BitArithmetic) {
+    const std::vector<std::int64_t> deltas{5, -2, INT64_MAX, 1, 0};
+    std::vector<std::int64_t> out(deltas.size());
+    running_sum(deltas, out);
+    EXPECT_EQ(out, (std::vector<std::int64_t>{5, 3, INT64_MIN + 2, INT64_MIN + 3, INT64_MIN + 3}));
 }
 
 TEST(ArrowExport, SchemaNamesTypesAndMetadata) {
