@@ -193,3 +193,17 @@ def _read(fd):
         return os.read(fd, 4096)
     except OSError:  # the other end closed
         return b""
+
+
+def test_frames_of_a_folder_as_a_parquet_dataset(folder, tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    out = tmp_path / "dataset"
+    result = kadenzo_cli("frames", folder, "-o", f"{out}/")
+    assert result.returncode == 1, result.stderr  # the truncated file
+    assert result.stderr.startswith("5 files, 1 failed; ")
+    headers = pq.read_table(out / "headers")
+    assert headers.num_rows == 5 and set(headers["mode"].to_pylist()) == {"STD", "TAIKO", "CTB", "MANIA", None}
+    frames = pq.read_table(out / "frames")
+    assert frames.num_rows == 4 * 500 + 1  # the failed file keeps one row, for its error
+    again = kadenzo_cli("frames", folder, "-o", f"{out}/")
+    assert again.returncode == 2 and "exists already" in again.stderr
