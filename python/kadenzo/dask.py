@@ -75,8 +75,9 @@ def read(paths: Any, *, frames: bool = False, header_only: bool = False,
     files = [os.fspath(path) for path in _sources.find_replays(paths, glob)]
     parts = [(start, files[start:start + files_per_partition]) for start in range(0, len(files), files_per_partition)]
     meta = dataset.schema(frames=frames).empty_table().to_pandas()
-    return dask.dataframe.from_map(_ReadPartition(bool(frames), bool(header_only)), parts or [(0, [])], meta=meta,
-                                   label="kadenzo-read", enforce_metadata=False)
+    return dask.dataframe.from_map(  # type: ignore[no-untyped-call]
+        _ReadPartition(bool(frames), bool(header_only)), parts or [(0, [])], meta=meta, label="kadenzo-read",
+        enforce_metadata=False)
 
 
 def local_cluster(n_workers: Optional[int] = None, kadenzo_threads: Optional[int] = None, **options: Any) -> Any:
@@ -87,5 +88,6 @@ def local_cluster(n_workers: Optional[int] = None, kadenzo_threads: Optional[int
 
     n_workers = n_workers or CPU_COUNT
     kadenzo_threads = kadenzo_threads or max(1, CPU_COUNT // n_workers)
-    return LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True,
-                        env={"RAYON_NUM_THREADS": str(kadenzo_threads)}, **options)
+    return LocalCluster(  # type: ignore[no-untyped-call]
+        n_workers=n_workers, threads_per_worker=1, processes=True, env={"RAYON_NUM_THREADS": str(kadenzo_threads)},
+        **options)
