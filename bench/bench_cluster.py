@@ -1,4 +1,4 @@
-"""Throughput of the cluster pipeline (examples/cluster_decode.py) with one and
+"""Throughput of kadenzo.dask (the pipeline of examples/cluster_decode.py) with one and
 more Dask worker processes on this machine, side by side with a control: the
 same partitions of plain LZMA decompression of the frame blocks, whose speed-up
 shows how much parallel CPU the machine gives at the time.
@@ -28,11 +28,10 @@ import tempfile
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-sys.path[:0] = [str(ROOT / "tools"), str(ROOT / "examples")]
+sys.path[:0] = [str(ROOT / "tools")]
 import dask.bag as db  # noqa: E402
-import replay_table  # noqa: E402
+import kadenzo.dask  # noqa: E402
 from bench_decode import cpu_pressure  # noqa: E402
-from cluster_decode import frame_bag, local_cluster, ship_code, summarise_on_cluster  # noqa: E402
 from distributed import Client  # noqa: E402
 from replay_builder import MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, realistic_replay  # noqa: E402
 
@@ -72,19 +71,16 @@ def decompress_blocks(paths: list[str]) -> list[int]:
     return [sum(len(lzma.decompress(pathlib.Path(p).read_bytes(), format=lzma.FORMAT_ALONE)) for p in paths)]
 
 
-def array_length(item) -> int:
-    # A small result per replay, so that the job measures making the arrays
-    # on the workers rather than sending them.
-    return len(item[1])
-
-
 def jobs(folder: pathlib.Path, partition_size: int) -> dict:
     """name -> function doing one pass over the corpus on the active client."""
-    paths = replay_table.replay_paths(folder)
+    paths = sorted(str(p) for p in folder.glob("*.kvr"))
     blocks = sorted(str(p) for p in folder.glob("*.block"))
     return {
-        "summary table": lambda: summarise_on_cluster(paths, partition_size),
-        "frame arrays": lambda: frame_bag(paths, partition_size).map(array_length).compute(),
+        "summary table": lambda: kadenzo.dask.read(paths, files_per_partition=partition_size).compute(),
+        # A small result per partition, so that the job measures making the
+        # frames table on the workers rather than sending it.
+        "frames table (row count)":
+            lambda: kadenzo.dask.read(paths, frames=True, files_per_partition=partition_size).shape[0].compute(),
         "lzma.decompress (control)":
             lambda: db.from_sequence(blocks, partition_size=partition_size).map_partitions(decompress_blocks).compute(),
     }
@@ -92,9 +88,8 @@ def jobs(folder: pathlib.Path, partition_size: int) -> dict:
 
 def measure(workers: int, folder: pathlib.Path, partition_size: int, repeat: int) -> dict[str, float]:
     """Median wall time per pass of every job on a fresh cluster of `workers` processes."""
-    with local_cluster(workers, kadenzo_threads=1, dashboard_address=None,
-                       silence_logs=logging.ERROR) as cluster, Client(cluster) as client:
-        ship_code(client)
+    with kadenzo.dask.local_cluster(workers, kadenzo_threads=1, dashboard_address=None,
+                                    silence_logs=logging.ERROR) as cluster, Client(cluster):
         passes = jobs(folder, partition_size)
         names = list(passes)
         walls: dict[str, list[float]] = {name: [] for name in names}

@@ -1,6 +1,8 @@
 """Replay bytes from places other than paths: binary file objects, read with
 the same size cap as paths, and the members of zip and tar archives, read one
-at a time as the decoding stream asks for them."""
+at a time as the decoding stream asks for them; and the inputs of `kadenzo
+summary`, where archives stand among files and folders. (What
+kadenzo.dataset reads is kadenzo._dataset_sources.)"""
 from __future__ import annotations
 
 import errno
@@ -10,10 +12,11 @@ import io
 import os
 import tarfile
 import zipfile
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import IO, Any, Optional, Union
+from typing import IO, Any, Literal, Optional, Union
 
+from kadenzo import _find
 from kadenzo.errors import ReplayError, ReplayFileError
 
 # The largest file a full decode holds, as for paths (src/files/file_limits.hpp).
@@ -193,3 +196,56 @@ def _archive_failure(name: str, error: BaseException) -> Member:
         return Member(name, read_error(name, error))
     message = f"the archive is damaged: {type(error).__name__}: {error}"
     return Member(name, ReplayFileError(errno.EIO, os.strerror(errno.EIO), name, message, str(error)))
+
+
+# --- archives among the inputs of `kadenzo summary` --------------------------------
+
+ARCHIVE_SUFFIXES = (".zip", ".tar", ".tar.gz", ".tgz", ".tar.bz2", ".tbz2", ".tar.xz", ".txz",
+                    ".tar.zst", ".tzst")
+
+
+def is_archive(source: str) -> bool:
+    """A file named as a zip or tar archive: its members are the replays."""
+    return source.lower().endswith(ARCHIVE_SUFFIXES) and os.path.isfile(source)
+
+
+def decode_inputs(sources: Sequence[str], pattern: str, header_only: bool, threads: int | None,
+                  frames: Literal["objects", "columns"] = "objects",
+                  empty_folders: list[str] | None = None) -> tuple[Iterator[Any], int | None]:
+    """The results of every input in order, and their number when known (no
+    archive among the inputs). Files and folders between archives are found
+    first (folders that hold no match are added to `empty_folders`) and
+    decoded as one stream, a folder that cannot be listed giving its
+    _find.FolderError in its place; each archive is a stream of its members
+    (a damaged archive ends with its error, then the next input goes on)."""
+    groups: list[str | list[str | _find.FolderError]] = []
+    files: list[str] = []
+    for source in [*sources, None]:
+        if source is not None and not is_archive(source):
+            files.append(source)
+            continue
+        if files:
+            groups.append(list(_find.find_replays(files, pattern, empty_folders)))
+            files = []
+        if source is not None:
+            groups.append(source)
+    archives = any(isinstance(group, str) for group in groups)
+    total = None if archives else sum(len(group) for group in groups)
+    return _group_outcomes(groups, pattern, header_only, threads, frames), total
+
+
+def _group_outcomes(groups: list[str | list[str | _find.FolderError]], pattern: str, header_only: bool,
+                    threads: int | None, frames: Literal["objects", "columns"]) -> Iterator[Any]:
+    from kadenzo import bulk
+
+    for group in groups:
+        if isinstance(group, str):
+            with bulk.decode_archive(group, glob=pattern, header_only=header_only, threads=threads,
+                                     frames=frames) as decoding:
+                yield from decoding
+            continue
+        paths = [item for item in group if isinstance(item, str)]
+        with bulk.decode(paths, header_only=header_only, threads=threads, frames=frames) as decoding:
+            results = iter(decoding)
+            for item in group:
+                yield item if isinstance(item, _find.FolderError) else next(results)

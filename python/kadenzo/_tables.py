@@ -42,11 +42,12 @@ class TableWriter:
     """Writes rows of `columns` to `path` (None: standard output, CSV only).
 
     `types` gives the Arrow type name of each column for Parquet ("int64",
-    "string", "bool", ...); CSV writes every value as text, None as an
-    empty field. Use as a context manager: leaving it writes what is pending."""
+    "string", "bool", ...), unless `schema` gives the Parquet file's
+    pyarrow.Schema whole; CSV writes every value as text, None as an empty
+    field. Use as a context manager: leaving it writes what is pending."""
 
     def __init__(self, path: str | os.PathLike[str] | None, columns: Sequence[str],
-                 types: dict[str, str], parquet: bool = False):
+                 types: dict[str, str], parquet: bool = False, schema: Any = None):
         self.columns = list(columns)
         self.rows_written = 0
         self._pending: list[Sequence[Any]] = []
@@ -72,7 +73,7 @@ class TableWriter:
             # even a table without rows ends as a whole, readable file.
             with _stop_signals.holding(), write_errors(self._name):
                 if parquet:
-                    self._open_parquet(self._output.path if self._output else "", types)
+                    self._open_parquet(self._output.path if self._output else "", types, schema)
                 else:
                     if self._output is not None:
                         self._file = open(self._output.path, "w", newline="", encoding="utf-8")
@@ -96,15 +97,15 @@ class TableWriter:
         self._quoting_csv = csv.writer(self._file, lineterminator="\n", quoting=csv.QUOTE_ALL)
         self._csv.writerow(self.columns)
 
-    def _open_parquet(self, path: str | os.PathLike[str], types: dict[str, str]) -> None:
+    def _open_parquet(self, path: str | os.PathLike[str], types: dict[str, str], schema: Any) -> None:
         try:
             pyarrow = importlib.import_module("pyarrow")
             importlib.import_module("pyarrow.parquet")
         except ImportError:
             raise MissingDependency("Parquet output needs pyarrow: pip install 'kadenzo[arrow]'") from None
         self._arrow = pyarrow
-        self._schema = pyarrow.schema([(name, getattr(pyarrow, types.get(name, "string"))())
-                                       for name in self.columns])
+        self._schema = schema if schema is not None else pyarrow.schema(
+            [(name, getattr(pyarrow, types.get(name, "string"))()) for name in self.columns])
         self._parquet = pyarrow.parquet.ParquetWriter(os.fspath(path), self._schema)
 
     def write(self, row: Sequence[Any]) -> None:

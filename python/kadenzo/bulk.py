@@ -29,6 +29,7 @@ from collections.abc import Sized
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Iterator, Literal, Optional, Protocol, Tuple, Union, cast
 
+import kadenzo
 from kadenzo import Replay, _sources
 from kadenzo._native import FrameColumns
 from kadenzo.errors import ReplayDecodeError, ReplayError, ReplayFileError
@@ -76,6 +77,71 @@ class DecodeResult:
     @property
     def ok(self) -> bool:
         return self.error is None
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Plain data, so process pools and clusters can send results: the
+        # replay as its field values (Replay itself does not pickle).
+        replay = None if self.replay is None else _replay_state(self.replay)
+        return (_rebuild_result, (self.index, self.path, replay, self.error, self.columns))
+
+
+# The frame slots of a replay: (slot, frame class, its fields, the class of its key set or None).
+_SLOTS: tuple[tuple[str, Any, tuple[str, ...], Any], ...] = (
+    ("kivo_replay_data", kadenzo.ReplayEventKivo, ("time_delta", "x", "y", "keys"), kadenzo.Key),
+    ("taiko_replay_data", kadenzo.ReplayEventTaiko, ("time_delta", "x", "keys"), kadenzo.KeyTaiko),
+    ("catch_replay_data", kadenzo.ReplayEventCatch, ("time_delta", "x", "dashing"), None),
+    ("mania_replay_data", kadenzo.ReplayEventMania, ("time_delta", "keys"), kadenzo.KeyMania),
+)
+_PLAIN_FIELDS = ("game_version", "beatmap_hash", "username", "replay_hash", "count_300", "count_100", "count_50",
+                 "count_geki", "count_katu", "count_miss", "score", "max_combo", "perfect", "timestamp",
+                 "rng_seed", "replay_id")
+# The smallest header-only file: every field zero or absent. Unpickling
+# decodes it and then sets every field, since Replay has no constructor.
+_BLANK_FILE = bytes(5) + b"\x00\x00\x00" + bytes(12 + 4 + 2 + 1 + 4) + b"\x00" + bytes(8 + 4 + 4)
+
+
+def _replay_state(replay: Replay) -> dict[str, Any]:
+    state: dict[str, Any] = {name: getattr(replay, name) for name in _PLAIN_FIELDS}
+    state["mode"] = _MODE_CODES[repr(replay.mode)]
+    state["mods"] = int(replay.mods)
+    life = replay.life_bar_graph
+    state["life_bar_graph"] = None if life is None else [(sample.time, sample.life) for sample in life]
+    data = replay.replay_data
+    for slot, _, fields, key_class in _SLOTS:
+        frames = getattr(data, slot)
+        state[slot] = None if frames is None else [
+            tuple(int(value) if key_class is not None and name == "keys" else value
+                  for name, value in ((name, getattr(frame, name)) for name in fields))
+            for frame in frames]
+    return state
+
+
+_MODE_CODES = {"GameMode.STD": 0, "GameMode.TAIKO": 1, "GameMode.CTB": 2, "GameMode.MANIA": 3, "GameMode.UNKNOWN": 4}
+
+
+def _replay_from_state(state: dict[str, Any]) -> Replay:
+    replay = kadenzo.parse_replay_from_bytes(_BLANK_FILE, header_only=True)
+    replay.mode = kadenzo.GameMode(state["mode"])
+    for name in _PLAIN_FIELDS:
+        setattr(replay, name, state[name])
+    replay.mods = kadenzo.Mod(state["mods"])
+    life = state["life_bar_graph"]
+    replay.life_bar_graph = None if life is None else [kadenzo.LifeBarState(time, value) for time, value in life]
+    data = replay.replay_data
+    for slot, frame_class, _, key_class in _SLOTS:
+        frames = state[slot]
+        if frames is not None and key_class is not None:
+            frames = [frame_class(*values[:-1], key_class(values[-1])) for values in frames]
+        elif frames is not None:
+            frames = [frame_class(*values) for values in frames]
+        setattr(data, slot, frames)
+    replay.replay_data = data
+    return replay
+
+
+def _rebuild_result(index: int, path: Any, replay: Optional[dict[str, Any]], error: Optional[ReplayError],
+                    columns: Optional[FrameColumns]) -> DecodeResult:
+    return DecodeResult(index, path, None if replay is None else _replay_from_state(replay), error, columns)
 
 
 def _error(path: Any, failure: _Failure) -> ReplayError:

@@ -2,6 +2,7 @@
 
     kadenzo summary PATH... [-o OUT.csv|OUT.parquet] [--header-only] [--stats] [--glob PATTERN] [--threads N]
     kadenzo frames FILE [-o OUT.csv|OUT.parquet]
+    kadenzo frames PATH... -o OUT_DIR/ [--glob PATTERN] [--threads N]
     kadenzo show FILE
     kadenzo plot FILE [-o OUT.png] [--start S] [--end S]
     kadenzo compare PATH... [--top K] [-o OUT.csv|OUT.parquet] [--grid-ms MS] [--mirror-y H]
@@ -13,6 +14,7 @@ SIGTERM, 141 standard output closed by its reader).
 from __future__ import annotations
 
 import argparse
+import datetime
 import importlib
 import itertools
 import math
@@ -22,7 +24,8 @@ from collections.abc import Sequence
 from typing import Any, Literal
 
 import kadenzo
-from kadenzo import _compare_command, _find, _stop_signals, _summary, _tables, bulk, errors
+from kadenzo import _compare_command, _dataset_sources, _find, _header_rows, _sources, _stop_signals, _tables
+from kadenzo import bulk, dataset, errors
 from kadenzo._exit import CommandError, ExitStatus, Failure, MissingDependency, NothingFound, UsageError
 from kadenzo._for_people import for_people, say
 from kadenzo._output import OutputFile, refuse_overwriting_inputs, standard_output, write_errors
@@ -71,39 +74,74 @@ class Progress:
 
 # --- commands ------------------------------------------------------------------
 
-def summary_row(outcome: bulk.DecodeResult | _find.FolderError, stats: bool, header_only: bool) -> list[Any]:
-    blank_stats = [None] * len(_summary.STATS_COLUMNS) if stats else []
+UNIX_EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+
+
+def csv_value(column: str, value: Any) -> Any:
+    """A summary value as CSV writes it: `played_at` as ISO 8601 text."""
+    if column == "played_at" and value is not None:
+        return (UNIX_EPOCH + datetime.timedelta(microseconds=value)).isoformat().replace("+00:00", "Z")
+    return value
+
+
+def summary_row(reader: _header_rows.RowReader, outcome: bulk.DecodeResult | _find.FolderError, stats: bool,
+                header_only: bool) -> list[Any]:
+    """The row of `kadenzo.dataset.summary` for one input (a folder that
+    cannot be listed has a row of its own), then its --stats columns."""
+    blank_stats = [None] * len(_header_rows.STATS_COLUMNS) if stats else []
     if isinstance(outcome, _find.FolderError):
-        return [*_summary.failure_row(outcome.path, outcome.message), *blank_stats]
+        return [*reader.row(_dataset_sources.printable(outcome.path), None, None, outcome.message), *blank_stats]
+    name = _dataset_sources.printable(outcome.path) if outcome.path is not None else None
     if outcome.error is not None:
-        return [*_summary.failure_row(outcome.path, outcome.error), *blank_stats]
+        message = getattr(outcome.error, "message", None) or str(outcome.error)
+        return [*reader.row(name, None, None, message), *blank_stats]
     assert outcome.replay is not None
-    row = _summary.replay_row(outcome.path, outcome.replay)
+    columns = None if header_only else outcome.columns  # with --stats the frames went into columns
+    row = reader.row(name, outcome.replay, columns, None)
     if not stats:
         return row
-    if header_only:
+    if columns is None:
         return [*row, *blank_stats]
-    assert outcome.columns is not None  # the frames went into columns: count them there
-    row[_summary.COLUMNS.index("frame_count")] = len(outcome.columns)
-    return [*row, *_summary.stats_row(outcome.columns)]
+    return [*row, *_header_rows.stats_row(columns)]
+
+
+def summary_table(output: str | None, stats: bool, parquet: bool) -> _tables.TableWriter:
+    """The writer of the summary table: Parquet of `kadenzo.dataset.schema()`
+    (plus the --stats columns), or CSV of the same columns."""
+    names = [*_header_rows.COLUMNS, *_header_rows.STATS_COLUMNS] if stats else list(_header_rows.COLUMNS)
+    # Only the text columns matter to CSV (they may need quoting); Parquet takes the schema.
+    types = {name: "string" if name in _header_rows.TEXT_COLUMNS else "other" for name in names}
+    types.update({name: kind for name, kind in _header_rows.STATS_TYPES.items() if stats})
+    schema = None
+    if parquet:
+        try:
+            pyarrow = importlib.import_module("pyarrow")
+            schema = dataset.schema()
+        except ImportError:
+            raise MissingDependency("Parquet output needs pyarrow: pip install 'kadenzo[arrow]'") from None
+        if stats:
+            schema = pyarrow.schema(
+                [*schema, *((name, getattr(pyarrow, _header_rows.STATS_TYPES[name])())
+                            for name in _header_rows.STATS_COLUMNS)], metadata=schema.metadata)
+    return _tables.TableWriter(output, names, types, parquet, schema=schema)
 
 
 def run_summary(args: argparse.Namespace) -> int:
     empty_folders: list[str] = []
     refuse_overwriting_inputs(args.output, [path for path in args.paths if not os.path.isdir(path)])
     frames: Literal["objects", "columns"] = "columns" if args.stats else "objects"
-    outcomes, total = _summary.decode_inputs(args.paths, args.glob, args.header_only, args.threads, frames,
+    outcomes, total = _sources.decode_inputs(args.paths, args.glob, args.header_only, args.threads, frames,
                                              empty_folders)
     parquet = args.parquet or _tables.is_parquet(args.output)
-    names = [*_summary.COLUMNS, *_summary.STATS_COLUMNS] if args.stats else list(_summary.COLUMNS)
-    types = {**_summary.TYPES, **_summary.STATS_TYPES} if args.stats else _summary.TYPES
     done = failed = 0
     progress = Progress(total, args.progress)  # no total with archives: tqdm then counts without a bar
     try:
-        with _tables.TableWriter(args.output, names, types, parquet) as table:
+        reader = _header_rows.RowReader(_header_rows.COLUMNS)
+        with summary_table(args.output, args.stats, parquet) as table:
             for outcome in outcomes:
                 failed += isinstance(outcome, _find.FolderError) or outcome.error is not None
-                table.write(summary_row(outcome, args.stats, args.header_only))
+                row = summary_row(reader, outcome, args.stats, args.header_only)
+                table.write(row if parquet else [csv_value(name, value) for name, value in zip(table.columns, row)])
                 done += 1
                 progress.update(failed)
     except KeyboardInterrupt:
@@ -119,7 +157,37 @@ def run_summary(args: argparse.Namespace) -> int:
     return EXIT_FAILED if failed else 0
 
 
+def run_frames_dataset(args: argparse.Namespace) -> int:
+    """`kadenzo frames PATH... -o OUT_DIR/`: a Parquet dataset of headers and frames."""
+    if args.output is None:
+        raise UsageError("frames of several files or a folder need -o OUT_DIR/ (a Parquet dataset)")
+    try:
+        importlib.import_module("kadenzo._parquet_dataset")
+    except ImportError:
+        raise MissingDependency("a Parquet dataset needs pyarrow: pip install 'kadenzo[arrow]'") from None
+    paths = list(_dataset_sources.find_replays(args.paths, args.glob))
+    try:
+        written = dataset.write_parquet(paths, args.output, threads=args.threads)
+    except FileExistsError as error:
+        raise UsageError(str(error)) from None
+    # The failures, counted from what was written: one header row per file.
+    headers = importlib.import_module("pyarrow.dataset").dataset(
+        os.path.join(args.output, "headers"), format="parquet", partitioning="hive")
+    failed = headers.count_rows(filter=~importlib.import_module("pyarrow.compute").field("error").is_null())
+    say(f"{len(paths)} files, {failed} failed; {len(written)} Parquet files written under {args.output}")
+    return EXIT_FAILED if failed else 0
+
+
+def is_dataset_output(args: argparse.Namespace) -> bool:
+    output = args.output
+    return (len(args.paths) != 1 or os.path.isdir(args.paths[0])
+            or (output is not None and (output.endswith(("/", os.sep)) or os.path.isdir(output))))
+
+
 def run_frames(args: argparse.Namespace) -> int:
+    if is_dataset_output(args):
+        return run_frames_dataset(args)
+    args.file = args.paths[0]
     from kadenzo import columns as columns_module
 
     refuse_overwriting_inputs(args.output, [args.file])
@@ -155,18 +223,27 @@ def write_frames_parquet(columns: Any, output: str, source: str) -> None:
         pyarrow.parquet.write_table(table, out.path)
 
 
+def mod_text(replay: kadenzo.Replay) -> tuple[int | None, str | None]:
+    """The mods as a number and as member names ("DoubleTime|Hidden"); (None,
+    None) for a header whose mods have bit 31 set, which Mod does not convert."""
+    mods, _ = _header_rows.mods_of(replay)
+    if mods is None:
+        return None, None
+    return mods, repr(replay.mods).removeprefix("<Mod.").rsplit(":", 1)[0]
+
+
 def run_show(args: argparse.Namespace) -> int:
     replay = decode_one(args.file)
     from kadenzo import columns as columns_module
 
     columns = columns_module.frames(replay)
-    mods, mods_text = _summary.mods_of(replay)
+    mods, mods_text = mod_text(replay)
     duration = sum(columns.time_delta) / 1000 if len(columns) else 0.0
     life = replay.life_bar_graph or []
     # Header texts come from the file: shown escaped, never as terminal commands.
     lines = [
         for_people(args.file),
-        f"  mode          {_summary.MODE_NAMES.get(repr(replay.mode))}",
+        f"  mode          {_header_rows.mode_name(replay.mode)}",
         f"  player        {shown(replay.username)}",
         f"  beatmap hash  {shown(replay.beatmap_hash)}",
         f"  replay hash   {shown(replay.replay_hash)}",
@@ -275,12 +352,19 @@ def build_parser() -> argparse.ArgumentParser:
     summary.set_defaults(run=run_summary)
 
     frames = commands.add_parser(
-        "frames", help="the frames of one replay as a table",
+        "frames", help="the frames of one replay as a table, or of many as a Parquet dataset",
         description="Writes the frames of one replay as a table: 'time' (ms since the start of the play), "
-                    "then the fields of the mode's frames (key sets as integers).")
-    frames.add_argument("file", metavar="FILE", help="a replay file")
+                    "then the fields of the mode's frames (key sets as integers). Given several files or a "
+                    "folder and -o OUT_DIR/, writes a Parquet dataset instead: OUT_DIR/headers/ (one row per "
+                    "replay) and OUT_DIR/frames/ (one row per frame), partitioned by mode (needs pyarrow).")
+    frames.add_argument("paths", nargs="+", metavar="PATH", help="a replay file; or files and folders")
     frames.add_argument("-o", "--output", metavar="OUT",
-                        help="write to OUT (.csv, or .parquet for Parquet) instead of CSV on standard output")
+                        help="write to OUT (.csv, or .parquet for Parquet) instead of CSV on standard output; "
+                             "a folder (OUT_DIR/) for a Parquet dataset")
+    frames.add_argument("--glob", default="*.kvr", metavar="PATTERN",
+                        help="names of the files searched for in folders (default: %(default)s)")
+    frames.add_argument("--threads", type=positive_int, metavar="N",
+                        help="decoding threads (default: the worker pool's size)")
     frames.set_defaults(run=run_frames)
 
     show = commands.add_parser("show", help="a short readable summary of one replay",

@@ -131,6 +131,69 @@ FrameColumns FrameColumns::of(const ReplayDataContainer& data, GameMode mode, st
     return of_frames(frames_in(data.kivo_replay_data), mode, rng_seed);
 }
 
+template <class Frame>
+std::optional<FrameColumns> FrameColumns::of_values(GameMode mode, std::optional<std::int32_t> rng_seed,
+                                                    std::size_t length,
+                                                    std::span<const std::span<const std::uint8_t>> values) {
+    using Fields = typename RecordInfo<Frame>::fields;
+    if (values.size() != Fields::size) return std::nullopt;
+    FrameColumns result;
+    result.mode_ = mode;
+    result.length_ = length;
+    result.rng_seed_ = rng_seed;
+    result.columns_.reserve(Fields::size + 1);
+    // The clock is not stored: it follows from the deltas, as when decoded.
+    result.columns_.emplace_back();
+    result.has_time_ = true;
+    bool fits = true;
+    std::size_t index = 0;
+    Fields::for_each([&]<class F>(F) {
+        using Value = std::remove_cvref_t<decltype(std::declval<const Frame&>().*F::member)>;
+        using Info = ColumnOf<Value>;
+        const std::span<const std::uint8_t> stored = values[index++];
+        // Division, not multiplication: a hostile length cannot overflow it.
+        if (!fits || stored.size() % sizeof(typename Info::Stored) != 0 ||
+            stored.size() / sizeof(typename Info::Stored) != length) {
+            fits = false;
+            return;
+        }
+        Column column;
+        column.name = F::name;
+        column.type = Info::type;
+        column.values = ColumnBuffer(stored.empty() ? 1 : stored.size());
+        if (!stored.empty()) std::memcpy(column.values.data(), stored.data(), stored.size());
+        if constexpr (Info::type == ColumnType::Bool) {
+            // Any byte but 0 is true, so the column holds only 0 and 1 as a decoded one does.
+            auto* bytes = static_cast<std::uint8_t*>(column.values.data());
+            for (std::size_t at = 0; at < length; ++at) bytes[at] = bytes[at] != 0 ? 1 : 0;
+            column.bits = pack_bits(bytes, length);
+        }
+        result.columns_.push_back(std::move(column));
+    });
+    if (!fits) return std::nullopt;
+    Column& time = result.columns_[0];
+    time.name = "time";
+    time.type = ColumnType::Int64;
+    time.values = ColumnBuffer(length == 0 ? 1 : length * sizeof(std::int64_t));
+    // Every record's first field is time_delta.
+    const auto* deltas = static_cast<const std::int64_t*>(result.columns_[1].values.data());
+    result.time_overflow_ = running_time({deltas, length}, static_cast<std::int64_t*>(time.values.data()));
+    return result;
+}
+
+std::optional<FrameColumns> FrameColumns::from_values(GameMode mode, std::optional<std::int32_t> rng_seed,
+                                                      std::size_t length,
+                                                      std::span<const std::span<const std::uint8_t>> values) {
+    switch (mode) {
+        case GameMode::TAIKO: return of_values<ReplayEventTaiko>(mode, rng_seed, length, values);
+        case GameMode::CTB: return of_values<ReplayEventCatch>(mode, rng_seed, length, values);
+        case GameMode::MANIA: return of_values<ReplayEventMania>(mode, rng_seed, length, values);
+        case GameMode::STD:
+        case GameMode::UNKNOWN: break;
+    }
+    return of_values<ReplayEventKivo>(mode, rng_seed, length, values);
+}
+
 FrameColumns FrameColumns::take(Replay& replay) {
     FrameColumns columns = of(replay);
     replay.replay_data = ReplayDataContainer{};

@@ -99,10 +99,21 @@ public:
     // with `metadata` added after the mode in its schema; it has no clock.
     static FrameColumns table(GameMode mode, std::size_t length, Vec<Column> columns, Vec<MetadataEntry> metadata);
 
+    // The columns of `mode`'s frame record rebuilt from each field's stored
+    // values (as `columns()` holds them, in the record's order), copied: how a
+    // pickled FrameColumns comes back. None when the count of buffers or the
+    // size of one does not fit `length` frames of that record.
+    static std::optional<FrameColumns> from_values(GameMode mode, std::optional<std::int32_t> rng_seed,
+                                                   std::size_t length, std::span<const std::span<const std::uint8_t>> values);
+
     // Memory the columns hold.
     std::size_t bytes() const noexcept;
 
 private:
+    template <class Frame>
+    static std::optional<FrameColumns> of_values(GameMode mode, std::optional<std::int32_t> rng_seed,
+                                                 std::size_t length,
+                                                 std::span<const std::span<const std::uint8_t>> values);
     template <class Frame>
     static FrameColumns of_frames(std::span<const Frame> frames, GameMode mode, std::optional<std::int32_t> rng_seed);
 

@@ -365,6 +365,38 @@ PyObject* call_python_helper(PyObject* self, PyObject* args, PyObject* kwargs) n
         static_cast<PyObject*>(nullptr));
 }
 
+// --- pickling ------------------------------------------------------------------
+
+// The function that rebuilds pickled columns; pickle finds it by module and name.
+constexpr const char* kRebuildName = "_frame_columns_from_values";
+
+// (kadenzo._native._frame_columns_from_values, (mode code, seed, length, (bytes per column, ...))):
+// plain data that a process pool or a cluster sends to another process.
+PyObject* reduce_columns(PyObject* self, PyObject*) noexcept {
+    return guarded(
+        [&]() -> PyObject* {
+            const FrameColumns& columns = columns_of(self);
+            Ref module = Ref::steal(PyImport_ImportModule("kadenzo._native"));
+            if (!module) return nullptr;
+            Ref rebuild = Ref::steal(PyObject_GetAttrString(module.get(), kRebuildName));
+            if (!rebuild) return nullptr;
+            const std::span<const Column> all = columns.columns();
+            Ref values = Ref::steal(checked(PyTuple_New(static_cast<Py_ssize_t>(all.size()))));
+            for (std::size_t index = 0; index < all.size(); ++index) {
+                const std::size_t bytes = columns.length() * column_value_bytes(all[index].type);
+                PyTuple_SET_ITEM(values.get(), static_cast<Py_ssize_t>(index),
+                                 checked(PyBytes_FromStringAndSize(static_cast<const char*>(all[index].values.data()),
+                                                                   static_cast<Py_ssize_t>(bytes))));
+            }
+            Ref mode = Ref::steal(checked(PyLong_FromLong(static_cast<long>(columns.mode()))));
+            Ref seed = Ref::steal(Converter<std::optional<std::int32_t>>::to_py(columns.rng_seed()));
+            Ref length = Ref::steal(checked(PyLong_FromSize_t(columns.length())));
+            Ref arguments = Ref::steal(checked(PyTuple_Pack(4, mode.get(), seed.get(), length.get(), values.get())));
+            return checked(PyTuple_Pack(2, rebuild.get(), arguments.get()));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
 // The methods every column table has (FrameColumns, KeyPresses), then the
 // table's own, then the end of the table.
 template <class Record, std::size_t N>
@@ -388,6 +420,8 @@ std::array<PyMethodDef, N + 6> table_methods(const std::array<PyMethodDef, N>& o
 }
 
 std::array kMethods = table_methods<FrameColumnsRecord>(std::array{
+    PyMethodDef{"__reduce__", as_method(&reduce_columns), METH_NOARGS,
+                "Pickles the columns as their mode, seed and values."},
     PyMethodDef{"with_time", as_method(&with_time_view), METH_NOARGS,
                 "with_time(): the same columns, sharing their memory, with `time` first among the names and Arrow "
                 "columns."},
@@ -513,6 +547,43 @@ PyObject* frame_count_of(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         static_cast<PyObject*>(nullptr));
 }
 
+constexpr std::array<const char*, 4> kRebuildParameters{"mode", "rng_seed", "length", "values"};
+constexpr Signature kRebuild{nullptr, kRebuildName, kRebuildParameters, 4};
+
+// _frame_columns_from_values(mode, rng_seed, length, values): what __reduce__ gave, back as columns.
+PyObject* frame_columns_from_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return call_function(
+        kRebuild, args, nargs, kwnames,
+        std::tuple{std::int64_t{0}, std::optional<std::int32_t>{}, std::int64_t{0}, Borrowed{}},
+        [](std::int64_t mode, std::optional<std::int32_t> rng_seed, std::int64_t length,
+           Borrowed values) -> PyObject* {
+            if (mode < 0 || mode > static_cast<std::int64_t>(GameMode::UNKNOWN) || length < 0 ||
+                !PyTuple_Check(values.object)) {
+                PyErr_SetString(PyExc_ValueError, "not the pickled values of frame columns");
+                return nullptr;
+            }
+            const Py_ssize_t count = PyTuple_GET_SIZE(values.object);
+            Vec<std::span<const std::uint8_t>> views;
+            for (Py_ssize_t index = 0; index < count; ++index) {
+                PyObject* item = PyTuple_GET_ITEM(values.object, index);
+                if (!PyBytes_Check(item)) {
+                    PyErr_SetString(PyExc_ValueError, "not the pickled values of frame columns");
+                    return nullptr;
+                }
+                views.emplace_back(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(item)),
+                                   static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+            }
+            std::optional<FrameColumns> columns =
+                FrameColumns::from_values(static_cast<GameMode>(mode), rng_seed, static_cast<std::size_t>(length),
+                                          std::span<const std::span<const std::uint8_t>>(views.data(), views.size()));
+            if (!columns) {
+                PyErr_SetString(PyExc_ValueError, "not the pickled values of frame columns");
+                return nullptr;
+            }
+            return make_frame_columns(std::move(*columns));
+        });
+}
+
 constexpr std::array<const char*, 1> kColumnsParameter{"columns"};
 constexpr Signature kKeyPresses{nullptr, "key_presses", kColumnsParameter, 1};
 
@@ -541,6 +612,8 @@ PyObject* key_presses(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 PyMethodDef kFunctions[] = {
+    {kRebuildName, as_method(&frame_columns_from_values), METH_FASTCALL | METH_KEYWORDS,
+     "_frame_columns_from_values(mode, rng_seed, length, values): rebuilds pickled FrameColumns."},
     {"key_presses", as_method(&key_presses), METH_FASTCALL | METH_KEYWORDS,
      "key_presses(columns): the presses of a FrameColumns as a KeyPresses table."},
     {"frame_columns", as_method(&frame_columns), METH_FASTCALL | METH_KEYWORDS,

@@ -86,6 +86,34 @@ TEST(FrameColumns, BooleansAlsoPackedOneBitPerFrame) {
     }
 }
 
+// How pickled columns come back: the same values, booleans repacked, and
+// buffers that do not fit the record or the length refused.
+TEST(FrameColumns, RebuiltFromTheirStoredValues) {
+    const FrameColumns original = FrameColumns::of(catch_frames(11), GameMode::CTB, 7);
+    std::vector<std::span<const std::uint8_t>> values;
+    for (const Column& column : original.columns()) {
+        values.emplace_back(static_cast<const std::uint8_t*>(column.values.data()),
+                            original.length() * column_value_bytes(column.type));
+    }
+    const auto rebuilt = FrameColumns::from_values(GameMode::CTB, 7, 11, values);
+    ASSERT_TRUE(rebuilt.has_value());
+    EXPECT_EQ(rebuilt->rng_seed(), 7);
+    ASSERT_NE(rebuilt->time(), nullptr);  // the clock follows from the deltas
+    EXPECT_EQ(std::memcmp(rebuilt->time()->values.data(), original.time()->values.data(), 11 * sizeof(std::int64_t)), 0);
+    for (std::size_t index = 0; index < values.size(); ++index) {
+        const Column& column = rebuilt->columns()[index];
+        EXPECT_EQ(column.name, original.columns()[index].name);
+        EXPECT_EQ(std::memcmp(column.values.data(), values[index].data(), values[index].size()), 0);
+        EXPECT_EQ(column.bits.size(), original.columns()[index].bits.size());
+        if (column.bits.size() != 0) {
+            EXPECT_EQ(std::memcmp(column.bits.data(), original.columns()[index].bits.data(), column.bits.size()), 0);
+        }
+    }
+    EXPECT_FALSE(FrameColumns::from_values(GameMode::CTB, 7, 12, values).has_value());
+    EXPECT_FALSE(FrameColumns::from_values(GameMode::STD, 7, 11, values).has_value());  // four fields, not three
+    EXPECT_FALSE(FrameColumns::from_values(GameMode::CTB, 7, SIZE_MAX / 4, values).has_value());
+}
+
 TEST(ArrowExport, SchemaNamesTypesAndMetadata) {
     const FrameColumns columns = FrameColumns::of(catch_frames(3), GameMode::CTB, -5);
     ArrowSchema schema;

@@ -352,3 +352,19 @@ def test_header_only_failures_say_the_same_as_full_ones(tmp_path):
     header = [(r.error.message, r.error.detail) for r in kadenzo.bulk.decode(paths, header_only=True)]
     assert [message for message, _ in header] == [message for message, _ in full]
     assert "frame block" in header[1][0] and "more bytes" in header[1][0]
+
+
+@pytest.mark.parametrize("frames", ["objects", "columns"])
+@pytest.mark.parametrize("header_only", [False, True], ids=["full", "header_only"])
+def test_results_pickle(tmp_path, frames, header_only):
+    # Process pools and clusters send results as plain data: every field
+    # comes back, the replay field for field (its repr lists them all).
+    from helpers import SAMPLES
+
+    paths = [str(path) for path in SAMPLES] + [str(tmp_path / "absent.kvr")]
+    for result in kadenzo.bulk.decode(paths, frames=frames, header_only=header_only):
+        copy = pickle.loads(pickle.dumps(result))
+        assert (copy.index, copy.path, repr(copy.replay)) == (result.index, result.path, repr(result.replay))
+        assert (type(copy.error), str(copy.error)) == (type(result.error), str(result.error))
+        if result.columns is not None:
+            assert pickle.dumps(copy.columns) == pickle.dumps(result.columns)

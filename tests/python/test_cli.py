@@ -20,7 +20,8 @@ from replay_builder import MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, realistic
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 SUMMARY_COLUMNS = ["path", "mode", "game_version", "beatmap_hash", "username", "replay_hash", "count_300",
                    "count_100", "count_50", "count_geki", "count_katu", "count_miss", "score", "max_combo",
-                   "perfect", "mods", "mods_text", "timestamp", "replay_id", "frame_count", "rng_seed", "error"]
+                   "perfect", "mods", "mods_names", "timestamp", "played_at", "replay_id", "frame_count", "rng_seed",
+                   "error"]
 
 
 def kadenzo_cli(*args, cwd=None, timeout=120):
@@ -203,3 +204,17 @@ def _read(fd):
         return os.read(fd, 4096)
     except OSError:  # the other end closed
         return b""
+
+
+def test_frames_of_a_folder_as_a_parquet_dataset(folder, tmp_path):
+    pq = pytest.importorskip("pyarrow.parquet")
+    out = tmp_path / "dataset"
+    result = kadenzo_cli("frames", folder, "-o", f"{out}/")
+    assert result.returncode == 1, result.stderr  # the truncated file
+    assert result.stderr.startswith("5 files, 1 failed; ")
+    headers = pq.read_table(out / "headers")
+    assert headers.num_rows == 5 and set(headers["mode"].to_pylist()) == {"STD", "TAIKO", "CTB", "MANIA", None}
+    frames = pq.read_table(out / "frames")
+    assert frames.num_rows == 4 * 500 + 1  # the failed file keeps one row, for its error
+    again = kadenzo_cli("frames", folder, "-o", f"{out}/")
+    assert again.returncode == 2 and "exists already" in again.stderr

@@ -1,8 +1,7 @@
-"""examples/cluster_decode.py on a two-process LocalCluster standing in for a
-real cluster: the table equals the single-process one row for row, the frame
-arrays hold the frames that were written, and a damaged file costs one row,
-not a task."""
-import itertools
+"""kadenzo.dask and examples/cluster_decode.py on a two-process LocalCluster
+standing in for a real cluster: the tables equal the local ones row for row,
+column selections reach the workers, and a damaged file costs one row, not a
+task."""
 import os
 import pathlib
 import subprocess
@@ -17,40 +16,21 @@ from helpers import ROOT
 pytestmark = pytest.mark.tooling
 distributed = pytest.importorskip("distributed")
 pd = pytest.importorskip("pandas")
-np = pytest.importorskip("numpy")
+pytest.importorskip("pyarrow")
+
+import kadenzo.dask  # noqa: E402
+import kadenzo.dataset  # noqa: E402
 
 EXAMPLES = ROOT / "examples"
-
-sys.path.insert(0, str(EXAMPLES))
-import cluster_decode  # noqa: E402
-import replay_table  # noqa: E402
-
-MODE_NAMES = ("STD", "TAIKO", "CTB", "MANIA")  # by mode number
 TIMEOUT = 120  # seconds; generous for a loaded machine
-PARTITION_SIZE = 8  # several partitions, one of them holding the damaged file
+FILES_PER_PARTITION = 8  # several partitions, one of them holding the damaged file
 DAMAGED = "play21.kvr"
-# "time" in cumulative ms, then each mode's fields in the types kadenzo keeps them.
-FRAME_DTYPES = {
-    "STD": [("time", "i8"), ("x", "f8"), ("y", "f8"), ("keys", "i4")],
-    "TAIKO": [("time", "i8"), ("x", "i8"), ("keys", "i4")],
-    "CTB": [("time", "i8"), ("x", "f8"), ("dashing", "?")],
-    "MANIA": [("time", "i8"), ("keys", "i4")],
-}
 
 
 @pytest.fixture(scope="module")
 def client():
-    # Spawned workers start with this process's sys.path. Those of a real
-    # cluster have no copy of examples/, so ours must not see it either: the
-    # modules must reach them through ship_code.
-    saved = sys.path[:]
-    sys.path[:] = [p for p in sys.path if pathlib.Path(p or ".").resolve() != EXAMPLES]
-    try:
-        cluster = cluster_decode.local_cluster(2, dashboard_address=None)
-    finally:
-        sys.path[:] = saved
-    with cluster, distributed.Client(cluster, timeout=TIMEOUT) as client:
-        cluster_decode.ship_code(client)
+    with kadenzo.dask.local_cluster(2, dashboard_address=None) as cluster, \
+            distributed.Client(cluster, timeout=TIMEOUT) as client:
         yield client
 
 
@@ -79,58 +59,44 @@ def corpus(tmp_path_factory):
     return folder, built
 
 
-@pytest.fixture(scope="module")
-def paths(corpus):
-    return replay_table.replay_paths(corpus[0])
-
-
-@pytest.fixture(scope="module")
-def arrays(client, paths):
-    return dict(computed(client, cluster_decode.frame_bag(paths, PARTITION_SIZE)))
+def local(folder, **options):
+    return kadenzo.dataset.read(folder, **options).read_all().to_pandas()
 
 
 def test_workers_share_the_cores_between_their_decoding_pools(client):
     sizes = client.run(lambda: os.environ.get("RAYON_NUM_THREADS"))
-    assert list(sizes.values()) == [str(max(1, cluster_decode.CPU_COUNT // 2))] * 2
+    assert list(sizes.values()) == [str(max(1, (os.cpu_count() or 1) // 2))] * 2
 
 
-def test_table_equals_the_single_process_table(client, corpus, paths):
-    _, built = corpus
-    table = replay_table.to_table(computed(client, cluster_decode.table_bag(paths, PARTITION_SIZE)))
-
-    pd.testing.assert_frame_equal(table, replay_table.summarise(paths))
+@pytest.mark.parametrize("frames", [False, True], ids=["summary", "frames"])
+def test_tables_equal_the_local_ones(client, corpus, frames):
+    folder, built = corpus
+    table = computed(client, kadenzo.dask.read(folder, frames=frames, files_per_partition=FILES_PER_PARTITION))
+    table = table.reset_index(drop=True)
+    # Dask keeps text as Arrow-backed strings; the values are the same.
+    pd.testing.assert_frame_equal(table, local(folder, frames=frames), check_dtype=False, check_categorical=False)
     failed = table[table["error"].notna()]
-    assert [pathlib.Path(p).name for p in failed["path"]] == [DAMAGED]
-    # Exact 64-bit values, although the failed row leaves gaps in these columns.
-    decoded = table[table["error"].isna()]
-    assert decoded["timestamp"].tolist() == [built[p].timestamp for p in decoded["path"]]
-    assert decoded["replay_id"].tolist() == [built[p].replay_id for p in decoded["path"]]
+    assert set(pathlib.Path(p).name for p in failed["path"]) == {DAMAGED}
+    if not frames:
+        decoded = table[table["error"].isna()]  # exact 64-bit values beside the failed row's gaps
+        assert decoded["replay_id"].tolist() == [built[p].replay_id for p in decoded["path"]]
 
 
-@pytest.mark.parametrize("mode", MODES, ids=MODE_NAMES)
-def test_frame_arrays_hold_the_written_frames(corpus, arrays, mode):
-    _, built = corpus
-    for path in [p for p, replay in built.items() if replay.mode == mode][:3]:
-        written = built[path].frames
-        array = arrays[path]
-        assert array.dtype == np.dtype(FRAME_DTYPES[MODE_NAMES[mode]])
-        times = itertools.accumulate(frame[0] for frame in written)
-        assert array.tolist() == [(time, *frame[1:]) for time, frame in zip(times, written)]
+def test_a_column_selection_reaches_the_workers(client, corpus):
+    folder, _ = corpus
+    selected = kadenzo.dask.read(folder, files_per_partition=FILES_PER_PARTITION)[["path", "username"]]
+    table = computed(client, selected).reset_index(drop=True)
+    pd.testing.assert_frame_equal(table, local(folder, columns=["path", "username"]), check_categorical=False)
+    assert "FromMapProjectable" in repr(selected.expr)
 
 
-def test_damaged_file_has_no_frame_array(corpus, arrays, paths):
-    assert list(arrays) == paths
-    assert [pathlib.Path(p).name for p, array in arrays.items() if array is None] == [DAMAGED]
-
-
-def test_command_line_on_a_running_cluster(client, corpus, paths, tmp_path):
-    # A second client, in a fresh interpreter as a user runs it: it ships the
-    # code again, and the timeout bounds a wait for tasks that never end.
+def test_command_line_on_a_running_cluster(client, corpus, tmp_path):
+    # A second client, in a fresh interpreter as a user runs it.
     csv = tmp_path / "table.csv"
     result = subprocess.run(
         [sys.executable, str(EXAMPLES / "cluster_decode.py"), str(corpus[0]), "--scheduler",
-         client.scheduler.address, "--csv", str(csv), "--partition-size", str(PARTITION_SIZE)],
+         client.scheduler.address, "--csv", str(csv), "--files-per-partition", str(FILES_PER_PARTITION)],
         capture_output=True, text=True, timeout=180)
     assert result.returncode == 0, result.stderr
-    assert csv.read_text() == replay_table.summarise(paths).to_csv(index=False)
-    assert "41 replays, 1 failed" in result.stdout
+    assert pd.read_csv(csv)["path"].tolist() == local(corpus[0])["path"].tolist()
+    assert "41 replays, 1 failed" in result.stdout and "longest play:" in result.stdout

@@ -11,7 +11,7 @@ import pytest
 
 import kadenzo
 from kadenzo._native import layout_fields
-from kadenzo import _summary
+from kadenzo import _header_rows, dataset
 from replay_builder import minimal_file
 
 from helpers import FRAME_FIELDS, REPLAY_FIELDS, ROOT, SAMPLES, SLOTS
@@ -110,7 +110,7 @@ def test_constructor_takes_the_fields_in_table_order(cls):
 
 
 LAYOUT = layout_fields
-WIDTH_TYPES = {1: {"bool_"}, 2: {"int16"}, 4: {"int32", "int64"}, 8: {"int64", "uint64"}}
+WIDTH_TYPES = {1: {"bool"}, 2: {"int16"}, 4: {"int32", "int64"}, 8: {"int64", "uint64"}}
 
 
 def test_python_field_lists_follow_the_file_layout():
@@ -120,11 +120,13 @@ def test_python_field_lists_follow_the_file_layout():
     assert [name for name in REPLAY_FIELDS if name != "rng_seed"] == names, \
         "the Replay record and the layout table list the fields in file order"
     stored = [name for name in names if name not in ("life_bar_graph", "replay_data")]
-    assert [name for name in _summary.COLUMNS if name in names] == stored, \
-        "change COLUMNS/HEADER_FIELDS in python/kadenzo/_summary.py to the layout's order"
+    assert [name for name in _header_rows.COLUMNS if name in names] == stored, \
+        "change COLUMNS/HEADER_FIELDS in python/kadenzo/_header_rows.py to the layout's order"
+    types = dataset.schema()
     for name, kind, width in LAYOUT:
         if width and name != "mode":
-            assert _summary.TYPES[name] in WIDTH_TYPES[width], f"{name} is {kind}: change TYPES in _summary.py"
+            assert str(types.field(name).type) in WIDTH_TYPES[width], \
+                f"{name} is {kind}: change its type in python/kadenzo/_arrow_tables.py"
 
 
 def test_the_replay_builder_writes_the_file_layout():

@@ -1,0 +1,167 @@
+"""Partitioned Parquet datasets of decoded replays: `headers/` (one row per
+replay) and `frames/` (one row per frame), hive style (`mode=STD/`), zstd
+compressed, that pyarrow.dataset, polars, DuckDB and Spark read as they are.
+
+A part file is written under a hidden name (`.part-00000.parquet.partial`,
+which dataset readers skip) and renamed when it is complete, so a run that
+stops part-way leaves only whole files under final names; an interrupted run
+removes its unfinished part.
+"""
+from __future__ import annotations
+
+import os
+import urllib.parse
+from collections.abc import Iterable, Sequence
+from typing import Any, Optional
+
+import pyarrow  # type: ignore[import-untyped]
+import pyarrow.compute  # type: ignore[import-untyped]
+import pyarrow.parquet  # type: ignore[import-untyped]
+
+from kadenzo import _arrow_tables as tables
+
+# The name hive-style readers give a partition whose value is null.
+NULL_PARTITION = "__HIVE_DEFAULT_PARTITION__"
+
+
+class _Part:
+    """One open part file of one partition."""
+
+    def __init__(self, folder: str, number: int, schema: Any):
+        os.makedirs(folder, exist_ok=True)
+        self.final = os.path.join(folder, f"part-{number:05d}.parquet")
+        self.partial = os.path.join(folder, f".part-{number:05d}.parquet.partial")
+        self.writer = pyarrow.parquet.ParquetWriter(self.partial, schema, compression="zstd")
+        self.rows = 0
+
+    def finish(self) -> str:
+        self.writer.close()
+        os.replace(self.partial, self.final)
+        return self.final
+
+    def abandon(self) -> None:
+        try:
+            self.writer.close()
+        finally:
+            try:
+                os.unlink(self.partial)
+            except FileNotFoundError:
+                pass
+
+
+class PartitionedWriter:
+    """Writes record batches of `schema` under `folder`, one subfolder per
+    value of the `partition_by` columns (which the files then leave out)."""
+
+    def __init__(self, folder: str, schema: Any, partition_by: Sequence[str], rows_per_file: int):
+        self.folder = folder
+        self.partition_by = list(partition_by)
+        self.file_schema = tables.with_pandas_metadata(
+            pyarrow.schema([field for field in schema if field.name not in self.partition_by]))
+        self.rows_per_file = rows_per_file
+        self.written: list[str] = []
+        self._open: dict[tuple[str, ...], _Part] = {}
+        self._numbers: dict[tuple[str, ...], int] = {}
+
+    def write(self, batch: Any) -> None:
+        for key, rows in self._split(batch):
+            self._write_rows(key, rows)
+
+    def _split(self, batch: Any) -> Iterable[tuple[tuple[str, ...], Any]]:
+        if not self.partition_by:
+            yield (), batch
+            return
+        keys = [pyarrow.compute.cast(batch.column(name), pyarrow.string()) for name in self.partition_by]
+        # One text per row naming its partition; the rows of each are taken in order.
+        joined = keys[0] if len(keys) == 1 else pyarrow.compute.binary_join_element_wise(
+            *[pyarrow.compute.fill_null(key, NULL_PARTITION) for key in keys], "\x00")
+        for value in pyarrow.compute.unique(joined).to_pylist():
+            if len(keys) == 1:
+                mask = pyarrow.compute.is_null(joined) if value is None else pyarrow.compute.equal(joined, value)
+                key: tuple[str, ...] = (value if value is not None else NULL_PARTITION,)
+            else:
+                mask = pyarrow.compute.equal(joined, value)
+                key = tuple(value.split("\x00"))
+            rows = batch.filter(mask).select(self.file_schema.names)
+            yield key, rows
+
+    def _folder_of(self, key: tuple[str, ...]) -> str:
+        parts = [f"{name}={value if value == NULL_PARTITION else urllib.parse.quote(value, safe='')}"
+                 for name, value in zip(self.partition_by, key)]
+        return os.path.join(self.folder, *parts)
+
+    def _write_rows(self, key: tuple[str, ...], rows: Any) -> None:
+        start = 0
+        while start < rows.num_rows:
+            part = self._open.get(key)
+            if part is None:
+                number = self._numbers.get(key, 0)
+                self._numbers[key] = number + 1
+                part = self._open[key] = _Part(self._folder_of(key), number, self.file_schema)
+            take = min(rows.num_rows - start, self.rows_per_file - part.rows)
+            part.writer.write_batch(rows.slice(start, take))
+            part.rows += take
+            start += take
+            if part.rows >= self.rows_per_file:
+                self.written.append(self._open.pop(key).finish())
+
+    def close(self) -> None:
+        """Finishes every open part."""
+        while self._open:
+            self.written.append(self._open.popitem()[1].finish())
+
+    def abandon(self) -> None:
+        """Removes every unfinished part; finished ones stay."""
+        while self._open:
+            self._open.popitem()[1].abandon()
+
+
+def write(files: Iterable[Any], out_dir: Any, *, frames: bool, partition_by: Sequence[str], rows_per_file: int,
+          full_decode: bool) -> list[str]:
+    if isinstance(partition_by, str):
+        partition_by = (partition_by,)
+    if isinstance(rows_per_file, bool) or not isinstance(rows_per_file, int):
+        raise TypeError(f"rows_per_file must be an int, not {type(rows_per_file).__name__}")
+    if rows_per_file < 1:
+        raise ValueError(f"rows_per_file must be 1 or more, not {rows_per_file}")
+    out = os.fspath(out_dir)
+    header_schema = tables.with_pandas_metadata(tables.SUMMARY_SCHEMA)
+    frame_schema = tables.with_pandas_metadata(tables.FRAMES_SCHEMA)
+    for name in partition_by:
+        if name not in header_schema.names or (frames and name not in frame_schema.names):
+            raise ValueError(f"cannot partition by {name!r}: not a column of every table written")
+    folders = [os.path.join(out, "headers")] + ([os.path.join(out, "frames")] if frames else [])
+    for folder in folders:
+        if os.path.exists(folder):
+            raise FileExistsError(f"{folder} exists already: write the dataset to a new folder")
+    headers = PartitionedWriter(folders[0], header_schema, partition_by, rows_per_file)
+    header_rows = tables.SummaryBuilder(header_schema, full_decode=full_decode)
+    frame_writer: Optional[PartitionedWriter] = None
+    frame_rows: Optional[Any] = None
+    if frames:
+        frame_writer = PartitionedWriter(folders[1], frame_schema, partition_by, rows_per_file)
+        frame_rows = tables.FramesBuilder(frame_schema)
+    writers = [writer for writer in (headers, frame_writer) if writer is not None]
+    # Batches no larger than a part file, so parts are finished as the files come.
+    batch_rows = min(rows_per_file, 1024)
+    try:
+        for item in files:
+            header_rows.add(item.name, item.replay, item.columns, item.error)
+            if len(header_rows) >= batch_rows:
+                headers.write(header_rows.take())
+            if frame_rows is not None and frame_writer is not None:
+                mode = tables.mode_code(item.replay.mode) if item.replay is not None else None
+                frame_rows.add(item.index, item.name, mode, item.columns, item.error)
+                if frame_rows.rows >= min(rows_per_file, 1 << 20) or len(frame_rows) >= 1024:
+                    frame_writer.write(frame_rows.take())
+        if len(header_rows):
+            headers.write(header_rows.take())
+        if frame_rows is not None and frame_writer is not None and len(frame_rows):
+            frame_writer.write(frame_rows.take())
+    except BaseException:
+        for writer in writers:
+            writer.abandon()
+        raise
+    for writer in writers:
+        writer.close()
+    return sorted(path for writer in writers for path in writer.written)

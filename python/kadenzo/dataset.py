@@ -1,0 +1,236 @@
+"""Many replays as Arrow data: one row per replay, or the frames of all of
+them as one long table, streamed as record batches while the files decode on
+the worker pool.
+
+    import kadenzo.dataset
+    plays = kadenzo.dataset.read("replays/").read_all()                  # one row per replay
+    frames = kadenzo.dataset.read("replays/", frames=True).read_all()    # one row per frame
+    kadenzo.dataset.write_parquet("replays/", "out/")                    # a partitioned Parquet dataset
+
+Sources are paths, folders (searched with their subfolders for `glob`),
+glob patterns ("replays/**/*.kvr"), or the contents of files: a list of
+bytes, an Arrow binary array, or a table with a `bytes`/`content` column and
+perhaps a `path`/`filename` column (as Ray, Spark and DuckDB give them).
+
+Batches come in input order; memory stays bounded by the decoding window and
+one batch, however many files there are. Needs pyarrow and NumPy
+(`pip install "kadenzo[arrow]"`).
+"""
+from __future__ import annotations
+
+import collections
+import importlib
+import time
+from collections.abc import Iterator, Sequence
+from typing import Any, Literal, Optional
+
+from kadenzo import Replay, _dataset_sources, _header_rows, bulk
+from kadenzo._native import FrameColumns
+
+__all__ = ["Decoded", "decode_batches", "decoded", "plain", "read", "schema", "summary", "write_parquet"]
+
+# A batch ends at this many rows (header rows; frames), or when this many
+# seconds passed since its first row, so a slow folder still shows progress.
+SUMMARY_BATCH_ROWS = 1024
+FRAMES_BATCH_ROWS = 1 << 20
+FRAMES_BATCH_FILES = 1024
+BATCH_SECONDS = 0.5
+# A file of at least this many frames makes a frames batch of its own, which
+# shares its columns' memory instead of copying them into a batch of many files.
+SHARED_BATCH_ROWS = 4096
+
+_native: Any = importlib.import_module("kadenzo._native")
+
+
+def _arrow() -> Any:
+    """The table module, imported when first needed: pyarrow and NumPy are optional."""
+    try:
+        return importlib.import_module("kadenzo._arrow_tables")
+    except ImportError as error:
+        raise ImportError(f"kadenzo.dataset needs pyarrow and NumPy: pip install 'kadenzo[arrow]' ({error})") from None
+
+
+class Decoded:
+    """One source's outcome, as `decoded` yields it: `replay` (header fields)
+    and `columns` (its frames), or `error` (the message) and both None."""
+
+    __slots__ = ("index", "name", "replay", "columns", "error")
+
+    def __init__(self, index: int, name: Optional[str], replay: Optional[Replay],
+                 columns: Optional[FrameColumns], error: Optional[str]):
+        self.index, self.name, self.replay, self.columns, self.error = index, name, replay, columns, error
+
+
+def _check_arguments(threads: Optional[int], errors: str) -> None:
+    if errors not in ("column", "raise", "skip"):
+        raise ValueError(f"errors must be 'column', 'raise' or 'skip', not {errors!r}")
+    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int)):
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    if threads is not None and threads < 1:
+        raise ValueError(f"threads must be 1 or more, not {threads}")
+
+
+def decoded(sources: Any, *, header_only: bool = False, threads: Optional[int] = None,
+            errors: str = "column", glob: str = "*.kvr") -> Iterator[Decoded]:
+    """Each source decoded on the pool, in input order (failures skipped with
+    errors="skip", raised with errors="raise"). The arguments are checked
+    now, the files decoded as the iterator is read."""
+    _check_arguments(threads, errors)
+    return _decode(_dataset_sources.expand(sources, glob), bool(header_only), threads or 0, errors)
+
+
+def _decode(expanded: _dataset_sources.Sources, header_only: bool, threads: int, errors: str) -> Iterator[Decoded]:
+    names: collections.deque[Optional[str]] = collections.deque()
+
+    def items() -> Iterator[Any]:
+        for name, item in expanded.pairs:
+            names.append(name)
+            # Contents go to the stream with a label, which its result carries back.
+            yield (name, item) if expanded.contents else item
+
+    stream = _native.columns_stream(items(), header_only, threads, 0, contents=expanded.contents)
+    try:
+        for index, (item, value, failure) in enumerate(stream):
+            name = names.popleft()
+            if failure is None:
+                replay, columns = value
+                yield Decoded(index, name, replay, columns, None)
+                continue
+            error = bulk._error(None if expanded.contents else item, failure)
+            if errors == "raise":
+                raise error
+            if errors == "column":
+                yield Decoded(index, name, None, None, error.message)
+    finally:
+        stream.close()
+
+
+def schema(*, frames: bool = False, columns: Optional[Sequence[str]] = None) -> Any:
+    """The `pyarrow.Schema` of what `read` gives with these arguments."""
+    tables = _arrow()
+    return tables.project(tables.FRAMES_SCHEMA if frames else tables.SUMMARY_SCHEMA, columns)
+
+
+def _summary_batches(files: Iterator[Decoded], table_schema: Any, full_decode: bool) -> Iterator[Any]:
+    tables = _arrow()
+    builder = tables.SummaryBuilder(table_schema, full_decode=full_decode)
+    started = time.monotonic()
+    for item in files:
+        if not len(builder):
+            started = time.monotonic()
+        builder.add(item.name, item.replay, item.columns, item.error)
+        if len(builder) >= SUMMARY_BATCH_ROWS or time.monotonic() - started > BATCH_SECONDS:
+            yield builder.take()
+    if len(builder):
+        yield builder.take()
+
+
+def _frames_batches(files: Iterator[Decoded], table_schema: Any) -> Iterator[Any]:
+    tables = _arrow()
+    builder = tables.FramesBuilder(table_schema)
+    for item in files:
+        mode = tables.mode_code(item.replay.mode) if item.replay is not None else None
+        if item.columns is not None and len(item.columns) >= SHARED_BATCH_ROWS:
+            # A long play makes a batch of its own, over its columns' memory.
+            if len(builder):
+                yield builder.take()
+            builder.add(item.index, item.name, mode, item.columns, item.error)
+            yield builder.take()
+            continue
+        builder.add(item.index, item.name, mode, item.columns, item.error)
+        if builder.rows >= FRAMES_BATCH_ROWS or len(builder) >= FRAMES_BATCH_FILES:
+            yield builder.take()
+    if len(builder):
+        yield builder.take()
+
+
+def _needs_full_decode(header_only: bool, columns: Optional[Sequence[str]], errors: str) -> bool:
+    """Whether the rows need the frames decoded: for a frame count, a seed,
+    or to find files whose frames are damaged (reported in `error`, or
+    raised, or skipped). A projection without those reads only headers."""
+    if header_only:
+        return False
+    if columns is None or errors != "column":
+        return True
+    return any(name in columns for name in (*_header_rows.FRAME_DEPENDENT, "error"))
+
+
+def read(sources: Any, *, frames: bool = False, header_only: bool = False,
+         columns: Optional[Sequence[str]] = None, threads: Optional[int] = None,
+         errors: Literal["column", "raise", "skip"] = "column", glob: str = "*.kvr") -> Any:
+    """A `pyarrow.RecordBatchReader` over the decoded `sources`, in input order.
+
+    Without `frames`: one row per replay (`path`, `mode`, the header fields,
+    `mods` and `mods_names`, `timestamp` and `played_at`, `replay_id`,
+    `frame_count`, `rng_seed`, `error`; see `schema()`). With `frames=True`:
+    one row per frame of every file (`file_index`, `path`, `mode`, `time`,
+    `time_delta`, `x`, `x_int`, `y`, `keys`, `dashing`, `error`); a column a
+    mode lacks is null. `columns` picks (and orders) the columns, and only
+    those are built; a summary without `frame_count`, `rng_seed` and `error`
+    reads only the headers. `header_only=True` reads only headers (no
+    frame count or seed). `errors`: "column" puts a failure's message in
+    `error` (other columns null), "raise" raises the first failure in input
+    order (a `kadenzo.errors.ReplayError`), "skip" drops its row."""
+    if frames and header_only:
+        raise ValueError("frames=True needs the frames decoded: header_only must be False")
+    table_schema = schema(frames=bool(frames), columns=columns)
+    full = bool(frames) or _needs_full_decode(bool(header_only), columns, errors)
+    files = decoded(sources, header_only=not full, threads=threads, errors=errors, glob=glob)
+    batches = _frames_batches(files, table_schema) if frames else _summary_batches(files, table_schema, full)
+    pyarrow = importlib.import_module("pyarrow")
+    return pyarrow.RecordBatchReader.from_batches(table_schema, batches)
+
+
+def summary(sources: Any, *, header_only: bool = False, columns: Optional[Sequence[str]] = None,
+            threads: Optional[int] = None, errors: Literal["column", "raise", "skip"] = "column",
+            glob: str = "*.kvr") -> Any:
+    """The summary table (one row per replay) as a `pyarrow.RecordBatchReader`:
+    `read(sources, frames=False, ...)`, the table `kadenzo summary` writes."""
+    return read(sources, frames=False, header_only=header_only, columns=columns, threads=threads,
+                errors=errors, glob=glob)
+
+
+def write_parquet(sources: Any, out_dir: Any, *, frames: bool = True, partition_by: Sequence[str] = ("mode",),
+                  rows_per_file: int = 1 << 22, header_only: bool = False, threads: Optional[int] = None,
+                  errors: Literal["column", "raise", "skip"] = "column", glob: str = "*.kvr") -> list[str]:
+    """Writes `out_dir/headers/` (one row per replay) and, with `frames`,
+    `out_dir/frames/` (one row per frame) as Parquet datasets partitioned by
+    `partition_by` (hive style: `mode=STD/part-00000.parquet`), zstd
+    compressed, at most `rows_per_file` rows per file. Returns the paths of
+    the files written. A part file gets its final name only when complete:
+    interrupted, the finished ones stay valid and the unfinished one is removed."""
+    from kadenzo import _parquet_dataset
+
+    if frames and header_only:
+        raise ValueError("frames=True needs the frames decoded: header_only must be False")
+    return _parquet_dataset.write(
+        decoded(sources, header_only=header_only, threads=threads, errors=errors, glob=glob),
+        out_dir, frames=bool(frames), partition_by=partition_by, rows_per_file=rows_per_file,
+        full_decode=not header_only)
+
+
+def plain(table: Any) -> Any:
+    """`table` (a Table or RecordBatch of these schemas) in types every engine
+    takes: dictionary columns as their values, `replay_id` as decimal(20, 0)
+    (engines without unsigned 64-bit integers, Spark among them, keep it exact so)."""
+    pyarrow = importlib.import_module("pyarrow")
+    fields = []
+    for field in table.schema:
+        kind = field.type
+        if pyarrow.types.is_dictionary(kind):
+            kind = kind.value_type
+        elif pyarrow.types.is_unsigned_integer(kind):
+            kind = pyarrow.decimal128(20, 0)
+        fields.append(pyarrow.field(field.name, kind))
+    return table.cast(pyarrow.schema(fields, metadata=table.schema.metadata))
+
+
+def decode_batches(batches: Any, *, frames: bool = False, header_only: bool = False,
+                   columns: Optional[Sequence[str]] = None, plain_types: bool = False) -> Iterator[Any]:
+    """The decoded rows of each batch of file contents (a Table or RecordBatch
+    with a `bytes` or `content` column, and a `path` or `filename` column for
+    the names), as record batches: the function Spark's `mapInArrow` and Ray's
+    `map_batches` take. `plain_types=True` gives the types of `plain`."""
+    for batch in batches:
+        for decoded_batch in read(batch, frames=frames, header_only=header_only, columns=columns):
+            yield plain(decoded_batch) if plain_types else decoded_batch
