@@ -55,6 +55,14 @@ inline void tune_allocator() noexcept {
 #endif
 }
 
+// Asks the system to back the whole 2 MiB stretches of a block not written
+// yet with huge pages: a block of many MiB then takes a few page faults
+// instead of one per 4 KiB (the allocator hands out blocks this large as
+// fresh pages on every call). Only advice: where the system refuses, nothing
+// changes but the speed. Blocks under kHugePageAdviceBytes are left alone.
+void advise_huge_pages(void* block, std::size_t size) noexcept;
+inline constexpr std::size_t kHugePageAdviceBytes = std::size_t{4} << 20;
+
 // Standard allocator over allocate_bytes/free_bytes; stateless, so all
 // instances compare equal and containers can swap and move freely.
 template <class T>
