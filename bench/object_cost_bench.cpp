@@ -22,6 +22,24 @@ PyTypeObject* minimal_class(Py_ssize_t basic_size) {
     return type;
 }
 
+// Fills `list` with objects of `type` whose bytes after the header are copied
+// from consecutive slices of `payload`. The slice size is a constant where
+// the common instance sizes are concerned, so the copy is a few moves, as a
+// record's copy is.
+template <Py_ssize_t RecordSize>
+bool fill(PyObject* list, PyTypeObject* type, const char* payload, Py_ssize_t record_size) {
+    const Py_ssize_t size = RecordSize != 0 ? RecordSize : record_size;
+    const auto basic_size = static_cast<std::size_t>(size) + sizeof(PyObject);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        void* memory = PyObject_Malloc(basic_size);
+        if (memory == nullptr) return false;
+        PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);
+        std::memcpy(object + 1, payload + i * size, static_cast<std::size_t>(size));
+        PyList_SET_ITEM(list, i, object);
+    }
+    return true;
+}
+
 // minimal_objects(payload: bytes, basic_size: int) -> list: one object per
 // (basic_size - sizeof(PyObject)) bytes of payload, the class looked up once.
 PyObject* minimal_objects(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -41,15 +59,16 @@ PyObject* minimal_objects(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     const Py_ssize_t count = PyBytes_GET_SIZE(args[0]) / record_size;
     PyObject* list = PyList_New(count);
     if (list == nullptr) return nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        void* memory = PyObject_Malloc(static_cast<std::size_t>(basic_size));
-        if (memory == nullptr) {
-            Py_DECREF(list);
-            return PyErr_NoMemory();
-        }
-        PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);
-        std::memcpy(object + 1, payload + i * record_size, static_cast<std::size_t>(record_size));
-        PyList_SET_ITEM(list, i, object);
+    bool filled;
+    switch (record_size) {
+        case 24: filled = fill<24>(list, type, payload, record_size); break;
+        case 32: filled = fill<32>(list, type, payload, record_size); break;
+        case 40: filled = fill<40>(list, type, payload, record_size); break;
+        default: filled = fill<0>(list, type, payload, record_size); break;
+    }
+    if (!filled) {
+        Py_DECREF(list);
+        return PyErr_NoMemory();
     }
     return list;
 }

@@ -1,4 +1,4 @@
-// Huge-page advice for large blocks of the module's own memory.
+// Large blocks of the module's own memory, placed on huge pages.
 #include "common/memory.hpp"
 
 #include <sys/mman.h>
@@ -7,15 +7,21 @@
 
 namespace kz {
 
-void advise_huge_pages(void* block, std::size_t size) noexcept {
-    if (size < kHugePageAdviceBytes) return;
-    constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
-    // madvise takes page-aligned ranges; only whole huge pages inside the
-    // block are named, so the advice never reaches a neighbouring block.
-    const auto begin = (reinterpret_cast<std::uintptr_t>(block) + huge_page - 1) & ~(huge_page - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(block) + size) & ~(huge_page - 1);
-    if (end <= begin) return;
-    madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+void* allocate_on_huge_pages(std::size_t size) noexcept {
+#if KADENZO_SYSTEM_ALLOCATOR
+    return std::malloc(size);
+#else
+    constexpr std::size_t huge_page = std::size_t{2} << 20;
+    void* block = mi_malloc_aligned(size, huge_page);
+    if (block == nullptr) return mi_malloc(size);  // an alignment this large may be refused
+    // The advice covers the last, partial huge page too when the block's
+    // usable room reaches its end (mimalloc gives blocks this large a
+    // segment of their own), so no stretch of it is left to small pages.
+    const std::size_t whole = (size + huge_page - 1) / huge_page * huge_page;
+    const std::size_t advised = mi_usable_size(block) >= whole ? whole : size / huge_page * huge_page;
+    if (advised != 0) madvise(block, advised, MADV_HUGEPAGE);
+    return block;
+#endif
 }
 
 }  // namespace kz

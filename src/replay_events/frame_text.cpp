@@ -76,10 +76,6 @@ template <class Frame>
     if (frames.size() >= max_frames) stop_too_many_frames(max_frames);
     const std::size_t wanted = frames.capacity() == 0 ? frame_capacity<Frame>(text) : frames.size() * 2;
     frames.reserve(std::min(wanted, max_frames));
-    // The frames past those kept are not written yet: the first reservation
-    // of a long text is a fresh block of many MiB.
-    const std::size_t kept = frames.size();
-    advise_huge_pages(frames.data() + kept, (frames.capacity() - kept) * sizeof(Frame));
 }
 
 // Appends a frame, growing the list as make_room decides.
