@@ -114,9 +114,11 @@ bool is_instance(PyObject* object) {
 // collector and have no variable part, so the generic allocator's zeroing and
 // bookkeeping are not needed. Stops when memory is exhausted.
 // `type` is R's class, looked up by the caller: a list of frames makes one
-// object per frame and looks its class up once.
-template <class R>
-[[gnu::always_inline]] inline PyObject* make_object_of(PyTypeObject* type, R&& record) {
+// object per frame and looks its class up once. The record is copied or
+// moved from `record` only once the memory is there, so a copied frame goes
+// from the list straight into the object, never through the stack.
+template <class R, class Source>
+[[gnu::always_inline]] inline PyObject* make_object_of(PyTypeObject* type, Source&& record) {
     void* memory = PyObject_Malloc(sizeof(Instance<R>));
     if (memory == nullptr) [[unlikely]] {
         PyErr_NoMemory();
@@ -125,7 +127,7 @@ template <class R>
     PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);  // also takes a type reference
     auto* instance = as_instance<R>(object);
     std::construct_at(&instance->borrow);
-    std::construct_at(&instance->record, std::move(record));
+    std::construct_at(&instance->record, std::forward<Source>(record));
     return object;
 }
 

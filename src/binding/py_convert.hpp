@@ -167,7 +167,7 @@ struct Converter<Vec<T>> {
         Py_ssize_t index = 0;
         if constexpr (HasClass<T>) {
             PyTypeObject* const type = type_of<T>();
-            for (const T& value : values) PyList_SET_ITEM(list.get(), index++, make_object_of<T>(type, T(value)));
+            for (const T& value : values) PyList_SET_ITEM(list.get(), index++, make_object_of<T>(type, value));
         } else {
             for (const T& value : values) PyList_SET_ITEM(list.get(), index++, Converter<T>::to_py(value));
         }
