@@ -428,27 +428,32 @@ def decode_methods(kadenzo, groups: dict[str, list[Play]]) -> dict:
 def object_cost(kadenzo, groups: dict[str, list[Play]], repeat: int) -> dict | None:
     """Per group: reading the frame lists of decoded replays against building
     as many minimal heap-type objects of the same instance size (the native
-    yardstick in bench/object_cost_bench.cpp), interleaved in one run. None
-    when the yardstick is not built (-DKADENZO_BUILD_BENCH=ON puts it beside
-    the package in the build tree)."""
+    yardstick in bench/object_cost_bench.cpp). Play by play, the two take
+    turns (medians of many repetitions: each is a few milliseconds of work),
+    with no collection in between (neither kind of object is tracked by the
+    collector). None when the yardstick is not built (-DKADENZO_BUILD_BENCH=ON
+    puts it beside the package in the build tree)."""
     try:
         import _kadenzo_bench
     except ImportError:
         return None
     header = object.__basicsize__
-    methods = {}
-    for group, plays in groups.items():
-        containers = [(kadenzo.parse_replay_from_bytes(p.data).replay_data, SLOTS[p.mode]) for p in plays]
-        yardsticks = []
-        for container, slot in containers:
-            frames = getattr(container, slot)
-            size = type(frames[0]).__basicsize__
-            yardsticks.append((bytes(len(frames) * (size - header)), size))
-        methods[("frame list", group)] = lambda c=containers: [getattr(d, s) for d, s in c]
-        methods[("minimal objects", group)] = \
-            lambda y=yardsticks: [_kadenzo_bench.minimal_objects(b, n) for b, n in y]
-    cpu, _ = run_interleaved(methods, repeat)
-    return {g: cpu[("frame list", g)] / cpu[("minimal objects", g)] for g in groups}
+    per_play = {}
+    for play in {p.path: p for ps in groups.values() for p in ps}.values():
+        container, slot = kadenzo.parse_replay_from_bytes(play.data).replay_data, SLOTS[play.mode]
+        frames = getattr(container, slot)
+        size = type(frames[0]).__basicsize__
+        payload = bytes(len(frames) * (size - header))
+        del frames
+        methods = {"frame list": lambda: getattr(container, slot),
+                   "minimal objects": lambda: _kadenzo_bench.minimal_objects(payload, size)}
+        gc.disable()
+        try:
+            per_play[play.path], _ = run_interleaved(methods, max(3 * repeat, 15))
+        finally:
+            gc.enable()
+    return {g: sum(per_play[p.path]["frame list"] for p in ps) / sum(per_play[p.path]["minimal objects"] for p in ps)
+            for g, ps in groups.items()}
 
 
 def cpu_pressure() -> str:
