@@ -6,6 +6,14 @@
 #include <cstdint>
 
 namespace kz {
+namespace {
+
+// Past this size the kernel's huge pages cost more system time than the
+// small-page faults they save (measured on the frames of a 256 MiB text,
+// 370 MiB: 0.6 s against 0.15 s per call), so larger blocks are only aligned.
+constexpr std::size_t kHugePageAdviceLimit = std::size_t{128} << 20;
+
+}  // namespace
 
 void* allocate_on_huge_pages(std::size_t size) noexcept {
 #if KADENZO_SYSTEM_ALLOCATOR
@@ -19,7 +27,7 @@ void* allocate_on_huge_pages(std::size_t size) noexcept {
     // segment of their own), so no stretch of it is left to small pages.
     const std::size_t whole = (size + huge_page - 1) / huge_page * huge_page;
     const std::size_t advised = mi_usable_size(block) >= whole ? whole : size / huge_page * huge_page;
-    if (advised != 0) madvise(block, advised, MADV_HUGEPAGE);
+    if (advised != 0 && size <= kHugePageAdviceLimit) madvise(block, advised, MADV_HUGEPAGE);
     return block;
 #endif
 }
