@@ -119,10 +119,11 @@ def summary_table(output: str | None, stats: bool, parquet: bool) -> _tables.Tab
             schema = dataset.schema()
         except ImportError:
             raise MissingDependency("Parquet output needs pyarrow: pip install 'kadenzo[arrow]'") from None
-        if stats:
-            schema = pyarrow.schema(
+        if stats:  # with their nullable pandas types too
+            arrow_tables = importlib.import_module("kadenzo._arrow_tables")
+            schema = arrow_tables.with_pandas_metadata(pyarrow.schema(
                 [*schema, *((name, getattr(pyarrow, _header_rows.STATS_TYPES[name])())
-                            for name in _header_rows.STATS_COLUMNS)], metadata=schema.metadata)
+                            for name in _header_rows.STATS_COLUMNS)]))
     return _tables.TableWriter(output, names, types, parquet, schema=schema)
 
 
