@@ -2,6 +2,7 @@
 would work out from the frames, one press per run of held frames, with the
 cursor mode's keyboard keys reported as themselves."""
 import itertools
+import pickle
 
 import pyarrow as pa
 import pytest
@@ -69,12 +70,18 @@ def test_the_cursor_modes_keyboard_keys_are_reported_as_themselves():
 
 
 def test_a_clock_leaving_64_bits_is_an_error_naming_the_frame():
-    columns = kc.frames(ReplayFile(frames=[(1, 0.0, 0.0, 0), (2**63 - 1, 0.0, 0.0, 1)]).to_bytes())
+    contents = ReplayFile(frames=[(1, 0.0, 0.0, 0), (2**63 - 1, 0.0, 0.0, 1)]).to_bytes()
+    columns = kc.frames(contents)
     assert columns.time_delta.tolist() == [1, 2**63 - 1]  # the fields stay readable
+    unpickled = pickle.loads(pickle.dumps(columns))  # the clock is rebuilt, overflow and all
     for read in (lambda: columns.time, lambda: columns["time"], columns.with_time,
-                 lambda: kc.key_presses(columns)):
+                 lambda: kc.key_presses(columns), lambda: unpickled.time):
         with pytest.raises(OverflowError, match="^the sum of time_delta leaves 64 bits at frame 1$"):
             read()
+    # The frames table leaves such a play's time null, never wrapped.
+    from kadenzo import dataset
+
+    assert dataset.read([contents], frames=True).read_all()["time"].null_count == 2
 
 
 @pytest.mark.parametrize("mode", [MODE_STD, MODE_TAIKO, MODE_CTB, MODE_MANIA])
