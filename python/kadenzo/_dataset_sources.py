@@ -60,7 +60,7 @@ def find_replays(sources: Iterable[Any], pattern: str = "*.kvr") -> Iterator[Any
 
 def _walk(folder: Any, pattern: str) -> Iterator[Any]:
     # The command line's walk; a folder that cannot be listed holds no file here.
-    for item in _find.walk(os.fspath(folder), _find.name_matcher(pattern)):
+    for item in _find.walk(os.fsdecode(folder), _find.name_matcher(pattern)):
         if not isinstance(item, _find.FolderError):
             yield item
 
