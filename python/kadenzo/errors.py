@@ -11,7 +11,8 @@ input (at most about 1 KiB; longer texts are cut and say their length), and
 ``path`` is the path as ``os.fspath`` gives it, or ``None`` when the contents
 were given as bytes. ``salvaged`` is ``None`` unless the error comes from a
 decode with ``salvage=True``: then it is what the file still holds
-(:class:`kadenzo.bulk.Salvaged`).
+(:class:`kadenzo.bulk.Salvaged`); a pickled copy has ``None`` there, since
+replays do not pickle.
 """
 
 from __future__ import annotations
@@ -49,9 +50,8 @@ class ReplayError(Exception):
         return f"{_shown(self.path)}: {self.message}"
 
     def __reduce__(self) -> tuple[Any, ...]:
-        if self.salvaged is None:
-            return (type(self), (self.message, self.path, self.detail))
-        return (type(self), (self.message, self.path, self.detail), {"salvaged": self.salvaged})
+        # `salvaged` stays behind: its Replay does not pickle.
+        return (type(self), (self.message, self.path, self.detail))
 
 
 class ReplayFileError(ReplayError, OSError):

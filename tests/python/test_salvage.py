@@ -36,6 +36,11 @@ def salvaged_of(data):
     return caught.value.salvaged
 
 
+def plain(value):
+    """A field's value, life-bar samples as (time, life) pairs (the samples have no equality)."""
+    return [(sample.time, sample.life) for sample in value] if isinstance(value, list) else value
+
+
 def frames_of(container):
     return list(container.kivo_replay_data)
 
@@ -49,7 +54,7 @@ def whole_items_frames(text):
 @pytest.mark.parametrize("field", HEADER)
 def test_cut_inside_the_header_keeps_the_fields_before_it(play, field):
     built, data, whole = play
-    salvaged = salvaged_of(data[:built.offset(field) + 1] if field != "mode" else b"")
+    salvaged = salvaged_of(data[:built.offset(field) + len(dict(built.fields())[field]) - 1])  # its last byte gone
     before = HEADER[:HEADER.index(field)]
     assert salvaged.fields_read == tuple(before)
     assert salvaged.fields_not_read[:2] == (field, HEADER[HEADER.index(field) + 1] if field != HEADER[-1]
@@ -57,7 +62,7 @@ def test_cut_inside_the_header_keeps_the_fields_before_it(play, field):
     assert not salvaged.frames_partial
     for name in HEADER:
         expected = getattr(whole, name) if name in before else DEFAULTS.get(name, 0)
-        assert getattr(salvaged.replay, name) == expected, name
+        assert plain(getattr(salvaged.replay, name)) == plain(expected), name
 
 
 @pytest.mark.parametrize("fraction", [0.0, 0.3, 0.9])
@@ -106,8 +111,8 @@ def test_without_salvage_nothing_is_attached_and_bulk_keeps_order(play, tmp_path
     assert results[1].error.salvaged.frames_partial  # the archive's member is cut inside the block
     missing = list(bulk.decode(paths, salvage=True))[2]
     assert missing.replay is None and missing.error.salvaged is None
-    copy = pickle.loads(pickle.dumps(cut.error))
-    assert copy.salvaged.fields_read == cut.error.salvaged.fields_read
+    copy = pickle.loads(pickle.dumps(cut.error))  # still crosses process pools, without the replay
+    assert (copy.message, copy.salvaged) == (cut.error.message, None)
 
 
 def test_summary_salvage_fills_the_columns_read(play, tmp_path):
