@@ -62,7 +62,8 @@ _FILE_MESSAGE_PREFIX = "cannot read the file: "
 @dataclass(frozen=True)
 class DecodeResult:
     """The outcome of one path: its ``replay`` or its ``error`` (the other is
-    ``None``). With ``frames="columns"``, ``columns`` holds the frames as
+    ``None``, except after ``salvage=True``, where a failed file's ``replay``
+    is what it still holds: see :class:`Salvaged`). With ``frames="columns"``, ``columns`` holds the frames as
     columns and ``replay`` every other field (its ``replay_data`` holds no
     frame list, as after a header-only decode); otherwise ``columns`` is ``None``."""
 
