@@ -109,6 +109,29 @@ class RowReader:
         return values
 
 
+# --- what a damaged file still holds (--salvage) -----------------------------------
+
+# The file's field each column comes from, where it is not the column's own name.
+_FIELD_OF_COLUMN = {"mods_names": "mods", "played_at": "timestamp", "frame_count": "replay_data",
+                    "rng_seed": "replay_data"}
+
+
+def salvaged_row(reader: RowReader, name: Optional[str], error: str, salvaged: Any) -> list[Any]:
+    """The row of a file that failed to decode, with what it still holds
+    (a kadenzo.bulk.Salvaged): the columns of fields read whole filled, the
+    others empty, and the error. The frame count is that of the frames kept
+    when only a part of them was; the seed needs the whole frame text."""
+    row = reader.row(name, salvaged.replay, None, error)
+    read = set(salvaged.fields_read)
+    for at, column in enumerate(reader.columns):
+        if column in ("path", "error"):
+            continue
+        field = _FIELD_OF_COLUMN.get(column, column)
+        if field not in read and not (column == "frame_count" and salvaged.frames_partial):
+            row[at] = None
+    return row
+
+
 # --- per-play statistics (--stats) -------------------------------------------------
 
 STATS_COLUMNS = ("play_length", "frame_time_median", "frame_time_mean", "presses", "presses_by_key",

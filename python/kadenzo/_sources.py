@@ -211,7 +211,7 @@ def is_archive(source: str) -> bool:
 
 def decode_inputs(sources: Sequence[str], pattern: str, header_only: bool, threads: int | None,
                   frames: Literal["objects", "columns"] = "objects",
-                  empty_folders: list[str] | None = None) -> tuple[Iterator[Any], int | None]:
+                  empty_folders: list[str] | None = None, salvage: bool = False) -> tuple[Iterator[Any], int | None]:
     """The results of every input in order, and their number when known (no
     archive among the inputs). Files and folders between archives are found
     first (folders that hold no match are added to `empty_folders`) and
@@ -231,21 +231,22 @@ def decode_inputs(sources: Sequence[str], pattern: str, header_only: bool, threa
             groups.append(source)
     archives = any(isinstance(group, str) for group in groups)
     total = None if archives else sum(len(group) for group in groups)
-    return _group_outcomes(groups, pattern, header_only, threads, frames), total
+    return _group_outcomes(groups, pattern, header_only, threads, frames, salvage), total
 
 
 def _group_outcomes(groups: list[str | list[str | _find.FolderError]], pattern: str, header_only: bool,
-                    threads: int | None, frames: Literal["objects", "columns"]) -> Iterator[Any]:
+                    threads: int | None, frames: Literal["objects", "columns"], salvage: bool) -> Iterator[Any]:
     from kadenzo import bulk
 
     for group in groups:
         if isinstance(group, str):
             with bulk.decode_archive(group, glob=pattern, header_only=header_only, threads=threads,
-                                     frames=frames) as decoding:
+                                     frames=frames, salvage=salvage) as decoding:
                 yield from decoding
             continue
         paths = [item for item in group if isinstance(item, str)]
-        with bulk.decode(paths, header_only=header_only, threads=threads, frames=frames) as decoding:
+        with bulk.decode(paths, header_only=header_only, threads=threads, frames=frames,
+                         salvage=salvage) as decoding:
             results = iter(decoding)
             for item in group:
                 yield item if isinstance(item, _find.FolderError) else next(results)

@@ -1,6 +1,6 @@
 """The `kadenzo` command line (also `python -m kadenzo`).
 
-    kadenzo summary PATH... [-o OUT.csv|OUT.parquet] [--header-only] [--stats] [--glob PATTERN] [--threads N]
+    kadenzo summary PATH... [-o OUT.csv|OUT.parquet] [--header-only] [--stats] [--salvage] [--glob PATTERN] [--threads N]
     kadenzo frames FILE [-o OUT.csv|OUT.parquet]
     kadenzo frames PATH... -o OUT_DIR/ [--glob PATTERN] [--threads N]
     kadenzo show FILE
@@ -94,6 +94,9 @@ def summary_row(reader: _header_rows.RowReader, outcome: bulk.DecodeResult | _fi
     name = _dataset_sources.printable(outcome.path) if outcome.path is not None else None
     if outcome.error is not None:
         message = getattr(outcome.error, "message", None) or str(outcome.error)
+        salvaged = outcome.error.salvaged
+        if salvaged is not None:
+            return [*_header_rows.salvaged_row(reader, name, message, salvaged), *blank_stats]
         return [*reader.row(name, None, None, message), *blank_stats]
     assert outcome.replay is not None
     columns = None if header_only else outcome.columns  # with --stats the frames went into columns
@@ -132,7 +135,7 @@ def run_summary(args: argparse.Namespace) -> int:
     refuse_overwriting_inputs(args.output, [path for path in args.paths if not os.path.isdir(path)])
     frames: Literal["objects", "columns"] = "columns" if args.stats else "objects"
     outcomes, total = _sources.decode_inputs(args.paths, args.glob, args.header_only, args.threads, frames,
-                                             empty_folders)
+                                             empty_folders, args.salvage)
     parquet = args.parquet or _tables.is_parquet(args.output)
     done = failed = 0
     progress = Progress(total, args.progress)  # no total with archives: tqdm then counts without a bar
@@ -347,6 +350,9 @@ def build_parser() -> argparse.ArgumentParser:
                          help="read only the headers: much faster, no frame count or seed")
     summary.add_argument("--stats", action="store_true",
                          help="add per-play statistics: play length, frame times, presses, path length and speed")
+    summary.add_argument("--salvage", action="store_true",
+                         help="for a file that fails to decode, fill the columns of the fields read before "
+                              "the fault (the error column still says what went wrong)")
     summary.add_argument("--threads", type=thread_count, metavar="N",
                          help="decoding threads (default: the worker pool's size)")
     summary.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
