@@ -5,6 +5,7 @@
 #include "binding/py_ref.hpp"
 #include "bulk/py_bulk.hpp"
 #include "columns/py_frame_columns.hpp"
+#include "writer/py_writer.hpp"
 
 namespace kz::py {
 namespace {
@@ -16,7 +17,7 @@ PyModuleDef native_definition = {
 
 // Each feature adds its functions and classes here, one call per feature.
 bool add_parts(PyObject* native) {
-    return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native);
+    return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native) && add_writer(native);
 }
 
 }  // namespace

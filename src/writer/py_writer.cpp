@@ -1,0 +1,135 @@
+// kadenzo._native's writer functions. Arguments are converted with the lock
+// held; formatting and compressing run without it, asking for pending
+// signals between chunks, so threads scale and Ctrl-C stops a long write.
+#include "writer/py_writer.hpp"
+
+#include <cxxabi.h>
+
+#include <array>
+#include <exception>
+
+#include "binding/py_arguments.hpp"
+#include "writer/py_frame_input.hpp"
+#include "writer/replay_writer.hpp"
+
+namespace kz::py {
+namespace {
+
+using Encoded = std::variant<Bytes, EncodeError>;
+
+// Runs on the releasing thread between chunks: takes the lock back just long
+// enough to run the signal handlers (KeyboardInterrupt stays pending).
+class SignalCheck final : public StopCheck {
+public:
+    explicit SignalCheck(PyThreadState*& saved) noexcept : saved_(saved) {}
+    bool stop_requested() override {
+        PyEval_RestoreThread(saved_);
+        const bool stop = PyErr_CheckSignals() < 0;
+        saved_ = PyEval_SaveThread();
+        return stop;
+    }
+
+private:
+    PyThreadState*& saved_;
+};
+
+// work(StopCheck*) without the lock. An exception thrown inside is carried
+// out and rethrown once the lock is held again (the caller's guard turns it
+// into a Python error); thread-exit unwinding goes on at once.
+template <class Work>
+Encoded without_lock(Work&& work) {
+    PyThreadState* saved = PyEval_SaveThread();
+    SignalCheck check(saved);
+    std::exception_ptr failure;
+    std::optional<Encoded> result;
+    try {
+        result.emplace(work(&check));
+    } catch (abi::__forced_unwind&) {
+        PyEval_RestoreThread(saved);
+        throw;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    PyEval_RestoreThread(saved);
+    if (failure) std::rethrow_exception(failure);
+    return std::move(*result);
+}
+
+// bytes, or null with the matching Python error set.
+PyObject* bytes_or_error(Encoded&& encoded) {
+    if (Bytes* bytes = std::get_if<Bytes>(&encoded)) {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes->data()),
+                                         static_cast<Py_ssize_t>(bytes->size()));
+    }
+    const EncodeError& error = std::get<EncodeError>(encoded);
+    if (error.kind == EncodeErrorKind::Interrupted) {
+        if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+        return nullptr;
+    }
+    if (error.kind == EncodeErrorKind::Compression && error.value == LZMA_MEM_ERROR) return PyErr_NoMemory();
+    const String message = describe(error);
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    return nullptr;
+}
+
+constexpr std::array<const char*, 2> kReplayParameters{"replay", "frames"};
+constexpr Signature kReplaySignature{nullptr, "encode_replay", kReplayParameters, 1};
+
+// encode_replay(replay, frames=None) -> bytes: the whole file; `frames`, when
+// given, replaces the replay's own frame lists.
+PyObject* encode_replay_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return call_function(kReplaySignature, args, nargs, kwnames, std::tuple{Replay{}, Borrowed{}},
+                         [](Replay replay, Borrowed frames) -> PyObject* {
+                             if (frames.object == nullptr || frames.object == Py_None) {
+                                 auto own = own_frames(replay);
+                                 if (EncodeError* error = std::get_if<EncodeError>(&own)) {
+                                     return bytes_or_error(*error);
+                                 }
+                                 const FrameSource source = std::get<FrameSource>(own);
+                                 return bytes_or_error(without_lock(
+                                     [&](StopCheck* stop) { return encode_replay(replay, source, stop); }));
+                             }
+                             FrameInput input;
+                             if (!input.load(frames.object, replay.mode)) return nullptr;
+                             return bytes_or_error(without_lock(
+                                 [&](StopCheck* stop) { return encode_replay(replay, input.source(), stop); }));
+                         });
+}
+
+constexpr std::array<const char*, 3> kTextParameters{"frames", "mode", "rng_seed"};
+constexpr Signature kTextSignature{nullptr, "encode_frame_text", kTextParameters, 2};
+constexpr Signature kBlockSignature{nullptr, "encode_frame_block", kTextParameters, 2};
+
+template <bool kCompressed>
+PyObject* encode_frames_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return call_function(
+        kCompressed ? kBlockSignature : kTextSignature, args, nargs, kwnames,
+        std::tuple{Borrowed{}, GameMode::STD, std::optional<std::int32_t>{}},
+        [](Borrowed frames, GameMode mode, std::optional<std::int32_t> seed) -> PyObject* {
+            FrameInput input;
+            if (!input.load(frames.object, mode)) return nullptr;
+            return bytes_or_error(without_lock([&](StopCheck* stop) -> Encoded {
+                if constexpr (kCompressed) {
+                    return frame_block_bytes(input.source(), seed, stop);
+                } else {
+                    return frame_text_bytes(input.source(), seed);
+                }
+            }));
+        });
+}
+
+PyMethodDef kFunctions[] = {
+    {"encode_replay", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&encode_replay_function)),
+     METH_FASTCALL | METH_KEYWORDS, "The bytes of a whole replay file, made without the lock."},
+    {"encode_frame_text", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&encode_frames_function<false>)),
+     METH_FASTCALL | METH_KEYWORDS, "The uncompressed frame text of frames of one mode."},
+    {"encode_frame_block", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&encode_frames_function<true>)),
+     METH_FASTCALL | METH_KEYWORDS, "The frame text compressed as a replay's frame block."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+bool add_writer(PyObject* native) { return PyModule_AddFunctions(native, kFunctions) == 0; }
+
+}  // namespace kz::py
