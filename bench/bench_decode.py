@@ -106,7 +106,7 @@ def idle_and_presses(rng: random.Random, count: int, patterns: list[int]) -> lis
 
 def drum_items(rng: random.Random, count: int) -> list[str]:
     keys = idle_and_presses(rng, count, [1, 2, 4, 8, 5, 10])
-    return [f"{d}|320|0|{k}" for d, k in zip(frame_deltas(rng, count), keys)]
+    return [f"{d}|320|9999|{k}" for d, k in zip(frame_deltas(rng, count), keys)]
 
 
 def column_items(rng: random.Random, count: int) -> list[str]:
@@ -123,7 +123,7 @@ def catch_items(rng: random.Random, count: int) -> list[str]:
             target, dashing = rng.uniform(0, 512), rng.random() < 0.3
         step = 14.0 if dashing else 7.0
         x = min(x + step, target) if x < target else max(x - step, target)
-        items.append(f"{delta}|{number(round(x * RASTER) / RASTER)}|0|{int(dashing and x != target)}")
+        items.append(f"{delta}|{number(round(x * RASTER) / RASTER)}|9999|{int(dashing and x != target)}")
     return items
 
 
