@@ -45,6 +45,12 @@ class FrameColumns:
 def frame_columns(replay: Replay) -> FrameColumns: ...
 def frame_count(replay: Replay) -> int | None: ...
 
+# --- the file layout -------------------------------------------------------------
+
+# (name, kind, width) of each field of a replay file, in file order; width is
+# 0 when the field's size depends on its contents.
+layout_fields: tuple[tuple[str, str, int], ...]
+
 # --- bulk decoding (private to kadenzo.bulk, which types its results) ---------
 
 class _PathStream:

@@ -1,71 +1,59 @@
-// The replay file layout, decoded in one forward pass.
+// The replay file layout, decoded in one forward pass over the layout table.
 #include "parser/replay_parser.hpp"
 
+#include <type_traits>
+
 #include "common/stop.hpp"
+#include "layout/field_codec.hpp"
+#include "layout/replay_layout.hpp"
 #include "parser/byte_reader.hpp"
 #include "parser/decode_notes.hpp"
 #include "parser/frame_block.hpp"
 #include "parser/life_bar.hpp"
 
 namespace kz {
+namespace {
 
-// Older files end with a 4-byte id, so 0xFFFFFFFF reads as 2^64 - 1.
-Result<std::uint64_t> parse_replay_id(ByteView input, ByteOrder order) noexcept {
-    if (input.size() >= 8) return parse_u64(input, order);
-    auto narrow = parse_i32(input, order);
-    if (!narrow) return narrow.error();
-    const auto widened = static_cast<std::int64_t>(narrow.value());
-    return Result<std::uint64_t>(static_cast<std::uint64_t>(widened), narrow.rest());
+// Reads the field at row `I` of the layout from the start of `input`.
+template <std::size_t I>
+auto read_field(ByteView input) {
+    using Row = layout::FieldAt<I>;
+    if constexpr (Row::kind == layout::Kind::Text) {
+        return layout::Codec<Row::kind>::read(input, Row::spec.name);
+    } else {
+        return layout::Codec<Row::kind>::read(input);
+    }
 }
 
-Result<Replay> parse_replay_header(ByteView input, ByteOrder order) {
+}  // namespace
+
+Result<std::uint64_t> parse_replay_id(ByteView input, ByteOrder) noexcept {
+    return layout::Codec<layout::Kind::ReplayId>::read(input);
+}
+
+Result<Replay> parse_replay_header(ByteView input, ByteOrder) {
     Replay replay;
     ByteView rest = input;
     note_input(input);
-
-    note_field("mode", rest);
-    KZ_TRY(mode_byte, rest, parse_u8(rest));
-    note_field("game_version", rest);
-    KZ_TRY(game_version, rest, parse_u32(rest, order));
-    replay.game_version = static_cast<std::int32_t>(game_version);
-    note_field("beatmap_hash", rest);
-    KZ_TRY(beatmap_hash, rest, parse_string(rest, "beatmap_hash"));
-    replay.beatmap_hash = std::move(beatmap_hash);
-    note_field("username", rest);
-    KZ_TRY(username, rest, parse_string(rest, "username"));
-    replay.username = std::move(username);
-    note_field("replay_hash", rest);
-    KZ_TRY(replay_hash, rest, parse_string(rest, "replay_hash"));
-    replay.replay_hash = std::move(replay_hash);
-
-    std::int16_t* const counts[] = {&replay.count_300,  &replay.count_100,  &replay.count_50,
-                                    &replay.count_geki, &replay.count_katu, &replay.count_miss};
-    const char* const count_names[] = {"count_300", "count_100", "count_50", "count_geki", "count_katu", "count_miss"};
-    for (std::size_t index = 0; index < 6; ++index) {
-        std::int16_t* const count = counts[index];
-        note_field(count_names[index], rest);
-        KZ_TRY(value, rest, parse_u16(rest, order));
-        *count = static_cast<std::int16_t>(value);
-    }
-    note_field("score", rest);
-    KZ_TRY(score, rest, parse_u32(rest, order));
-    replay.score = static_cast<std::int32_t>(score);
-    note_field("max_combo", rest);
-    KZ_TRY(max_combo, rest, parse_u16(rest, order));
-    replay.max_combo = static_cast<std::int16_t>(max_combo);
-    note_field("perfect", rest);
-    KZ_TRY(perfect, rest, parse_u8(rest));
-    replay.perfect = perfect == 1;
-    note_field("mods", rest);
-    KZ_TRY(mods, rest, parse_u32(rest, order));
-    replay.mods = Mod{mods};
-
-    note_field("life_bar_graph", rest);
-    KZ_TRY(life_bar_graph, rest, parse_life_bar_graph(rest));
-    replay.life_bar_graph = std::move(life_bar_graph);
-    note_field("timestamp", rest);
-    KZ_TRY(timestamp, rest, parse_u64(rest, order));
-    replay.timestamp = static_cast<std::int64_t>(timestamp);
+    std::uint8_t mode_byte = 0;
+    std::optional<DecodeError> failed;
+    layout::for_each_field<layout::kFrameBlockIndex>([&](auto index) {
+        using Row = layout::FieldAt<index>;
+        if (failed) return;
+        note_field(Row::spec.name.data(), rest);
+        auto read = read_field<index>(rest);
+        if (!read) {
+            failed = read.error();
+            return;
+        }
+        rest = read.rest();
+        if constexpr (std::is_same_v<std::remove_cvref_t<decltype(replay.*Row::member)>, GameMode>) {
+            mode_byte = read.value();
+        } else {
+            layout::from_wire(replay.*Row::member, std::move(read.value()));
+        }
+    });
+    if (failed) return *failed;
 
     // A bad mode byte is reported only once the header through the time
     // stamp is known to be there; a shorter file reports what is missing.

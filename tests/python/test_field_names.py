@@ -10,6 +10,8 @@ import re
 import pytest
 
 import kadenzo
+from kadenzo._native import layout_fields
+from kadenzo import _summary
 
 from helpers import FRAME_FIELDS, REPLAY_FIELDS, ROOT, SAMPLES, SLOTS
 
@@ -104,6 +106,24 @@ def test_constructor_takes_the_fields_in_table_order(cls):
     values = [getattr(first_instances()[cls], name) for name in attributes]
     for made in (cls(*values), cls(**dict(zip(attributes, values)))):
         assert [getattr(made, name) for name in attributes] == values
+
+
+LAYOUT = layout_fields
+WIDTH_TYPES = {1: {"bool_"}, 2: {"int16"}, 4: {"int32", "int64"}, 8: {"int64", "uint64"}}
+
+
+def test_python_field_lists_follow_the_file_layout():
+    """The layout table (src/layout/replay_layout.hpp) is the one list of a
+    file's fields; the record, the summary columns and their Arrow types follow it."""
+    names = [name for name, _, _ in LAYOUT]
+    assert [name for name in REPLAY_FIELDS if name != "rng_seed"] == names, \
+        "the Replay record and the layout table list the fields in file order"
+    stored = [name for name in names if name not in ("life_bar_graph", "replay_data")]
+    assert [name for name in _summary.COLUMNS if name in names] == stored, \
+        "change COLUMNS/HEADER_FIELDS in python/kadenzo/_summary.py to the layout's order"
+    for name, kind, width in LAYOUT:
+        if width and name != "mode":
+            assert _summary.TYPES[name] in WIDTH_TYPES[width], f"{name} is {kind}: change TYPES in _summary.py"
 
 
 def test_the_debug_text_reader():
