@@ -4,38 +4,12 @@
 #include <limits>
 
 #include "files/file_limits.hpp"
+#include "layout/field_codec.hpp"
 #include "text/utf8.hpp"
 #include "writer/number_format.hpp"
 
 namespace kz {
 namespace {
-
-template <class T>
-void append_little(Bytes& out, T value) {
-    const auto bits = static_cast<std::uint64_t>(value);
-    for (std::size_t index = 0; index < sizeof(T); ++index) out.push_back(static_cast<std::uint8_t>(bits >> (8 * index)));
-}
-
-// Absent and empty differ: 0x00 versus 0x0B with length 0.
-void append_text(Bytes& out, const std::optional<std::string_view>& text) {
-    if (!text) {
-        out.push_back(0x00);
-        return;
-    }
-    out.push_back(0x0B);
-    std::uint64_t length = text->size();
-    do {
-        const auto low = static_cast<std::uint8_t>(length & 0x7F);
-        length >>= 7;
-        out.push_back(length != 0 ? static_cast<std::uint8_t>(low | 0x80) : low);
-    } while (length != 0);
-    out.insert(out.end(), text->begin(), text->end());
-}
-
-std::optional<std::string_view> view_of(const OptionalText& text) noexcept {
-    if (!text) return std::nullopt;
-    return std::string_view(*text);
-}
 
 std::optional<EncodeError> check_utf8(const OptionalText& text, std::string_view field) noexcept {
     if (!text) return std::nullopt;
@@ -44,23 +18,21 @@ std::optional<EncodeError> check_utf8(const OptionalText& text, std::string_view
     return std::nullopt;
 }
 
-// The header's fields before the frame block, in file order.
-void write_header(const Replay& replay, const std::optional<std::string_view>& life_bar, Bytes& out) {
-    out.push_back(static_cast<std::uint8_t>(replay.mode));
-    append_little(out, static_cast<std::uint32_t>(replay.game_version));
-    append_text(out, view_of(replay.beatmap_hash));
-    append_text(out, view_of(replay.username));
-    append_text(out, view_of(replay.replay_hash));
-    for (const std::int16_t count : {replay.count_300, replay.count_100, replay.count_50, replay.count_geki,
-                                     replay.count_katu, replay.count_miss}) {
-        append_little(out, static_cast<std::uint16_t>(count));
-    }
-    append_little(out, static_cast<std::uint32_t>(replay.score));
-    append_little(out, static_cast<std::uint16_t>(replay.max_combo));
-    out.push_back(replay.perfect ? 1 : 0);
-    append_little(out, replay.mods.bits);
-    append_text(out, life_bar);
-    append_little(out, static_cast<std::uint64_t>(replay.timestamp));
+// Every field of the file, in the layout's order, each by its kind's codec;
+// the life bar and the frame block come already made (as text, compressed).
+void write_fields(const Replay& replay, const std::optional<std::string_view>& life_bar, ByteView block,
+                  Bytes& out) {
+    layout::for_each_field([&](auto index) {
+        using Row = layout::FieldAt<decltype(index)::value>;
+        using Codec = layout::Codec<Row::kind>;
+        if constexpr (Row::kind == layout::Kind::LifeBar) {
+            Codec::write(out, life_bar);
+        } else if constexpr (Row::kind == layout::Kind::FrameBlock) {
+            Codec::write(out, block);
+        } else {
+            Codec::write(out, layout::to_wire(replay.*Row::member));
+        }
+    });
 }
 
 template <class Frame>
@@ -113,23 +85,18 @@ std::variant<Bytes, EncodeError> encode_replay(const Replay& header, const Frame
     if (header.mode == GameMode::UNKNOWN || frames.mode != header.mode) {
         return EncodeError{EncodeErrorKind::UnknownMode, "mode", 0, static_cast<std::uint64_t>(header.mode)};
     }
-    for (const auto& [text, field] : {std::pair{&header.beatmap_hash, "beatmap_hash"},
-                                      std::pair{&header.username, "username"},
-                                      std::pair{&header.replay_hash, "replay_hash"}}) {
-        if (auto error = check_utf8(*text, field)) return *error;
-    }
-    // 2. The header, with the life-bar samples as their text.
-    Bytes out;
-    std::optional<String> life_bar;
-    if (header.life_bar_graph) life_bar = life_bar_text(*header.life_bar_graph);
-    write_header(header, life_bar ? std::optional<std::string_view>(*life_bar) : std::nullopt, out);
-    // 3. The frame block, compressed straight after its length, which is
-    // filled in once known.
-    const std::size_t length_at = out.size();
-    append_little(out, std::uint32_t{0});
-    const std::size_t block_at = out.size();
+    std::optional<EncodeError> bad_text;
+    layout::for_each_field([&](auto index) {
+        using Row = layout::FieldAt<decltype(index)::value>;
+        if constexpr (Row::kind == layout::Kind::Text) {
+            if (!bad_text) bad_text = check_utf8(header.*Row::member, Row::spec.name);
+        }
+    });
+    if (bad_text) return *bad_text;
+    // 2. The frame block, compressed as the text is made.
+    Bytes block;
     {
-        AloneCompressor compressor(out, stop);
+        AloneCompressor compressor(block, stop);
         if (auto error = compressor.start()) return *error;
         if (auto error = write_frame_text(frames, header.rng_seed,
                                           compressor)) {
@@ -137,16 +104,16 @@ std::variant<Bytes, EncodeError> encode_replay(const Replay& header, const Frame
         }
         if (auto error = compressor.finish()) return *error;
     }
-    const std::size_t block_size = out.size() - block_at;
-    if (block_size > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+    if (block.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         return EncodeError{EncodeErrorKind::BlockTooLong, "replay_data", 0,
                            static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())};
     }
-    for (std::size_t index = 0; index < 4; ++index) {
-        out[length_at + index] = static_cast<std::uint8_t>(block_size >> (8 * index));
-    }
-    // 4. The online id, in its long form.
-    append_little(out, header.replay_id);
+    // 3. The fields in file order, the life-bar samples as their text.
+    std::optional<String> life_bar;
+    if (header.life_bar_graph) life_bar = life_bar_text(*header.life_bar_graph);
+    Bytes out;
+    write_fields(header, life_bar ? std::optional<std::string_view>(*life_bar) : std::nullopt,
+                 ByteView(block.data(), block.size()), out);
     if (out.size() > kMaxFileBytes) return EncodeError{EncodeErrorKind::FileTooLarge, "", 0, kMaxFileBytes};
     return out;
 }
