@@ -2,7 +2,7 @@
 # Builds the libFuzzer harnesses of the decoding core (clang, ASan + UBSan) and
 # runs every target in turn for the given time, one core at a time.
 # Usage: scripts/fuzz.sh [seconds-per-target]        (default 60)
-# Environment: BUILD_DIR (build/fuzz), TARGETS (all four), CXX (clang++),
+# Environment: BUILD_DIR (build/fuzz), TARGETS (all five), CXX (clang++),
 # FUZZ_FLAGS (more libFuzzer flags, e.g. "-use_value_profile=1 -max_len=16384").
 # Everything it writes is under fuzz/out/ (git-ignored): seeds/ (regenerated
 # each run), corpus/<target>/ (kept between runs, grows), artifacts/<target>/
@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 build_dir=${BUILD_DIR:-build/fuzz}
-read -r -a targets <<<"${TARGETS:-replay frame_text life_bar debug_text}"
+read -r -a targets <<<"${TARGETS:-replay frame_text life_bar debug_text encode}"
 read -r -a extra_flags <<<"${FUZZ_FLAGS:-}"
 out=fuzz/out
 

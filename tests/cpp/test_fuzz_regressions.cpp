@@ -46,6 +46,7 @@ TargetFn target_named(const std::string& name) {
     if (name == "frame_text") return fuzz::frame_text_target;
     if (name == "life_bar") return fuzz::life_bar_target;
     if (name == "debug_text") return fuzz::debug_text_target;
+    if (name == "encode") return fuzz::encode_target;
     return nullptr;
 }
 
