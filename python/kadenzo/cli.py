@@ -4,6 +4,7 @@
     kadenzo frames FILE [-o OUT.csv|OUT.parquet]
     kadenzo show FILE
     kadenzo plot FILE [-o OUT.png] [--start S] [--end S]
+    kadenzo anonymise PATH... -o OUTDIR [--key KEY] [--overwrite]
 
 Exit status: 0 when every file decoded, 1 when any failed, 2 for a wrong
 command line or a missing optional library, 130 when interrupted (Ctrl-C).
@@ -19,7 +20,7 @@ from collections.abc import Sequence
 from typing import Any
 
 import kadenzo
-from kadenzo import _summary, _tables, bulk, errors
+from kadenzo import _anonymise, _summary, _tables, bulk, errors
 
 EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
 
@@ -227,6 +228,9 @@ def build_parser() -> argparse.ArgumentParser:
     plot.add_argument("--end", type=float, metavar="SECONDS", help="draw up to this time in the play")
     plot.add_argument("--dpi", type=positive_int, default=120, help="resolution (default: %(default)s)")
     plot.set_defaults(run=run_plot)
+
+    anonymise = _anonymise.add_parser(commands, positive_int)
+    anonymise.set_defaults(run=lambda args: _anonymise.run(args, Progress))
     return parser
 
 
@@ -237,7 +241,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Failure as failure:
         print(f"kadenzo {args.command}: {failure}", file=sys.stderr)
         return EXIT_FAILED
-    except _tables.UsageError as error:
+    except (_tables.UsageError, _anonymise.UsageError) as error:
         print(f"kadenzo {args.command}: {error}", file=sys.stderr)
         return EXIT_USAGE
     except OSError as error:  # the output cannot be written

@@ -32,6 +32,7 @@ write in parallel, and Ctrl-C stops a long write with `KeyboardInterrupt`.
 """
 from __future__ import annotations
 
+import errno
 import os
 import secrets
 from collections.abc import Mapping, Sequence
@@ -66,7 +67,7 @@ def write(replay: Replay, path: str | os.PathLike[str], *, overwrite: bool = Fal
     if not isinstance(target, str):
         raise TypeError("path must be a str or an os.PathLike of str")
     if not overwrite and os.path.lexists(target):
-        raise FileExistsError(17, "File exists (pass overwrite=True to replace it)", target)
+        raise FileExistsError(errno.EEXIST, "File exists", target)
     data = to_bytes(replay, frames=frames)  # every check before a file is touched
     _write_beside(data, target, overwrite)
 
@@ -116,10 +117,10 @@ def _link_new(temporary: str, target: str) -> None:
     try:
         os.link(temporary, target)
     except FileExistsError:
-        raise FileExistsError(17, "File exists (pass overwrite=True to replace it)", target) from None
+        raise FileExistsError(errno.EEXIST, "File exists", target) from None
     except OSError:
         if os.path.lexists(target):
-            raise FileExistsError(17, "File exists (pass overwrite=True to replace it)", target) from None
+            raise FileExistsError(errno.EEXIST, "File exists", target) from None
         os.replace(temporary, target)
         return
     os.unlink(temporary)
