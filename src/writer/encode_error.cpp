@@ -69,7 +69,16 @@ String describe(const EncodeError& error) {
             append_number(out, error.index);
             out += ": ";
             out += error.field;
-            out += " does not fit its field";
+            out += " must be ";
+            if (error.field == "dashing") {
+                out += "0 or 1";
+            } else if (error.field == "keys") {
+                out += "a signed 32-bit integer";
+            } else if (error.value != 0) {
+                out += "a float, or an integer that a double holds exactly";
+            } else {
+                out += "a signed 64-bit integer";
+            }
             break;
         case EncodeErrorKind::Compression:
             out = "liblzma failed with return code ";

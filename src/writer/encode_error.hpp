@@ -30,7 +30,7 @@ struct EncodeError {
     EncodeErrorKind kind = EncodeErrorKind::Compression;
     std::string_view field;    // the header field or frame field concerned, static storage
     std::size_t index = 0;     // the frame index (ValueOutOfRange)
-    std::uint64_t value = 0;   // a count, a limit or an lzma_ret
+    std::uint64_t value = 0;   // a count, a limit, an lzma_ret, or 1 for a field of doubles
 };
 
 // One line for a person: what is wrong, and with which field or frame.

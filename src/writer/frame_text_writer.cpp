@@ -85,6 +85,12 @@ constexpr std::array<std::string_view, 4> kFieldNames<ReplayEventCatch>{"time_de
 template <>
 constexpr std::array<std::string_view, 4> kFieldNames<ReplayEventMania>{"time_delta", "keys", "", ""};
 
+// Whether the field holds a double (the others hold integers).
+template <class Frame>
+constexpr bool takes_reals(std::string_view field) noexcept {
+    return field == "y" || (field == "x" && !std::is_same_v<Frame, ReplayEventTaiko>);
+}
+
 class RowReader {
 public:
     RowReader(const FrameColumnsView& columns, std::size_t row) noexcept : columns_(columns), row_(row) {}
@@ -186,8 +192,8 @@ std::optional<EncodeError> write_rows(const FrameColumnsView& columns, ChunkWrit
     for (std::size_t row = 0; row < columns.length; ++row) {
         Frame frame;
         if (const int bad = read_row(RowReader(columns, row), frame); bad >= 0) {
-            return EncodeError{EncodeErrorKind::ValueOutOfRange, kFieldNames<Frame>[static_cast<std::size_t>(bad)],
-                               row, 0};
+            const std::string_view field = kFieldNames<Frame>[static_cast<std::size_t>(bad)];
+            return EncodeError{EncodeErrorKind::ValueOutOfRange, field, row, takes_reals<Frame>(field) ? 1u : 0u};
         }
         if (auto error = out.reserve_item()) return error;
         out.advance(write_item(out.cursor(), frame));
