@@ -1,8 +1,8 @@
 // Micro benchmark of the frame-text and life-bar decoders of the core, with
 // liblzma's own decompression of the same blocks as the floor.
 //
-// Build after a dev build (scripts/dev_build.sh) and run:
-//   g++ -O2 -std=c++20 -Isrc bench/frame_text_bench.cpp build/dev/libkadenzo_core.a -llzma -lmimalloc -lpthread -o build/frame_text_bench && build/frame_text_bench
+// Build (a Release build by default) and run:
+//   cmake -S . -B build/bench -DKADENZO_BUILD_BENCH=ON -DKADENZO_BUILD_EXTENSION=OFF && cmake --build build/bench && build/bench/frame_text_bench
 //
 // For each play mode it writes realistic texts (cursor paths easing towards
 // targets with hand jitter, 0-4 fraction digits; key modes idle most frames;

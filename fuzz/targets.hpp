@@ -425,4 +425,27 @@ inline void encode_target(const std::uint8_t* data, std::size_t size) {
     if (decoded) check_rewrite(*decoded);
 }
 
+// Every target by the name of its folder of seeds and saved findings; the
+// regression test and the mutation driver run targets from this table, so a
+// target added here is replayed and smoke-fuzzed without further wiring.
+using TargetFn = void (*)(const std::uint8_t*, std::size_t);
+struct NamedTarget {
+    std::string_view name;
+    TargetFn run;
+};
+inline constexpr NamedTarget kTargets[] = {
+    {"replay", replay_target},
+    {"frame_text", frame_text_target},
+    {"life_bar", life_bar_target},
+    {"debug_text", debug_text_target},
+    {"encode", encode_target},
+};
+
+inline TargetFn target_named(std::string_view name) {
+    for (const NamedTarget& target : kTargets) {
+        if (target.name == name) return target.run;
+    }
+    return nullptr;
+}
+
 }  // namespace kz::fuzz

@@ -16,5 +16,5 @@ if command -v ninja >/dev/null 2>&1; then generator=(-G Ninja); fi
 python_path=$(command -v "$python")
 case "$python_path" in /*) ;; *) python_path=$PWD/$python_path ;; esac
 cmake -S . -B "$build_dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKADENZO_BUILD_TESTS=ON -DKADENZO_WERROR=ON -DPython_EXECUTABLE="$python_path" "${extra[@]}" >/dev/null
+  -DKADENZO_BUILD_TESTS=ON -DKADENZO_WERROR=ON -DKADENZO_CHECK_INTERPRETER_LOCK=ON -DPython_EXECUTABLE="$python_path" "${extra[@]}" >/dev/null
 cmake --build "$build_dir" -j "${JOBS:-2}"

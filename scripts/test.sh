@@ -8,7 +8,7 @@ bash scripts/setup.sh test
 
 build_dir=build/cpp-tests
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKADENZO_BUILD_EXTENSION=OFF -DKADENZO_BUILD_TESTS=ON -DKADENZO_WERROR=ON >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKADENZO_BUILD_EXTENSION=OFF -DKADENZO_BUILD_TESTS=ON -DKADENZO_BUILD_BENCH=ON -DKADENZO_WERROR=ON >/dev/null
 cmake --build "$build_dir" -j 2
 ctest --test-dir "$build_dir" --output-on-failure -j 2
 

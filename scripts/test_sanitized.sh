@@ -53,6 +53,13 @@ show_reports() {
 ASAN_OPTIONS=$asan_options UBSAN_OPTIONS=$ubsan_options \
   ctest --test-dir "$build_dir" --output-on-failure -j "${JOBS:-2}"
 
+# Every fuzz target for a few seconds under the sanitizers, leak checks on
+# (the driver is native code only). FUZZ_SMOKE_SECONDS=0 leaves it out.
+if [ "${FUZZ_SMOKE_SECONDS:-10}" != 0 ]; then
+  ASAN_OPTIONS=abort_on_error=1:strict_string_checks=1 UBSAN_OPTIONS=$ubsan_options PYTHON="$python" \
+    bash scripts/fuzz_smoke.sh "$build_dir" "${FUZZ_SMOKE_SECONDS:-10}"
+fi
+
 # PYTHONMALLOC=malloc sends the interpreter's objects through malloc too, so
 # a use of a freed Python object is caught, not hidden in a pymalloc arena.
 LD_PRELOAD=$preload ASAN_OPTIONS=$asan_options:log_path=$reports/asan \

@@ -26,6 +26,12 @@ struct Signature {
 template <std::size_t N>
 using Bound = std::array<PyObject*, N>;
 
+// The number of positional arguments of a vectorcall, without the flag bit
+// the interpreter may set in `nargsf`.
+inline std::size_t positional_count_of(Py_ssize_t nargsf) noexcept {
+    return static_cast<std::size_t>(PyVectorcall_NARGS(static_cast<std::size_t>(nargsf)));
+}
+
 // Vectorcall form: positional values, then the values of `keyword_names`.
 bool bind_vector(const Signature& signature, PyObject* const* args, std::size_t positional_count,
                  PyObject* keyword_names, std::span<PyObject*> slots) noexcept;
@@ -61,7 +67,7 @@ PyObject* call_function(const Signature& signature, PyObject* const* args, Py_ss
     return guarded(
         [&]() -> PyObject* {
             Bound<sizeof...(Params)> slots{};
-            const auto positional_count = static_cast<std::size_t>(PyVectorcall_NARGS(nargs));
+            const auto positional_count = positional_count_of(nargs);
             if (!bind_vector(signature, args, positional_count, keyword_names, slots)) return nullptr;
             const bool converted =
                 std::apply([&](Params&... outs) { return convert_arguments(signature, slots, outs...); }, values);

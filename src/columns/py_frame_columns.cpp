@@ -224,7 +224,7 @@ constexpr Signature kStreamExport{"FrameColumns", "__arrow_c_stream__", kRequest
 template <const Signature& signature>
 bool bind_requested_schema(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Bound<1> slots{};
-    return bind_vector(signature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargs)), kwnames, slots);
+    return bind_vector(signature, args, positional_count_of(nargs), kwnames, slots);
 }
 
 PyObject* arrow_c_schema(PyObject* self, PyObject*) noexcept {
@@ -322,7 +322,7 @@ const PyType_Slot kFrameColumnsSlots[] = {
 Instance<Replay>* replay_argument(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
     Bound<1> slots{};
-    if (!bind_vector(signature, args, static_cast<std::size_t>(PyVectorcall_NARGS(nargs)), kwnames, slots)) {
+    if (!bind_vector(signature, args, positional_count_of(nargs), kwnames, slots)) {
         return nullptr;
     }
     if (!is_instance<Replay>(slots[0])) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -74,7 +75,7 @@ private:
 inline ReplayBytes header_through_timestamp(std::uint8_t mode) {
     ReplayBytes r;
     r.u8(mode).u32(20240101).str("0123456789abcdef").str("player").str(std::nullopt);
-    for (std::uint16_t count : {300, 100, 50, 0xFFFF, 40000, 2}) r.u16(count);
+    for (const std::uint16_t count : std::initializer_list<std::uint16_t>{300, 100, 50, 0xFFFF, 40000, 2}) r.u16(count);
     r.u32(0x80000000u).u16(777).u8(2).u32(24).str("0|1,250|0.5,").u64(0x0123456789ABCDEFull);
     return r;
 }

@@ -84,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"life_bar", ReplayBytes().u8(0).u32(1).str("h").str("p").str("r").u16(0).u16(0).u16(0).u16(0)
                                     .u16(0).u16(0).u32(0).u16(0).u8(0).u32(0).str("0|1,x|0.5").bytes(),
                     FailureKind::Decode, "life_bar_graph sample 1 (offset 43): the time is not a whole number"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test_info) { return std::string(test_info.param.name); });
 
 TEST(Outcome, FileErrorsCarryErrnoAndTheSpecifiedText) {
     const String missing("/nonexistent/kadenzo/replay.kvr");

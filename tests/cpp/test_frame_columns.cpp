@@ -80,7 +80,9 @@ TEST(FrameColumns, BooleansAlsoPackedOneBitPerFrame) {
             EXPECT_EQ((bits[i / 8] >> (i % 8)) & 1, i % 3 == 0 ? 1 : 0) << i;
             EXPECT_EQ(bytes[i], i % 3 == 0 ? 1 : 0) << i;
         }
-        if (count % 8 != 0) EXPECT_EQ(bits[count / 8] >> (count % 8), 0) << count;  // padding bits clear
+        if (count % 8 != 0) {
+            EXPECT_EQ(bits[count / 8] >> (count % 8), 0) << count;  // padding bits clear
+        }
     }
 }
 

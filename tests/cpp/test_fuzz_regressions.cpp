@@ -39,22 +39,13 @@ std::vector<Finding> saved_findings() {
     return findings;
 }
 
-using TargetFn = void (*)(const std::uint8_t*, std::size_t);
-
-TargetFn target_named(const std::string& name) {
-    if (name == "replay") return fuzz::replay_target;
-    if (name == "frame_text") return fuzz::frame_text_target;
-    if (name == "life_bar") return fuzz::life_bar_target;
-    if (name == "debug_text") return fuzz::debug_text_target;
-    if (name == "encode") return fuzz::encode_target;
-    return nullptr;
-}
+using fuzz::target_named;
 
 class FuzzRegression : public testing::TestWithParam<Finding> {};
 
 TEST_P(FuzzRegression, RunsWithoutCrashing) {
     const Finding& finding = GetParam();
-    const TargetFn run = target_named(finding.target);
+    const fuzz::TargetFn run = target_named(finding.target);
     ASSERT_NE(run, nullptr) << "no fuzz target named " << finding.target;
     std::ifstream file(finding.path, std::ios::binary);
     ASSERT_TRUE(file) << finding.path;

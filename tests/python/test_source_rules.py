@@ -49,3 +49,13 @@ def test_the_scan_sees_the_core():
     names = {path.name for path in core_files()}
     assert {"replay_parser.cpp", "worker_pool.hpp", "stop.cpp"} <= names
     assert not any(name.startswith("py_") for name in names)
+
+
+def test_readme_layout_names_every_source_folder_and_python_module():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    layout = readme[readme.index("\n## Layout\n"):]
+    layout = layout[:layout.index("\n## ", 1)]
+    folders = [f"src/{path.name}" for path in sorted((ROOT / "src").iterdir()) if path.is_dir()]
+    modules = [path.name for path in sorted((ROOT / "python/kadenzo").glob("*.py"))]
+    missing = [name for name in folders + modules if f"`{name}`" not in layout]
+    assert not missing, f"describe these in the README's Layout section: {missing}"

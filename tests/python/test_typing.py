@@ -51,6 +51,12 @@ def test_usage_example_passes_strict_type_check(tmp_path):
     assert "no issues found" in out
 
 
+def test_package_passes_strict_type_check(tmp_path):
+    pytest.importorskip("mypy")
+    out = run([sys.executable, "-m", "mypy", "--strict", "-p", "kadenzo"], checker_env(tmp_path), cwd=tmp_path)
+    assert "no issues found" in out
+
+
 def test_stub_matches_runtime_module(tmp_path):
     pytest.importorskip("mypy")
     run([sys.executable, "-m", "mypy.stubtest", "kadenzo",

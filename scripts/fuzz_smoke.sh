@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Fuzzes every target briefly with the mutation driver that any compiler
+# builds (fuzz/mutation_driver.cpp), from the seed corpus of
+# fuzz/make_corpus.py; the test runs do it in their sanitized build. The
+# coverage-guided runs are scripts/fuzz.sh (clang and libFuzzer).
+# Usage: scripts/fuzz_smoke.sh BUILD_DIR [seconds-per-target]   (default 10)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+driver=$(realpath "$1")/kadenzo_fuzz_smoke
+seconds=${2:-10}
+python=${PYTHON:-python3}
+seeds=$(mktemp -d)
+trap 'rm -rf "$seeds"' EXIT
+"$python" fuzz/make_corpus.py "$seeds" >/dev/null
+# A finding is written into the working directory, named after its target.
+mkdir -p fuzz/out
+cd fuzz/out
+for target in $("$driver" --list); do
+  "$driver" "$target" "$seconds" "$seeds/$target"
+done
