@@ -18,11 +18,18 @@ import hashlib
 import hmac
 import os
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
+from typing import Any, Protocol
 
+import kadenzo
 from kadenzo import _summary, bulk, encode
 
 KEY_VARIABLE = "KADENZO_ANONYMISE_KEY"
+
+
+class ProgressLike(Protocol):
+    def update(self, failed: int) -> None: ...
+    def close(self) -> None: ...
 
 
 class UsageError(Exception):
@@ -48,13 +55,13 @@ def planned_outputs(sources: list[str], pattern: str, out_dir: str) -> Iterator[
             yield source, os.path.join(out_dir, os.path.basename(source))
 
 
-def rewrite(replay, key: bytes, target: str, overwrite: bool) -> None:
+def rewrite(replay: kadenzo.Replay, key: bytes, target: str, overwrite: bool) -> None:
     replay.username = pseudonym(replay.username, key)
     os.makedirs(os.path.dirname(target) or ".", exist_ok=True)
     encode.write(replay, target, overwrite=overwrite)
 
 
-def run(args: argparse.Namespace, progress_class) -> int:
+def run(args: argparse.Namespace, progress_class: Callable[[int, bool], ProgressLike]) -> int:
     """Decodes on the worker pool, writes on a pool of threads (the writer
     compresses without the interpreter lock), reports in input order."""
     key_text = args.key if args.key is not None else os.environ.get(KEY_VARIABLE)
@@ -67,7 +74,7 @@ def run(args: argparse.Namespace, progress_class) -> int:
     done = failed = 0
     progress = progress_class(len(plan), args.progress)
     threads = args.threads or os.cpu_count() or 1
-    pending: collections.deque = collections.deque()
+    pending: collections.deque[tuple[str, concurrent.futures.Future[None]]] = collections.deque()
 
     def report(path: str, error: BaseException | None) -> None:
         nonlocal done, failed
@@ -90,8 +97,8 @@ def run(args: argparse.Namespace, progress_class) -> int:
     try:
         targets = dict(plan)
         for outcome in bulk.decode([path for path, _ in plan], threads=args.threads):
-            if outcome.error is not None:
-                pending.append((outcome.path, _failed(outcome.error)))
+            if outcome.replay is None:
+                pending.append((outcome.path, _failed(outcome.error or ValueError("no replay"))))
             else:
                 future = pool.submit(rewrite, outcome.replay, key, targets[outcome.path], args.overwrite)
                 pending.append((outcome.path, future))
@@ -108,14 +115,14 @@ def run(args: argparse.Namespace, progress_class) -> int:
     return 1 if failed else 0
 
 
-def _failed(error: BaseException) -> concurrent.futures.Future:
-    future: concurrent.futures.Future = concurrent.futures.Future()
+def _failed(error: BaseException) -> concurrent.futures.Future[None]:
+    future: concurrent.futures.Future[None] = concurrent.futures.Future()
     future.set_exception(error)
     return future
 
 
-def add_parser(commands, positive_int) -> argparse.ArgumentParser:
-    parser = commands.add_parser(
+def add_parser(commands: Any, positive_int: Callable[[str], int]) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = commands.add_parser(
         "anonymise", help="rewrite replays with the player's name replaced by a stable pseudonym",
         description="Rewrites replays into OUTDIR with the username replaced by 'player-' and 16 hex digits "
                     "of HMAC-SHA256(key, name); every other field is kept. Folders are searched with their "
