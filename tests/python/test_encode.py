@@ -193,12 +193,6 @@ def test_bad_input(call, error, message):
     assert message in str(info.value)
 
 
-def test_lone_surrogates_never_reach_a_file():
-    replay = std_replay()
-    with pytest.raises(UnicodeEncodeError):
-        replay.username = "\ud800"   # refused where it is stored, so no written file can hold it
-
-
 def test_write_refuses_an_existing_file_and_leaves_nothing_else(tmp_path):
     target = tmp_path / "out.kvr"
     encode.write(std_replay(), target)
