@@ -11,9 +11,16 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 purpose=${1:-run}
+build_options=()
 case "$purpose" in
   run) debian_packages=(g++ cmake liblzma-dev libmimalloc-dev); package=. ;;
-  test) debian_packages=(g++ cmake liblzma-dev libmimalloc-dev libgtest-dev); package=".[test]" ;;
+  test)
+    debian_packages=(g++ cmake liblzma-dev libmimalloc-dev libgtest-dev); package=".[test]"
+    # The package's own build tree (build/release) also builds the C++ tests
+    # and the native benchmark, with warnings as errors: the core is compiled
+    # once for the installed module and the tests that scripts/test.sh runs.
+    build_options=(-C build-dir=build/release -C cmake.define.KADENZO_BUILD_TESTS=ON
+                   -C cmake.define.KADENZO_BUILD_BENCH=ON -C cmake.define.KADENZO_WERROR=ON) ;;
   *) echo "usage: scripts/setup.sh [test]" >&2; exit 2 ;;
 esac
 
@@ -37,5 +44,5 @@ fi
 .venv/bin/python -m pip install -q --disable-pip-version-check "scikit-build-core>=0.11" ninja
 # No build isolation: the build tools above are reused, and the CMake tree in
 # build/ makes rebuilds incremental.
-.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation "$package"
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation "${build_options[@]}" "$package"
 echo "setup: kadenzo installed in .venv${1:+ with the $purpose extras}"
