@@ -17,12 +17,13 @@ import concurrent.futures
 import hashlib
 import hmac
 import os
-import sys
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Protocol
 
 import kadenzo
-from kadenzo import _summary, bulk, encode
+from kadenzo import _find, bulk, encode
+from kadenzo._exit import ExitStatus, NothingFound, UsageError
+from kadenzo._for_people import for_people, say
 
 KEY_VARIABLE = "KADENZO_ANONYMISE_KEY"
 
@@ -30,10 +31,6 @@ KEY_VARIABLE = "KADENZO_ANONYMISE_KEY"
 class ProgressLike(Protocol):
     def update(self, failed: int) -> None: ...
     def close(self) -> None: ...
-
-
-class UsageError(Exception):
-    """A command line that cannot run (no key, an output that is no folder)."""
 
 
 def pseudonym(name: str | None, key: bytes) -> str | None:
@@ -44,15 +41,22 @@ def pseudonym(name: str | None, key: bytes) -> str | None:
     return "player-" + digest[:16]
 
 
-def planned_outputs(sources: list[str], pattern: str, out_dir: str) -> Iterator[tuple[str, str]]:
-    """(input, output) pairs: a file keeps its name in `out_dir`, the files
-    found under a folder keep their place relative to it."""
+# (input, output) for a file; a folder that could not be read in its place.
+Planned = tuple[str, str] | _find.FolderError
+
+
+def planned_outputs(sources: Sequence[str], pattern: str, out_dir: str,
+                    empty_folders: list[str]) -> Iterator[Planned]:
+    """A file given keeps its name in `out_dir`; the files found under a
+    folder keep their place relative to it."""
     for source in sources:
-        if os.path.isdir(source):
-            for path in _summary.find_replays([source], pattern):
-                yield path, os.path.join(out_dir, os.path.relpath(path, source))
-        else:
-            yield source, os.path.join(out_dir, os.path.basename(source))
+        for item in _find.find_replays([source], pattern, empty_folders):
+            if isinstance(item, _find.FolderError):
+                yield item
+            elif item == source:
+                yield item, os.path.join(out_dir, os.path.basename(item))
+            else:
+                yield item, os.path.join(out_dir, os.path.relpath(item, source))
 
 
 def rewrite(replay: kadenzo.Replay, key: bytes, target: str, overwrite: bool) -> None:
@@ -61,58 +65,78 @@ def rewrite(replay: kadenzo.Replay, key: bytes, target: str, overwrite: bool) ->
     encode.write(replay, target, overwrite=overwrite)
 
 
+def message_of(error: BaseException) -> str:
+    if isinstance(error, FileExistsError):
+        return f"{error.filename} exists (--overwrite replaces it)"
+    return getattr(error, "message", None) or str(error)
+
+
 def run(args: argparse.Namespace, progress_class: Callable[[int, bool], ProgressLike]) -> int:
     """Decodes on the worker pool, writes on a pool of threads (the writer
     compresses without the interpreter lock), reports in input order."""
     key_text = args.key if args.key is not None else os.environ.get(KEY_VARIABLE)
     if not key_text:
         raise UsageError(f"a key is needed: --key KEY or the environment variable {KEY_VARIABLE}")
-    key = key_text.encode("utf-8")
+    key = key_text.encode("utf-8", "surrogateescape")
     if os.path.exists(args.output) and not os.path.isdir(args.output):
         raise UsageError(f"{args.output} is not a folder")
-    plan = list(planned_outputs(args.paths, args.glob, args.output))
-    done = failed = 0
+    empty_folders: list[str] = []
+    plan = list(planned_outputs(args.paths, args.glob, args.output, empty_folders))
+    files = [item for item in plan if isinstance(item, tuple)]
+    for source, target in files:
+        if os.path.exists(target) and os.path.samefile(source, target):
+            raise UsageError(f"{target} is one of the inputs: choose another output folder")
+    for folder in empty_folders:
+        say(f"kadenzo anonymise: no file matching {args.glob!r} in {folder}")
+    if not plan:
+        raise NothingFound(f"no file matching {args.glob!r} found")
+
+    done = failed = unwritten = 0
     progress = progress_class(len(plan), args.progress)
     threads = args.threads or os.cpu_count() or 1
-    pending: collections.deque[tuple[str, concurrent.futures.Future[None]]] = collections.deque()
+    # (path, whether the future writes, the future): results reported in input order.
+    pending: collections.deque[tuple[str, bool, concurrent.futures.Future[None]]] = collections.deque()
 
-    def report(path: str, error: BaseException | None) -> None:
-        nonlocal done, failed
-        done += 1
-        if error is not None:
-            failed += 1
-            if isinstance(error, FileExistsError):
-                message = f"{_summary.printable(error.filename)} exists (--overwrite replaces it)"
-            else:
-                message = getattr(error, "message", None) or str(error)
-            print(f"kadenzo anonymise: {_summary.printable(path)}: {message}", file=sys.stderr)
-        progress.update(failed)
-
-    def settle(oldest_only: bool) -> None:
-        while pending and (not oldest_only or len(pending) > 2 * threads):
-            path, future = pending.popleft()
-            report(path, future.exception())
+    def settle(keep: int) -> None:
+        """Reports the oldest results until at most `keep` are pending."""
+        nonlocal done, failed, unwritten
+        while len(pending) > keep:
+            path, writes, future = pending.popleft()
+            error = future.exception()
+            done += 1
+            if error is not None:
+                failed += 1
+                unwritten += writes
+                say(f"kadenzo anonymise: {for_people(path)}: {message_of(error)}")
+            progress.update(failed)
 
     pool = concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix="kadenzo-anonymise")
     try:
-        targets = dict(plan)
-        for outcome in bulk.decode([path for path, _ in plan], threads=args.threads):
-            if outcome.replay is None:
-                pending.append((outcome.path, _failed(outcome.error or ValueError("no replay"))))
+        outcomes = bulk.decode([source for source, _ in files], threads=args.threads)
+        targets = iter(files)
+        for item in plan:  # folders that cannot be read keep their place among the files
+            if isinstance(item, _find.FolderError):
+                pending.append((item.path, False, _failed(OSError(item.message))))
             else:
-                future = pool.submit(rewrite, outcome.replay, key, targets[outcome.path], args.overwrite)
-                pending.append((outcome.path, future))
-            settle(oldest_only=True)
-        settle(oldest_only=False)
+                outcome, (_, target) = next(outcomes), next(targets)
+                if outcome.replay is None:
+                    pending.append((item[0], False, _failed(outcome.error or ValueError("no replay"))))
+                else:
+                    future = pool.submit(rewrite, outcome.replay, key, target, args.overwrite)
+                    pending.append((item[0], True, future))
+            settle(keep=2 * threads)
+        settle(keep=0)
     except KeyboardInterrupt:
         pool.shutdown(wait=True, cancel_futures=True)   # files being written are finished whole
         progress.close()
-        print(f"interrupted: {done} of {len(plan)} files written, {failed} failed", file=sys.stderr)
-        return 130
+        say(f"interrupted: {done} of {len(plan)} files written, {failed} failed")
+        raise
     pool.shutdown()
     progress.close()
-    print(f"{done} files, {failed} failed", file=sys.stderr)
-    return 1 if failed else 0
+    say(f"{done} files, {failed} failed")
+    if unwritten:
+        return ExitStatus.WRITE_FAILED
+    return ExitStatus.FAILED if failed else ExitStatus.OK
 
 
 def _failed(error: BaseException) -> concurrent.futures.Future[None]:
@@ -121,19 +145,21 @@ def _failed(error: BaseException) -> concurrent.futures.Future[None]:
     return future
 
 
-def add_parser(commands: Any, positive_int: Callable[[str], int]) -> argparse.ArgumentParser:
+def add_parser(commands: Any, thread_count: Callable[[str], int], epilog: str) -> argparse.ArgumentParser:
     parser: argparse.ArgumentParser = commands.add_parser(
         "anonymise", help="rewrite replays with the player's name replaced by a stable pseudonym",
         description="Rewrites replays into OUTDIR with the username replaced by 'player-' and 16 hex digits "
                     "of HMAC-SHA256(key, name); every other field is kept. Folders are searched with their "
-                    "subfolders and their layout is kept under OUTDIR. Exit status 1 when any file failed.")
+                    "subfolders and their layout is kept under OUTDIR. Each file is written beside its name "
+                    "and renamed when complete.",
+        epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("paths", nargs="+", metavar="PATH", help="replay files and folders")
     parser.add_argument("-o", "--output", required=True, metavar="OUTDIR", help="folder for the rewritten files")
     parser.add_argument("--key", help=f"the secret key of the pseudonyms (default: ${KEY_VARIABLE})")
     parser.add_argument("--overwrite", action="store_true", help="replace files that exist in OUTDIR")
     parser.add_argument("--glob", default="*.kvr", metavar="PATTERN",
                         help="names of the files searched for in folders (default: %(default)s)")
-    parser.add_argument("--threads", type=positive_int, metavar="N",
+    parser.add_argument("--threads", type=thread_count, metavar="N",
                         help="decoding and writing threads (default: one per processor)")
     parser.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
     return parser

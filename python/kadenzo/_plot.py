@@ -24,16 +24,19 @@ matplotlib.use("Agg")  # files only: no display needed, none opened
 
 import matplotlib.pyplot as plt  # noqa: E402  (the backend must be chosen first)
 import numpy as np  # noqa: E402
+from matplotlib import font_manager  # noqa: E402
 from matplotlib.axes import Axes  # noqa: E402
 from matplotlib.collections import LineCollection  # noqa: E402
 from matplotlib.colors import to_rgba  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
+from matplotlib.ft2font import FT2Font  # noqa: E402
 from matplotlib.lines import Line2D  # noqa: E402
 from matplotlib.patches import Rectangle  # noqa: E402
 from matplotlib.ticker import PercentFormatter  # noqa: E402
 from numpy.typing import ArrayLike  # noqa: E402
 
 import kadenzo  # noqa: E402
+from kadenzo._for_people import for_people  # noqa: E402
 from kadenzo._native import FrameColumns, frame_columns  # noqa: E402
 
 PLAYFIELD_WIDTH, PLAYFIELD_HEIGHT = 512, 384
@@ -191,8 +194,8 @@ def plot_life(ax: Axes, life_bar: Sequence[Any] | None, window: tuple[float, flo
         ax.fill_between(t, life, color="tab:green", alpha=0.2)
         end = float(t.max())
     else:
-        ax.text(0.5, 0.5, "no life-bar graph in this replay", transform=ax.transAxes,
-                ha="center", va="center", color="0.4")
+        text = "no life-bar graph in this replay" if not life_bar else "no life-bar sample in this window"
+        ax.text(0.5, 0.5, text, transform=ax.transAxes, ha="center", va="center", color="0.4")
     ax.set_ylim(0, 1.05)
     ax.yaxis.set_major_formatter(PercentFormatter(1.0))
     ax.set_xlabel("time (s)")
@@ -222,11 +225,57 @@ def mods_text(replay: kadenzo.Replay) -> str:
 
 
 def title_of(replay: kadenzo.Replay) -> str:
-    player = replay.username or "(no name)"
+    player = drawable(for_people(replay.username)) if replay.username else "(no name)"
     first = f"{mode_name(replay.mode)} play by {player}: score {replay.score:,}, {mods_text(replay)}"
     second = [f"300 × {replay.count_300}", f"100 × {replay.count_100}", f"50 × {replay.count_50}",
               f"miss × {replay.count_miss}", f"max combo {replay.max_combo}"]
     return first + "\n" + ", ".join(second)
+
+
+# --- text the fonts can draw ----------------------------------------------------
+
+_charmaps: dict[str, frozenset[int]] = {}
+_families: dict[str, str] = {}
+
+
+def _characters_of(font_path: str) -> frozenset[int]:
+    """The code points a font file has glyphs for (read once per file)."""
+    if font_path not in _charmaps:
+        try:
+            _charmaps[font_path] = frozenset(FT2Font(font_path).get_charmap())
+        except (OSError, RuntimeError, ValueError):
+            _charmaps[font_path] = frozenset()
+    return _charmaps[font_path]
+
+
+def _fonts_by_family() -> dict[str, str]:
+    """One file of each installed font family, the families matplotlib uses first."""
+    if not _families:
+        files = {entry.name: entry.fname for entry in font_manager.fontManager.ttflist}
+        first = [name for name in matplotlib.rcParams["font.sans-serif"] if name in files]
+        _families.update((name, files[name]) for name in [*first, *sorted(set(files) - set(first))])
+    return _families
+
+
+def drawable(text: str) -> str:
+    """`text` with each character that no installed font has written as an
+    escape (\u30de), so the figure never shows empty boxes; characters that
+    only a fallback font has make that font part of the figure's families."""
+    fonts = _fonts_by_family()
+    default = next(iter(fonts.values()), None)
+    if default is None or all(ord(c) in _characters_of(default) for c in text):
+        return text
+    out = []
+    for character in text:
+        family = next((name for name, path in fonts.items() if ord(character) in _characters_of(path)), None)
+        if family is None:
+            out.append(f"\\u{ord(character):04x}" if ord(character) < 0x10000 else f"\\U{ord(character):08x}")
+            continue
+        families = list(matplotlib.rcParams["font.family"])
+        if family not in families:
+            matplotlib.rcParams["font.family"] = [*families, family]  # matplotlib falls back through the list
+        out.append(character)
+    return "".join(out)
 
 
 def mode_name(mode: kadenzo.GameMode) -> str:
@@ -276,14 +325,33 @@ def figure_of(replay: kadenzo.Replay, start: float | None = None, end: float | N
     return fig
 
 
+def image_suffixes() -> list[str]:
+    """The file suffixes figures can be written as (".png", ".svg", ...)."""
+    return sorted(f".{suffix}" for suffix in Figure().canvas.get_supported_filetypes())
+
+
+def image_format(path: str | pathlib.Path) -> str | None:
+    """The image format a file name asks for by its suffix, or None when it names none that can be written."""
+    suffix = pathlib.Path(path).suffix.lower()
+    return suffix[1:] if suffix in image_suffixes() else None
+
+
+def play_seconds(replay: kadenzo.Replay) -> float:
+    """The time of the play's last frame, in seconds from its start."""
+    columns = frame_columns(replay)
+    return float(elapsed_seconds(columns.time_delta)[-1]) if len(columns) else 0.0
+
+
 def plot_play(replay: kadenzo.Replay, out_path: str | pathlib.Path, dpi: int = 120,
-              start: float | None = None, end: float | None = None) -> pathlib.Path:
+              start: float | None = None, end: float | None = None,
+              image_format: str | None = None) -> pathlib.Path:
     """Writes the figure of `replay` (or of its window from `start` to `end`
-    seconds) to `out_path` (format from its suffix) and returns the path."""
+    seconds) to `out_path` (format `image_format`, by default from its
+    suffix) and returns the path."""
     out = pathlib.Path(out_path)
     fig = figure_of(replay, start, end)
     try:
-        fig.savefig(out, dpi=dpi)
+        fig.savefig(out, dpi=dpi, format=image_format)
     finally:
         plt.close(fig)  # figures stay alive in pyplot until closed
     return out

@@ -3,12 +3,12 @@ and seed, or the error that stopped it), streamed to a table as the files
 are decoded, so that memory stays flat however many files there are."""
 from __future__ import annotations
 
-import fnmatch
 import os
 from collections.abc import Iterator, Sequence
 from typing import Any
 
 import kadenzo
+from kadenzo import _find
 from kadenzo._native import frame_count
 
 HEADER_FIELDS = (
@@ -34,27 +34,17 @@ MODE_NAMES = {"GameMode.STD": "STD", "GameMode.TAIKO": "TAIKO", "GameMode.CTB": 
 
 
 def printable(path: str | bytes) -> str:
-    """The path as text that can be written as UTF-8: bytes of a name in a
-    foreign encoding become U+FFFD."""
+    """The path as text that can be written as UTF-8 (a data value: kept as
+    it is otherwise): bytes of a name in a foreign encoding become U+FFFD."""
     return os.fsencode(path).decode("utf-8", "replace")
 
 
 def find_replays(sources: Sequence[str], pattern: str = "*.kvr") -> Iterator[str]:
     """Each source that is a file, and the files under each folder (and its
     subfolders) whose name matches `pattern`, sorted within each folder. A
-    source that is neither is passed on: decoding it reports why."""
-    for source in sources:
-        if os.path.isdir(source):
-            yield from _walk(source, pattern)
-        else:
-            yield source
-
-
-def _walk(folder: str, pattern: str) -> Iterator[str]:
-    for root, folders, files in os.walk(folder):
-        folders.sort()
-        for name in sorted(fnmatch.filter(files, pattern)):
-            yield os.path.join(root, name)
+    source that is neither is passed on: decoding it reports why. Folders
+    that cannot be read are left out here (kadenzo._find reports them)."""
+    return (item for item in _find.find_replays(sources, pattern) if isinstance(item, str))
 
 
 def mods_of(replay: kadenzo.Replay) -> tuple[int | None, str | None]:
@@ -77,8 +67,8 @@ def replay_row(path: str, replay: kadenzo.Replay) -> list[Any]:
             frame_count(replay), replay.rng_seed, None]
 
 
-def failure_row(path: str, error: BaseException) -> list[Any]:
+def failure_row(path: str, error: BaseException | str) -> list[Any]:
     row: list[Any] = [None] * len(COLUMNS)
     row[0] = printable(path)
-    row[-1] = getattr(error, "message", None) or str(error)
+    row[-1] = error if isinstance(error, str) else getattr(error, "message", None) or str(error)
     return row

@@ -1,9 +1,14 @@
 """Tables written row by row, as CSV (standard output or a file) or as
 Parquet (with pyarrow): what `kadenzo summary` and `kadenzo frames` write.
 
-A run stopped part-way (Ctrl-C, a failure) leaves a file holding every row
-taken before it, each whole: CSV lines are written whole and flushed often,
-and a Parquet file is closed with its footer so that it stays readable.
+A file is written beside its final name and moved into place when closed
+(kadenzo._output). A run stopped by SIGINT or SIGTERM keeps every row taken
+before it, each whole: CSV lines are written whole and flushed often, and a
+Parquet file is closed with its footer so that it stays readable. A failed
+write leaves the final name as it was and raises WriteFailed.
+
+CSV cells are written as they are, with no escaping of text that spreadsheet
+programs take as formulas, as pandas writes them: the values stay exact.
 """
 from __future__ import annotations
 
@@ -17,18 +22,16 @@ from collections.abc import Iterable, Sequence
 from types import TracebackType
 from typing import IO, Any
 
+from kadenzo import _stop_signals
+from kadenzo._exit import MissingDependency, UsageError
+from kadenzo._output import OutputFile, standard_output, write_errors
+
+__all__ = ["BATCH_ROWS", "MissingDependency", "TableWriter", "UsageError", "is_parquet"]
+
 # Rows per batch: a Parquet row group; CSV output is flushed after as many
 # rows, or after FLUSH_SECONDS, whichever comes first.
 BATCH_ROWS = 1024
 FLUSH_SECONDS = 0.5
-
-
-class UsageError(Exception):
-    """The command cannot run as asked."""
-
-
-class MissingDependency(UsageError):
-    """An optional library the command needs is not installed."""
 
 
 def is_parquet(path: str | os.PathLike[str] | None) -> bool:
@@ -49,21 +52,49 @@ class TableWriter:
         self._pending: list[Sequence[Any]] = []
         self._parquet = None
         self._file: IO[str] | None = None
-        self._own_file = False
+        self._output: OutputFile | None = None
+        self._name = os.fspath(path) if path is not None else "standard output"
         self._unflushed = 0
         self._flushed_at = time.monotonic()
-        if parquet:
-            if path is None:
-                raise UsageError("Parquet output needs a file: give -o FILE.parquet")
-            self._open_parquet(path, types)
+        self._closed = False
+        # Only text can hold a "\r" that needs quoting (see _start_csv).
+        self._text_positions = [index for index, name in enumerate(self.columns)
+                                if types.get(name, "string") == "string"]
+        if parquet and path is None:
+            raise UsageError("Parquet output needs a file: give -o FILE.parquet")
+        if path is None:
+            self._file = standard_output()
         else:
-            if path is None:
-                self._file = sys.stdout
-            else:
-                self._file = open(path, "w", newline="", encoding="utf-8")
-                self._own_file = True
-            self._csv = csv.writer(self._file, lineterminator="\n")
-            self._csv.writerow(self.columns)
+            self._output = OutputFile(path, keep_when_stopped=True)
+        opened = False
+        try:
+            # A stop signal while the table opens waits until it is open, so that
+            # even a table without rows ends as a whole, readable file.
+            with _stop_signals.holding(), write_errors(self._name):
+                if parquet:
+                    self._open_parquet(self._output.path if self._output else "", types)
+                else:
+                    if self._output is not None:
+                        self._file = open(self._output.path, "w", newline="", encoding="utf-8")
+                    self._start_csv()
+                opened = True
+        except KeyboardInterrupt:
+            self.close(complete=opened)
+            raise
+        except BaseException:
+            if self._output is not None:
+                self._output.discard()
+            raise
+
+    def _start_csv(self) -> None:
+        # Python's csv quotes a field holding a character of the line ending
+        # only: with "\n" lines, a bare "\r" would go out unquoted and readers
+        # would split the row there. A row holding one is written by a writer
+        # that quotes every field, which every reader reads back the same.
+        assert self._file is not None
+        self._csv = csv.writer(self._file, lineterminator="\n")
+        self._quoting_csv = csv.writer(self._file, lineterminator="\n", quoting=csv.QUOTE_ALL)
+        self._csv.writerow(self.columns)
 
     def _open_parquet(self, path: str | os.PathLike[str], types: dict[str, str]) -> None:
         try:
@@ -79,7 +110,16 @@ class TableWriter:
     def write(self, row: Sequence[Any]) -> None:
         if self._parquet is None:
             # A whole line per call: an interrupt between calls leaves whole lines.
-            self._csv.writerow(row)
+            writer = self._csv
+            for position in self._text_positions:
+                value = row[position]
+                if type(value) is str and "\r" in value:
+                    writer = self._quoting_csv
+            try:
+                writer.writerow(row)
+            except OSError as error:
+                with write_errors(self._name):  # the same message as every other write
+                    raise error
             self._unflushed += 1
             if self._unflushed >= BATCH_ROWS or time.monotonic() - self._flushed_at > FLUSH_SECONDS:
                 self.flush()
@@ -93,29 +133,58 @@ class TableWriter:
             self.write(row)
 
     def flush(self) -> None:
-        if self._parquet is not None:
-            rows, self._pending = self._pending, []
-            if rows:
-                arrays = [list(values) for values in zip(*rows)]
-                self._parquet.write_table(self._arrow.Table.from_arrays(
-                    [self._arrow.array(values, type=field.type) for values, field in zip(arrays, self._schema)],
-                    schema=self._schema))
-            self.rows_written += len(rows)
-        else:
-            assert self._file is not None
-            self._file.flush()
-            self.rows_written += self._unflushed
-            self._unflushed = 0
+        with _stop_signals.holding(), write_errors(self._name):
+            if self._parquet is not None:
+                rows, self._pending = self._pending, []
+                if rows:
+                    arrays = [list(values) for values in zip(*rows)]
+                    self._parquet.write_table(self._arrow.Table.from_arrays(
+                        [self._arrow.array(values, type=field.type) for values, field in zip(arrays, self._schema)],
+                        schema=self._schema))
+                self.rows_written += len(rows)
+            else:
+                assert self._file is not None
+                self._file.flush()
+                self.rows_written += self._unflushed
+                self._unflushed = 0
         self._flushed_at = time.monotonic()
 
-    def close(self) -> None:
+    def close(self, complete: bool = True) -> None:
+        """Writes what is pending and closes the file; `complete` moves it to its
+        final name, otherwise (or when closing fails) it is removed. A stop
+        signal meanwhile waits until the file is in place."""
+        with _stop_signals.holding():
+            try:
+                if complete:
+                    self.flush()
+                self._close_file(quietly=not complete)
+            except BaseException:
+                self._close_file(quietly=True)
+                self._finish(moved=False)
+                raise
+            self._finish(moved=complete)
+
+    def _finish(self, moved: bool) -> None:
+        if self._output is not None:
+            if moved:
+                self._output.commit()
+            else:
+                self._output.discard()
+
+    def _close_file(self, quietly: bool) -> None:
+        """Closes the file once (standard output stays open)."""
+        if self._closed:
+            return
+        self._closed = True
         try:
-            self.flush()
-        finally:
-            if self._parquet is not None:
-                self._parquet.close()
-            elif self._own_file and self._file is not None:
-                self._file.close()
+            with write_errors(self._name):
+                if self._parquet is not None:
+                    self._parquet.close()
+                elif self._output is not None and self._file is not None:
+                    self._file.close()
+        except Exception:
+            if not quietly:
+                raise
 
     def __enter__(self) -> TableWriter:
         return self
@@ -124,7 +193,8 @@ class TableWriter:
                  traceback: TracebackType | None) -> None:
         if isinstance(error, BrokenPipeError):
             return  # the reader of standard output went away: nothing more can be written there
-        self.close()
+        # Stopped by a signal: the rows so far are kept, in a properly closed file.
+        self.close(complete=error is None or isinstance(error, KeyboardInterrupt))
 
 
 def silence_stdout() -> None:

@@ -40,6 +40,10 @@ Source = Union[PathLike, bytes, bytearray, memoryview]
 # (kind, errno, message, detail) as the native module reports a failure.
 _Failure = Tuple[str, int, str, str]
 
+# More threads than this are never decoding at once: the pool has at most 256.
+MAX_THREADS = 1 << 16
+_FILE_MESSAGE_PREFIX = "cannot read the file: "
+
 
 @dataclass(frozen=True)
 class DecodeResult:
@@ -65,7 +69,9 @@ def _error(path: Any, failure: _Failure) -> ReplayError:
     kind, errno, message, detail = failure
     name = os.fspath(path) if path is not None else None
     if kind == "file":
-        return ReplayFileError(errno, os.strerror(errno), name, message, detail)
+        # What the reader says ("the file name contains a NUL byte"), not only the errno's text.
+        reason = message.removeprefix(_FILE_MESSAGE_PREFIX) or os.strerror(errno)
+        return ReplayFileError(errno, reason, name, message, detail)
     return ReplayDecodeError(message, name, detail)
 
 
@@ -168,17 +174,37 @@ def decode(
     yielding it. ``frames="objects"`` gives ``Replay`` objects;
     ``frames="columns"`` gives each file's frames as ``result.columns`` (see
     kadenzo.columns), converted on the pool, and no frame list in ``result.replay``.
+
+    Arguments are checked before any path is taken: ``TypeError`` for a value
+    of the wrong type (``header_only`` must be a ``bool``, ``threads`` an
+    ``int`` or ``None``, ``errors`` and ``frames`` a ``str``), ``ValueError``
+    for a bad value. When the iterator of ``paths`` raises, or yields
+    something that is not a path, every result before it is yielded first,
+    then that error is raised.
     """
-    if errors not in ("return", "raise"):
-        raise ValueError(f"errors must be 'return' or 'raise', not {errors!r}")
-    if frames not in FRAME_FORMS:
-        forms = ", ".join(repr(name) for name in FRAME_FORMS)
-        raise ValueError(f"frames must be one of {forms}, not {frames!r}")
-    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
-        raise ValueError(f"threads must be a positive integer or None, not {threads!r}")
+    _check_choice("errors", errors, ("return", "raise"))
+    _check_choice("frames", frames, tuple(FRAME_FORMS))
+    _check_flag("header_only", header_only)
+    if threads is not None:
+        if isinstance(threads, bool) or not isinstance(threads, int):
+            raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+        if threads < 1:
+            raise ValueError(f"threads must be 1 or more, not {threads!r}")
     if isinstance(paths, (str, bytes)):
         raise TypeError("decode takes an iterable of paths, not a single path; use decode_one for one file")
-    return Decoding(paths, bool(header_only), threads or 0, errors, frames)
+    return Decoding(paths, header_only, min(threads or 0, MAX_THREADS), errors, frames)
+
+
+def _check_flag(name: str, value: object) -> None:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
+
+
+def _check_choice(name: str, value: object, choices: Tuple[str, ...]) -> None:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be a str, not {type(value).__name__}")
+    if value not in choices:
+        raise ValueError(f"{name} must be one of {', '.join(map(repr, choices))}, not {value!r}")
 
 
 def decode_one(source: Source, *, header_only: bool = False) -> Replay:
@@ -186,9 +212,11 @@ def decode_one(source: Source, *, header_only: bool = False) -> Replay:
 
     A ``str`` or ``os.PathLike`` is a path; a bytes-like object (``bytes``,
     ``bytearray``, ``memoryview``, ``mmap``) is the file's contents. Raises a
-    :class:`~kadenzo.errors.ReplayError` on failure.
+    :class:`~kadenzo.errors.ReplayError` on failure, ``TypeError`` when
+    ``header_only`` is not a ``bool`` or ``source`` neither a path nor bytes.
     """
-    replay, failure = _native.decode_one(source, bool(header_only))
+    _check_flag("header_only", header_only)
+    replay, failure = _native.decode_one(source, header_only)
     if failure is None:
         return cast(Replay, replay)
     raise _error(source if isinstance(source, (str, os.PathLike)) else None, failure)

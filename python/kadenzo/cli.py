@@ -6,27 +6,32 @@
     kadenzo plot FILE [-o OUT.png] [--start S] [--end S]
     kadenzo anonymise PATH... -o OUTDIR [--key KEY] [--overwrite]
 
-Exit status: 0 when every file decoded, 1 when any failed, 2 for a wrong
-command line or a missing optional library, 130 when interrupted (Ctrl-C).
+Exit statuses: see kadenzo._exit (0 done, 1 a replay failed, 2 usage, 3 no
+file found, 4 the output could not be written, 130/143 stopped by SIGINT or
+SIGTERM, 141 standard output closed by its reader).
 """
 from __future__ import annotations
 
 import argparse
 import importlib
 import itertools
+import math
 import os
 import sys
 from collections.abc import Sequence
 from typing import Any
 
 import kadenzo
-from kadenzo import _anonymise, _summary, _tables, bulk, errors
+from kadenzo import _anonymise, _find, _stop_signals, _summary, _tables, bulk, errors
+from kadenzo._exit import CommandError, ExitStatus, Failure, MissingDependency, NothingFound, UsageError
+from kadenzo._for_people import for_people, say
+from kadenzo._output import OutputFile, refuse_overwriting_inputs, standard_output, write_errors
 
-EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 1, 2, 130
-
-
-class Failure(Exception):
-    """A file that cannot be read or decoded; the message names the file."""
+EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = ExitStatus.FAILED, ExitStatus.USAGE, ExitStatus.INTERRUPTED
+# The Arrow type of each column format of FrameColumns.
+ARROW_TYPES = {"q": "int64", "d": "float64", "i": "int32", "?": "bool_"}
+# The largest resolution `plot` draws at: the figure stays below about 30 million pixels.
+MAX_DPI = 600
 
 
 # --- decoding ------------------------------------------------------------------
@@ -40,7 +45,7 @@ def decode_one(path: str, header_only: bool = False) -> kadenzo.Replay:
     try:
         return bulk.decode_one(path, header_only=header_only)
     except errors.ReplayError as error:
-        raise Failure(f"{path}: {error.message}") from None
+        raise Failure(f"{for_people(path)}: {error.message}") from None
 
 
 # --- progress ------------------------------------------------------------------
@@ -72,58 +77,77 @@ class Progress:
 # --- commands ------------------------------------------------------------------
 
 def run_summary(args: argparse.Namespace) -> int:
-    paths = list(_summary.find_replays(args.paths, args.glob))
+    empty_folders: list[str] = []
+    refuse_overwriting_inputs(args.output, [path for path in args.paths if not os.path.isdir(path)])
+    items = list(_find.find_replays(args.paths, args.glob, empty_folders))
+    paths = [item for item in items if isinstance(item, str)]
     parquet = args.parquet or _tables.is_parquet(args.output)
     done = failed = 0
-    progress = Progress(len(paths), args.progress)
+    progress = Progress(len(items), args.progress)
     try:
         with _tables.TableWriter(args.output, _summary.COLUMNS, _summary.TYPES, parquet) as table:
-            for outcome in decode_files(paths, args.header_only, args.threads):
-                if outcome.error is None:
-                    assert outcome.replay is not None
-                    table.write(_summary.replay_row(outcome.path, outcome.replay))
-                else:
+            outcomes = decode_files(paths, args.header_only, args.threads)
+            for item in items:  # folders that cannot be read keep their place among the files
+                if isinstance(item, _find.FolderError):
+                    table.write(_summary.failure_row(item.path, item.message))
                     failed += 1
-                    table.write(_summary.failure_row(outcome.path, outcome.error))
+                else:
+                    outcome = next(outcomes)
+                    if outcome.error is None:
+                        assert outcome.replay is not None
+                        table.write(_summary.replay_row(outcome.path, outcome.replay))
+                    else:
+                        failed += 1
+                        table.write(_summary.failure_row(outcome.path, outcome.error))
                 done += 1
                 progress.update(failed)
     except KeyboardInterrupt:
         progress.close()
-        print(f"interrupted: {done} of {len(paths)} files written, {failed} failed", file=sys.stderr)
-        return EXIT_INTERRUPTED
+        say(f"interrupted: {done} of {len(items)} files written, {failed} failed")
+        raise
     progress.close()
-    if not paths:
-        print(f"no files matching {args.glob!r} found", file=sys.stderr)
-    else:
-        print(f"{done} files, {failed} failed", file=sys.stderr)
+    if not items:
+        raise NothingFound(f"no file matching {args.glob!r} in {', '.join(empty_folders) or 'the paths given'}")
+    for folder in empty_folders:
+        say(f"kadenzo summary: no file matching {args.glob!r} in {folder}")
+    say(f"{done} files, {failed} failed")
     return EXIT_FAILED if failed else 0
 
 
 def run_frames(args: argparse.Namespace) -> int:
     from kadenzo import columns as columns_module
 
+    refuse_overwriting_inputs(args.output, [args.file])
     columns = columns_module.frames(decode_one(args.file))
     names = ["time", *columns.names]
     if _tables.is_parquet(args.output):
-        write_frames_parquet(columns, args.output)
+        write_frames_parquet(columns, args.output, args.file)
         return 0
     deltas = columns.time_delta.tolist()
     rows = zip(itertools.accumulate(deltas), *(columns[name].tolist() for name in columns.names))
-    with _tables.TableWriter(args.output, names, {}) as table:
+    types = {"time": "int64", **{name: ARROW_TYPES[columns[name].format] for name in columns.names}}
+    with _tables.TableWriter(args.output, names, types) as table:
         table.write_many(rows)
     return 0
 
 
-def write_frames_parquet(columns: Any, output: str) -> None:
+def write_frames_parquet(columns: Any, output: str, source: str) -> None:
     try:
         pyarrow = importlib.import_module("pyarrow")
         importlib.import_module("pyarrow.compute")
         importlib.import_module("pyarrow.parquet")
     except ImportError:
-        raise _tables.MissingDependency("Parquet output needs pyarrow: pip install 'kadenzo[arrow]'") from None
+        raise MissingDependency("Parquet output needs pyarrow: pip install 'kadenzo[arrow]'") from None
     table = pyarrow.table(columns)  # the columns' own memory, no copy
-    table = table.add_column(0, "time", pyarrow.compute.cumulative_sum(table["time_delta"]))
-    pyarrow.parquet.write_table(table, output)
+    try:
+        # Checked: a sum past 64 bits is an error, never a wrapped value.
+        time = pyarrow.compute.cumulative_sum_checked(table["time_delta"])
+    except pyarrow.ArrowInvalid:
+        raise Failure(f"{for_people(source)}: the play's time passes 64 bits; "
+                      "write CSV for its exact values") from None
+    table = table.add_column(0, "time", time)
+    with OutputFile(output) as out, write_errors(output):
+        pyarrow.parquet.write_table(table, out.path)
 
 
 def run_show(args: argparse.Namespace) -> int:
@@ -134,12 +158,13 @@ def run_show(args: argparse.Namespace) -> int:
     mods, mods_text = _summary.mods_of(replay)
     duration = sum(columns.time_delta) / 1000 if len(columns) else 0.0
     life = replay.life_bar_graph or []
+    # Header texts come from the file: shown escaped, never as terminal commands.
     lines = [
-        _summary.printable(args.file),
+        for_people(args.file),
         f"  mode          {_summary.MODE_NAMES.get(repr(replay.mode))}",
-        f"  player        {replay.username if replay.username is not None else '(none)'}",
-        f"  beatmap hash  {replay.beatmap_hash if replay.beatmap_hash is not None else '(none)'}",
-        f"  replay hash   {replay.replay_hash if replay.replay_hash is not None else '(none)'}",
+        f"  player        {shown(replay.username)}",
+        f"  beatmap hash  {shown(replay.beatmap_hash)}",
+        f"  replay hash   {shown(replay.replay_hash)}",
         f"  game version  {replay.game_version}",
         f"  score         {replay.score:,}, max combo {replay.max_combo}{', perfect' if replay.perfect else ''}",
         f"  hits          300: {replay.count_300}  100: {replay.count_100}  50: {replay.count_50}  "
@@ -152,19 +177,37 @@ def run_show(args: argparse.Namespace) -> int:
         f"  life bar      {len(life)} samples"
         + (f", {life[-1].life:.0%} at {life[-1].time / 1000:.1f} s" if life else ""),
     ]
-    print("\n".join(lines))
+    out = standard_output()
+    with write_errors("standard output"):
+        print("\n".join(lines), file=out, flush=True)
     return 0
+
+
+def shown(text: str | None) -> str:
+    return for_people(text) if text is not None else "(none)"
 
 
 def run_plot(args: argparse.Namespace) -> int:
     try:
         from kadenzo import _plot
     except ImportError:
-        raise _tables.MissingDependency("kadenzo plot needs matplotlib and NumPy: "
-                                        "pip install 'kadenzo[plot]'") from None
-    replay = decode_one(args.file)
+        raise MissingDependency("kadenzo plot needs matplotlib and NumPy: "
+                                "pip install 'kadenzo[plot]'") from None
+    if args.start is not None and args.end is not None and args.start >= args.end:
+        raise UsageError(f"--start ({args.start:g}) must be before --end ({args.end:g})")
     out = args.output or os.path.splitext(os.path.basename(args.file))[0] + ".png"
-    print(_plot.plot_play(replay, out, args.dpi, args.start, args.end))
+    image_format = _plot.image_format(out)
+    if image_format is None:
+        raise UsageError(f"cannot tell an image format from {for_people(out)}: "
+                         f"end it in one of {', '.join(_plot.image_suffixes())}")
+    refuse_overwriting_inputs(out, [args.file])
+    replay = decode_one(args.file)
+    length = _plot.play_seconds(replay)
+    if args.start is not None and args.start > length:
+        raise UsageError(f"--start {args.start:g} is after the end of the play ({length:.1f} s)")
+    with OutputFile(out) as output, write_errors(out):
+        _plot.plot_play(replay, output.path, args.dpi, args.start, args.end, image_format=image_format)
+    print(for_people(out), file=standard_output())
     return 0
 
 
@@ -177,10 +220,30 @@ def positive_int(text: str) -> int:
     return value
 
 
+def thread_count(text: str) -> int:
+    """1 or more; a count past any pool's size means the pool's size."""
+    return min(positive_int(text), bulk.MAX_THREADS)
+
+
+def dpi(text: str) -> int:
+    value = positive_int(text)
+    if value > MAX_DPI:
+        raise argparse.ArgumentTypeError(f"must be at most {MAX_DPI}")
+    return value
+
+
+def seconds(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError("must be a number of seconds, 0 or more")
+    return value
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="kadenzo", description="Decode Kivo replay files: tables of folders, frames, summaries and plots.",
-        epilog="Run 'kadenzo COMMAND --help' for the options of a command.")
+        epilog="Run 'kadenzo COMMAND --help' for the options of a command.\n\n" + EXIT_STATUSES,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=f"kadenzo {getattr(kadenzo, '__version__', '(unknown version)')}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -189,16 +252,17 @@ def build_parser() -> argparse.ArgumentParser:
         description="Writes one row per replay: the header fields, the frame count and seed, and the error "
                     "for a file that does not decode. Folders are searched with their subfolders. A progress "
                     "bar shows on standard error when it is a terminal; the count of failed files ends the "
-                    "run there. Exit status 1 when any file failed.")
+                    "run there. Symbolic links to folders are not followed.",
+        epilog=EXIT_STATUSES, formatter_class=argparse.RawDescriptionHelpFormatter)
     summary.add_argument("paths", nargs="+", metavar="PATH", help="replay files and folders")
     summary.add_argument("-o", "--output", metavar="FILE",
                          help="write to FILE (.csv, or .parquet for Parquet) instead of CSV on standard output")
     summary.add_argument("--parquet", action="store_true", help="write Parquet (needs pyarrow and -o)")
     summary.add_argument("--glob", default="*.kvr", metavar="PATTERN",
-                         help="names of the files searched for in folders (default: %(default)s)")
+                         help="names of the files searched for in folders, case ignored (default: %(default)s)")
     summary.add_argument("--header-only", action="store_true",
                          help="read only the headers: much faster, no frame count or seed")
-    summary.add_argument("--threads", type=positive_int, metavar="N",
+    summary.add_argument("--threads", type=thread_count, metavar="N",
                          help="decoding threads (default: the worker pool's size)")
     summary.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
     summary.set_defaults(run=run_summary)
@@ -224,35 +288,55 @@ def build_parser() -> argparse.ArgumentParser:
     plot.add_argument("file", metavar="FILE", help="a replay file")
     plot.add_argument("-o", "--output", metavar="OUT.png",
                       help="image to write, format from its suffix (default: the file's name with .png, here)")
-    plot.add_argument("--start", type=float, metavar="SECONDS", help="draw from this time in the play")
-    plot.add_argument("--end", type=float, metavar="SECONDS", help="draw up to this time in the play")
-    plot.add_argument("--dpi", type=positive_int, default=120, help="resolution (default: %(default)s)")
+    plot.add_argument("--start", type=seconds, metavar="SECONDS", help="draw from this time in the play")
+    plot.add_argument("--end", type=seconds, metavar="SECONDS", help="draw up to this time in the play")
+    plot.add_argument("--dpi", type=dpi, default=120, help=f"resolution, 1 to {MAX_DPI} (default: %(default)s)")
     plot.set_defaults(run=run_plot)
 
-    anonymise = _anonymise.add_parser(commands, positive_int)
+    anonymise = _anonymise.add_parser(commands, thread_count, EXIT_STATUSES)
     anonymise.set_defaults(run=lambda args: _anonymise.run(args, Progress))
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+    with _stop_signals.stopping_on_signals():
+        try:
+            args = build_parser().parse_args(argv)
+            return run(args)
+        except KeyboardInterrupt as stop:  # before a command started
+            return stop.status if isinstance(stop, _stop_signals.Stopped) else EXIT_INTERRUPTED
+
+
+def run(args: argparse.Namespace) -> int:
+    """Runs the command; every way it ends is an exit status and at most one line on standard error."""
     try:
         return int(args.run(args))
-    except Failure as failure:
-        print(f"kadenzo {args.command}: {failure}", file=sys.stderr)
-        return EXIT_FAILED
-    except (_tables.UsageError, _anonymise.UsageError) as error:
-        print(f"kadenzo {args.command}: {error}", file=sys.stderr)
-        return EXIT_USAGE
-    except OSError as error:  # the output cannot be written
-        print(f"kadenzo {args.command}: {error}", file=sys.stderr)
-        return EXIT_FAILED
-    except BrokenPipeError:  # the reader of standard output went away (`| head`)
+    except BrokenPipeError:  # the reader of standard output went away (`| head`): quiet, as other tools are
         _tables.silence_stdout()
+        return ExitStatus.BROKEN_PIPE
+    except CommandError as error:
+        say(f"kadenzo {args.command}: {error}")
+        return error.status
+    except OSError as error:  # the output cannot be written
+        say(f"kadenzo {args.command}: {error}")
+        return ExitStatus.WRITE_FAILED
+    except MemoryError:
+        say(f"kadenzo {args.command}: out of memory")
         return EXIT_FAILED
-    except KeyboardInterrupt:
-        print("interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
+    except KeyboardInterrupt as stop:
+        if args.command not in ("summary", "anonymise"):  # these have said how far they came
+            say("interrupted")
+        return stop.status if isinstance(stop, _stop_signals.Stopped) else EXIT_INTERRUPTED
+
+
+EXIT_STATUSES = """exit status:
+  0    done
+  1    a replay could not be read or decoded
+  2    a wrong command line, a missing optional library, or -o naming an input
+  3    no file found in the folders given
+  4    the output could not be written (a file named by -o is left as it was)
+  130  stopped by SIGINT (Ctrl-C), 143 by SIGTERM: the rows so far are kept
+  141  the reader of standard output went away (| head)"""
 
 
 def entry_point() -> None:

@@ -60,10 +60,11 @@ bool convert_arguments(const Signature& signature, const Bound<N>& slots, Ts&...
 
 // The whole call of a module function (vectorcall with keyword names): binds,
 // converts into `values` (which hold the defaults of optional parameters),
-// then returns impl(values...). Null with the exception set on failure.
+// then returns impl(values...). Null with the exception set on failure. Not
+// noexcept: impl may release the interpreter lock (see guarded).
 template <class... Params, class Impl>
 PyObject* call_function(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* keyword_names,
-                        std::tuple<Params...> values, Impl&& impl) noexcept {
+                        std::tuple<Params...> values, Impl&& impl) {
     return guarded(
         [&]() -> PyObject* {
             Bound<sizeof...(Params)> slots{};
@@ -80,7 +81,7 @@ PyObject* call_function(const Signature& signature, PyObject* const* args, Py_ss
 // The same for a constructor (tp_new with an argument tuple and keyword dict).
 template <class... Params, class Impl>
 PyObject* call_constructor(const Signature& signature, PyObject* args, PyObject* kwargs,
-                           std::tuple<Params...> values, Impl&& impl) noexcept {
+                           std::tuple<Params...> values, Impl&& impl) {
     return guarded(
         [&]() -> PyObject* {
             Bound<sizeof...(Params)> slots{};

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <exception>
 #include <new>
 
 #include "binding/py_lock_check.hpp"
@@ -29,11 +30,26 @@ void raise_unknown_failure() noexcept;
 // is exhausted.
 [[noreturn]] void stop_with_python_error(std::source_location where = std::source_location::current());
 
+// Whether the exception being handled (in a catch-all) is the unwinding of a
+// thread being ended (pthread_exit). That unwinding carries no C++ object:
+// current_exception() is empty for it alone. (A handler for
+// abi::__forced_unwind would bind a reference to nothing, and the type the
+// runtime reports for it is read from memory that is not its own.)
+inline bool is_thread_exit_unwind() noexcept { return !std::current_exception(); }
+
 // Runs body(); a stop becomes PanicException and the function returns
 // `on_error`. Other exceptions: MemoryError for allocation failures, else a
 // PanicException with a generic message.
+//
+// The one thing let through is the unwinding of a thread that is being
+// ended: a daemon thread that takes the interpreter lock back while the
+// interpreter shuts down is ended by pthread_exit, which unwinds its stack.
+// Swallowing that unwind aborts the process, and creating an exception there
+// would touch the interpreter without its lock. So `guarded` is not noexcept,
+// and neither is an entry point whose body releases the lock (see
+// py_unlocked.hpp): a noexcept frame on the way would also abort.
 template <class Body, class T>
-T guarded(Body&& body, T on_error) noexcept {
+T guarded(Body&& body, T on_error) {
     assert_interpreter_lock_held();
     try {
         return body();
@@ -42,6 +58,7 @@ T guarded(Body&& body, T on_error) noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {
+        if (is_thread_exit_unwind()) throw;
         raise_unknown_failure();
     }
     return on_error;

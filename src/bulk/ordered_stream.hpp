@@ -10,8 +10,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <utility>
+
+#include <unistd.h>
 
 #include "batch/worker_pool.hpp"
 #include "common/memory.hpp"
@@ -36,6 +39,15 @@ struct StreamLimits {
 // own turn.
 constexpr std::size_t default_window(std::size_t runners) noexcept { return 2 * runners + 2; }
 
+// The process a stream was made in: only there do its pool threads exist.
+class OrderedStreamOwner {
+public:
+    bool is_this_process() const noexcept { return pid_ == getpid(); }
+
+private:
+    pid_t pid_ = getpid();
+};
+
 // One consumer thread adds items and takes results; pool threads compute.
 // Work not yet started when the stream is cancelled or destroyed is
 // dropped; work already running finishes on its thread and its result is
@@ -53,6 +65,7 @@ public:
         limits.window = std::max(limits.window, limits.runners);
         state_->limits = limits;
         state_->cost = cost;
+        limits_ = limits;
     }
     ~OrderedStream() {
         if (state_) cancel();
@@ -60,7 +73,8 @@ public:
     OrderedStream(OrderedStream&&) noexcept = default;  // a moved-from stream may only be destroyed
     OrderedStream& operator=(OrderedStream&&) = delete;
 
-    const StreamLimits& limits() const noexcept { return state_->limits; }
+    const StreamLimits& limits() const noexcept { return limits_; }
+    const OrderedStreamOwner& owner() const noexcept { return owner_; }
 
     // Whether one more item may be added now.
     bool wants_more() const {
@@ -115,7 +129,14 @@ public:
     }
 
     // Drops every item not yet started and every result not yet taken.
+    // In a child made by fork() it only lets go of the shared state, untouched:
+    // a pool thread of the parent may have held its lock at the fork, and
+    // no thread of the child will ever release it.
     void cancel() noexcept {
+        if (!owner_.is_this_process()) {
+            if (state_) static_cast<void>(new (std::nothrow) std::shared_ptr<State>(std::move(state_)));
+            return;
+        }
         std::deque<Slot, Allocator<Slot>> slots;
         std::deque<Queued, Allocator<Queued>> queue;
         {
@@ -179,6 +200,8 @@ private:
 
     WorkerPool* pool_;
     std::shared_ptr<State> state_;
+    StreamLimits limits_;  // a copy of the state's, readable after a forked child let go of the state
+    OrderedStreamOwner owner_;
 };
 
 }  // namespace kz

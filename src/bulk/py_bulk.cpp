@@ -7,6 +7,7 @@
 #include <array>
 
 #include "binding/py_arguments.hpp"
+#include "binding/py_unlocked.hpp"
 #include "bulk/decode_outcome.hpp"
 #include "bulk/py_path_stream.hpp"
 
@@ -84,7 +85,8 @@ class HeldBuffer {
 public:
     bool acquire(PyObject* source) { return held_ = PyObject_GetBuffer(source, &view_, PyBUF_SIMPLE) == 0; }
     ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
+        // Without the lock the thread is being ended at shutdown: the export is left to the exiting process.
+        if (held_ && holds_interpreter_lock()) PyBuffer_Release(&view_);
     }
     ByteView bytes() const noexcept {
         return ByteView(static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len));
@@ -99,25 +101,20 @@ constexpr std::array<const char*, 2> kDecodeOneParameters{"source", "header_only
 constexpr Signature kDecodeOneSignature{nullptr, "decode_one", kDecodeOneParameters, 2};
 
 // decode_one(source, header_only) -> (replay, None) or (None, failure record).
-PyObject* decode_one(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// Not noexcept: the lock is released while the file is read and decoded (see guarded).
+PyObject* decode_one(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_function(
         kDecodeOneSignature, args, nargs, kwnames, std::tuple{Borrowed{}, false},
         [](Borrowed source, bool header_only) -> PyObject* {
-            std::optional<Outcome> outcome;
             if (!PyUnicode_Check(source.object) && PyObject_CheckBuffer(source.object)) {
                 HeldBuffer buffer;
                 if (!buffer.acquire(source.object)) return nullptr;
-                Py_BEGIN_ALLOW_THREADS
-                outcome.emplace(decode_bytes_outcome(buffer.bytes(), header_only));
-                Py_END_ALLOW_THREADS
-            } else {
-                String path;
-                if (!path_bytes(source.object, path)) return nullptr;
-                Py_BEGIN_ALLOW_THREADS
-                outcome.emplace(decode_file_outcome(path, header_only));
-                Py_END_ALLOW_THREADS
+                return outcome_pair(without_interpreter_lock(
+                    [&] { return decode_bytes_outcome(buffer.bytes(), header_only); }));
             }
-            return outcome_pair(std::move(*outcome));
+            String path;
+            if (!path_bytes(source.object, path)) return nullptr;
+            return outcome_pair(without_interpreter_lock([&] { return decode_file_outcome(path, header_only); }));
         });
 }
 

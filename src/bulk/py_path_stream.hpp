@@ -15,6 +15,7 @@
 #include "batch/worker_pool.hpp"
 #include "binding/py_class.hpp"
 #include "binding/py_convert.hpp"
+#include "binding/py_unlocked.hpp"
 #include "bulk/failure.hpp"
 #include "bulk/ordered_stream.hpp"
 
@@ -23,6 +24,28 @@ namespace kz::py {
 // How long the calling thread waits without the lock before it looks for
 // signals: Ctrl-C raises KeyboardInterrupt at most about this much later.
 inline constexpr std::chrono::milliseconds kSignalCheckInterval{50};
+
+// A Python exception taken out of the interpreter to be raised later.
+class PendingError {
+public:
+    void fetch() noexcept {
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        type_ = Ref::steal(type), value_ = Ref::steal(value), traceback_ = Ref::steal(traceback);
+    }
+    // Sets it as the current exception; false when none was fetched.
+    bool restore() noexcept {
+        if (!type_) return false;
+        PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+        return true;
+    }
+    void clear() noexcept { type_ = Ref(), value_ = Ref(), traceback_ = Ref(); }
+    // KeyboardInterrupt, SystemExit and the like: not a fault of one input, and never kept waiting.
+    bool is_urgent() const noexcept { return type_ && !PyErr_GivenExceptionMatches(type_.get(), PyExc_Exception); }
+
+private:
+    Ref type_, value_, traceback_;
+};
 
 template <class Value>
 struct PathStream {
@@ -38,6 +61,9 @@ struct PathStream {
     bool header_only = false;
     Decode decode = nullptr;
     ToPython to_python = nullptr;
+    // What stopped the input (its iterator raised, or an item was no path):
+    // raised once every result before it has been yielded.
+    PendingError input_error;
 };
 
 // os.fsencode: str is encoded with the file-system encoding and its error
@@ -65,21 +91,23 @@ void close(PathStream<Value>& state) {
     state.stream.cancel();
     state.paths = Ref();
     state.given.clear();
+    state.input_error.clear();
 }
 
-// Pulls paths while the window has room. False with the exception set when
-// the iterator fails or yields something that is not a path.
+// Pulls paths while the window has room. When the iterator fails or yields
+// something that is not a path, pulling stops and the error waits in
+// input_error: the results of the paths before it come first. False with the
+// exception set for an urgent one (Ctrl-C inside the iterator), raised now.
 template <class Value>
 bool fill(PathStream<Value>& state) {
     while (state.paths && state.stream.wants_more()) {
         Ref item = Ref::steal(PyIter_Next(state.paths.get()));
-        if (!item) {
-            if (PyErr_Occurred()) return false;
-            state.paths = Ref();
-            break;
-        }
         String path;
-        if (!path_bytes(item.get(), path)) return false;
+        if (!item || !path_bytes(item.get(), path)) {
+            if (PyErr_Occurred()) state.input_error.fetch();
+            state.paths = Ref();
+            return !state.input_error.is_urgent() || !state.input_error.restore();
+        }
         state.given.push_back(std::move(item));
         try {
             state.stream.add([path = std::move(path), header_only = state.header_only, decode = state.decode] {
@@ -93,25 +121,39 @@ bool fill(PathStream<Value>& state) {
     return true;
 }
 
-// tp_iternext: (path, value, None) or (path, None, failure record).
+// The stream's results are computed by the pool threads of the process that
+// made it; a child made by fork() has none of them.
+inline bool made_elsewhere(const OrderedStreamOwner& owner) {
+    if (owner.is_this_process()) return false;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "this kadenzo.bulk.decode iterator belongs to the process that made it; "
+                    "after fork() the child must start its own decode");
+    return true;
+}
+
+// tp_iternext: (path, value, None) or (path, None, failure record). Not
+// noexcept: the lock is released while it waits (see guarded).
 template <class Value>
-PyObject* next(PyObject* self) noexcept {
+PyObject* next(PyObject* self) {
     auto* instance = as_instance<PathStream<Value>>(self);
     return guarded(
         [&]() -> PyObject* {
             ExclusiveBorrow borrow(instance->borrow);  // one caller at a time, even across threads
             if (!borrow.held()) return nullptr;
             PathStream<Value>& state = instance->record;
+            if (made_elsewhere(state.stream.owner())) return nullptr;
             if (!fill(state)) {
                 close(state);
                 return nullptr;
             }
-            if (state.given.empty()) return nullptr;  // StopIteration
+            if (state.given.empty()) {
+                if (!state.input_error.restore()) return nullptr;  // StopIteration
+                close(state);
+                return nullptr;
+            }
             std::optional<typename PathStream<Value>::Result> result;
             for (;;) {
-                Py_BEGIN_ALLOW_THREADS
-                result = state.stream.take(kSignalCheckInterval);
-                Py_END_ALLOW_THREADS
+                result = without_interpreter_lock([&] { return state.stream.take(kSignalCheckInterval); });
                 if (result) break;
                 if (PyErr_CheckSignals() < 0) {
                     close(state);
@@ -126,6 +168,7 @@ PyObject* next(PyObject* self) noexcept {
         static_cast<PyObject*>(nullptr));
 }
 
+// close(): in a forked child it only lets go (see OrderedStream::cancel).
 template <class Value>
 PyObject* close_method(PyObject* self, PyObject*) noexcept {
     auto* instance = as_instance<PathStream<Value>>(self);
@@ -189,7 +232,7 @@ PyObject* new_path_stream(PyObject* paths, bool header_only, std::int64_t thread
     limits.runners = threads > 0 ? std::min(static_cast<std::size_t>(threads), pool.size()) : pool.size();
     limits.window = window > 0 ? static_cast<std::size_t>(window) : default_window(limits.runners);
     return make_object(PathStream<Value>{OrderedStream<typename PathStream<Value>::Result>(pool, limits, cost),
-                                         std::move(iterator), {}, header_only, decode, to_python});
+                                         std::move(iterator), {}, header_only, decode, to_python, {}});
 }
 
 }  // namespace kz::py

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "binding/py_convert.hpp"
+#include "binding/py_unlocked.hpp"
 #include "columns/py_frame_columns.hpp"
 
 namespace kz::py {
@@ -66,6 +67,9 @@ std::optional<ValueFormat> value_format(const char* format, Py_ssize_t itemsize)
 }  // namespace
 
 FrameInput::~FrameInput() {
+    // A thread ended while the interpreter shuts down unwinds through here
+    // without the lock: the exports are then left to the ending process.
+    if (held_buffers_ != 0 && !holds_interpreter_lock()) return;
     for (std::size_t index = 0; index < held_buffers_; ++index) PyBuffer_Release(&buffers_[index]);
 }
 

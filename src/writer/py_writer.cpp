@@ -3,12 +3,10 @@
 // signals between chunks, so threads scale and Ctrl-C stops a long write.
 #include "writer/py_writer.hpp"
 
-#include <cxxabi.h>
-
 #include <array>
-#include <exception>
 
 #include "binding/py_arguments.hpp"
+#include "binding/py_unlocked.hpp"
 #include "writer/py_frame_input.hpp"
 #include "writer/replay_writer.hpp"
 
@@ -17,42 +15,28 @@ namespace {
 
 using Encoded = std::variant<Bytes, EncodeError>;
 
-// Runs on the releasing thread between chunks: takes the lock back just long
-// enough to run the signal handlers (KeyboardInterrupt stays pending).
+// Runs on the writing thread between chunks, without the lock: takes it back
+// just long enough to run the signal handlers (a KeyboardInterrupt stays
+// pending for the caller).
 class SignalCheck final : public StopCheck {
 public:
-    explicit SignalCheck(PyThreadState*& saved) noexcept : saved_(saved) {}
+    explicit SignalCheck(PyThreadState* state) noexcept : state_(state) {}
     bool stop_requested() override {
-        PyEval_RestoreThread(saved_);
+        PyEval_RestoreThread(state_);
         const bool stop = PyErr_CheckSignals() < 0;
-        saved_ = PyEval_SaveThread();
+        PyEval_SaveThread();
         return stop;
     }
 
 private:
-    PyThreadState*& saved_;
+    PyThreadState* state_;
 };
 
-// work(StopCheck*) without the lock. An exception thrown inside is carried
-// out and rethrown once the lock is held again (the caller's guard turns it
-// into a Python error); thread-exit unwinding goes on at once.
+// work(StopCheck*) without the interpreter lock, asking for signals as it goes.
 template <class Work>
-Encoded without_lock(Work&& work) {
-    PyThreadState* saved = PyEval_SaveThread();
-    SignalCheck check(saved);
-    std::exception_ptr failure;
-    std::optional<Encoded> result;
-    try {
-        result.emplace(work(&check));
-    } catch (abi::__forced_unwind&) {
-        PyEval_RestoreThread(saved);
-        throw;
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    PyEval_RestoreThread(saved);
-    if (failure) std::rethrow_exception(failure);
-    return std::move(*result);
+Encoded unlocked(Work&& work) {
+    SignalCheck check(PyThreadState_Get());
+    return without_interpreter_lock([&] { return work(&check); });
 }
 
 // bytes, or null with the matching Python error set.
@@ -77,7 +61,8 @@ constexpr Signature kReplaySignature{nullptr, "encode_replay", kReplayParameters
 
 // encode_replay(replay, frames=None) -> bytes: the whole file; `frames`, when
 // given, replaces the replay's own frame lists.
-PyObject* encode_replay_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+// Not noexcept, as no entry point that releases the lock is (see guarded).
+PyObject* encode_replay_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_function(kReplaySignature, args, nargs, kwnames, std::tuple{Replay{}, Borrowed{}},
                          [](Replay replay, Borrowed frames) -> PyObject* {
                              if (frames.object == nullptr || frames.object == Py_None) {
@@ -86,12 +71,12 @@ PyObject* encode_replay_function(PyObject*, PyObject* const* args, Py_ssize_t na
                                      return bytes_or_error(*error);
                                  }
                                  const FrameSource source = std::get<FrameSource>(own);
-                                 return bytes_or_error(without_lock(
+                                 return bytes_or_error(unlocked(
                                      [&](StopCheck* stop) { return encode_replay(replay, source, stop); }));
                              }
                              FrameInput input;
                              if (!input.load(frames.object, replay.mode)) return nullptr;
-                             return bytes_or_error(without_lock(
+                             return bytes_or_error(unlocked(
                                  [&](StopCheck* stop) { return encode_replay(replay, input.source(), stop); }));
                          });
 }
@@ -101,14 +86,14 @@ constexpr Signature kTextSignature{nullptr, "encode_frame_text", kTextParameters
 constexpr Signature kBlockSignature{nullptr, "encode_frame_block", kTextParameters, 2};
 
 template <bool kCompressed>
-PyObject* encode_frames_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* encode_frames_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_function(
         kCompressed ? kBlockSignature : kTextSignature, args, nargs, kwnames,
         std::tuple{Borrowed{}, GameMode::STD, std::optional<std::int32_t>{}},
         [](Borrowed frames, GameMode mode, std::optional<std::int32_t> seed) -> PyObject* {
             FrameInput input;
             if (!input.load(frames.object, mode)) return nullptr;
-            return bytes_or_error(without_lock([&](StopCheck* stop) -> Encoded {
+            return bytes_or_error(unlocked([&](StopCheck* stop) -> Encoded {
                 if constexpr (kCompressed) {
                     return frame_block_bytes(input.source(), seed, stop);
                 } else {

@@ -7,6 +7,9 @@
 #include <random>
 #include <thread>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "bulk/decode_outcome.hpp"
 #include "bulk/ordered_stream.hpp"
 #include "files/replay_file.hpp"
@@ -184,6 +187,29 @@ TEST(OrderedStream, CancelAndDestroyWhileRunning) {
     OrderedStream<int> after(pool, {.runners = 2}, &unit_cost);
     after.add([] { return 5; });
     EXPECT_EQ(*after.take(1000ms), 5);
+}
+
+// A child made by fork() has none of the pool's threads: it must let go of a
+// stream without touching the shared state, whose lock a runner may hold.
+TEST(OrderedStream, AForkedChildLetsGoWithoutTouchingTheState) {
+    OrderedStream<int> stream(WorkerPool::global(), {.runners = 1, .window = 4}, &unit_cost);
+    stream.add([] {
+        std::this_thread::sleep_for(100ms);
+        return 7;
+    });
+    ASSERT_TRUE(stream.owner().is_this_process());
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        alarm(10);  // a wait on the parent's runner would hang: end the child instead
+        const bool elsewhere = !stream.owner().is_this_process();
+        stream.cancel();
+        std::_Exit(elsewhere && stream.limits().window == 4 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(*stream.take(1000ms), 7);  // the parent's stream goes on
 }
 
 }  // namespace

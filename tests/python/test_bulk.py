@@ -75,11 +75,85 @@ def test_errors_raise_gives_the_first_failure_in_input_order(folder):
 
 @pytest.mark.parametrize("arguments, error", [
     (dict(errors="ignore"), ValueError), (dict(frames="arrays"), ValueError), (dict(threads=0), ValueError),
-    (dict(threads=True), ValueError), (dict(paths="one.kvr"), TypeError), (dict(paths=[3]), TypeError)])
+    (dict(threads=True), TypeError), (dict(threads=1.5), TypeError), (dict(header_only="no"), TypeError),
+    (dict(errors=None), TypeError), (dict(paths="one.kvr"), TypeError), (dict(paths=[3]), TypeError)])
 def test_arguments_are_checked(arguments, error):
     paths = arguments.pop("paths", [])
     with pytest.raises(error):
         list(kadenzo.bulk.decode(paths, **arguments))
+
+
+def test_threads_past_any_pool_mean_the_pool_and_a_nul_is_named(folder):
+    assert len(list(kadenzo.bulk.decode(folder[:2], threads=10**30))) == 2
+    [result] = kadenzo.bulk.decode(["a\0b.kvr"])
+    assert str(result.error) == "[Errno 22] the file name contains a NUL byte: 'a\\x00b.kvr'"
+
+
+def _broken_after(paths, count, error):
+    yield from paths[:count]
+    raise error
+
+
+@pytest.mark.parametrize("make_input, error, yielded", [
+    (lambda paths: paths[:99] + [None], TypeError, 99),                     # an item that is not a path
+    (lambda paths: _broken_after(paths, 50, OSError("broke")), OSError, 50),  # the iterator itself raises
+    (lambda paths: _broken_after(paths, 50, KeyboardInterrupt()), KeyboardInterrupt, None),  # at once
+])
+def test_every_result_before_a_bad_input_comes_first(folder, make_input, error, yielded):
+    paths = [folder[0]] * 100
+    taken = []
+    with pytest.raises(error):
+        for result in kadenzo.bulk.decode(make_input(paths), threads=2):
+            taken.append(result.index)
+    assert taken == list(range(yielded)) if yielded else len(taken) < 50
+
+
+def test_a_forked_child_cannot_take_its_parents_results(folder):
+    decoding = kadenzo.bulk.decode(folder * 3, threads=2)
+    next(decoding)
+    time.sleep(0.2)  # results finish before the fork
+    reader, writer = os.pipe()
+    child = os.fork()
+    if child == 0:  # pragma: no cover - the child reports through the pipe
+        try:
+            next(decoding)
+            message = b"no error"
+        except RuntimeError as error:
+            message = str(error).encode()
+        decoding.close()
+        os.write(writer, message)
+        os._exit(0)
+    os.close(writer)
+    with os.fdopen(reader, "rb") as pipe:
+        message = pipe.read().decode()
+    os.waitpid(child, 0)
+    assert message.startswith("this kadenzo.bulk.decode iterator belongs to the process that made it")
+    assert len(list(decoding)) == len(folder) * 3 - 1  # the parent's own results are all there
+
+
+DAEMON_AT_EXIT = textwrap.dedent("""
+    import sys, threading, time
+    import kadenzo.bulk, kadenzo.columns
+    kind, path = sys.argv[1], sys.argv[2]
+    data = open(path, "rb").read()
+    calls = {"path": lambda: kadenzo.bulk.decode_one(path), "bytes": lambda: kadenzo.bulk.decode_one(data),
+             "columns": lambda: kadenzo.columns.frames(path), "bulk": lambda: list(kadenzo.bulk.decode([path] * 20))}
+    def work():
+        while True:
+            calls[kind]()
+    for _ in range(4):
+        threading.Thread(target=work, daemon=True).start()
+    time.sleep(0.1)
+""")
+
+
+@pytest.mark.parametrize("kind", ["path", "bytes", "columns", "bulk"])
+def test_interpreter_exit_while_daemon_threads_decode(folder, kind):
+    # Before the fix every run ended in SIGABRT ("exception not rethrown") or SIGSEGV.
+    for _ in range(5):
+        result = subprocess.run([sys.executable, "-c", DAEMON_AT_EXIT, kind, folder[0]], capture_output=True,
+                                text=True, timeout=60)
+        assert (result.returncode, result.stderr) == (0, "")
 
 
 def test_any_kind_of_path(tmp_path):

@@ -132,22 +132,33 @@ def test_console_script_names_the_entry_point():
     assert callable(getattr(__import__(module, fromlist=[function]), function))
 
 
-def test_ctrl_c_stops_promptly_leaving_whole_rows(tmp_path):
+@pytest.mark.parametrize("stop, suffix, status", [(signal.SIGINT, "csv", 130), (signal.SIGTERM, "parquet", 143)])
+def test_stop_signals_end_promptly_leaving_a_whole_readable_file(tmp_path, stop, suffix, status):
+    if suffix == "parquet":
+        pq = pytest.importorskip("pyarrow.parquet")
     data = realistic_replay(MODE_STD, 8_000, seed=3).to_bytes()
     for index in range(1_500):
         (tmp_path / f"{index:05}.kvr").write_bytes(data)
-    out = tmp_path / "summary.csv"
+    out = tmp_path / f"summary.{suffix}"
     process = subprocess.Popen([sys.executable, "-m", "kadenzo", "summary", tmp_path, "-o", out, "--threads", "1"],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 60
-    while (not out.exists() or out.read_text().count("\n") < 3) and time.monotonic() < deadline:
+    # Written beside its final name until it is closed; Parquet rows show only then.
+    while not any(suffix == "parquet" or part.read_text().count("\n") >= 3
+                  for part in tmp_path.glob(f".summary.{suffix}.*.part")) and time.monotonic() < deadline:
         time.sleep(0.02)
-    process.send_signal(signal.SIGINT)
+    time.sleep(1 if suffix == "parquet" else 0)
+    process.send_signal(stop)
     sent = time.monotonic()
     _, stderr = process.communicate(timeout=30)
     assert time.monotonic() - sent < 5
-    assert process.returncode == 130, stderr
+    assert process.returncode == status, stderr  # before: SIGTERM left a 4-byte unreadable Parquet file
     assert "interrupted" in stderr and "Traceback" not in stderr
+    assert not list(tmp_path.glob(".summary*"))
+    if suffix == "parquet":
+        rows = pq.read_table(out).to_pylist()
+        assert len(rows) < 1_500 and all(row["error"] is None for row in rows)
+        return
     text = out.read_text()
     rows = list(csv.reader(io.StringIO(text)))
     assert text.endswith("\n") and 3 <= len(rows) < 1_501

@@ -1,6 +1,6 @@
 """`kadenzo anonymise`: names replaced by keyed pseudonyms, everything else
-kept, the folder layout mirrored, per-file errors and exit statuses as
-`summary` has them."""
+kept, the folder layout mirrored, per-file errors, and the exit statuses of
+the command line (1 a replay failed, 2 usage, 4 an output not written)."""
 import os
 import subprocess
 import sys
@@ -36,7 +36,7 @@ def test_anonymise_a_folder(tmp_path):
     assert sorted(p.name for p in out.rglob("*")) == ["a.kvr", "b.kvr", "c.kvr", "d.kvr", "deeper"]
 
     again = kadenzo_cli("anonymise", plays / "a.kvr", "-o", out, env={"KADENZO_ANONYMISE_KEY": "secret"})
-    assert again.returncode == 1 and "a.kvr exists (--overwrite replaces it)" in again.stderr
+    assert again.returncode == 4 and "a.kvr exists (--overwrite replaces it)" in again.stderr
     again = kadenzo_cli("anonymise", plays / "a.kvr", "-o", out, "--overwrite",
                         env={"KADENZO_ANONYMISE_KEY": "secret"})
     assert again.returncode == 0 and again.stderr == "1 files, 0 failed\n"
@@ -44,6 +44,8 @@ def test_anonymise_a_folder(tmp_path):
     no_key = kadenzo_cli("anonymise", plays, "-o", tmp_path / "none", env={"KADENZO_ANONYMISE_KEY": ""})
     assert no_key.returncode == 2 and "a key is needed" in no_key.stderr
     assert not (tmp_path / "none").exists()
+    onto_inputs = kadenzo_cli("anonymise", plays, "-o", plays, "--overwrite", "--key", "k")
+    assert onto_inputs.returncode == 2 and "is one of the inputs" in onto_inputs.stderr
 
 
 def test_pseudonyms_are_stable_and_keyed():

@@ -1,0 +1,127 @@
+"""Outputs that never lie: a file named by -o is written beside its final
+name and moved into place when it is complete, so the name never holds a
+torn or unreadable file; write failures end the command with their own exit
+status (kadenzo._exit); an output that names one of the inputs is refused
+before anything is read.
+
+    with OutputFile(path) as output:        # output.path: where to write now
+        write_everything(output.path)
+    # moved to `path` when the block ends normally, or on SIGINT/SIGTERM when
+    # keep_when_stopped (the writer closed its file properly first); removed on
+    # any other error.
+"""
+from __future__ import annotations
+
+import contextlib
+import os
+import stat
+import sys
+import tempfile
+from collections.abc import Iterable, Iterator
+from types import TracebackType
+from typing import IO
+
+from kadenzo import _stop_signals
+from kadenzo._exit import UsageError, WriteFailed
+from kadenzo._for_people import for_people
+
+
+@contextlib.contextmanager
+def write_errors(name: str) -> Iterator[None]:
+    """Turns a failed write inside into WriteFailed naming `name`; a closed
+    pipe (BrokenPipeError) goes on as it is, for the caller to end quietly."""
+    try:
+        yield
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        raise WriteFailed(f"cannot write {for_people(name)}: {error.strerror or error}") from error
+
+
+def refuse_overwriting_inputs(output: str | os.PathLike[str] | None, inputs: Iterable[str | os.PathLike[str]]) -> None:
+    """UsageError when `output` is the same file as one of `inputs`."""
+    if output is None or not os.path.exists(output):
+        return
+    for source in inputs:
+        with contextlib.suppress(OSError):
+            if os.path.samefile(source, output):
+                raise UsageError(f"the output {for_people(output)} is the input {for_people(source)}; "
+                                 "refusing to overwrite it")
+
+
+def standard_output() -> IO[str]:
+    """sys.stdout, or WriteFailed when the process was started with it closed."""
+    if sys.stdout is None:
+        raise WriteFailed("standard output is closed")
+    return sys.stdout
+
+
+def _is_special(path: str) -> bool:
+    """A device or pipe (/dev/null, a FIFO) is written in place: nothing can be moved onto it."""
+    try:
+        return not stat.S_ISREG(os.stat(path).st_mode)
+    except OSError:
+        return False
+
+
+def _mode_for(path: str) -> int:
+    """The permissions the file would have if written in place: those of the
+    file it replaces, or those a plain open() gives a new file."""
+    try:
+        return stat.S_IMODE(os.stat(path).st_mode)
+    except OSError:
+        mask = os.umask(0)
+        os.umask(mask)
+        return 0o666 & ~mask
+
+
+class OutputFile:
+    """A file written under a temporary name in the folder of `path` and moved
+    to `path` when complete. `keep_when_stopped`: a SIGINT or SIGTERM
+    (KeyboardInterrupt) still moves what was written into place (for tables
+    of whole rows); otherwise it is removed like after any error."""
+
+    def __init__(self, path: str | os.PathLike[str], keep_when_stopped: bool = False) -> None:
+        # A symbolic link is written through, as open() would: its target is replaced, not the link.
+        self.final_path = os.path.realpath(path) if os.path.islink(path) else os.fspath(path)
+        self.keep_when_stopped = keep_when_stopped
+        self._temporary: str | None = None
+        if _is_special(self.final_path):
+            self.path = self.final_path
+            return
+        folder, name = os.path.split(os.path.abspath(self.final_path))
+        with write_errors(self.final_path):
+            descriptor, self._temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder)
+            try:
+                os.fchmod(descriptor, _mode_for(self.final_path))
+            finally:
+                os.close(descriptor)
+        self.path = self._temporary
+
+    def commit(self) -> None:
+        """Moves the complete file to its final name."""
+        if self._temporary is not None:
+            with _stop_signals.holding(), write_errors(self.final_path):
+                os.replace(self._temporary, self.final_path)
+            self._temporary = None
+
+    def discard(self) -> None:
+        """Removes the temporary file; the final name keeps what it held before."""
+        if self._temporary is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(self._temporary)
+            self._temporary = None
+
+    def __enter__(self) -> OutputFile:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        if error is None or (self.keep_when_stopped and isinstance(error, KeyboardInterrupt)):
+            try:
+                self.commit()
+            except BaseException:
+                self.discard()
+                raise
+        else:
+            self.discard()
