@@ -9,10 +9,13 @@ the target does with the rest (see fuzz/targets.hpp):
   frame_text  mode byte + a frame text: generated plays and edge texts
   life_bar    form bit (0 encoded string, 1 bare text) + a life-bar text
   debug_text  arbitrary bytes: texts with escapes, combining marks, bad UTF-8
+  block       mode bits + base64 bit + a frame block alone (raw or base64):
+              compressed plays of every mode, edge texts, bad base64
   encode      4 + a replay file, or a mode byte (0-3) + a frame text: decoded,
               written again and decoded again
 The seeds are small so that the fuzzer's mutations stay fast.
 """
+import base64
 import pathlib
 import struct
 import sys
@@ -116,6 +119,20 @@ def debug_text_seeds() -> dict[str, bytes]:
     return seeds
 
 
+def block_seeds() -> dict[str, bytes]:
+    seeds = {}
+    for mode in MODES:
+        frames, seed = generate_play(mode, 40, seed=mode)
+        block = compress(frame_text(mode, frames, seed))
+        seeds[f"raw_{mode}"] = bytes([mode]) + block
+        seeds[f"base64_{mode}"] = bytes([mode | 4]) + base64.encodebytes(block)
+    for index, text in enumerate(EDGE_TEXTS[:8]):
+        seeds[f"edge_{index}"] = bytes([index % 4]) + compress(text)
+    seeds["presses"] = bytes([3]) + compress(b"1|1,1|3,1|2,9223372036854775807|0,1|1,")
+    seeds["bad_base64"] = bytes([4]) + b"QUJD!QQ==Q"
+    return seeds
+
+
 def encode_seeds() -> dict[str, bytes]:
     seeds = {name[:-5]: b"\x04" + body[1:] for name, body in replay_seeds().items() if name.endswith("_full")}
     seeds.update((name, body) for name, body in frame_text_seeds().items())
@@ -128,7 +145,8 @@ def main(argv: list[str]) -> int:
         return 2
     out = pathlib.Path(argv[1])
     targets = {"replay": replay_seeds(), "frame_text": frame_text_seeds(),
-               "life_bar": life_bar_seeds(), "debug_text": debug_text_seeds(), "encode": encode_seeds()}
+               "life_bar": life_bar_seeds(), "debug_text": debug_text_seeds(), "block": block_seeds(),
+               "encode": encode_seeds()}
     for target, seeds in targets.items():
         for name, data in seeds.items():
             write(out / target, name, data)

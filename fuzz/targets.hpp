@@ -16,12 +16,15 @@
 #include <tuple>
 #include <utility>
 
+#include "columns/key_presses.hpp"
 #include "debug_text/debug_text.hpp"
 #include "files/header_read.hpp"
+#include "frames/block_decode.hpp"
 #include "common/stop.hpp"
 #include "parser/decode_result.hpp"
 #include "parser/life_bar.hpp"
 #include "parser/replay_parser.hpp"
+#include "text/base64.hpp"
 #include "text/utf8.hpp"
 #include "replay_events/frame_text.hpp"
 #include "writer/replay_writer.hpp"
@@ -316,6 +319,64 @@ inline void debug_text_target(const std::uint8_t* data, std::size_t size) {
     for (std::size_t at = 0; at + 4 <= size && at < 256; at += 4) check_float<float, std::uint32_t>(data + at);
 }
 
+// The clock and key presses of decoded frames: the clock is the exact
+// running sum, and presses come in press order, each lasting what its two
+// times say and ending by the last frame.
+inline void check_presses(const FrameColumns& columns) {
+    const std::size_t count = columns.length();
+    if (count == 0) return;
+    const auto* deltas = static_cast<const std::int64_t*>(columns.columns()[0].values.data());
+    std::int64_t clock = 0;
+    std::optional<std::size_t> overflow;
+    for (std::size_t index = 0; index < count && !overflow; ++index) {
+        if (__builtin_add_overflow(clock, deltas[index], &clock)) overflow = index;
+    }
+    KZ_FUZZ_CHECK(columns.time_overflow() == overflow);
+    if (overflow) return;
+    const auto* time = static_cast<const std::int64_t*>(columns.time()->values.data());
+    KZ_FUZZ_CHECK(time[count - 1] == clock);
+    const std::optional<FrameColumns> presses = key_press_table(columns);
+    if (!presses) return;  // a press longer than 64 bits of milliseconds
+    const std::span<const Column> rows = presses->columns();
+    const auto* press = static_cast<const std::int64_t*>(rows[1].values.data());
+    const auto* release = static_cast<const std::int64_t*>(rows[2].values.data());
+    const auto* duration = static_cast<const std::int64_t*>(rows[3].values.data());
+    const auto* frame = static_cast<const std::int64_t*>(rows[4].values.data());
+    for (std::size_t row = 0; row < presses->length(); ++row) {
+        KZ_FUZZ_CHECK(frame[row] >= 0 && static_cast<std::size_t>(frame[row]) < count);
+        KZ_FUZZ_CHECK(row == 0 || frame[row - 1] <= frame[row]);
+        KZ_FUZZ_CHECK(press[row] == time[frame[row]]);
+        KZ_FUZZ_CHECK(duration[row] == release[row] - press[row]);
+    }
+}
+
+// A frame block alone. Byte 0: the mode (its low two bits) and whether the
+// rest is base64 text (bit 2). The decode never throws; a failure has a
+// message, a base64 fault lies inside the text (or at its end), and decoded
+// frames have a consistent clock and key presses.
+inline void block_target(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return;
+    const auto mode = static_cast<GameMode>(data[0] & 3);
+    const ByteView rest(data + 1, size - 1);
+    const std::string_view text(reinterpret_cast<const char*>(rest.data()), rest.size());
+    if ((data[0] & 4) != 0) {
+        Vec<std::uint8_t> bytes;
+        if (const std::optional<Base64Error> error = decode_base64(text, bytes)) {
+            KZ_FUZZ_CHECK(error->offset <= text.size());
+        } else {
+            KZ_FUZZ_CHECK(bytes.size() <= text.size() / 4 * 3 + 2);
+        }
+    }
+    const BlockOutcome outcome =
+        (data[0] & 4) != 0 ? decode_base64_block_outcome(text, mode) : decode_block_outcome(rest, mode);
+    if (const Failure* failure = std::get_if<Failure>(&outcome)) {
+        KZ_FUZZ_CHECK(!failure->message.empty());
+        return;
+    }
+    const FrameBlock& block = std::get<FrameBlock>(outcome);
+    check_presses(FrameColumns::of(block.data, mode, block.rng_seed));
+}
+
 // Floats compare by bits, except that every NaN equals every NaN: the text
 // keeps that a value is NaN, not its payload.
 inline bool same_real(double a, double b) {
@@ -438,6 +499,7 @@ inline constexpr NamedTarget kTargets[] = {
     {"frame_text", frame_text_target},
     {"life_bar", life_bar_target},
     {"debug_text", debug_text_target},
+    {"block", block_target},
     {"encode", encode_target},
 };
 

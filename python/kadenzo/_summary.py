@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterator, Sequence
-from typing import Any
+from typing import Any, Literal
 
 import kadenzo
 from kadenzo import _find
@@ -72,3 +72,82 @@ def failure_row(path: str, error: BaseException | str) -> list[Any]:
     row[0] = printable(path)
     row[-1] = error if isinstance(error, str) else getattr(error, "message", None) or str(error)
     return row
+
+
+# --- archives among the inputs ---------------------------------------------------
+
+ARCHIVE_SUFFIXES = (".zip", ".tar", ".tar.gz", ".tgz", ".tar.bz2", ".tbz2", ".tar.xz", ".txz",
+                    ".tar.zst", ".tzst")
+
+
+def is_archive(source: str) -> bool:
+    """A file named as a zip or tar archive: its members are the replays."""
+    return source.lower().endswith(ARCHIVE_SUFFIXES) and os.path.isfile(source)
+
+
+def decode_inputs(sources: Sequence[str], pattern: str, header_only: bool, threads: int | None,
+                  frames: Literal["objects", "columns"] = "objects",
+                  empty_folders: list[str] | None = None) -> tuple[Iterator[Any], int | None]:
+    """The results of every input in order, and their number when known (no
+    archive among the inputs). Files and folders between archives are found
+    first (folders that hold no match are added to `empty_folders`) and
+    decoded as one stream, a folder that cannot be listed giving its
+    _find.FolderError in its place; each archive is a stream of its members
+    (a damaged archive ends with its error, then the next input goes on)."""
+    groups: list[str | list[str | _find.FolderError]] = []
+    files: list[str] = []
+    for source in [*sources, None]:
+        if source is not None and not is_archive(source):
+            files.append(source)
+            continue
+        if files:
+            groups.append(list(_find.find_replays(files, pattern, empty_folders)))
+            files = []
+        if source is not None:
+            groups.append(source)
+    archives = any(isinstance(group, str) for group in groups)
+    total = None if archives else sum(len(group) for group in groups)
+    return _group_outcomes(groups, pattern, header_only, threads, frames), total
+
+
+def _group_outcomes(groups: list[str | list[str | _find.FolderError]], pattern: str, header_only: bool,
+                    threads: int | None, frames: Literal["objects", "columns"]) -> Iterator[Any]:
+    from kadenzo import bulk
+
+    for group in groups:
+        if isinstance(group, str):
+            with bulk.decode_archive(group, glob=pattern, header_only=header_only, threads=threads,
+                                     frames=frames) as decoding:
+                yield from decoding
+            continue
+        paths = [item for item in group if isinstance(item, str)]
+        with bulk.decode(paths, header_only=header_only, threads=threads, frames=frames) as decoding:
+            results = iter(decoding)
+            for item in group:
+                yield item if isinstance(item, _find.FolderError) else next(results)
+
+
+# --- per-play statistics (--stats) -------------------------------------------------
+
+STATS_COLUMNS = ("play_length", "frame_time_median", "frame_time_mean", "presses", "presses_by_key",
+                 "press_duration_mean", "path_length", "mean_speed")
+STATS_TYPES = {
+    "play_length": "int64", "frame_time_median": "float64", "frame_time_mean": "float64", "presses": "int64",
+    "press_duration_mean": "float64", "path_length": "float64", "mean_speed": "float64",
+}
+
+
+def stats_row(columns: Any) -> list[Any]:
+    """The --stats columns of one play's FrameColumns (see kadenzo.columns.stats);
+    empty when its clock leaves 64 bits."""
+    from kadenzo import columns as columns_module
+
+    try:
+        figures = columns_module.stats(columns)
+    except OverflowError:
+        return [None] * len(STATS_COLUMNS)
+    by_key = " ".join(f"{name}={count}" for name, count in figures["presses_by_key"].items())
+    figures = {**figures, "presses_by_key": by_key}
+    if figures["frame_time_median"] is not None:
+        figures["frame_time_median"] = float(figures["frame_time_median"])
+    return [figures[name] for name in STATS_COLUMNS]

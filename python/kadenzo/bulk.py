@@ -15,6 +15,10 @@ are taken from ``paths`` ahead of the consumer, counting those waiting,
 decoding and decoded; a generator of paths is pulled only as far as that.
 Decoded results waiting for the consumer also stop new files from starting
 once they hold 256 MiB.
+
+``decode_archive(path)`` does the same for the members of a zip or tar
+archive: each member is read when the window has room for it, so memory is
+bounded the same way whatever the archive's size.
 """
 
 from __future__ import annotations
@@ -23,19 +27,28 @@ import importlib
 import os
 from collections.abc import Sized
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, Iterator, Literal, Optional, Tuple, Union, cast
+from typing import Any, Callable, Iterable, Iterator, Literal, Optional, Protocol, Tuple, Union, cast
 
-from kadenzo import Replay
+from kadenzo import Replay, _sources
 from kadenzo._native import FrameColumns
 from kadenzo.errors import ReplayDecodeError, ReplayError, ReplayFileError
 
 # The native part, typed loosely here: its functions are private to the package.
 _native: Any = importlib.import_module("kadenzo._native")
 
-__all__ = ["DecodeResult", "Decoding", "decode", "decode_one"]
+__all__ = ["DecodeResult", "Decoding", "decode", "decode_archive", "decode_one"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-Source = Union[PathLike, bytes, bytearray, memoryview]
+
+
+class BinaryFile(Protocol):
+    """An open binary file: anything with ``readinto`` (or ``read``), such as
+    ``open(path, "rb")``, a ``zipfile`` or ``tarfile`` member, or an fsspec file."""
+
+    def read(self, size: int = ..., /) -> bytes: ...
+
+
+Source = Union[PathLike, bytes, bytearray, memoryview, BinaryFile]
 
 # (kind, errno, message, detail) as the native module reports a failure.
 _Failure = Tuple[str, int, str, str]
@@ -75,21 +88,22 @@ def _error(path: Any, failure: _Failure) -> ReplayError:
     return ReplayDecodeError(message, name, detail)
 
 
-def _object_stream(paths: Iterator[Any], header_only: bool, threads: int) -> Any:
-    return _native.replay_stream(paths, header_only, threads, 0)
+def _object_stream(paths: Iterator[Any], header_only: bool, threads: int, contents: bool = False) -> Any:
+    return _native.replay_stream(paths, header_only, threads, 0, contents)
 
 
-def _columns_stream(paths: Iterator[Any], header_only: bool, threads: int) -> Any:
-    return _native.columns_stream(paths, header_only, threads, 0)
+def _columns_stream(paths: Iterator[Any], header_only: bool, threads: int, contents: bool = False) -> Any:
+    return _native.columns_stream(paths, header_only, threads, 0, contents)
 
 
 # What each ``frames`` form decodes with: a function of (paths iterator,
-# header_only, threads; 0 = the pool's size) giving an iterator of
+# header_only, threads; 0 = the pool's size, contents) giving an iterator of
 # (path, value or None, failure or None) in input order, with close() and the
-# window and threads attributes. A native form is one instantiation of
+# window and threads attributes. With contents=True the items are (label,
+# bytes-like) pairs and each result's path is the label. A native form is one instantiation of
 # PathStream<Value> (src/bulk/py_path_stream.hpp) with its decode function
 # built on decode_file_as<Value> (src/bulk/decode_outcome.hpp).
-FRAME_FORMS: dict[str, Callable[[Iterator[Any], bool, int], Any]] = {
+FRAME_FORMS: dict[str, Callable[[Iterator[Any], bool, int, bool], Any]] = {
     "objects": _object_stream,
     # (header Replay, FrameColumns): src/columns/py_columns_stream.cpp.
     "columns": _columns_stream,
@@ -105,9 +119,10 @@ class Decoding(Iterator[DecodeResult]):
     leaving a ``with`` block) drops the work not yet started.
     """
 
-    def __init__(self, paths: Iterable[Any], header_only: bool, threads: int, errors: str, frames: str) -> None:
+    def __init__(self, paths: Iterable[Any], header_only: bool, threads: int, errors: str, frames: str,
+                 contents: bool = False) -> None:
         self._length: Optional[int] = len(paths) if isinstance(paths, Sized) else None
-        self._stream: Any = FRAME_FORMS[frames](iter(paths), header_only, threads)
+        self._stream: Any = FRAME_FORMS[frames](iter(paths), header_only, threads, contents)
         self._raise = errors == "raise"
         self._index = 0
 
@@ -130,15 +145,20 @@ class Decoding(Iterator[DecodeResult]):
         return self
 
     def __next__(self) -> DecodeResult:
-        path, value, failure = next(self._stream)
+        label, value, failure = next(self._stream)
         index = self._index
         self._index += 1
-        if failure is None:
+        path: Any = label
+        error: Optional[ReplayError] = None
+        if isinstance(label, _sources.Member):  # an archive's entry: its label, and its own error if unread
+            path, error = label.path, label.error
+        if error is None and failure is None:
             if isinstance(value, tuple):
                 replay, columns = value
                 return DecodeResult(index, path, replay, None, columns)
             return DecodeResult(index, path, value, None, None)
-        error = _error(path, failure)
+        if error is None:
+            error = _error(path, failure)
         if self._raise:
             self.close()
             raise error
@@ -152,6 +172,18 @@ class Decoding(Iterator[DecodeResult]):
 
     def __exit__(self, *exc_info: object) -> None:
         self.close()
+
+
+def _check_arguments(header_only: object, errors: object, frames: object, threads: object) -> None:
+    """TypeError for an argument of the wrong type, ValueError for a bad value."""
+    _check_choice("errors", errors, ("return", "raise"))
+    _check_choice("frames", frames, tuple(FRAME_FORMS))
+    _check_flag("header_only", header_only)
+    if threads is not None:
+        if isinstance(threads, bool) or not isinstance(threads, int):
+            raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+        if threads < 1:
+            raise ValueError(f"threads must be 1 or more, not {threads!r}")
 
 
 def decode(
@@ -182,14 +214,7 @@ def decode(
     something that is not a path, every result before it is yielded first,
     then that error is raised.
     """
-    _check_choice("errors", errors, ("return", "raise"))
-    _check_choice("frames", frames, tuple(FRAME_FORMS))
-    _check_flag("header_only", header_only)
-    if threads is not None:
-        if isinstance(threads, bool) or not isinstance(threads, int):
-            raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
-        if threads < 1:
-            raise ValueError(f"threads must be 1 or more, not {threads!r}")
+    _check_arguments(header_only, errors, frames, threads)
     if isinstance(paths, (str, bytes)):
         raise TypeError("decode takes an iterable of paths, not a single path; use decode_one for one file")
     return Decoding(paths, header_only, min(threads or 0, MAX_THREADS), errors, frames)
@@ -211,12 +236,48 @@ def decode_one(source: Source, *, header_only: bool = False) -> Replay:
     """Reads and decodes one replay without holding the interpreter lock.
 
     A ``str`` or ``os.PathLike`` is a path; a bytes-like object (``bytes``,
-    ``bytearray``, ``memoryview``, ``mmap``) is the file's contents. Raises a
+    ``bytearray``, ``memoryview``, ``mmap``) is the file's contents; a binary
+    file object (with ``readinto`` or ``read``: an open file, a ``zipfile``
+    or ``tarfile`` member, an fsspec file) is read from where it stands to
+    its end, never more than the file-size cap of paths (4 GiB, then
+    ``ReplayFileError`` with errno ``EFBIG``). Raises a
     :class:`~kadenzo.errors.ReplayError` on failure, ``TypeError`` when
-    ``header_only`` is not a ``bool`` or ``source`` neither a path nor bytes.
+    ``header_only`` is not a ``bool`` or ``source`` neither a path, bytes nor
+    a binary file.
     """
     _check_flag("header_only", header_only)
+    name: Any = source if isinstance(source, (str, os.PathLike)) else None
+    if _sources.is_file_object(source):
+        name = _sources.source_name(source)
+        source = _sources.read_file_object(source)
     replay, failure = _native.decode_one(source, header_only)
     if failure is None:
         return cast(Replay, replay)
-    raise _error(source if isinstance(source, (str, os.PathLike)) else None, failure)
+    raise _error(name, failure)
+
+
+def decode_archive(
+    path: Union[str, "os.PathLike[str]"],
+    *,
+    glob: str = "*.kvr",
+    header_only: bool = False,
+    threads: Optional[int] = None,
+    errors: Literal["return", "raise"] = "return",
+    frames: Literal["objects", "columns"] = "objects",
+) -> Decoding:
+    """Decodes the members of a ``.zip`` or ``.tar`` archive (plain, gzip,
+    bzip2, xz, or zstd when the ``zstandard`` package is installed) whose
+    base name matches ``glob``, in member order, as :func:`decode` decodes
+    files: on the pool, with the same arguments and the same bound on memory
+    (a member is read only when the window has room for it).
+
+    Each result's ``path`` is ``"<archive>::<member name>"``. A member that
+    cannot be read or decoded is an error result; a damaged archive (cut
+    short, not an archive) ends with one error result whose path is the
+    archive's. The result has no length.
+    """
+    _check_arguments(header_only, errors, frames, threads)
+    if not isinstance(glob, str):
+        raise TypeError(f"glob must be a str, not {type(glob).__name__}")
+    members = _sources.archive_members(path, glob)
+    return Decoding(members, header_only, min(threads or 0, MAX_THREADS), errors, frames, contents=True)

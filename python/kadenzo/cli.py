@@ -1,9 +1,10 @@
 """The `kadenzo` command line (also `python -m kadenzo`).
 
-    kadenzo summary PATH... [-o OUT.csv|OUT.parquet] [--header-only] [--glob PATTERN] [--threads N]
+    kadenzo summary PATH... [-o OUT.csv|OUT.parquet] [--header-only] [--stats] [--glob PATTERN] [--threads N]
     kadenzo frames FILE [-o OUT.csv|OUT.parquet]
     kadenzo show FILE
     kadenzo plot FILE [-o OUT.png] [--start S] [--end S]
+    kadenzo compare PATH... [--top K] [-o OUT.csv|OUT.parquet] [--grid-ms MS] [--mirror-y H]
     kadenzo anonymise PATH... -o OUTDIR [--key KEY] [--overwrite]
 
 Exit statuses: see kadenzo._exit (0 done, 1 a replay failed, 2 usage, 3 no
@@ -19,10 +20,10 @@ import math
 import os
 import sys
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, Literal
 
 import kadenzo
-from kadenzo import _anonymise, _find, _stop_signals, _summary, _tables, bulk, errors
+from kadenzo import _anonymise, _compare_command, _find, _stop_signals, _summary, _tables, bulk, errors
 from kadenzo._exit import CommandError, ExitStatus, Failure, MissingDependency, NothingFound, UsageError
 from kadenzo._for_people import for_people, say
 from kadenzo._output import OutputFile, refuse_overwriting_inputs, standard_output, write_errors
@@ -35,11 +36,6 @@ MAX_DPI = 600
 
 
 # --- decoding ------------------------------------------------------------------
-
-def decode_files(paths: Sequence[str], header_only: bool, threads: int | None) -> bulk.Decoding:
-    """The outcome of each path, in order, decoded on the worker pool."""
-    return bulk.decode(paths, header_only=header_only, threads=threads)
-
 
 def decode_one(path: str, header_only: bool = False) -> kadenzo.Replay:
     try:
@@ -54,7 +50,7 @@ class Progress:
     """A bar on standard error while it is a terminal and tqdm is installed;
     otherwise nothing."""
 
-    def __init__(self, total: int, enabled: bool, unit: str = "file"):
+    def __init__(self, total: int | None, enabled: bool, unit: str = "file"):
         self._bar = None
         if enabled and sys.stderr.isatty():
             try:
@@ -76,37 +72,47 @@ class Progress:
 
 # --- commands ------------------------------------------------------------------
 
+def summary_row(outcome: bulk.DecodeResult | _find.FolderError, stats: bool, header_only: bool) -> list[Any]:
+    blank_stats = [None] * len(_summary.STATS_COLUMNS) if stats else []
+    if isinstance(outcome, _find.FolderError):
+        return [*_summary.failure_row(outcome.path, outcome.message), *blank_stats]
+    if outcome.error is not None:
+        return [*_summary.failure_row(outcome.path, outcome.error), *blank_stats]
+    assert outcome.replay is not None
+    row = _summary.replay_row(outcome.path, outcome.replay)
+    if not stats:
+        return row
+    if header_only:
+        return [*row, *blank_stats]
+    assert outcome.columns is not None  # the frames went into columns: count them there
+    row[_summary.COLUMNS.index("frame_count")] = len(outcome.columns)
+    return [*row, *_summary.stats_row(outcome.columns)]
+
+
 def run_summary(args: argparse.Namespace) -> int:
     empty_folders: list[str] = []
     refuse_overwriting_inputs(args.output, [path for path in args.paths if not os.path.isdir(path)])
-    items = list(_find.find_replays(args.paths, args.glob, empty_folders))
-    paths = [item for item in items if isinstance(item, str)]
+    frames: Literal["objects", "columns"] = "columns" if args.stats else "objects"
+    outcomes, total = _summary.decode_inputs(args.paths, args.glob, args.header_only, args.threads, frames,
+                                             empty_folders)
     parquet = args.parquet or _tables.is_parquet(args.output)
+    names = [*_summary.COLUMNS, *_summary.STATS_COLUMNS] if args.stats else list(_summary.COLUMNS)
+    types = {**_summary.TYPES, **_summary.STATS_TYPES} if args.stats else _summary.TYPES
     done = failed = 0
-    progress = Progress(len(items), args.progress)
+    progress = Progress(total, args.progress)  # no total with archives: tqdm then counts without a bar
     try:
-        with _tables.TableWriter(args.output, _summary.COLUMNS, _summary.TYPES, parquet) as table:
-            outcomes = decode_files(paths, args.header_only, args.threads)
-            for item in items:  # folders that cannot be read keep their place among the files
-                if isinstance(item, _find.FolderError):
-                    table.write(_summary.failure_row(item.path, item.message))
-                    failed += 1
-                else:
-                    outcome = next(outcomes)
-                    if outcome.error is None:
-                        assert outcome.replay is not None
-                        table.write(_summary.replay_row(outcome.path, outcome.replay))
-                    else:
-                        failed += 1
-                        table.write(_summary.failure_row(outcome.path, outcome.error))
+        with _tables.TableWriter(args.output, names, types, parquet) as table:
+            for outcome in outcomes:
+                failed += isinstance(outcome, _find.FolderError) or outcome.error is not None
+                table.write(summary_row(outcome, args.stats, args.header_only))
                 done += 1
                 progress.update(failed)
     except KeyboardInterrupt:
         progress.close()
-        say(f"interrupted: {done} of {len(items)} files written, {failed} failed")
+        say(f"interrupted: {done} of {total if total is not None else '?'} files written, {failed} failed")
         raise
     progress.close()
-    if not items:
+    if not done:
         raise NothingFound(f"no file matching {args.glob!r} in {', '.join(empty_folders) or 'the paths given'}")
     for folder in empty_folders:
         say(f"kadenzo summary: no file matching {args.glob!r} in {folder}")
@@ -262,6 +268,8 @@ def build_parser() -> argparse.ArgumentParser:
                          help="names of the files searched for in folders, case ignored (default: %(default)s)")
     summary.add_argument("--header-only", action="store_true",
                          help="read only the headers: much faster, no frame count or seed")
+    summary.add_argument("--stats", action="store_true",
+                         help="add per-play statistics: play length, frame times, presses, path length and speed")
     summary.add_argument("--threads", type=thread_count, metavar="N",
                          help="decoding threads (default: the worker pool's size)")
     summary.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
@@ -293,6 +301,7 @@ def build_parser() -> argparse.ArgumentParser:
     plot.add_argument("--dpi", type=dpi, default=120, help=f"resolution, 1 to {MAX_DPI} (default: %(default)s)")
     plot.set_defaults(run=run_plot)
 
+    _compare_command.add_parser(commands)
     anonymise = _anonymise.add_parser(commands, thread_count, EXIT_STATUSES)
     anonymise.set_defaults(run=lambda args: _anonymise.run(args, Progress))
     return parser

@@ -184,6 +184,12 @@ void WorkerPool::submit(std::function<void()> task) {
 }
 
 void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& task) {
+    run_watched(count, size(), task, std::chrono::milliseconds::max(), [] { return true; });
+}
+
+void WorkerPool::run_watched(std::size_t count, std::size_t helper_limit,
+                             const std::function<void(std::size_t)>& task, std::chrono::milliseconds interval,
+                             const std::function<bool()>& waiting) {
     if (count == 0) return;
     // One shared index and a count of finished helpers; the helpers are at
     // most one per thread and each takes indexes until none are left.
@@ -193,9 +199,10 @@ void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& 
         std::condition_variable done;
         std::size_t running = 0;
     } job;
-    const std::size_t helpers = std::min(count, size());
+    const std::size_t helpers = std::clamp<std::size_t>(std::min(count, helper_limit), 1, size());
     job.running = helpers;
     std::size_t queued = 0;
+    const auto all_done = [&] { return job.running == 0; };
     try {
         for (; queued < helpers; ++queued) {
             submit([&job, &task, count] {
@@ -212,12 +219,36 @@ void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& 
         // enough to take every index.
         std::unique_lock lock(job.mutex);
         job.running -= helpers - queued;
-        job.done.wait(lock, [&] { return job.running == 0; });
+        job.done.wait(lock, all_done);
         if (queued == 0) throw;
         return;
     }
     std::unique_lock lock(job.mutex);
-    job.done.wait(lock, [&] { return job.running == 0; });
+    if (interval == std::chrono::milliseconds::max()) {
+        job.done.wait(lock, all_done);
+        return;
+    }
+    while (!job.done.wait_for(lock, interval, all_done)) {
+        lock.unlock();
+        bool go_on = false;
+        try {
+            go_on = waiting();
+        } catch (...) {
+            // The watcher failed, or its thread is being ended (a daemon
+            // thread at shutdown): the helpers refer to this frame, so they
+            // take no further index and finish before it goes.
+            job.next.store(count);
+            lock.lock();
+            job.done.wait(lock, all_done);
+            throw;
+        }
+        lock.lock();
+        if (!go_on) {
+            job.next.store(count);  // the helpers take no further index
+            job.done.wait(lock, all_done);
+            return;
+        }
+    }
 }
 
 }  // namespace kz

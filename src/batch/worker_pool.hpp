@@ -1,6 +1,7 @@
 // The process-wide pool of worker threads used by batch decoding.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -48,6 +49,14 @@ public:
     // exactly once, handing out indexes in order to whichever thread is free;
     // blocks until all have finished. `task` must not throw.
     void run(std::size_t count, const std::function<void(std::size_t)>& task);
+
+    // The same on at most `helpers` threads, calling `waiting()` on the
+    // calling thread every `interval` until all have finished: the caller
+    // watches for signals or reports progress meanwhile. Once `waiting()`
+    // returns false, indexes not yet started are skipped (the running ones
+    // finish). `waiting` must not throw.
+    void run_watched(std::size_t count, std::size_t helpers, const std::function<void(std::size_t)>& task,
+                     std::chrono::milliseconds interval, const std::function<bool()>& waiting);
 
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;

@@ -32,6 +32,19 @@ auto without_interpreter_lock(Work&& work) -> decltype(work()) {
     }
 }
 
+// Inside work that without_interpreter_lock runs: fn() with the lock taken
+// back for a moment (a watch that checks for signals or reports progress).
+// Taking it back may end a daemon thread at shutdown, as above: fn() then
+// never runs and the unwind goes on.
+template <class Fn>
+auto with_interpreter_lock(Fn&& fn) -> decltype(fn()) {
+    struct Release {
+        PyGILState_STATE state;
+        ~Release() { PyGILState_Release(state); }
+    } release{PyGILState_Ensure()};
+    return std::forward<Fn>(fn)();
+}
+
 // Whether this thread holds the interpreter lock: false in destructors that
 // run while a thread is ended during shutdown.
 inline bool holds_interpreter_lock() noexcept { return PyGILState_Check() != 0; }

@@ -7,6 +7,7 @@
 #include <array>
 
 #include "binding/py_arguments.hpp"
+#include "binding/py_held_buffer.hpp"
 #include "binding/py_unlocked.hpp"
 #include "bulk/decode_outcome.hpp"
 #include "bulk/py_path_stream.hpp"
@@ -66,36 +67,22 @@ PyObject* outcome_pair(Outcome&& outcome) {
     return checked(PyTuple_Pack(2, Py_None, record.get()));
 }
 
-constexpr std::array<const char*, 4> kStreamParameters{"paths", "header_only", "threads", "window"};
+constexpr std::array<const char*, 5> kStreamParameters{"paths", "header_only", "threads", "window", "contents"};
 constexpr Signature kStreamSignature{nullptr, "replay_stream", kStreamParameters, 4};
 
-// replay_stream(paths, header_only, threads, window): threads and window 0 take the defaults.
+// replay_stream(paths, header_only, threads, window, contents=False): threads
+// and window 0 take the defaults; with contents=True the items are (label,
+// bytes-like) pairs instead of paths.
 PyObject* replay_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_function(
-        kStreamSignature, args, nargs, kwnames, std::tuple{Borrowed{}, false, std::int64_t{0}, std::int64_t{0}},
-        [](Borrowed paths, bool header_only, std::int64_t threads, std::int64_t window) {
+        kStreamSignature, args, nargs, kwnames,
+        std::tuple{Borrowed{}, false, std::int64_t{0}, std::int64_t{0}, false},
+        [](Borrowed paths, bool header_only, std::int64_t threads, std::int64_t window, bool contents) {
             return new_path_stream<Replay>(paths.object, header_only, threads, window, &decode_file_outcome,
-                                           &replay_object, &outcome_cost);
+                                           &replay_object, &outcome_cost,
+                                           contents ? &decode_bytes_outcome : nullptr);
         });
 }
-
-// A bytes-like object held for the decode: the lock is released meanwhile,
-// and the export keeps a bytearray from being resized or an mmap from closing.
-class HeldBuffer {
-public:
-    bool acquire(PyObject* source) { return held_ = PyObject_GetBuffer(source, &view_, PyBUF_SIMPLE) == 0; }
-    ~HeldBuffer() {
-        // Without the lock the thread is being ended at shutdown: the export is left to the exiting process.
-        if (held_ && holds_interpreter_lock()) PyBuffer_Release(&view_);
-    }
-    ByteView bytes() const noexcept {
-        return ByteView(static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len));
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
 
 constexpr std::array<const char*, 2> kDecodeOneParameters{"source", "header_only"};
 constexpr Signature kDecodeOneSignature{nullptr, "decode_one", kDecodeOneParameters, 2};

@@ -9,7 +9,9 @@
 #include <Python.h>
 
 #include <chrono>
+#include <cstring>
 #include <deque>
+#include <memory>
 #include <variant>
 
 #include "batch/worker_pool.hpp"
@@ -18,6 +20,8 @@
 #include "binding/py_unlocked.hpp"
 #include "bulk/failure.hpp"
 #include "bulk/ordered_stream.hpp"
+#include "files/byte_buffer.hpp"
+#include "parser/decode_result.hpp"
 
 namespace kz::py {
 
@@ -52,6 +56,8 @@ struct PathStream {
     using Result = std::variant<Value, Failure>;
     // Reads and decodes one path on a pool thread; never throws.
     using Decode = Result (*)(const String& path, bool header_only) noexcept;
+    // Decodes one file's contents on a pool thread; never throws.
+    using DecodeContents = Result (*)(ByteView contents, bool header_only) noexcept;
     // The Python object of a decoded value (a new reference; stops on failure).
     using ToPython = PyObject* (*)(Value&& value);
 
@@ -61,6 +67,9 @@ struct PathStream {
     bool header_only = false;
     Decode decode = nullptr;
     ToPython to_python = nullptr;
+    // Set when the items are files' contents (bytes-like) instead of paths:
+    // the members of an archive, read by the caller.
+    DecodeContents decode_contents = nullptr;
     // What stopped the input (its iterator raised, or an item was no path):
     // raised once every result before it has been yielded.
     PendingError input_error;
@@ -94,6 +103,46 @@ void close(PathStream<Value>& state) {
     state.input_error.clear();
 }
 
+// The work of one input item: decoding its path, or, in a contents stream,
+// its (label, bytes-like) pair, when `item` becomes the label that stands for
+// the file in the results. The contents are copied, since the object may
+// change once the lock is let go and need not outlive this call. False with
+// the exception set when the item is neither.
+template <class Value>
+bool work_for(const PathStream<Value>& state, Ref& item,
+              typename OrderedStream<typename PathStream<Value>::Result>::Work& work) {
+    if (state.decode_contents == nullptr) {
+        String path;
+        if (!path_bytes(item.get(), path)) return false;
+        work = [path = std::move(path), header_only = state.header_only, decode = state.decode] {
+            return decode(path, header_only);
+        };
+        return true;
+    }
+    if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
+        PyErr_SetString(PyExc_TypeError, "a contents stream takes (label, bytes-like) pairs");
+        return false;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(PyTuple_GET_ITEM(item.get(), 1), &view, PyBUF_SIMPLE) < 0) return false;
+    std::shared_ptr<ByteBuffer> contents;
+    try {
+        const auto size = static_cast<std::size_t>(view.len);
+        contents = std::allocate_shared<ByteBuffer>(Allocator<ByteBuffer>{}, size);
+        if (size != 0) std::memcpy(contents->end(), view.buf, size);
+        contents->commit(size);
+    } catch (...) {
+        PyBuffer_Release(&view);
+        throw;
+    }
+    PyBuffer_Release(&view);
+    item = Ref::steal(Py_NewRef(PyTuple_GET_ITEM(item.get(), 0)));
+    work = [contents = std::move(contents), header_only = state.header_only, decode = state.decode_contents] {
+        return decode(ByteView(contents->data(), contents->size()), header_only);
+    };
+    return true;
+}
+
 // Pulls paths while the window has room. When the iterator fails or yields
 // something that is not a path, pulling stops and the error waits in
 // input_error: the results of the paths before it come first. False with the
@@ -102,17 +151,15 @@ template <class Value>
 bool fill(PathStream<Value>& state) {
     while (state.paths && state.stream.wants_more()) {
         Ref item = Ref::steal(PyIter_Next(state.paths.get()));
-        String path;
-        if (!item || !path_bytes(item.get(), path)) {
+        typename OrderedStream<typename PathStream<Value>::Result>::Work work;
+        if (!item || !work_for(state, item, work)) {
             if (PyErr_Occurred()) state.input_error.fetch();
             state.paths = Ref();
             return !state.input_error.is_urgent() || !state.input_error.restore();
         }
         state.given.push_back(std::move(item));
         try {
-            state.stream.add([path = std::move(path), header_only = state.header_only, decode = state.decode] {
-                return decode(path, header_only);
-            });
+            state.stream.add(std::move(work));
         } catch (...) {
             state.given.pop_back();  // the path objects stay paired with the items
             throw;
@@ -224,7 +271,8 @@ ClassSpec path_stream_spec(const char* python_name, const char* spec_name) {
 template <class Value>
 PyObject* new_path_stream(PyObject* paths, bool header_only, std::int64_t threads, std::int64_t window,
                           typename PathStream<Value>::Decode decode, typename PathStream<Value>::ToPython to_python,
-                          typename OrderedStream<typename PathStream<Value>::Result>::Cost cost) {
+                          typename OrderedStream<typename PathStream<Value>::Result>::Cost cost,
+                          typename PathStream<Value>::DecodeContents decode_contents = nullptr) {
     Ref iterator = Ref::steal(PyObject_GetIter(paths));
     if (!iterator) return nullptr;
     WorkerPool& pool = WorkerPool::global();
@@ -232,7 +280,8 @@ PyObject* new_path_stream(PyObject* paths, bool header_only, std::int64_t thread
     limits.runners = threads > 0 ? std::min(static_cast<std::size_t>(threads), pool.size()) : pool.size();
     limits.window = window > 0 ? static_cast<std::size_t>(window) : default_window(limits.runners);
     return make_object(PathStream<Value>{OrderedStream<typename PathStream<Value>::Result>(pool, limits, cost),
-                                         std::move(iterator), {}, header_only, decode, to_python, {}});
+                                         std::move(iterator), {}, header_only, decode, to_python,
+                                         decode_contents, {}});
 }
 
 }  // namespace kz::py

@@ -68,13 +68,14 @@ void append_entry(String& out, std::string_view key, std::string_view value) {
 
 String schema_metadata(const FrameColumns& columns) {
     String out;
-    append_int32(out, columns.rng_seed() ? 2 : 1);
+    append_int32(out, (columns.rng_seed() ? 2 : 1) + columns.metadata().size());
     append_entry(out, "kadenzo.mode", game_mode_name(columns.mode()));
     if (columns.rng_seed()) {
         char digits[16];
         const int written = std::snprintf(digits, sizeof digits, "%d", static_cast<int>(*columns.rng_seed()));
         append_entry(out, "kadenzo.rng_seed", std::string_view(digits, static_cast<std::size_t>(written)));
     }
+    for (const auto& [key, value] : columns.metadata()) append_entry(out, key, value);
     return out;
 }
 
@@ -116,12 +117,14 @@ void fill_array(ArrowArray* out, ArrayPrivate* data, std::size_t length, std::in
 
 struct StreamPrivate {
     SharedFrameColumns columns;
+    bool with_time = false;
     bool done = false;
 };
 
 int stream_schema(ArrowArrayStream* stream, ArrowSchema* out) {
     try {
-        export_schema(*static_cast<StreamPrivate*>(stream->private_data)->columns, out);
+        const auto* data = static_cast<StreamPrivate*>(stream->private_data);
+        export_schema(*data->columns, data->with_time, out);
         return 0;
     } catch (...) {
         return ENOMEM;
@@ -135,7 +138,7 @@ int stream_next(ArrowArrayStream* stream, ArrowArray* out) {
         return 0;
     }
     try {
-        export_array(data->columns, out);
+        export_array(data->columns, data->with_time, out);
     } catch (...) {
         return ENOMEM;
     }
@@ -156,9 +159,9 @@ SharedFrameColumns share(FrameColumns columns) {
     return std::allocate_shared<const FrameColumns>(Allocator<FrameColumns>{}, std::move(columns));
 }
 
-void export_schema(const FrameColumns& columns, ArrowSchema* out) {
+void export_schema(const FrameColumns& columns, bool with_time, ArrowSchema* out) {
     auto* data = make_owned<SchemaPrivate>();
-    const std::span<const Column> fields = columns.columns();
+    const std::span<const Column> fields = with_time ? columns.columns_with_time() : columns.columns();
     try {
         data->metadata = schema_metadata(columns);
         data->children.resize(fields.size());
@@ -185,8 +188,8 @@ void export_schema(const FrameColumns& columns, ArrowSchema* out) {
     out->private_data = data;
 }
 
-void export_array(const SharedFrameColumns& columns, ArrowArray* out) {
-    const std::span<const Column> fields = columns->columns();
+void export_array(const SharedFrameColumns& columns, bool with_time, ArrowArray* out) {
+    const std::span<const Column> fields = with_time ? columns->columns_with_time() : columns->columns();
     auto* data = make_owned<ArrayPrivate>();
     data->columns = columns;
     try {
@@ -211,9 +214,10 @@ void export_array(const SharedFrameColumns& columns, ArrowArray* out) {
     fill_array(out, data, columns->length(), 1);
 }
 
-void export_stream(const SharedFrameColumns& columns, ArrowArrayStream* out) {
+void export_stream(const SharedFrameColumns& columns, bool with_time, ArrowArrayStream* out) {
     auto* data = make_owned<StreamPrivate>();
     data->columns = columns;
+    data->with_time = with_time;
     *out = ArrowArrayStream{};
     out->get_schema = &stream_schema;
     out->get_next = &stream_next;

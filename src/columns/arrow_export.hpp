@@ -17,14 +17,16 @@ SharedFrameColumns share(FrameColumns columns);
 
 // A struct type with one non-nullable child per column ("time_delta": int64,
 // "x": float64, "keys": int32, "dashing": boolean, ...), and the play mode and
-// seed as metadata ("kadenzo.mode": "STD", "kadenzo.rng_seed": "-1" or absent).
-// `out` must be released by its release callback. Throws std::bad_alloc.
-void export_schema(const FrameColumns& columns, ArrowSchema* out);
+// seed as metadata ("kadenzo.mode": "STD", "kadenzo.rng_seed": "-1" or absent,
+// then the table's own entries). With `with_time` the clock ("time": int64)
+// comes first. `out` must be released by its release callback. Throws
+// std::bad_alloc.
+void export_schema(const FrameColumns& columns, bool with_time, ArrowSchema* out);
 
 // The struct array of the columns, one batch of every frame. Throws std::bad_alloc.
-void export_array(const SharedFrameColumns& columns, ArrowArray* out);
+void export_array(const SharedFrameColumns& columns, bool with_time, ArrowArray* out);
 
 // A stream of that schema yielding the one struct array, then its end.
-void export_stream(const SharedFrameColumns& columns, ArrowArrayStream* out);
+void export_stream(const SharedFrameColumns& columns, bool with_time, ArrowArrayStream* out);
 
 }  // namespace kz

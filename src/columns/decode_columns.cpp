@@ -6,8 +6,9 @@
 
 namespace kz {
 
-ColumnsOutcome decode_file_columns(const String& path, bool header_only) noexcept {
-    Outcome outcome = decode_file_outcome(path, header_only);
+namespace {
+
+ColumnsOutcome columns_of_outcome(Outcome&& outcome) noexcept {
     if (Failure* failure = std::get_if<Failure>(&outcome)) return std::move(*failure);
     Replay& replay = std::get<Replay>(outcome);
     try {
@@ -16,6 +17,16 @@ ColumnsOutcome decode_file_columns(const String& path, bool header_only) noexcep
     } catch (...) {
         return failure_of_current_exception(std::nullopt);
     }
+}
+
+}  // namespace
+
+ColumnsOutcome decode_file_columns(const String& path, bool header_only) noexcept {
+    return columns_of_outcome(decode_file_outcome(path, header_only));
+}
+
+ColumnsOutcome decode_bytes_columns(ByteView contents, bool header_only) noexcept {
+    return columns_of_outcome(decode_bytes_outcome(contents, header_only));
 }
 
 std::size_t columns_outcome_bytes(const ColumnsOutcome& outcome) noexcept {

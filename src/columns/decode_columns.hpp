@@ -7,6 +7,7 @@
 #include "bulk/failure.hpp"
 #include "columns/frame_columns.hpp"
 #include "common/memory.hpp"
+#include "parser/decode_result.hpp"
 #include "replay/replay_record.hpp"
 
 namespace kz {
@@ -21,6 +22,9 @@ using ColumnsOutcome = std::variant<DecodedColumns, Failure>;
 // Reads and decodes one file, then moves its frames into columns. Never
 // throws: every failure, memory exhaustion included, is the returned value.
 ColumnsOutcome decode_file_columns(const String& path, bool header_only) noexcept;
+
+// The same for a file's contents.
+ColumnsOutcome decode_bytes_columns(ByteView contents, bool header_only) noexcept;
 
 // Memory an outcome holds, roughly, for the stream's budget.
 std::size_t columns_outcome_bytes(const ColumnsOutcome& outcome) noexcept;

@@ -4,6 +4,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "columns/time_line.hpp"
 #include "flags/flag_sets.hpp"
 
 namespace kz {
@@ -23,6 +24,16 @@ ColumnBuffer& ColumnBuffer::operator=(ColumnBuffer&& other) noexcept {
 }
 
 ColumnBuffer::~ColumnBuffer() { free_bytes(data_); }
+
+ColumnBuffer pack_bits(const std::uint8_t* values, std::size_t count) {
+    ColumnBuffer bits((count + 7) / 8);
+    auto* out = static_cast<std::uint8_t*>(bits.data());
+    std::memset(out, 0, bits.size());
+    for (std::size_t index = 0; index < count; ++index) {
+        out[index / 8] = static_cast<std::uint8_t>(out[index / 8] | (values[index] << (index % 8)));
+    }
+    return bits;
+}
 
 namespace {
 
@@ -54,17 +65,6 @@ struct ColumnOf<Flags> {
     using Stored = std::int32_t;
     static Stored store(Flags value) noexcept { return value.bits; }
 };
-
-// One bit per value, lowest bit first; the unused bits of the last byte are zero.
-ColumnBuffer pack_bits(const std::uint8_t* values, std::size_t count) {
-    ColumnBuffer bits((count + 7) / 8);
-    auto* out = static_cast<std::uint8_t*>(bits.data());
-    std::memset(out, 0, bits.size());
-    for (std::size_t index = 0; index < count; ++index) {
-        out[index / 8] = static_cast<std::uint8_t>(out[index / 8] | (values[index] << (index % 8)));
-    }
-    return bits;
-}
 
 template <class Frame, class F>
 Column column_of_field(std::span<const Frame> frames) {
@@ -106,8 +106,17 @@ FrameColumns FrameColumns::of_frames(std::span<const Frame> frames, GameMode mod
     result.length_ = frames.size();
     result.rng_seed_ = rng_seed;
     using Fields = typename RecordInfo<Frame>::fields;
-    result.columns_.reserve(Fields::size);
+    result.columns_.reserve(Fields::size + 1);
+    Column& time = result.columns_.emplace_back();
+    time.name = "time";
+    time.type = ColumnType::Int64;
+    time.values = ColumnBuffer(frames.empty() ? 1 : frames.size() * sizeof(std::int64_t));
+    result.has_time_ = true;
     Fields::for_each([&]<class F>(F) { result.columns_.push_back(column_of_field<Frame, F>(frames)); });
+    // Every record's first field is time_delta.
+    const auto* deltas = static_cast<const std::int64_t*>(result.columns_[1].values.data());
+    auto* clock = static_cast<std::int64_t*>(result.columns_[0].values.data());
+    result.time_overflow_ = running_time({deltas, frames.size()}, clock);
     return result;
 }
 
@@ -126,6 +135,15 @@ FrameColumns FrameColumns::take(Replay& replay) {
     FrameColumns columns = of(replay);
     replay.replay_data = ReplayDataContainer{};
     return columns;
+}
+
+FrameColumns FrameColumns::table(GameMode mode, std::size_t length, Vec<Column> columns, Vec<MetadataEntry> metadata) {
+    FrameColumns result;
+    result.mode_ = mode;
+    result.length_ = length;
+    result.columns_ = std::move(columns);
+    result.metadata_ = std::move(metadata);
+    return result;
 }
 
 std::size_t FrameColumns::bytes() const noexcept {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "common/memory.hpp"
 #include "game_mode/game_mode.hpp"
@@ -48,6 +49,10 @@ private:
     std::size_t size_ = 0;
 };
 
+// Bool values (0 or 1, one byte each) packed one bit per value, lowest bit
+// first; the unused bits of the last byte are zero.
+ColumnBuffer pack_bits(const std::uint8_t* values, std::size_t count);
+
 struct Column {
     std::string_view name;  // the frame record's field name; static storage, NUL-terminated
     ColumnType type = ColumnType::Int64;
@@ -57,7 +62,13 @@ struct Column {
     ColumnBuffer bits;
 };
 
-// Immutable once built: readers on any thread may share it.
+// A (key, value) pair of a table's metadata, travelling with its Arrow schema.
+using MetadataEntry = std::pair<String, String>;
+
+// Immutable once built: readers on any thread may share it. Frame columns
+// also hold the play's clock, `time`, beside the record's fields: it is not
+// one of `columns()`, so tables of the fields alone keep their shape, and
+// `columns_with_time()` puts it first.
 class FrameColumns {
 public:
     FrameColumns() = default;
@@ -65,7 +76,17 @@ public:
     GameMode mode() const noexcept { return mode_; }
     std::size_t length() const noexcept { return length_; }
     std::optional<std::int32_t> rng_seed() const noexcept { return rng_seed_; }
-    std::span<const Column> columns() const noexcept { return {columns_.data(), columns_.size()}; }
+    // The fields of the mode's frame record, in its order.
+    std::span<const Column> columns() const noexcept {
+        return std::span<const Column>(columns_.data(), columns_.size()).subspan(has_time_ ? 1 : 0);
+    }
+    // `time` first, then the fields; only the fields when there is no clock.
+    std::span<const Column> columns_with_time() const noexcept { return {columns_.data(), columns_.size()}; }
+    // The running sum of time_delta (int64), or null when the table has no
+    // clock or the sum left 64 bits (time_overflow() says at which frame).
+    const Column* time() const noexcept { return has_time_ && !time_overflow_ ? &columns_[0] : nullptr; }
+    std::optional<std::size_t> time_overflow() const noexcept { return time_overflow_; }
+    std::span<const MetadataEntry> metadata() const noexcept { return {metadata_.data(), metadata_.size()}; }
 
     // The frames of `mode`'s slot (UNKNOWN reads as STD, as a bare frame
     // text does); an absent slot gives columns of length 0.
@@ -74,6 +95,9 @@ public:
     // The columns of `replay`, whose frame lists are then let go (its
     // replay_data is left empty, as after a header-only decode).
     static FrameColumns take(Replay& replay);
+    // A table of other columns (key presses, for one), each `length` long,
+    // with `metadata` added after the mode in its schema; it has no clock.
+    static FrameColumns table(GameMode mode, std::size_t length, Vec<Column> columns, Vec<MetadataEntry> metadata);
 
     // Memory the columns hold.
     std::size_t bytes() const noexcept;
@@ -85,7 +109,10 @@ private:
     GameMode mode_ = GameMode::STD;
     std::size_t length_ = 0;
     std::optional<std::int32_t> rng_seed_;
-    Vec<Column> columns_;
+    Vec<Column> columns_;  // the clock first when has_time_
+    bool has_time_ = false;
+    std::optional<std::size_t> time_overflow_;
+    Vec<MetadataEntry> metadata_;
 };
 
 // The number of frames in `mode`'s slot (UNKNOWN reads as STD), or none when

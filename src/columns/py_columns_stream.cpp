@@ -25,17 +25,17 @@ PyObject* columns_pair(DecodedColumns&& decoded) {
     return checked(PyTuple_Pack(2, replay.get(), columns.get()));
 }
 
-constexpr std::array<const char*, 4> kParameters{"paths", "header_only", "threads", "window"};
+constexpr std::array<const char*, 5> kParameters{"paths", "header_only", "threads", "window", "contents"};
 constexpr Signature kSignature{nullptr, "columns_stream", kParameters, 4};
 
-// columns_stream(paths, header_only, threads, window): threads and window 0 take the defaults.
+// columns_stream(paths, header_only, threads, window, contents=False): as replay_stream.
 PyObject* columns_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return call_function(kSignature, args, nargs, kwnames,
-                         std::tuple{Borrowed{}, false, std::int64_t{0}, std::int64_t{0}},
-                         [](Borrowed paths, bool header_only, std::int64_t threads, std::int64_t window) {
-                             return new_path_stream<DecodedColumns>(paths.object, header_only, threads, window,
-                                                                    &decode_file_columns, &columns_pair, &cost);
-                         });
+    return call_function(
+        kSignature, args, nargs, kwnames, std::tuple{Borrowed{}, false, std::int64_t{0}, std::int64_t{0}, false},
+        [](Borrowed paths, bool header_only, std::int64_t threads, std::int64_t window, bool contents) {
+            return new_path_stream<DecodedColumns>(paths.object, header_only, threads, window, &decode_file_columns,
+                                                   &columns_pair, &cost, contents ? &decode_bytes_columns : nullptr);
+        });
 }
 
 PyMethodDef kFunctions[] = {

@@ -5,6 +5,8 @@
 #include "binding/py_ref.hpp"
 #include "bulk/py_bulk.hpp"
 #include "columns/py_frame_columns.hpp"
+#include "compare/py_compare.hpp"
+#include "frames/py_frames.hpp"
 #include "layout/py_layout.hpp"
 #include "writer/py_writer.hpp"
 
@@ -18,8 +20,8 @@ PyModuleDef native_definition = {
 
 // Each feature adds its functions and classes here, one call per feature.
 bool add_parts(PyObject* native) {
-    return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native) && add_layout(native) &&
-           add_writer(native);
+    return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native) &&
+           add_compare(native) && add_frames(native) && add_layout(native) && add_writer(native);
 }
 
 }  // namespace

@@ -220,6 +220,11 @@ Result<FrameBlock> parse_frame_block(ByteView input, ByteOrder order, bool heade
     return Result<FrameBlock>(decode_text(text.view(), mode), rest);
 }
 
+FrameBlock decode_frame_block(ByteView block, GameMode mode) {
+    const LentTextBuffer text = decompress_frame_block(block);
+    return decode_text(text.view(), mode);
+}
+
 ReplayDataContainer decode_frames_for_mode(std::string_view text, GameMode mode) {
     return decode_text(text, mode).data;
 }

@@ -35,6 +35,10 @@ inline constexpr std::size_t kMaxFrameTextBytes = std::size_t{256} << 20;
 // lives in the calling thread's buffer until the result is dropped.
 LentTextBuffer decompress_frame_block(ByteView block);
 
+// Decompresses a block alone (no length before it) and decodes its text for
+// `mode` (UNKNOWN decodes as STD): a file's block without the file.
+FrameBlock decode_frame_block(ByteView block, GameMode mode);
+
 // Decodes a bare frame text into the slot of `mode` (UNKNOWN decodes as STD);
 // the seed is discarded.
 ReplayDataContainer decode_frames_for_mode(std::string_view text, GameMode mode);

@@ -89,7 +89,7 @@ TEST(FrameColumns, BooleansAlsoPackedOneBitPerFrame) {
 TEST(ArrowExport, SchemaNamesTypesAndMetadata) {
     const FrameColumns columns = FrameColumns::of(catch_frames(3), GameMode::CTB, -5);
     ArrowSchema schema;
-    export_schema(columns, &schema);
+    export_schema(columns, false, &schema);
     EXPECT_STREQ(schema.format, "+s");
     ASSERT_EQ(schema.n_children, 3);
     const char* expected[][2] = {{"time_delta", "l"}, {"x", "g"}, {"dashing", "b"}};
@@ -108,7 +108,7 @@ TEST(ArrowExport, ArraysPointIntoTheColumnsAndHoldThemUntilTheLastRelease) {
     SharedFrameColumns columns = share(FrameColumns::of(catch_frames(20), GameMode::CTB, {}));
     const std::weak_ptr<const FrameColumns> watch = columns;
     ArrowArray array;
-    export_array(columns, &array);
+    export_array(columns, false, &array);
     ASSERT_EQ(array.n_children, 3);
     EXPECT_EQ(array.length, 20);
     EXPECT_EQ(array.n_buffers, 1);
@@ -131,7 +131,7 @@ TEST(ArrowExport, ArraysPointIntoTheColumnsAndHoldThemUntilTheLastRelease) {
 TEST(ArrowExport, StreamYieldsOneBatchThenItsEnd) {
     const SharedFrameColumns columns = share(FrameColumns::of(catch_frames(5), GameMode::CTB, {}));
     ArrowArrayStream stream;
-    export_stream(columns, &stream);
+    export_stream(columns, false, &stream);
     ArrowSchema schema;
     ASSERT_EQ(stream.get_schema(&stream, &schema), 0);
     schema.release(&schema);

@@ -1,6 +1,7 @@
 """kadenzo.bulk and kadenzo.errors: per-file results in input order, error
 classes that survive process pools, any kind of path, laziness, the lock
 released while decoding, and Ctrl-C."""
+import base64
 import concurrent.futures
 import mmap
 import multiprocessing
@@ -17,6 +18,7 @@ import pytest
 
 import kadenzo
 import kadenzo.bulk
+import kadenzo.frames
 from kadenzo.errors import ReplayDecodeError, ReplayError, ReplayFileError
 from replay_builder import ReplayFile, realistic_replay
 
@@ -133,11 +135,14 @@ def test_a_forked_child_cannot_take_its_parents_results(folder):
 
 DAEMON_AT_EXIT = textwrap.dedent("""
     import sys, threading, time
-    import kadenzo.bulk, kadenzo.columns
+    import kadenzo.bulk, kadenzo.columns, kadenzo.compare
     kind, path = sys.argv[1], sys.argv[2]
     data = open(path, "rb").read()
+    cursor = kadenzo.columns.frames(path)
     calls = {"path": lambda: kadenzo.bulk.decode_one(path), "bytes": lambda: kadenzo.bulk.decode_one(data),
-             "columns": lambda: kadenzo.columns.frames(path), "bulk": lambda: list(kadenzo.bulk.decode([path] * 20))}
+             "columns": lambda: kadenzo.columns.frames(path), "bulk": lambda: list(kadenzo.bulk.decode([path] * 20)),
+             "presses": lambda: kadenzo.columns.key_presses(cursor),
+             "matrix": lambda: kadenzo.compare.matrix([cursor] * 40)}
     def work():
         while True:
             calls[kind]()
@@ -147,7 +152,7 @@ DAEMON_AT_EXIT = textwrap.dedent("""
 """)
 
 
-@pytest.mark.parametrize("kind", ["path", "bytes", "columns", "bulk"])
+@pytest.mark.parametrize("kind", ["path", "bytes", "columns", "bulk", "presses", "matrix"])
 def test_interpreter_exit_while_daemon_threads_decode(folder, kind):
     # Before the fix every run ended in SIGABRT ("exception not rethrown") or SIGSEGV.
     for _ in range(5):
@@ -289,6 +294,9 @@ def test_other_threads_run_while_decoding(tmp_path):
     spent, gap = call_times(lambda: kadenzo.bulk.decode_one(path))
     assert gap < spent / 2, (gap, spent)
     spent, gap = call_times(lambda: list(kadenzo.bulk.decode([path], threads=1)))
+    assert gap < spent / 2, (gap, spent)
+    block = base64.b64encode(ReplayFile(text=text).block_bytes()).decode()
+    spent, gap = call_times(lambda: kadenzo.frames.decode_block(block, 0, frames="columns"))
     assert gap < spent / 2, (gap, spent)
 
 

@@ -59,3 +59,12 @@ def test_readme_layout_names_every_source_folder_and_python_module():
     modules = [path.name for path in sorted((ROOT / "python/kadenzo").glob("*.py"))]
     missing = [name for name in folders + modules if f"`{name}`" not in layout]
     assert not missing, f"describe these in the README's Layout section: {missing}"
+
+
+def test_the_lock_is_released_only_through_the_shared_helpers():
+    # A daemon thread that takes the lock back at shutdown is ended by an
+    # unwind that only binding/py_unlocked.hpp's helpers let through safely.
+    releases = re.compile(r"Py_BEGIN_ALLOW_THREADS|PyEval_SaveThread|PyEval_RestoreThread")
+    offenders = [str(path.relative_to(ROOT)) for path in sorted((ROOT / "src").rglob("py_*"))
+                 if path.name != "py_unlocked.hpp" and releases.search(path.read_text(encoding="utf-8"))]
+    assert not offenders, f"release the interpreter lock with without_interpreter_lock: {offenders}"

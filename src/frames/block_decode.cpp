@@ -1,0 +1,45 @@
+#include "frames/block_decode.hpp"
+
+#include <charconv>
+
+#include "bulk/decode_outcome.hpp"
+#include "parser/decode_notes.hpp"
+#include "text/base64.hpp"
+
+namespace kz {
+
+BlockOutcome decode_block_outcome(ByteView block, GameMode mode) noexcept {
+    return decode_bytes_as<FrameBlock>(block, [mode](ByteView bytes) {
+        // The notes a file's decode leaves at its block, so that a failure
+        // reads as that part of a file's failure would.
+        note_input(bytes);
+        note_field("frame block", bytes);
+        decode_notes().mode_byte = static_cast<std::uint8_t>(mode);
+        return decode_frame_block(bytes, mode);
+    });
+}
+
+BlockOutcome decode_base64_block_outcome(std::string_view text, GameMode mode) noexcept {
+    Vec<std::uint8_t> bytes;
+    try {
+        if (const std::optional<Base64Error> error = decode_base64(text, bytes)) {
+            Failure failure;
+            failure.kind = FailureKind::Decode;
+            failure.message = "the base64 text is not valid at offset ";
+            // Every character before the first bad one is ASCII, so the byte
+            // offset is the character offset of a str too.
+            char digits[24];
+            const auto end = std::to_chars(digits, digits + sizeof digits, error->offset).ptr;
+            failure.message.append(digits, static_cast<std::size_t>(end - digits));
+            failure.message += ": ";
+            failure.message += error->reason;
+            failure.detail = failure.message;
+            return failure;
+        }
+    } catch (...) {
+        return failure_of_current_exception(std::nullopt);
+    }
+    return decode_block_outcome(ByteView(bytes.data(), bytes.size()), mode);
+}
+
+}  // namespace kz

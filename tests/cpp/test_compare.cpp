@@ -1,0 +1,240 @@
+// Play comparison: paths, the distance kernels and both forms against plain
+// reference loops, edge cases exactly, and the matrix against single pairs.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "compare/play_distance.hpp"
+#include "compare/play_matrix.hpp"
+
+namespace kz {
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+struct Frames {
+    std::vector<std::int64_t> delta;
+    std::vector<double> x, y;
+    CursorPath path() const { return cursor_path(delta, x, y); }
+};
+
+// A cursor easing towards random targets with a little jitter, at about 60 Hz.
+Frames generated_play(std::mt19937_64& random, std::size_t count) {
+    std::uniform_real_distribution<double> target(0, 512), jitter(-0.5, 0.5);
+    Frames frames;
+    double x = 256, y = 192, goal_x = 256, goal_y = 192;
+    for (std::size_t index = 0; index < count; ++index) {
+        if (random() % 40 == 0) goal_x = target(random), goal_y = target(random) * 0.75;
+        x += (goal_x - x) * 0.2 + jitter(random);
+        y += (goal_y - y) * 0.2 + jitter(random);
+        frames.delta.push_back(random() % 3 == 0 ? 17 : 16);
+        frames.x.push_back(x);
+        frames.y.push_back(y);
+    }
+    frames.delta[0] = static_cast<std::int64_t>(random() % 200);
+    return frames;
+}
+
+// b's position at time t (within its range): found by a linear scan,
+// interpolated by the fraction of the segment passed.
+std::pair<double, double> reference_at(const CursorPath& b, double t) {
+    std::size_t k = 0;
+    while (k + 1 < b.size() && b.time[k + 1] <= t) ++k;
+    if (k + 1 == b.size()) return {b.x[k], b.y[k]};
+    const double f = (t - b.time[k]) / (b.time[k + 1] - b.time[k]);
+    return {b.x[k] + (b.x[k + 1] - b.x[k]) * f, b.y[k] + (b.y[k + 1] - b.y[k]) * f};
+}
+
+// The plain form: each point of a inside b's time range against b there, by hypot.
+double reference_exact(const CursorPath& a, const CursorPath& b, std::optional<double> mirror_y) {
+    double sum = 0;
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const double t = a.time[i];
+        if (b.empty() || t < b.time.front() || t > b.time.back()) continue;
+        auto [bx, by] = reference_at(b, t);
+        if (mirror_y) by = *mirror_y - by;
+        sum += std::hypot(a.x[i] - bx, a.y[i] - by);
+        ++count;
+    }
+    return count == 0 ? kNaN : sum / static_cast<double>(count);
+}
+
+TEST(CursorPath, DropsFramesWithoutPositionOrGoingBackAndKeepsTheLaterOfEqualTimes) {
+    const Frames frames{{5, 10, 0, -3, 0, 10, 4}, {1, 2, 3, 4, 5, kNaN, 7}, {1, 2, 3, 4, 5, 6, INFINITY}};
+    const CursorPath path = frames.path();
+    EXPECT_EQ(path.time, (Vec<double>{5, 15}));
+    EXPECT_EQ(path.x, (Vec<double>{1, 3}));  // t=15 twice: the later; t=12 earlier than 15; then no position
+    EXPECT_EQ(path.slope_x, (Vec<double>{0.2}));
+}
+
+TEST(DistanceSum, EveryKernelAgreesWithThePlainLoop) {
+    std::mt19937_64 random(7);
+    std::uniform_real_distribution<double> value(-600, 600);
+    for (const std::size_t count : {0u, 1u, 2u, 3u, 7u, 8u, 15u, 16u, 17u, 100u, 1001u}) {
+        std::vector<double> v[4];
+        for (auto& run : v) {
+            for (std::size_t k = 0; k < count; ++k) run.push_back(value(random));
+        }
+        if (count > 3) {  // equal points, a subnormal and a huge distance take the exact square root
+            v[2][0] = v[0][0], v[3][0] = v[1][0];
+            v[2][1] = v[0][1] + 1e-160;
+            v[2][2] = 1e200;
+            v[2][3] = v[0][3] + 1e152;
+        }
+        const PositionRuns runs{v[0].data(), v[1].data(), v[2].data(), v[3].data(), count};
+        for (const std::optional<double> mirror : {std::optional<double>{}, std::optional<double>{384.0}}) {
+            double expected = 0;
+            for (std::size_t k = 0; k < count; ++k) {
+                expected += std::hypot(v[0][k] - v[2][k], v[1][k] - (mirror ? *mirror - v[3][k] : v[3][k]));
+            }
+            for (const DistanceKernel kernel : available_distance_kernels()) {
+                EXPECT_NEAR(distance_sum(runs, mirror, kernel), expected, std::fabs(expected) * 1e-14)
+                    << "kernel " << static_cast<int>(kernel) << ", " << count << " points";
+            }
+        }
+    }
+}
+
+TEST(PlayDistance, ExactFormMatchesThePlainReferenceOnGeneratedPlays) {
+    std::mt19937_64 random(11);
+    for (int round = 0; round < 20; ++round) {
+        const CursorPath a = generated_play(random, 50 + random() % 3000).path();
+        const CursorPath b = generated_play(random, 1 + random() % 3000).path();
+        for (const std::optional<double> mirror : {std::optional<double>{}, std::optional<double>{384.0}}) {
+            const double expected = reference_exact(a, b, mirror);
+            for (const DistanceKernel kernel : available_distance_kernels()) {
+                const double got = exact_distance(a, b, mirror, kernel).mean();
+                if (std::isnan(expected)) {
+                    EXPECT_TRUE(std::isnan(got));
+                } else {
+                    EXPECT_NEAR(got, expected, expected * 1e-12);
+                }
+            }
+        }
+    }
+}
+
+TEST(PlayDistance, EdgesAreExact) {
+    const CursorPath a = Frames{{0, 10, 10, 10}, {0, 0, 0, 0}, {0, 0, 0, 0}}.path();  // t = 0, 10, 20, 30
+    // b covers 10..20: a's points at 10 and 20; b's point at 20 is its last.
+    const CursorPath b = Frames{{10, 10}, {3, 6}, {4, 8}}.path();
+    EXPECT_EQ(exact_distance(a, b).mean(), 7.5);  // 5 and 10
+    EXPECT_EQ(exact_distance(b, a).mean(), 7.5);
+    // Interpolated halfway, and mirrored (y -> 8 - y).
+    const CursorPath c = Frames{{15}, {0}, {0}}.path();
+    const CursorPath d = Frames{{10, 10}, {0, 6}, {0, 8}}.path();
+    EXPECT_EQ(exact_distance(c, d).mean(), 5.0);
+    EXPECT_EQ(exact_distance(c, d, 4.0).mean(), 3.0);  // (3, 4) mirrored to (3, 0)
+    // One frame: covers its own time only.
+    const CursorPath one = Frames{{20}, {3}, {4}}.path();
+    EXPECT_EQ(exact_distance(a, one).mean(), 5.0);
+    EXPECT_EQ(exact_distance(one, a).mean(), 5.0);
+    EXPECT_TRUE(std::isnan(exact_distance(c, one).mean()));
+    // No overlap, and plays without frames.
+    EXPECT_TRUE(std::isnan(exact_distance(Frames{{31}, {0}, {0}}.path(), a).mean()));
+    EXPECT_TRUE(std::isnan(exact_distance(CursorPath{}, a).mean()));
+}
+
+TEST(PlayDistance, GridFormResamplesBothPlaysOnTheSameTimes) {
+    std::mt19937_64 random(5);
+    for (int round = 0; round < 10; ++round) {
+        const CursorPath a = generated_play(random, 100 + random() % 2000).path();
+        const CursorPath b = generated_play(random, 100 + random() % 2000).path();
+        const double step = round % 2 == 0 ? 16.0 : 7.3;
+        const GridPath ga = std::get<GridPath>(grid_path(a, step));
+        const GridPath gb = std::get<GridPath>(grid_path(b, step));
+        // The reference: a's grid times as a path of their own, sampled exactly against b.
+        CursorPath times;
+        for (std::size_t k = 0; k < ga.size(); ++k) {
+            times.time.push_back(static_cast<double>(ga.first + static_cast<std::int64_t>(k)) * step);
+            times.x.push_back(ga.x[k]);
+            times.y.push_back(ga.y[k]);
+            const auto [x, y] = reference_at(a, times.time.back());
+            EXPECT_NEAR(ga.x[k], x, 1e-9);
+            EXPECT_NEAR(ga.y[k], y, 1e-9);
+        }
+        const double expected = reference_exact(times, b, {});
+        EXPECT_NEAR(grid_distance(ga, gb).mean(), expected, expected * 1e-12);
+        EXPECT_EQ(grid_distance(ga, gb, 300.0).mean(), grid_distance(gb, ga, 300.0).mean());
+    }
+    EXPECT_EQ(std::get<GridPath>(grid_path(Frames{{10, 10}, {0, 6}, {0, 8}}.path(), 10)).x, (Vec<double>{0, 6}));
+    EXPECT_EQ(std::get<GridFailure>(grid_path(Frames{{0, 1000000}, {0, 0}, {0, 0}}.path(), 0.01)),
+              GridFailure::TooFine);
+}
+
+FrameColumns columns_of(const Frames& frames) {
+    Vec<ReplayEventKivo> events;
+    for (std::size_t k = 0; k < frames.x.size(); ++k) events.push_back({frames.delta[k], frames.x[k], frames.y[k], {}});
+    ReplayDataContainer data;
+    data.kivo_replay_data = SharedFrames<ReplayEventKivo>(std::move(events));
+    return FrameColumns::of(data, GameMode::STD, {});
+}
+
+TEST(PlayMatrix, EntriesArePairDistancesAndTopIsTheirSmallest) {
+    std::mt19937_64 random(3);
+    std::vector<FrameColumns> columns;
+    std::vector<CursorPath> paths;
+    for (int index = 0; index < 9; ++index) {
+        const Frames frames = generated_play(random, 7000 + random() % 7000);  // blocks of two rows
+        columns.push_back(columns_of(frames));
+        paths.push_back(frames.path());
+    }
+    columns.push_back(columns_of(Frames{{100000}, {0}, {0}}));  // shares no time with the others
+    paths.push_back(Frames{{100000}, {0}, {0}}.path());
+    std::vector<const FrameColumns*> plays;
+    for (const FrameColumns& play : columns) plays.push_back(&play);
+    const std::size_t n = plays.size();
+    const MatrixWatch watch{std::chrono::milliseconds(5), [](std::uint64_t) { return true; }};
+    WorkerPool& pool = WorkerPool::global();
+
+    const auto matrix = std::get<DistanceMatrix>(play_matrix(plays, {{}, 300.0, {}, 2}, pool, watch));
+    Vec<RankedPair> all;
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < n; ++j) {
+            const double expected = exact_distance(paths[i], paths[j], 300.0).mean();
+            if (std::isnan(expected)) {
+                EXPECT_TRUE(std::isnan(matrix[i * n + j]));
+            } else {
+                EXPECT_EQ(matrix[i * n + j], expected);  // the same arithmetic, to the bit
+                if (i < j) all.push_back({static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(j), expected});
+            }
+        }
+    }
+    std::sort(all.begin(), all.end(), [](auto& l, auto& r) { return l.distance < r.distance; });
+    const auto top = std::get<TopPairs>(play_matrix(plays, {{}, 300.0, 5, 0}, pool, watch));
+    ASSERT_EQ(top.size(), 5u);
+    for (std::size_t k = 0; k < 5; ++k) {
+        EXPECT_EQ(top[k].i, all[k].i);
+        EXPECT_EQ(top[k].j, all[k].j);
+    }
+
+    const auto grid = std::get<DistanceMatrix>(play_matrix(plays, {16.0, {}, {}, 0}, pool, watch));
+    const GridPath g1 = std::get<GridPath>(grid_path(paths[1], 16.0));
+    const GridPath g4 = std::get<GridPath>(grid_path(paths[4], 16.0));
+    EXPECT_EQ(grid[1 * n + 4], grid_distance(g1, g4).mean());
+    EXPECT_EQ(grid[4 * n + 1], grid[1 * n + 4]);
+}
+
+TEST(PlayMatrix, RefusesOtherModesAndStopsWhenTheWatchSaysSo) {
+    std::mt19937_64 random(9);
+    const FrameColumns cursor = columns_of(generated_play(random, 20000));
+    ReplayDataContainer drums;
+    drums.taiko_replay_data = SharedFrames<ReplayEventTaiko>(Vec<ReplayEventTaiko>(3));
+    const FrameColumns other = FrameColumns::of(drums, GameMode::TAIKO, {});
+    const MatrixWatch never_stop{std::chrono::milliseconds(5), [](std::uint64_t) { return true; }};
+    std::vector<const FrameColumns*> plays{&cursor, &other};
+    const auto refused = std::get<MatrixFailure>(play_matrix(plays, {}, WorkerPool::global(), never_stop));
+    EXPECT_EQ(refused.kind, MatrixFailure::Kind::NotCursorMode);
+    EXPECT_EQ(refused.play, 1u);
+
+    std::vector<const FrameColumns*> many(400, &cursor);
+    const MatrixWatch stop_at_once{std::chrono::milliseconds(1), [](std::uint64_t) { return false; }};
+    const auto stopped = std::get<MatrixFailure>(play_matrix(many, {}, WorkerPool::global(), stop_at_once));
+    EXPECT_EQ(stopped.kind, MatrixFailure::Kind::Stopped);
+}
+
+}  // namespace
+}  // namespace kz

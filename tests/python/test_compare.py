@@ -1,0 +1,201 @@
+"""kadenzo.compare: the exact and grid forms against a NumPy reference, the
+edge cases to the bit, the matrix against single pairs, argument checks,
+Ctrl-C, and the command line over a folder."""
+import csv
+import math
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import kadenzo
+from kadenzo import cli, compare
+from kadenzo import columns as kc
+from replay_builder import MODE_STD, MODE_TAIKO, ReplayFile, realistic_replay
+
+NAN = math.nan
+
+
+def play(frames):
+    """FrameColumns of cursor frames given as (time_delta, x, y)."""
+    return kc.frames(ReplayFile(frames=[(d, x, y, 0) for d, x, y in frames]).to_bytes())
+
+
+@pytest.fixture(scope="module")
+def plays():
+    """Realistic cursor plays of different lengths (each opens with the game's
+    lead-in frames, whose clock steps back), one starting later than the rest."""
+    made = [kc.frames(realistic_replay(MODE_STD, 600 + 450 * seed, seed=seed).to_bytes()) for seed in range(6)]
+    late = realistic_replay(MODE_STD, 800, seed=9)
+    late.frames[0] = (7_000, *late.frames[0][1:])
+    return made + [kc.frames(late.to_bytes())]
+
+
+# --- the NumPy reference ------------------------------------------------------
+
+def reference_path(columns):
+    """Time, x, y of the frames that count: positions finite, the clock never
+    going back, the later of equal times."""
+    t = np.cumsum(np.asarray(columns.time_delta)).astype(float)
+    x, y = np.asarray(columns.x), np.asarray(columns.y)
+    keep = []
+    for k in np.flatnonzero(np.isfinite(x) & np.isfinite(y)):
+        if keep and t[k] < t[keep[-1]]:
+            continue
+        if keep and t[k] == t[keep[-1]]:
+            keep.pop()
+        keep.append(k)
+    return t[keep], x[keep], y[keep]
+
+
+def reference_similarity(a, b, mirror_y=None):
+    (ta, xa, ya), (tb, xb, yb) = reference_path(a), reference_path(b)
+    if mirror_y is not None:
+        yb = mirror_y - yb
+    inside = (ta >= tb[0]) & (ta <= tb[-1]) if len(tb) else np.zeros(len(ta), bool)
+    if not inside.any():
+        return NAN
+    t = ta[inside]
+    return np.hypot(xa[inside] - np.interp(t, tb, xb), ya[inside] - np.interp(t, tb, yb)).mean()
+
+
+def reference_grid(a, b, step):
+    grids = []
+    for t, x, y in (reference_path(a), reference_path(b)):
+        k = np.arange(math.ceil(t[0] / step), math.floor(t[-1] / step) + 1)
+        grids.append((k, np.interp(k * step, t, x), np.interp(k * step, t, y)))
+    (ka, xa, ya), (kb, xb, yb) = grids
+    shared, ia, ib = np.intersect1d(ka, kb, return_indices=True)
+    return np.hypot(xa[ia] - xb[ib], ya[ia] - yb[ib]).mean() if len(shared) else NAN
+
+
+def same(got, expected, rel=1e-9):
+    return (math.isnan(got) and math.isnan(expected)) or got == pytest.approx(expected, rel=rel)
+
+
+# --- values -----------------------------------------------------------------------
+
+@pytest.mark.parametrize("mirror_y", [None, 384])
+def test_similarity_matches_the_numpy_reference(plays, mirror_y):
+    for a in plays:
+        for b in plays:
+            assert same(compare.similarity(a, b, mirror_y=mirror_y), reference_similarity(a, b, mirror_y))
+
+
+# (a, b, distance): no overlap, one frame, equal times (the later counts),
+# positions that are NaN or infinite (left out), b's last frame met exactly.
+EDGES = [
+    ([(0, 0, 0), (10, 0, 0)], [(11, 5, 5), (10, 5, 5)], NAN),
+    ([(10, 3, 4)], [(0, 0, 0), (20, 0, 0)], 5.0),
+    ([(0, 0, 0), (10, 0, 0)], [(10, 3, 4)], 5.0),
+    ([(5, 0, 0)], [(10, 3, 4)], NAN),
+    ([(10, 0, 0), (0, 6, 8)], [(0, 0, 0), (10, 0, 0), (0, 0, 0)], 10.0),
+    ([(0, 0, 0), (10, NAN, 1), (0, 3, 4)], [(0, 0, 0), (10, math.inf, 0), (10, 0, 0)], 2.5),
+    ([(0, 0, 0), (5, 0, 0), (5, 0, 0)], [(0, 0, 0), (10, 6, 8)], 5.0),
+    ([(0, 0, 0)], [], NAN),
+]
+
+
+@pytest.mark.parametrize("a, b, distance", EDGES)
+def test_edge_cases_are_exact(a, b, distance):
+    got = compare.similarity(play(a), play(b))
+    assert got == distance or (math.isnan(got) and math.isnan(distance))
+    if b:
+        assert same(got, reference_similarity(play(a), play(b)), rel=0)
+
+
+@pytest.mark.parametrize("mirror_y", [None, 300.5])
+def test_matrix_equals_similarity_pairwise_and_top_is_its_smallest(plays, mirror_y):
+    n = len(plays)
+    matrix = np.asarray(compare.matrix(plays, mirror_y=mirror_y, threads=2))
+    assert matrix.shape == (n, n) and matrix.dtype == np.float64
+    for i in range(n):
+        for j in range(n):
+            assert same(matrix[i, j], compare.similarity(plays[i], plays[j], mirror_y=mirror_y), rel=0)
+    upper = sorted((matrix[i, j], i, j) for i in range(n) for j in range(i + 1, n) if not math.isnan(matrix[i, j]))
+    top = compare.matrix(plays, mirror_y=mirror_y, top=5)
+    assert top == [compare.Pair(i, j, d) for d, i, j in upper[:5]]
+
+
+def test_grid_form_matches_the_numpy_reference(plays):
+    matrix = np.asarray(compare.matrix(plays, grid_ms=16.5))
+    assert np.array_equal(matrix, matrix.T, equal_nan=True)
+    for i, a in enumerate(plays):
+        for j, b in enumerate(plays):
+            assert same(matrix[i, j], reference_grid(a, b, 16.5))
+    assert compare.matrix(plays, grid_ms=16.5, top=1)[0].distance == np.nanmin(matrix[np.triu_indices(len(plays), 1)])
+
+
+def test_sources_other_than_columns_are_decoded(plays, tmp_path):
+    data = realistic_replay(MODE_STD, 500, seed=1).to_bytes()
+    path = tmp_path / "a.kvr"
+    path.write_bytes(data)
+    columns = kc.frames(data)
+    expected = compare.similarity(columns, plays[0])
+    assert compare.similarity(path, plays[0]) == compare.similarity(kadenzo.parse_replay_from_bytes(data),
+                                                                   plays[0]) == expected
+    assert np.asarray(compare.matrix([str(path), data]))[0, 1] == 0.0
+
+
+# --- arguments ------------------------------------------------------------------
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda p: compare.similarity(p, p, mirror_y="384"), TypeError, "mirror_y must be a number or None, not str"),
+    (lambda p: compare.similarity(p, p, mirror_y=math.nan), ValueError, "mirror_y must be finite, not nan"),
+    (lambda p: compare.matrix([p], grid_ms=0), ValueError, "grid_ms must be greater than 0, not 0"),
+    (lambda p: compare.matrix([p], grid_ms=True), TypeError, "grid_ms must be a number or None, not bool"),
+    (lambda p: compare.matrix([p], top=0), ValueError, "top must be 1 or more, not 0"),
+    (lambda p: compare.matrix([p], threads=1.0), TypeError, "threads must be an int or None, not float"),
+    (lambda p: compare.matrix("a.kvr"), ValueError, "plays must be a collection of plays, not one string or buffer"),
+    (lambda p: compare.matrix([p], grid_ms=1e-9), ValueError,
+     "grid_ms is too fine for play 0: it would take more than 16777216 grid points"),
+    (lambda p: compare.similarity(p, kc.frames(realistic_replay(MODE_TAIKO, 5).to_bytes())), ValueError,
+     "b is not a cursor-mode play (its mode is GameMode.TAIKO)"),
+])
+def test_arguments_are_checked(plays, call, error, message):
+    with pytest.raises(error) as raised:
+        call(plays[0])
+    assert str(raised.value) == message
+
+
+def test_ctrl_c_stops_a_long_matrix_promptly(plays):
+    many = plays * 300  # 4.4 million pairs: minutes of work
+    raised_at = []
+
+    def interrupt():
+        raised_at.append(time.monotonic())
+        signal.raise_signal(signal.SIGINT)
+
+    timer = threading.Timer(0.3, interrupt)
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        compare.matrix(many)
+    assert time.monotonic() - raised_at[0] < 0.2
+    timer.join()
+    assert compare.matrix(plays[:2], top=1)  # the pool is ready for the next call
+
+
+# --- the command line --------------------------------------------------------------
+
+def test_compare_command_on_a_folder(plays, tmp_path, capsys):
+    for seed in range(4):
+        (tmp_path / f"p{seed}.kvr").write_bytes(realistic_replay(MODE_STD, 400, seed=seed).to_bytes())
+    (tmp_path / "drums.kvr").write_bytes(realistic_replay(MODE_TAIKO, 50).to_bytes())
+    (tmp_path / "damaged.kvr").write_bytes(b"kv")
+    out = tmp_path / "pairs.csv"
+    assert cli.main(["compare", str(tmp_path), "--top", "2", "-o", str(out), "--no-progress"]) == 1
+    rows = list(csv.DictReader(out.open()))
+    assert [list(row) for row in rows] == [["a", "b", "distance"]] * 2
+    paths = sorted(str(p) for p in tmp_path.glob("p*.kvr"))
+    first = compare.similarity(rows[0]["a"], rows[0]["b"])
+    assert float(rows[0]["distance"]) == first <= float(rows[1]["distance"])
+    assert {rows[0]["a"], rows[0]["b"]} <= set(paths)
+    assert capsys.readouterr().err.splitlines()[-2:] == [
+        f"kadenzo compare: {tmp_path / 'damaged.kvr'}: file ends inside game_version (needs 3 more bytes at offset 2)",
+        "4 cursor-mode plays compared, 2 pairs written; 1 plays of other modes left out, 1 files failed"]
+    assert cli.main(["compare", *paths, "--grid-ms", "16", "--no-progress"]) == 0
+    assert len(capsys.readouterr().out.splitlines()) == 1 + 6
+    assert cli.main(["compare", str(tmp_path / "drums.kvr"), "--no-progress"]) == 0  # no cursor play: no pair
+    assert capsys.readouterr().out == "a,b,distance\n"
