@@ -20,22 +20,15 @@ using Encoded = std::variant<Bytes, EncodeError>;
 // pending for the caller).
 class SignalCheck final : public StopCheck {
 public:
-    explicit SignalCheck(PyThreadState* state) noexcept : state_(state) {}
     bool stop_requested() override {
-        PyEval_RestoreThread(state_);
-        const bool stop = PyErr_CheckSignals() < 0;
-        PyEval_SaveThread();
-        return stop;
+        return with_interpreter_lock([] { return PyErr_CheckSignals() < 0; });
     }
-
-private:
-    PyThreadState* state_;
 };
 
 // work(StopCheck*) without the interpreter lock, asking for signals as it goes.
 template <class Work>
 Encoded unlocked(Work&& work) {
-    SignalCheck check(PyThreadState_Get());
+    SignalCheck check;
     return without_interpreter_lock([&] { return work(&check); });
 }
 
