@@ -16,12 +16,15 @@
 #include <tuple>
 #include <utility>
 
+#include "bulk/failure_report.hpp"
 #include "columns/key_presses.hpp"
 #include "debug_text/debug_text.hpp"
 #include "files/header_read.hpp"
 #include "frames/block_decode.hpp"
 #include "common/stop.hpp"
 #include "parser/decode_result.hpp"
+#include "parser/failure_text.hpp"
+#include "layout/replay_layout.hpp"
 #include "parser/life_bar.hpp"
 #include "parser/replay_parser.hpp"
 #include "text/base64.hpp"
@@ -105,26 +108,38 @@ private:
     ByteView bytes_;
 };
 
-// What a decode ends in, as text: the header fields, the error's text, or the stop's message.
+// A failure as text: the message it raises, and the message and place a
+// person reads.
+inline String failure_text(const DecodeFailure& failure) {
+    String text = panic_text(failure);
+    if (failure.is_decode()) {
+        text += " / ";
+        text += describe_failure(failure).message;
+    }
+    return text;
+}
+
+// What a decode ends in, as text: the header fields, the error's failure, or the stop's.
 template <class Decode>
 String outcome_text(Decode&& decode) {
     try {
         DecodeOutcome outcome = decode();
-        if (const String* error = std::get_if<String>(&outcome)) return "error: " + *error;
+        if (const DecodeFailure* failure = std::get_if<DecodeFailure>(&outcome)) return "error: " + failure_text(*failure);
         Replay& replay = std::get<Replay>(outcome);
         cap_list(replay.life_bar_graph);
         return "replay: " + header_text(replay);
     } catch (const Stop& stop) {
-        return "stop: " + stop.message();
+        return "stop: " + stop.message() + (stop.failure().is_decode() ? " / " + failure_text(stop.failure()) : String());
     }
 }
 
 // A header-only read of a file by parts ends exactly as the header-only
-// decode of the whole file in memory: same fields, same error text, same stop.
+// decode of the whole file in memory: same fields, same failure (its texts,
+// its field and offsets), same stop.
 inline std::pair<String, String> header_read_outcomes(ByteView file, std::size_t first_read) {
     String whole = outcome_text([&]() -> DecodeOutcome {
         Result<Replay> decoded = parse_replay(file, ByteOrder::Little, true);
-        if (!decoded) return describe(decoded.error());
+        if (!decoded) return failure_of(decoded.error(), file.data(), file.size());
         return std::move(decoded.value());
     });
     String by_parts = outcome_text([&] { return decode_header_only(MemorySource(file), first_read); });
@@ -148,7 +163,7 @@ inline void replay_target(const std::uint8_t* data, std::size_t size) {
     stop_is_fine([&] {
         Result<Replay> decoded = parse_replay(file, ByteOrder::Little, header_only);
         if (!decoded) {
-            const String text = describe(decoded.error());
+            const String text = failure_text(failure_of(decoded.error(), file.data(), file.size()));
             KZ_FUZZ_CHECK(!text.empty());
             return;
         }
@@ -244,6 +259,8 @@ inline void frame_text_target(const std::uint8_t* data, std::size_t size) {
     }
 }
 
+inline constexpr auto kLifeBarRow = static_cast<std::uint8_t>(*layout::field_index("life_bar_graph"));
+
 inline void check_graph(LifeBarGraph& graph) {
     // The list never exists empty: no sample gives an absent graph.
     KZ_FUZZ_CHECK(!graph || !graph->empty());
@@ -258,7 +275,7 @@ inline void life_bar_target(const std::uint8_t* data, std::size_t size) {
     const ByteView rest(data + 1, size - 1);
     stop_is_fine([&] {
         if ((data[0] & 1) == 0) {
-            Result<LifeBarGraph> parsed = parse_life_bar_graph(rest);
+            Result<LifeBarGraph> parsed = parse_life_bar_graph(rest, kLifeBarRow);
             if (!parsed) {
                 KZ_FUZZ_CHECK(!describe(parsed.error()).empty());
                 return;

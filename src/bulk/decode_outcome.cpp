@@ -34,7 +34,7 @@ Failure file_failure(int code, std::string_view stop_message, std::string_view w
     return failure;
 }
 
-Failure failure_without_notes(std::string_view message) {
+Failure failure_without_stop(std::string_view message) {
     Failure failure;
     failure.kind = FailureKind::Limit;
     failure.message = message;
@@ -44,20 +44,20 @@ Failure failure_without_notes(std::string_view message) {
 
 }  // namespace
 
-Failure failure_of_current_exception(const std::optional<Failure>& described) noexcept {
+Failure failure_of_current_exception() noexcept {
     try {
         try {
             throw;
         } catch (const Stop& stop) {
-            if (described) return *described;
+            if (stop.failure().is_decode()) return describe_failure(stop.failure());
             Failure failure;
-            failure.message = stop.message();
+            failure.message = describe_other_stop(stop.failure(), stop.message());
             failure.detail = bounded_detail(stop.message());
             return failure;
         } catch (const std::bad_alloc&) {
-            return failure_without_notes("memory allocation failed");
+            return failure_without_stop("memory allocation failed");
         } catch (...) {
-            return failure_without_notes("native code failed without a message");
+            return failure_without_stop("native code failed without a message");
         }
     } catch (...) {
         // No memory even for the message.
@@ -106,7 +106,7 @@ std::variant<ByteBuffer, Failure> read_file_or_failure(const String& path) noexc
         if (const FileRefusal* refusal = std::get_if<FileRefusal>(&read)) return failure_of_file_error(*refusal);
         return std::move(std::get<ByteBuffer>(read));
     } catch (...) {
-        return failure_of_current_exception(std::nullopt);
+        return failure_of_current_exception();
     }
 }
 
@@ -119,15 +119,14 @@ Outcome decode_file_outcome(const String& path, bool header_only) noexcept {
         return decode_file_as<Replay>(path, [](ByteView bytes) { return decode_replay(bytes, false); });
     }
     // A header-only decode reads just the header's parts of the file.
-    FailureReport report;
     try {
         if (auto failure = nul_in_path(path)) return std::move(*failure);
-        QuietStops quiet(&report);
+        QuietStops quiet;
         auto decoded = decode_replay_file_or_error(path.c_str(), true);
         if (FileError* error = std::get_if<FileError>(&decoded)) return failure_of_file_error(*error);
         return std::move(std::get<Replay>(decoded));
     } catch (...) {
-        return failure_of_current_exception(report.failure());
+        return failure_of_current_exception();
     }
 }
 

@@ -24,8 +24,8 @@ Outcome decode_file_outcome(const String& path, bool header_only) noexcept;
 Outcome decode_bytes_outcome(ByteView contents, bool header_only) noexcept;
 
 // The same for another form of the decoded file: `decode(contents)` returns
-// a Value or stops, and runs with quiet stops whose failure is described
-// from the decode notes.
+// a Value or stops, and runs with quiet stops; a stop's failure value is
+// described.
 template <class Value, class Decode>
 std::variant<Value, Failure> decode_bytes_as(ByteView contents, Decode&& decode) noexcept;
 
@@ -35,9 +35,10 @@ std::variant<Value, Failure> decode_file_as(const String& path, Decode&& decode)
 // The file's bytes as the single-file function reads them, or its failure.
 std::variant<ByteBuffer, Failure> read_file_or_failure(const String& path) noexcept;
 
-// The failure of a decode that stopped without a description, or ended in
-// another exception (memory exhaustion, for one); call inside a catch block.
-Failure failure_of_current_exception(const std::optional<Failure>& described) noexcept;
+// The failure of the exception being handled: a stop's decode failure
+// described, another stop's message, or memory exhaustion and the like;
+// call inside a catch block.
+Failure failure_of_current_exception() noexcept;
 
 // Memory an outcome holds, roughly: what the scheduler counts against its budget.
 std::size_t outcome_bytes(const Outcome& outcome) noexcept;

@@ -1,21 +1,19 @@
-// The templates of decode_outcome.hpp: a decode run with quiet stops whose
-// listener describes the failure while the bytes are still alive.
+// The templates of decode_outcome.hpp: a decode run with quiet stops, whose
+// stop carries its failure as a value.
 #pragma once
 
 #include "bulk/decode_outcome.hpp"
-#include "bulk/failure_report.hpp"
 #include "common/stop.hpp"
 
 namespace kz {
 
 template <class Value, class Decode>
 std::variant<Value, Failure> decode_bytes_as(ByteView contents, Decode&& decode) noexcept {
-    FailureReport report;
     try {
-        QuietStops quiet(&report);
+        QuietStops quiet;
         return std::variant<Value, Failure>(std::in_place_index<0>, decode(contents));
     } catch (...) {
-        return std::variant<Value, Failure>(std::in_place_index<1>, failure_of_current_exception(report.failure()));
+        return std::variant<Value, Failure>(std::in_place_index<1>, failure_of_current_exception());
     }
 }
 

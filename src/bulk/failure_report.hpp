@@ -1,29 +1,21 @@
-// Turns a stop raised while decoding into a message a person can act on,
-// from the decode notes, while the bytes the notes point into are alive.
+// What went wrong with one file, in words a person can act on, rendered from
+// the decode's failure value.
 #pragma once
 
-#include <optional>
 #include <string_view>
 
 #include "bulk/failure.hpp"
-#include "common/stop.hpp"
+#include "common/decode_failure.hpp"
 
 namespace kz {
 
-// Installed (with quiet stops) around one decode; keeps the failure of the
-// first stop it is told of.
-class FailureReport final : public StopListener {
-public:
-    void stopped(std::string_view message) noexcept override;
+// The per-file failure of a decode that stopped with `failure` (a decode
+// failure: failure.is_decode()); its detail is the stop's message.
+Failure describe_failure(const DecodeFailure& failure);
 
-    // The failure of the stop it was told of, or nothing.
-    std::optional<Failure>& failure() noexcept { return failure_; }
-
-private:
-    std::optional<Failure> failure_;
-};
-
-// The person's message for `stop_message` at the place the notes describe.
-Failure describe_stop(std::string_view stop_message);
+// The message of another stop (`stop_message`) while a field was read:
+// "<field> at offset <n>: <stop_message>", or the stop's message alone when
+// `failure` names no field.
+String describe_other_stop(const DecodeFailure& failure, std::string_view stop_message);
 
 }  // namespace kz

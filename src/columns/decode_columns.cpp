@@ -15,7 +15,7 @@ ColumnsOutcome columns_of_outcome(Outcome&& outcome) noexcept {
         FrameColumns columns = FrameColumns::take(replay);
         return DecodedColumns{std::move(replay), std::move(columns)};
     } catch (...) {
-        return failure_of_current_exception(std::nullopt);
+        return failure_of_current_exception();
     }
 }
 

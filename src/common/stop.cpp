@@ -21,7 +21,6 @@ namespace {
 std::atomic<bool> hint_printed{false};
 
 thread_local bool stops_quiet = false;
-thread_local StopListener* stop_listener = nullptr;
 
 constexpr std::string_view kBacktraceVariable = "KADENZO_BACKTRACE";
 
@@ -83,35 +82,23 @@ void write_diagnostic(std::string_view message, const std::source_location& wher
 
 }  // namespace
 
-QuietStops::QuietStops(StopListener* listener) noexcept
-    : was_quiet_(std::exchange(stops_quiet, true)), previous_listener_(std::exchange(stop_listener, listener)) {}
+QuietStops::QuietStops() noexcept : was_quiet_(std::exchange(stops_quiet, true)) {}
 
-QuietStops::~QuietStops() {
-    stops_quiet = was_quiet_;
-    stop_listener = previous_listener_;
-}
+QuietStops::~QuietStops() { stops_quiet = was_quiet_; }
 
 void stop(std::string_view message, std::source_location where) {
     if (!stops_quiet) write_diagnostic(message, where);
-    if (stop_listener != nullptr) stop_listener->stopped(message);
     throw Stop(String(message), where);
+}
+
+void stop(std::string_view message, DecodeFailure failure, std::source_location where) {
+    if (!stops_quiet) write_diagnostic(message, where);
+    throw Stop(String(message), std::move(failure), where);
 }
 
 void stop_unwrap_err(std::string_view error_debug_text, std::source_location where) {
     String message = "called `Result::unwrap()` on an `Err` value: ";
     message += error_debug_text;
-    stop(message, where);
-}
-
-void stop_unwrap_none(std::source_location where) {
-    stop("called `Option::unwrap()` on a `None` value", where);
-}
-
-void stop_index_out_of_bounds(std::size_t len, std::size_t index, std::source_location where) {
-    String message = "index out of bounds: the len is ";
-    append_number(message, len);
-    message += " but the index is ";
-    append_number(message, index);
     stop(message, where);
 }
 

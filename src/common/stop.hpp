@@ -6,51 +6,48 @@
 #include <source_location>
 #include <string_view>
 
+#include "common/decode_failure.hpp"
 #include "common/memory.hpp"
 
 namespace kz {
 
-// Carries the message that reaches Python as PanicException and where the
-// stop happened. Only the Python boundary (and the batch workers, which hand
-// the stop to the calling thread) catch it.
+// Carries the message that reaches Python as PanicException, where the stop
+// happened, and for a decode failure what went wrong and where in the input
+// (the message is rendered from it). Only the Python boundary, the batch
+// workers (which hand the stop to the calling thread), the per-file results
+// of bulk decoding and the readers that name the field being read (which add
+// it to the failure and rethrow) catch it.
 class Stop final : public std::exception {
 public:
     Stop(String message, std::source_location where) noexcept
         : message_(std::move(message)), where_(where) {}
+    Stop(String message, DecodeFailure failure, std::source_location where) noexcept
+        : message_(std::move(message)), failure_(std::move(failure)), where_(where) {}
 
     const char* what() const noexcept override { return message_.c_str(); }
     const String& message() const noexcept { return message_; }
+    const DecodeFailure& failure() const noexcept { return failure_; }
+    DecodeFailure& failure() noexcept { return failure_; }
     const std::source_location& where() const noexcept { return where_; }
 
 private:
     String message_;
+    DecodeFailure failure_;
     std::source_location where_;
 };
 
-// Told of a stop on its thread just before it is thrown, while everything
-// the stopping code looks at is still alive.
-class StopListener {
-public:
-    virtual void stopped(std::string_view message) noexcept = 0;
-
-protected:
-    ~StopListener() = default;
-};
-
 // While one of these lives on a thread, stops on that thread write no
-// diagnostic line and go to `listener` (if any): callers that hand failures
-// back as values (the per-file results of bulk decoding) report them
-// themselves. Nests; the innermost listener is told.
+// diagnostic line: callers that hand failures back as values (the per-file
+// results of bulk decoding) report them themselves. Nests.
 class QuietStops {
 public:
-    explicit QuietStops(StopListener* listener = nullptr) noexcept;
+    QuietStops() noexcept;
     ~QuietStops();
     QuietStops(const QuietStops&) = delete;
     QuietStops& operator=(const QuietStops&) = delete;
 
 private:
     bool was_quiet_;
-    StopListener* previous_listener_;
 };
 
 // Writes the one diagnostic line to standard error (unless stops are quiet
@@ -58,16 +55,13 @@ private:
 [[noreturn]] void stop(std::string_view message,
                        std::source_location where = std::source_location::current());
 
+// The same for a decode failure, whose message is `message`.
+[[noreturn]] void stop(std::string_view message, DecodeFailure failure,
+                       std::source_location where = std::source_location::current());
+
 // "called `Result::unwrap()` on an `Err` value: " + the error's debug text.
 [[noreturn]] void stop_unwrap_err(std::string_view error_debug_text,
                                   std::source_location where = std::source_location::current());
-
-// "called `Option::unwrap()` on a `None` value".
-[[noreturn]] void stop_unwrap_none(std::source_location where = std::source_location::current());
-
-// "index out of bounds: the len is {len} but the index is {index}".
-[[noreturn]] void stop_index_out_of_bounds(std::size_t len, std::size_t index,
-                                           std::source_location where = std::source_location::current());
 
 // The stop for a value that does not fit its target integer type.
 [[noreturn]] void stop_try_from_int(std::source_location where = std::source_location::current());

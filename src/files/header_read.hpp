@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <variant>
 
+#include "common/decode_failure.hpp"
 #include "common/memory.hpp"
 #include "files/file_limits.hpp"
 #include "files/byte_buffer.hpp"
@@ -22,20 +23,16 @@ public:
     virtual std::size_t read_at(std::uint64_t offset, std::uint8_t* into, std::size_t room) const = 0;
 };
 
-// The record, or the text of the decode error that ended it.
-using DecodeOutcome = std::variant<Replay, String>;
+// The record, or the failure of the decode error that ended it.
+using DecodeOutcome = std::variant<Replay, DecodeFailure>;
 
-// The same outcome, stops and texts included, as parse_replay with
+// The same outcome, stops and failures included, as parse_replay with
 // header_only of the whole source in memory, reading only: the header fields
 // (the strings and the life-bar text with them), the block's length, the
-// online id after the block, and of a rest that an error quotes just the
+// online id after the block, and of a rest that a failure quotes just the
 // bytes its text shows. `first_read` is the size of the first read from the
 // start. The one difference: a header that alone would hold more than
 // kMaxFileBytes stops with the file-too-large error.
-// An error's decode notes point into the bytes read; with `kept`, those
-// bytes are moved there, so that they outlive the call until the error is
-// reported.
-DecodeOutcome decode_header_only(const ByteSource& source, std::size_t first_read = std::size_t{64} << 10,
-                                 ByteBuffer* kept = nullptr);
+DecodeOutcome decode_header_only(const ByteSource& source, std::size_t first_read = std::size_t{64} << 10);
 
 }  // namespace kz

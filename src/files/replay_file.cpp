@@ -16,6 +16,7 @@
 #include "files/file_limits.hpp"
 #include "files/header_read.hpp"
 #include "common/stop.hpp"
+#include "parser/failure_text.hpp"
 #include "parser/replay_parser.hpp"
 
 namespace kz {
@@ -203,7 +204,7 @@ std::variant<ByteBuffer, OsError, FileRefusal> read_whole_file(const char* path)
 
 Replay decode_replay(ByteView data, bool header_only) {
     auto result = parse_replay(data, ByteOrder::Little, header_only);
-    if (!result) stop_unwrap_err(describe(result.error()));
+    if (!result) stop_decode(failure_of(result.error(), data.data(), data.size()));
     return std::move(result.value());
 }
 
@@ -212,9 +213,8 @@ std::variant<Replay, FileError> decode_replay_file_or_error(const char* path, bo
     if (FileError* error = std::get_if<FileError>(&opened)) return std::move(*error);
     const OpenFile& file = std::get<OpenFile>(opened);
     if (header_only && file.size > 0) {
-        ByteBuffer kept;  // what the error's notes point into, alive until the stop is reported
-        DecodeOutcome outcome = decode_header_only(FileSource(file), std::size_t{64} << 10, &kept);
-        if (const String* text = std::get_if<String>(&outcome)) stop_unwrap_err(*text);
+        DecodeOutcome outcome = decode_header_only(FileSource(file), std::size_t{64} << 10);
+        if (DecodeFailure* failure = std::get_if<DecodeFailure>(&outcome)) stop_decode(std::move(*failure));
         return std::move(std::get<Replay>(outcome));
     }
     auto read = read_to_end(file);

@@ -3,19 +3,22 @@
 #include <charconv>
 
 #include "bulk/decode_outcome.hpp"
-#include "parser/decode_notes.hpp"
+#include "common/stop.hpp"
+#include "layout/replay_layout.hpp"
 #include "text/base64.hpp"
 
 namespace kz {
 
 BlockOutcome decode_block_outcome(ByteView block, GameMode mode) noexcept {
     return decode_bytes_as<FrameBlock>(block, [mode](ByteView bytes) {
-        // The notes a file's decode leaves at its block, so that a failure
-        // reads as that part of a file's failure would.
-        note_input(bytes);
-        note_field("frame block", bytes);
-        decode_notes().mode_byte = static_cast<std::uint8_t>(mode);
-        return decode_frame_block(bytes, mode);
+        try {
+            return decode_frame_block(bytes, mode);
+        } catch (Stop& stopped) {
+            // Named as a file's frame block, so that a failure reads as that
+            // part of a file's failure would; offsets count from the block.
+            stopped.failure().place(static_cast<std::uint8_t>(layout::kFrameBlockIndex), 0);
+            throw;
+        }
     });
 }
 
@@ -37,7 +40,7 @@ BlockOutcome decode_base64_block_outcome(std::string_view text, GameMode mode) n
             return failure;
         }
     } catch (...) {
-        return failure_of_current_exception(std::nullopt);
+        return failure_of_current_exception();
     }
     return decode_block_outcome(ByteView(bytes.data(), bytes.size()), mode);
 }

@@ -26,7 +26,7 @@ ColumnsOrFailure to_columns(BlockOutcome&& outcome, GameMode mode) noexcept {
     try {
         return FrameColumns::of(block.data, mode, block.rng_seed);
     } catch (...) {
-        return failure_of_current_exception(std::nullopt);
+        return failure_of_current_exception();
     }
 }
 

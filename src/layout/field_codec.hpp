@@ -67,8 +67,10 @@ struct Codec<Kind::Int64> {
 template <>
 struct Codec<Kind::Text> {
     using Wire = OptionalText;
-    // `name` is the field's name, for the bad-marker stop.
-    static Result<Wire> read(ByteView input, std::string_view name) { return parse_string(input, name); }
+    // `field` is the text's row in the layout, which a failure names.
+    static Result<Wire> read(ByteView input, std::uint8_t field) {
+        return parse_string(input, field, kFields[field].name);
+    }
     static void write(Bytes& out, const std::optional<std::string_view>& text) {
         if (!text) {
             out.push_back(0x00);
@@ -89,7 +91,7 @@ struct Codec<Kind::Text> {
 template <>
 struct Codec<Kind::LifeBar> {
     using Wire = LifeBarGraph;
-    static Result<Wire> read(ByteView input) { return parse_life_bar_graph(input); }
+    static Result<Wire> read(ByteView input, std::uint8_t field) { return parse_life_bar_graph(input, field); }
     static void write(Bytes& out, const std::optional<std::string_view>& text) { Codec<Kind::Text>::write(out, text); }
 };
 

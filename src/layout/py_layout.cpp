@@ -10,7 +10,7 @@ bool add_layout(PyObject* native) {
     Ref fields = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(layout::kFields.size())));
     if (!fields) return false;
     for (std::size_t index = 0; index < layout::kFields.size(); ++index) {
-        const layout::FieldSpec& field = layout::kFields[index];
+        const layout::FieldInfo& field = layout::kFields[index];
         const std::string_view kind = layout::kind_name(field.kind);
         const Ref name = Ref::steal(PyUnicode_FromStringAndSize(field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
         const Ref kind_text = Ref::steal(PyUnicode_FromStringAndSize(kind.data(), static_cast<Py_ssize_t>(kind.size())));

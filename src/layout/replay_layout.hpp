@@ -76,7 +76,7 @@ constexpr std::string_view kind_name(Kind kind) noexcept {
 }
 
 // One field of the file, as plain data.
-struct FieldSpec {
+struct FieldInfo {
     std::string_view name;  // the Replay member's name
     Kind kind;
     std::size_t width;  // fixed_width(kind): 0 when the size depends on the contents
@@ -87,7 +87,7 @@ template <FixedString Name, Kind K, auto Member>
 struct LayoutField {
     static constexpr Kind kind = K;
     static constexpr auto member = Member;
-    static constexpr FieldSpec spec{Name.view(), K, fixed_width(K)};
+    static constexpr FieldInfo info{Name.view(), K, fixed_width(K)};
 };
 
 // The file, in order. The frame block fills replay_data and rng_seed.
@@ -115,13 +115,13 @@ inline constexpr std::size_t kFieldCount = ReplayFields::size;
 
 namespace detail {
 template <class... Fields>
-constexpr std::array<FieldSpec, sizeof...(Fields)> specs_of(FieldList<Fields...>) noexcept {
-    return {Fields::spec...};
+constexpr std::array<FieldInfo, sizeof...(Fields)> infos_of(FieldList<Fields...>) noexcept {
+    return {Fields::info...};
 }
 }  // namespace detail
 
 // The table as plain data, in file order.
-inline constexpr std::array<FieldSpec, kFieldCount> kFields = detail::specs_of(ReplayFields{});
+inline constexpr std::array<FieldInfo, kFieldCount> kFields = detail::infos_of(ReplayFields{});
 
 // Index of the field named `name`, if there is one.
 constexpr std::optional<std::size_t> field_index(std::string_view name) noexcept {
@@ -141,7 +141,7 @@ template <std::size_t I, class... Fields>
 auto field_at(FieldList<Fields...>) -> std::tuple_element_t<I, std::tuple<Fields...>>;
 }  // namespace detail
 
-// The row at `I`: FieldAt<I>::spec, ::kind, ::member.
+// The row at `I`: FieldAt<I>::info, ::kind, ::member.
 template <std::size_t I>
 using FieldAt = decltype(detail::field_at<I>(ReplayFields{}));
 
@@ -152,6 +152,15 @@ template <std::size_t Count = kFieldCount, class Fn>
 constexpr void for_each_field(Fn&& fn) {
     [&]<std::size_t... I>(std::index_sequence<I...>) {
         (fn(std::integral_constant<std::size_t, I>{}), ...);
+    }(std::make_index_sequence<Count>{});
+}
+
+// The same while fn returns true: false when a call returned false, after
+// which no later field is visited.
+template <std::size_t Count = kFieldCount, class Fn>
+constexpr bool for_each_field_while(Fn&& fn) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return (fn(std::integral_constant<std::size_t, I>{}) && ...);
     }(std::make_index_sequence<Count>{});
 }
 

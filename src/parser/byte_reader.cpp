@@ -2,10 +2,10 @@
 #include "parser/byte_reader.hpp"
 
 #include <bit>
-#include <charconv>
 #include <cstring>
 
 #include "common/stop.hpp"
+#include "parser/failure_text.hpp"
 #include "text/utf8.hpp"
 
 namespace kz {
@@ -31,23 +31,27 @@ Result<T> load(ByteView input, ByteOrder order) noexcept {
     return Result<T>(value, input.subspan(sizeof(T)));
 }
 
-[[noreturn]] void stop_bad_marker(std::uint8_t marker, std::string_view name) {
-    char digits[4];
-    const auto end = std::to_chars(digits, digits + sizeof digits, marker).ptr;
-    String message = "Expected the first byte of a string to be 0x00 or 0x0b, but got, ";
-    message.append(digits, end);
-    message += ", ";
-    message += name;
-    stop(message);
+DecodeFailure text_failure(FailureCause cause, std::uint8_t field) {
+    DecodeFailure failure;
+    failure.cause = cause;
+    failure.field = field;
+    return failure;
 }
 
-[[noreturn]] void stop_not_utf8(ByteView payload, const Utf8Error& error) {
-    String message = "FromUtf8Error { bytes: ";
-    append_byte_list(message, payload);
-    message += ", error: ";
-    append_utf8_error(message, error);
-    message += " }";
-    stop_unwrap_err(message);
+[[noreturn]] void stop_bad_marker(std::uint8_t marker, std::uint8_t field, std::string_view name) {
+    DecodeFailure failure = text_failure(FailureCause::BadStringMarker, field);
+    failure.value = marker;
+    failure.label = name;
+    stop_decode(std::move(failure));
+}
+
+// `payload_at`: the text's bytes, counted from the field's start.
+[[noreturn]] void stop_not_utf8(ByteView payload, std::size_t payload_at, const Utf8Error& error, std::uint8_t field) {
+    DecodeFailure failure = text_failure(FailureCause::InvalidUtf8, field);
+    failure.offset = payload_at + error.valid_up_to;
+    failure.utf8 = Utf8Fault{error.valid_up_to, error.error_len};
+    failure.quoted = quote(payload, payload.size());
+    stop_decode(std::move(failure));
 }
 
 }  // namespace
@@ -87,21 +91,23 @@ Result<unsigned __int128> parse_uleb128(ByteView input) noexcept {
     return DecodeError::error(input, ErrorKind::TooLarge);
 }
 
-Result<OptionalText> parse_string(ByteView input, std::string_view name) {
+Result<OptionalText> parse_string(ByteView input, std::uint8_t field, std::string_view name) {
     if (input.empty()) return DecodeError::eof(input, 1);
     const std::uint8_t marker = input[0];
     ByteView rest = input.subspan(1);
     if (marker == kAbsentMarker) return Result<OptionalText>(std::nullopt, rest);
-    if (marker != kPresentMarker) stop_bad_marker(marker, name);
+    if (marker != kPresentMarker) stop_bad_marker(marker, field, name);
 
     KZ_TRY(length, rest, parse_uleb128(rest));
-    if (length > static_cast<unsigned __int128>(UINT64_MAX)) stop_try_from_int();
+    if (length > static_cast<unsigned __int128>(UINT64_MAX)) stop_decode(text_failure(FailureCause::LengthTooLarge, field));
     // Checked against the bytes present before anything is allocated, so a
     // huge declared length costs nothing.
     if (length > rest.size()) return DecodeError::eof(rest, static_cast<std::uint64_t>(length));
     const std::size_t size = static_cast<std::size_t>(length);
     const ByteView payload = rest.first(size);
-    if (const auto bad = validate_utf8(payload)) stop_not_utf8(payload, *bad);
+    if (const auto bad = validate_utf8(payload)) {
+        stop_not_utf8(payload, static_cast<std::size_t>(payload.data() - input.data()), *bad, field);
+    }
     OptionalText text(std::in_place, reinterpret_cast<const char*>(payload.data()), size);
     return Result<OptionalText>(std::move(text), rest.subspan(size));
 }

@@ -23,8 +23,9 @@ Result<std::uint64_t> parse_u64(ByteView input, ByteOrder order) noexcept;
 Result<unsigned __int128> parse_uleb128(ByteView input) noexcept;
 
 // Stops (does not return an error) on a bad marker byte, a length of 2^64 or
-// more, and a payload that is not strict UTF-8. `name` appears only in the
-// bad-marker message.
-Result<OptionalText> parse_string(ByteView input, std::string_view name);
+// more, and a payload that is not strict UTF-8. `field` is the text's layout
+// row, which the failure names; `name`, static text, is the name the
+// bad-marker message gives it.
+Result<OptionalText> parse_string(ByteView input, std::uint8_t field, std::string_view name);
 
 }  // namespace kz

@@ -9,6 +9,7 @@
 #include <utility>
 #include <variant>
 
+#include "common/decode_failure.hpp"
 #include "common/memory.hpp"
 
 namespace kz {
@@ -34,15 +35,27 @@ struct DecodeError {
     // Not part of the text; it lets a reader that holds only the start of a
     // file tell a short file from a start that is merely too short.
     std::uint64_t wanted = 0;
+    // The layout row whose reading failed and where it starts, once the
+    // parser has named it (see DecodeFailure).
+    std::uint8_t field = kNoField;
+    const std::uint8_t* field_begin = nullptr;
+
+    DecodeError& at_field(std::uint8_t row, ByteView begin) noexcept {
+        if (field == kNoField) {
+            field = row;
+            field_begin = begin.data();
+        }
+        return *this;
+    }
 
     static DecodeError incomplete(std::optional<std::size_t> needed) {
-        return {Form::Incomplete, needed, {}, ErrorKind::Eof, 0};
+        return {Form::Incomplete, needed, {}, ErrorKind::Eof, 0, kNoField, nullptr};
     }
     static DecodeError error(ByteView input, ErrorKind code) {
-        return {Form::Error, std::nullopt, input, code, 0};
+        return {Form::Error, std::nullopt, input, code, 0, kNoField, nullptr};
     }
     static DecodeError eof(ByteView input, std::uint64_t wanted) {
-        return {Form::Error, std::nullopt, input, ErrorKind::Eof, wanted};
+        return {Form::Error, std::nullopt, input, ErrorKind::Eof, wanted, kNoField, nullptr};
     }
     static DecodeError eof(ByteView input) { return eof(input, 0); }  // wanted unknown
 };

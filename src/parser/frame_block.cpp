@@ -12,6 +12,7 @@
 #include <type_traits>
 
 #include "common/stop.hpp"
+#include "parser/failure_text.hpp"
 #include "parser/byte_reader.hpp"
 #include "replay_events/frame_text.hpp"
 
@@ -75,32 +76,18 @@ private:
     lzma_stream stream_{};  // all-zero is liblzma's documented initial state
 };
 
-std::string_view lzma_error_name(lzma_ret ret) noexcept {
-    switch (ret) {
-        case LZMA_NO_CHECK: return "NoCheck";
-        case LZMA_UNSUPPORTED_CHECK: return "UnsupportedCheck";
-        case LZMA_MEM_ERROR: return "Mem";
-        case LZMA_MEMLIMIT_ERROR: return "MemLimit";
-        case LZMA_FORMAT_ERROR: return "Format";
-        case LZMA_OPTIONS_ERROR: return "Options";
-        case LZMA_DATA_ERROR: return "Data";
-        case LZMA_PROG_ERROR: return "Program";
-        default: return {};
-    }
+DecodeFailure block_failure(FailureCause cause, std::uint64_t value) {
+    DecodeFailure failure;
+    failure.cause = cause;
+    failure.value = value;
+    return failure;
 }
 
 [[noreturn]] void stop_lzma(lzma_ret ret) {
-    const std::string_view name = lzma_error_name(ret);
-    if (!name.empty()) stop_unwrap_err(name);
-    char buffer[48] = "unknown return code: ";
-    const std::size_t head = std::strlen(buffer);
-    const auto end = std::to_chars(buffer + head, buffer + sizeof buffer, static_cast<int>(ret)).ptr;
-    stop(std::string_view(buffer, static_cast<std::size_t>(end - buffer)));
+    stop_decode(block_failure(FailureCause::Lzma, static_cast<std::uint64_t>(ret)));
 }
 
-[[noreturn]] void stop_text_too_long() {
-    stop("decompressed frame text exceeds 268435456 bytes");
-}
+[[noreturn]] void stop_text_too_long() { stop_decode(block_failure(FailureCause::TextTooLong, kMaxFrameTextBytes)); }
 
 // The text length the stream header declares, when it declares one.
 std::optional<std::uint64_t> declared_text_size(ByteView block) noexcept {
@@ -204,7 +191,7 @@ LentTextBuffer decompress_frame_block(ByteView block) {
 Result<std::size_t> parse_frame_block_length(ByteView input, ByteOrder order) {
     ByteView rest = input;
     KZ_TRY(length, rest, parse_i32(rest, order));
-    if (length < 0) stop_try_from_int();
+    if (length < 0) stop_decode(block_failure(FailureCause::LengthTooLarge, 0));
     return Result<std::size_t>(static_cast<std::size_t>(length), rest);
 }
 

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "common/stop.hpp"
+#include "parser/failure_text.hpp"
 #include "parser/byte_reader.hpp"
 #include "text/number_text.hpp"
 #include "text/text_scan.hpp"
@@ -17,11 +18,18 @@
 namespace kz {
 namespace {
 
+// The sample's place is added where the text is read (decode_life_bar_text).
 [[noreturn]] void stop_bad_time(IntErrorKind kind) {
-    String debug = "ParseIntError { kind: ";
-    debug += int_error_kind_name(kind);
-    debug += " }";
-    stop_unwrap_err(debug);
+    DecodeFailure failure;
+    failure.cause = FailureCause::BadLifeBarTime;
+    failure.int_error = static_cast<std::uint8_t>(kind);
+    stop_decode(std::move(failure));
+}
+
+[[noreturn]] void stop_bad_life() {
+    DecodeFailure failure;
+    failure.cause = FailureCause::BadLifeBarLife;
+    stop_decode(std::move(failure));
 }
 
 // The general rules for one piece, its ',' excluded: the time before the
@@ -33,7 +41,7 @@ std::optional<LifeBarState> read_piece(const char* piece, const char* piece_end)
     if (time.error) stop_bad_time(*time.error);
     const auto life =
         parse_strict_float<float>(std::string_view(bar + 1, static_cast<std::size_t>(piece_end - bar - 1)));
-    if (!life) stop_unwrap_err("Error");
+    if (!life) stop_bad_life();
     return LifeBarState{time.value, *life};
 }
 
@@ -122,28 +130,44 @@ LifeBarGraph decode_life_bar_text(std::string_view text) {
     // Room for all at once: each sample has its own '|' and takes at least
     // four bytes with its ','.
     samples.reserve(std::min(bars, (text.size() + 1) / 4));
-    while (true) {
-        LifeBarState sample;
-        const char* piece_end = end - piece >= kFarBytes ? read_plain_piece<true>(piece, end, sample)
-                                                         : read_plain_piece<false>(piece, end, sample);
-        if (piece_end != nullptr) {
-            samples.push_back(sample);
-        } else {
-            piece_end = find_byte(piece, end, ',');
-            if (const std::optional<LifeBarState> read = read_piece(piece, piece_end)) samples.push_back(*read);
+    try {
+        while (true) {
+            LifeBarState sample;
+            const char* piece_end = end - piece >= kFarBytes ? read_plain_piece<true>(piece, end, sample)
+                                                             : read_plain_piece<false>(piece, end, sample);
+            if (piece_end != nullptr) {
+                samples.push_back(sample);
+            } else {
+                piece_end = find_byte(piece, end, ',');
+                if (const std::optional<LifeBarState> read = read_piece(piece, piece_end)) samples.push_back(*read);
+            }
+            if (piece_end == end) break;
+            piece = piece_end + 1;
         }
-        if (piece_end == end) break;
-        piece = piece_end + 1;
+    } catch (Stop& stopped) {
+        // The failing sample: every piece counts, with or without a '|'.
+        DecodeFailure& failure = stopped.failure();
+        failure.item = count_byte(text.data(), piece, ',');
+        failure.item_offset = static_cast<std::uint64_t>(piece - text.data());
+        throw;
     }
     if (samples.empty()) return std::nullopt;
     return samples;
 }
 
-Result<LifeBarGraph> parse_life_bar_graph(ByteView input) {
+Result<LifeBarGraph> parse_life_bar_graph(ByteView input, std::uint8_t field) {
     ByteView rest = input;
-    KZ_TRY(text, rest, parse_string(input, "parse_life_bar_graph"));
+    KZ_TRY(text, rest, parse_string(input, field, "parse_life_bar_graph"));
     if (!text) return {LifeBarGraph{}, rest};
-    return {decode_life_bar_text(*text), rest};
+    try {
+        return {decode_life_bar_text(*text), rest};
+    } catch (Stop& stopped) {
+        // The sample's offset in the field: the text's bytes end where the rest begins.
+        DecodeFailure& failure = stopped.failure();
+        failure.field = field;
+        failure.offset = static_cast<std::uint64_t>(rest.data() - input.data()) - text->size() + failure.item_offset;
+        throw;
+    }
 }
 
 }  // namespace kz

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "common/stop.hpp"
+#include "replay_events/item_fault.hpp"
 #include "text/number_text.hpp"
 #include "text/text_scan.hpp"
 #include "replay_events/frame_records.hpp"
@@ -30,7 +30,7 @@ public:
     Int int_field() {
         Int value;
         const char* after = read_prefix_int(pos_, end_, value);
-        if (after == nullptr) stop_unwrap_none();
+        if (after == nullptr) stop_frame_item(ItemStop::NotWholeNumber);
         pos_ = after;
         // The bytes after the digits belong to the field but are ignored.
         while (!at_field_end()) ++pos_;
@@ -41,9 +41,9 @@ public:
     double float_field() {
         double value;
         const char* after = read_float_literal(pos_, end_, value);
-        if (after == nullptr) stop_unwrap_err("Error");
+        if (after == nullptr) stop_frame_item(ItemStop::NotNumber);
         pos_ = after;
-        if (!at_field_end()) stop_unwrap_err("Error");
+        if (!at_field_end()) stop_frame_item(ItemStop::NotNumber);
         return value;
     }
 
@@ -52,7 +52,7 @@ public:
     // the stop reports the item's field count, all of which have been seen.
     void require(std::size_t index) {
         while (field_ < index) {
-            if (pos_ == end_ || *pos_ != '|') stop_index_out_of_bounds(field_ + 1, index);
+            if (pos_ == end_ || *pos_ != '|') stop_frame_item(ItemStop::TooFewFields, field_ + 1, index);
             ++pos_;
             ++field_;
             if (field_ < index) {

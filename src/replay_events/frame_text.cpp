@@ -3,10 +3,11 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cstdint>
 
-#include "parser/decode_notes.hpp"
+#include "common/stop.hpp"
+#include "parser/failure_text.hpp"
+#include "replay_events/item_fault.hpp"
 #include "replay_events/frame_reader.hpp"
 #include "replay_events/repeat_cache.hpp"
 #include "text/byte_mask.hpp"
@@ -60,13 +61,26 @@ std::optional<std::int32_t> seed_candidate(std::string_view text) noexcept {
 }
 
 [[noreturn]] void stop_too_many_frames(std::size_t max_frames) {
-    char digits[24];
-    const char* const digits_end = std::to_chars(digits, digits + sizeof digits, max_frames).ptr;
-    String message = "frame text holds more than ";
-    message.append(digits, static_cast<std::size_t>(digits_end - digits));
-    message += " frames";
-    stop(message);
+    DecodeFailure failure;
+    failure.cause = FailureCause::TooManyFrames;
+    failure.value = max_frames;
+    stop_decode(std::move(failure));
 }
+
+[[noreturn]] void stop_no_frame() {
+    DecodeFailure failure;
+    failure.cause = FailureCause::NoFrame;
+    stop_decode(std::move(failure));
+}
+
+template <class Frame>
+constexpr GameMode kModeOf = GameMode::STD;
+template <>
+constexpr GameMode kModeOf<ReplayEventTaiko> = GameMode::TAIKO;
+template <>
+constexpr GameMode kModeOf<ReplayEventCatch> = GameMode::CTB;
+template <>
+constexpr GameMode kModeOf<ReplayEventMania> = GameMode::MANIA;
 
 // Room for the next frames: reserved once from the text, on the first frame;
 // grown only past that estimate (which real texts never exceed), and only up
@@ -97,62 +111,67 @@ DecodedFrames<Frame> decode_frame_text(std::string_view text, std::size_t max_fr
     // Items starting before this are read by the quick readers first.
     const char* const quick_end =
         static_cast<std::ptrdiff_t>(text.size()) > quick::kQuickReadBytes ? end - quick::kQuickReadBytes : cursor;
-    DecodeNotes& notes = decode_notes();
-    notes.text = text;  // a failing item is reported from notes.item_begin
-    if constexpr (RepeatCache<Frame>::kKeepsItems) {
-        // Items found in the cache cost little, so finding each one's end
-        // where the one before ended would dominate: the ends come from masks
-        // of the ',' of 64 bytes at a time while whole masks fit before the
-        // tail the quick readers cannot reach, then item by item.
-        RepeatCache<Frame> repeats;
-        const auto read_item = [&](const char* item_end, bool quick) __attribute__((always_inline)) {
-            notes.item_begin = cursor;
-            Frame frame;
-            if (!quick || !repeats.read(cursor, item_end, frame)) {
-                const char* general = cursor;
-                const std::optional<Frame> read = parse_frame<Frame>(general, end);
-                if (!read) return;
-                frame = *read;
-            }
-            append(frames, frame, text, max_frames);
-        };
-        if (quick_end - cursor >= static_cast<std::ptrdiff_t>(kMaskBytes)) {
-            for (const char* block = cursor; block <= quick_end - kMaskBytes; block += kMaskBytes) {
-                for (std::uint64_t commas = byte_mask64(block, ','); commas != 0; commas &= commas - 1) {
-                    const char* const item_end = block + std::countr_zero(commas);
-                    read_item(item_end, true);
-                    cursor = item_end + 1;
+    // The item being read, for a failure's place. The cached branch reads
+    // each item with the cursor at its start, so it needs no copy.
+    const char* item_begin = cursor;
+    try {
+        if constexpr (RepeatCache<Frame>::kKeepsItems) {
+            // Items found in the cache cost little, so finding each one's end
+            // where the one before ended would dominate: the ends come from masks
+            // of the ',' of 64 bytes at a time while whole masks fit before the
+            // tail the quick readers cannot reach, then item by item.
+            RepeatCache<Frame> repeats;
+            const auto read_item = [&](const char* item_end, bool quick) __attribute__((always_inline)) {
+                Frame frame;
+                if (!quick || !repeats.read(cursor, item_end, frame)) {
+                    const char* general = cursor;
+                    const std::optional<Frame> read = parse_frame<Frame>(general, end);
+                    if (!read) return;
+                    frame = *read;
+                }
+                append(frames, frame, text, max_frames);
+            };
+            if (quick_end - cursor >= static_cast<std::ptrdiff_t>(kMaskBytes)) {
+                for (const char* block = cursor; block <= quick_end - kMaskBytes; block += kMaskBytes) {
+                    for (std::uint64_t commas = byte_mask64(block, ','); commas != 0; commas &= commas - 1) {
+                        const char* const item_end = block + std::countr_zero(commas);
+                        read_item(item_end, true);
+                        cursor = item_end + 1;
+                    }
                 }
             }
-        }
-        while (true) {
-            const char* const item_end = find_byte(cursor, end, ',');
-            read_item(item_end, cursor < quick_end);
-            if (item_end == end) break;
-            cursor = item_end + 1;
-        }
-    } else {
-        // Parsing a coordinate costs more than finding where it ends: the
-        // quick readers find the item's end themselves.
-        while (true) {
-            notes.item_begin = cursor;
-            Frame frame;
-            const char* item_end = cursor < quick_end ? quick::read(cursor, frame) : nullptr;
-            if (item_end != nullptr) {
-                cursor = item_end;
-            } else if (std::optional<Frame> read = parse_frame<Frame>(cursor, end)) {
-                frame = *read;
-            } else {
-                if (cursor == end) break;
-                ++cursor;
-                continue;
+            while (true) {
+                const char* const item_end = find_byte(cursor, end, ',');
+                read_item(item_end, cursor < quick_end);
+                if (item_end == end) break;
+                cursor = item_end + 1;
             }
-            append(frames, frame, text, max_frames);
-            if (cursor == end) break;
-            ++cursor;  // past the ',' that ended the item
+        } else {
+            // Parsing a coordinate costs more than finding where it ends: the
+            // quick readers find the item's end themselves.
+            while (true) {
+                item_begin = cursor;
+                Frame frame;
+                const char* item_end = cursor < quick_end ? quick::read(cursor, frame) : nullptr;
+                if (item_end != nullptr) {
+                    cursor = item_end;
+                } else if (std::optional<Frame> read = parse_frame<Frame>(cursor, end)) {
+                    frame = *read;
+                } else {
+                    if (cursor == end) break;
+                    ++cursor;
+                    continue;
+                }
+                append(frames, frame, text, max_frames);
+                if (cursor == end) break;
+                ++cursor;  // past the ',' that ended the item
+            }
         }
+        if (frames.empty()) stop_no_frame();  // a text holds at least one frame
+    } catch (Stop& stopped) {
+        describe_item(stopped.failure(), text, RepeatCache<Frame>::kKeepsItems ? cursor : item_begin, kModeOf<Frame>);
+        throw;
     }
-    if (frames.empty()) stop_unwrap_none();  // a text holds at least one frame
     if (frames.back().time_delta == kSeedTimeDelta && seed) {
         frames.pop_back();
         result.rng_seed = seed;

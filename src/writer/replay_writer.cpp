@@ -89,7 +89,7 @@ std::variant<Bytes, EncodeError> encode_replay(const Replay& header, const Frame
     layout::for_each_field([&](auto index) {
         using Row = layout::FieldAt<decltype(index)::value>;
         if constexpr (Row::kind == layout::Kind::Text) {
-            if (!bad_text) bad_text = check_utf8(header.*Row::member, Row::spec.name);
+            if (!bad_text) bad_text = check_utf8(header.*Row::member, Row::info.name);
         }
     });
     if (bad_text) return *bad_text;

@@ -57,7 +57,7 @@ TEST(ParseString, ValuesAndDecodeErrors) {
          "Error(Error { input: [255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 7], code: TooLarge })"},
     };
     for (const auto& [input, expected] : cases) {
-        auto result = parse_string(view_of(input), "x");
+        auto result = parse_string(view_of(input), kNoField, "x");
         std::string seen = !result ? text_of(describe(result.error()))
                            : result.value() ? "'" + text_of(*result.value()) + "'" : "absent";
         if (result) seen += ", " + std::to_string(result.rest().size()) + " left";
@@ -76,7 +76,7 @@ TEST(ParseString, Stops) {
          kUnwrap + "FromUtf8Error { bytes: [111, 107, 226, 130], error: Utf8Error { valid_up_to: 2, error_len: None } }"},
     };
     for (const auto& [input, name, message] : cases) {
-        EXPECT_EQ(stop_message([&] { (void)parse_string(view_of(input), name); }), message);
+        EXPECT_EQ(stop_message([&] { (void)parse_string(view_of(input), kNoField, name); }), message);
     }
 }
 

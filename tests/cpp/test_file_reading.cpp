@@ -26,13 +26,16 @@ public:
     std::size_t read_at(std::uint64_t offset, std::uint8_t* into, std::size_t room) const override {
         const std::size_t got = inner_.read_at(offset, into, room);
         read_ += got;
+        ++reads_;
         return got;
     }
     std::size_t bytes_read() const { return read_; }
+    std::size_t reads() const { return reads_; }
 
 private:
     fuzz::MemorySource inner_;
     mutable std::size_t read_ = 0;
+    mutable std::size_t reads_ = 0;
 };
 
 ByteVec good_file() {
@@ -96,6 +99,24 @@ TEST(HeaderRead, ReadsOnlyTheHeaderTheLengthAndTheId) {
     ASSERT_TRUE(std::holds_alternative<Replay>(outcome));
     EXPECT_EQ(std::get<Replay>(outcome).replay_id, 1234u);
     EXPECT_LE(source.bytes_read(), 4096u + 8u);
+}
+
+// From the first byte on, each field's first bytes say how many it takes:
+// the reader reads on to the end of the field, not byte by byte, and the
+// read-ahead doubles, so a header of long texts takes a few reads.
+TEST(HeaderRead, ReadsEachFieldWholeFromItsFirstBytes) {
+    const std::string text(100'000, 'a');
+    ReplayBytes r;
+    r.u8(1).u32(1).str(text).str(text).str(text);
+    for (int i = 0; i < 6; ++i) r.u16(1);
+    r.u32(1).u16(1).u8(1).u32(0).str("0|1").u64(9).block(filler(10)).u64(5);
+    const ByteVec file = r.bytes() + filler(1'000'000);
+    const CountingSource source(view_of(file));
+    const DecodeOutcome outcome = decode_header_only(source, 1);
+    ASSERT_TRUE(std::holds_alternative<Replay>(outcome));
+    EXPECT_EQ(std::get<Replay>(outcome).replay_id, 5u);
+    EXPECT_LE(source.reads(), 12u);
+    EXPECT_LE(source.bytes_read(), 2 * r.bytes().size());
 }
 
 TEST(ByteList, WholeUpTo4KiBThenTheFirst64BytesAndTheLength) {

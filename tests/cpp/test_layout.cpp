@@ -22,9 +22,9 @@ TEST(Layout, RowsFollowTheRecordsFieldsInOrder) {
         if (field.name != "rng_seed") record.emplace_back(field.name);
     });
     std::vector<std::string> rows;
-    for (const layout::FieldSpec& field : layout::kFields) rows.emplace_back(field.name);
+    for (const layout::FieldInfo& field : layout::kFields) rows.emplace_back(field.name);
     EXPECT_EQ(rows, record) << "add the field's row to src/layout/replay_layout.hpp in file order";
-    for (const layout::FieldSpec& field : layout::kFields) {
+    for (const layout::FieldInfo& field : layout::kFields) {
         EXPECT_EQ(field.width, layout::fixed_width(field.kind)) << field.name;
     }
     EXPECT_EQ(layout::kFields[layout::kFrameBlockIndex].kind, layout::Kind::FrameBlock);
@@ -79,7 +79,7 @@ TEST(Layout, TextLengthsOfEveryWidthRoundTrip) {
         const std::string text(size, 'a');
         Bytes out;
         layout::Codec<layout::Kind::Text>::write(out, std::string_view(text));
-        const auto read = layout::Codec<layout::Kind::Text>::read(ByteView(out.data(), out.size()), "t");
+        const auto read = layout::Codec<layout::Kind::Text>::read(ByteView(out.data(), out.size()), 2);
         ASSERT_TRUE(read) << size;
         EXPECT_EQ(read.value()->size(), size);
         EXPECT_TRUE(read.rest().empty());

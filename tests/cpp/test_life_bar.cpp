@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "layout/replay_layout.hpp"
+
 #include <cmath>
 #include <limits>
 #include <string>
@@ -12,6 +14,8 @@
 
 namespace kz {
 namespace {
+
+constexpr auto kLifeBarRow = static_cast<std::uint8_t>(*layout::field_index("life_bar_graph"));
 
 using Samples = std::vector<std::pair<std::uint32_t, float>>;
 
@@ -57,15 +61,15 @@ TEST(LifeBarText, FirstBadPieceStopsTimeBeforeLife) {
 
 TEST(LifeBarGraph, ReadsTheStringThenItsSamples) {
     const std::uint8_t bytes[] = {0x00, 0x0B, 0x03, '1', '|', '1', 0x0B, 0x01, ',', 0x09};
-    auto absent = parse_life_bar_graph(ByteView(bytes));
-    auto present = parse_life_bar_graph(absent.rest());
-    auto no_sample = parse_life_bar_graph(present.rest());
+    auto absent = parse_life_bar_graph(ByteView(bytes), kLifeBarRow);
+    auto present = parse_life_bar_graph(absent.rest(), kLifeBarRow);
+    auto no_sample = parse_life_bar_graph(present.rest(), kLifeBarRow);
     ASSERT_TRUE(absent.ok() && present.ok() && no_sample.ok());
     EXPECT_EQ(absent.value(), std::nullopt);
     EXPECT_EQ(samples_of(present.value()), (Samples{{1, 1.0f}}));
     EXPECT_EQ(no_sample.value(), std::nullopt);
     EXPECT_EQ(no_sample.rest().size(), 1u);
-    EXPECT_EQ(describe(parse_life_bar_graph(ByteView{}).error()), "Error(Error { input: [], code: Eof })");
+    EXPECT_EQ(describe(parse_life_bar_graph(ByteView{}, kLifeBarRow).error()), "Error(Error { input: [], code: Eof })");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@ import pytest
 import kadenzo
 from kadenzo._native import layout_fields
 from kadenzo import _summary
+from replay_builder import minimal_file
 
 from helpers import FRAME_FIELDS, REPLAY_FIELDS, ROOT, SAMPLES, SLOTS
 
@@ -124,6 +125,18 @@ def test_python_field_lists_follow_the_file_layout():
     for name, kind, width in LAYOUT:
         if width and name != "mode":
             assert _summary.TYPES[name] in WIDTH_TYPES[width], f"{name} is {kind}: change TYPES in _summary.py"
+
+
+def test_the_replay_builder_writes_the_file_layout():
+    """tools/replay_builder.py writes test files field by field; its fields are the table's."""
+    written = minimal_file(id_width=8).fields()
+    names = [name for name, _ in written if name not in ("block_length", "trailing")]
+    assert names == [name if name != "replay_data" else "block" for name, _, _ in LAYOUT], \
+        "change ReplayFile.fields() in tools/replay_builder.py to the layout's order"
+    widths = dict(written)
+    for name, kind, width in LAYOUT:
+        if width:
+            assert len(widths[name]) == width, f"{name} is {kind}: change its width in replay_builder.py"
 
 
 def test_the_debug_text_reader():
