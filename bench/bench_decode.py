@@ -1,6 +1,7 @@
 """Decoding speed and peak memory of kadenzo against liblzma's own work.
 
-    .venv/bin/python bench/bench_decode.py [--quick] [--repeat N] [--threads N]
+    .venv/bin/python bench/bench_decode.py [--quick] [--repeat N] [--threads N] [--only corpus|growth]
+                                           [--largest MIB]
 
 The corpus (written to a temporary folder) is generated here with the
 compressibility of real plays: cursor paths that ease towards targets on the
@@ -30,6 +31,7 @@ import os
 import pathlib
 import random
 import re
+import resource
 import statistics
 import struct
 import subprocess
@@ -52,9 +54,10 @@ PRESET = 6            # and the default effort
 
 def frame_deltas(rng: random.Random, count: int) -> list[int]:
     """60 Hz: 17, 17, 16 ms in turn, a millisecond of jitter on one frame in
-    ten, a late frame now and then."""
-    deltas = []
-    for i in range(count):
+    ten, a late frame now and then; the first frame after the two opening
+    ones goes back by the lead-in before the music starts."""
+    deltas = [-rng.randint(1_000, 3_000)]
+    for i in range(1, count):
         delta = (17, 17, 16)[i % 3]
         roll = rng.random()
         if roll < 0.1:
@@ -66,9 +69,28 @@ def frame_deltas(rng: random.Random, count: int) -> list[int]:
 
 
 def number(value: float) -> str:
-    """A coordinate as the game writes it: shortest text, no ".0"."""
+    """A life-bar value as the game writes it: shortest text, no ".0"."""
     text = repr(round(value, 4))
     return text[:-2] if text.endswith(".0") else text
+
+
+SINGLE = struct.Struct("<f")
+
+
+def single(value: float) -> str:
+    """A coordinate as the game writes it: held in single precision, written
+    with the fewest decimals that read back as the same single (so 68.26667,
+    3.733333 or -12.8), never with an exponent."""
+    stored = SINGLE.unpack(SINGLE.pack(value))[0]
+    for decimals in range(9):
+        text = f"{stored:.{decimals}f}"
+        if SINGLE.unpack(SINGLE.pack(float(text)))[0] == stored:
+            return "0" if text == "-0" else text
+    return repr(stored)
+
+
+# Every play opens with these two items before its first real frame.
+OPENING = "0|256|-500|0,-1|256|-500|0,"
 
 
 RASTER = 3.75  # device pixels per playfield unit: positions fall on a grid
@@ -80,18 +102,19 @@ def cursor_items(rng: random.Random, count: int) -> list[str]:
     while len(items) < count:
         length = rng.randint(5, 60)
         if rng.random() < 0.18:  # resting: the same position, written the same way
-            sx, sy = number(x), number(y)
+            sx, sy = single(round(x * RASTER) / RASTER), single(round(y * RASTER) / RASTER)
             for _ in range(length):
                 items.append(f"{deltas[len(items) % count]}|{sx}|{sy}|{keys}")
             continue
-        tx, ty = rng.uniform(0, 512), rng.uniform(0, 384)
+        # Targets a little outside the playfield too: some positions are negative.
+        tx, ty = rng.uniform(-24, 536), rng.uniform(-18, 402)
         for _ in range(length):
             x += (tx - x) * 0.25 + rng.gauss(0, 0.65)
             y += (ty - y) * 0.25 + rng.gauss(0, 0.65)
             if rng.random() < 0.08:
                 keys = rng.choice((1, 2, 5, 10)) if keys == 0 else 0
-            items.append(f"{deltas[len(items) % count]}|{number(round(x * RASTER) / RASTER)}|"
-                         f"{number(round(y * RASTER) / RASTER)}|{keys}")
+            items.append(f"{deltas[len(items) % count]}|{single(round(x * RASTER) / RASTER)}|"
+                         f"{single(round(y * RASTER) / RASTER)}|{keys}")
     return items[:count]
 
 
@@ -104,15 +127,22 @@ def idle_and_presses(rng: random.Random, count: int, patterns: list[int]) -> lis
     return states[:count]
 
 
-def drum_items(rng: random.Random, count: int) -> list[str]:
+def drum_items(rng: random.Random, count: int, x: str = "320") -> list[str]:
     keys = idle_and_presses(rng, count, [1, 2, 4, 8, 5, 10])
-    return [f"{d}|320|9999|{k}" for d, k in zip(frame_deltas(rng, count), keys)]
+    return [f"{d}|{x}|9999|{k}" for d, k in zip(frame_deltas(rng, count), keys)]
+
+
+def decimal_drum_items(rng: random.Random, count: int) -> list[str]:
+    """A rarer legal shape: the drum x written with decimals (read as 368)."""
+    return drum_items(rng, count, x="368.3333")
 
 
 def column_items(rng: random.Random, count: int) -> list[str]:
     chords = [sum(1 << c for c in rng.sample(range(7), rng.randint(1, 2))) for _ in range(12)]
     keys = idle_and_presses(rng, count, chords)
-    return [f"{d}|{k}|0|0" for d, k in zip(frame_deltas(rng, count), keys)]
+    # Field 2 holds a decimal of the play (its scroll speed), the same in every item.
+    speed = f"{rng.uniform(10, 40):.5f}"
+    return [f"{d}|{k}|{speed}|0" for d, k in zip(frame_deltas(rng, count), keys)]
 
 
 def catch_items(rng: random.Random, count: int) -> list[str]:
@@ -123,16 +153,20 @@ def catch_items(rng: random.Random, count: int) -> list[str]:
             target, dashing = rng.uniform(0, 512), rng.random() < 0.3
         step = 14.0 if dashing else 7.0
         x = min(x + step, target) if x < target else max(x - step, target)
-        items.append(f"{delta}|{number(round(x * RASTER) / RASTER)}|9999|{int(dashing and x != target)}")
+        items.append(f"{delta}|{single(round(x * RASTER) / RASTER)}|9999|{int(dashing and x != target)}")
     return items
 
 
 ITEMS = {MODE_STD: cursor_items, MODE_TAIKO: drum_items, MODE_CTB: catch_items, MODE_MANIA: column_items}
 
 
-def frame_text(mode: int, count: int, seed: int) -> bytes:
+DECIMAL_DRUMS = "drums x.x"  # a group of its own, outside "all": not the usual shape
+
+
+def frame_text(mode: int, count: int, seed: int, decimal_x: bool = False) -> bytes:
     rng = random.Random(seed * 4 + mode)
-    return (",".join(ITEMS[mode](rng, count)) + "," + SEED_ITEM.format(seed=seed)).encode("ascii")
+    items = decimal_drum_items(rng, count) if decimal_x else ITEMS[mode](rng, count)
+    return (OPENING + ",".join(items) + "," + SEED_ITEM.format(seed=seed)).encode("ascii")
 
 
 def life_bar(rng: random.Random, samples: int) -> str:
@@ -146,9 +180,10 @@ def life_bar(rng: random.Random, samples: int) -> str:
 class Play:
     """One corpus file and what the measurements need to know about it."""
 
-    def __init__(self, mode: int, frames: int, seed: int, folder: pathlib.Path, preset: int = PRESET):
+    def __init__(self, mode: int, frames: int, seed: int, folder: pathlib.Path, preset: int = PRESET,
+                 decimal_x: bool = False):
         self.mode, self.frames = mode, frames
-        self.text = frame_text(mode, frames, seed)
+        self.text = frame_text(mode, frames, seed, decimal_x)
         self.block = compress(self.text, dict_size=DICT_SIZE, preset=preset)
         rng = random.Random(seed)
         replay = ReplayFile(mode=mode, block=self.block, life_bar=life_bar(rng, 134), score=rng.randint(0, 10**7))
@@ -169,8 +204,14 @@ def corpus_plan(quick: bool) -> list[tuple[int, int]]:
     return plan
 
 
-def make_corpus(folder: pathlib.Path, quick: bool) -> list[Play]:
-    return [Play(mode, count, seed, folder) for seed, (mode, count) in enumerate(corpus_plan(quick))]
+def make_corpus(folder: pathlib.Path, quick: bool) -> tuple[list[Play], list[Play]]:
+    """The corpus, and drum plays whose x is written with decimals (as many as
+    the corpus has drum plays, of the same lengths)."""
+    plan = corpus_plan(quick)
+    plays = [Play(mode, count, seed, folder) for seed, (mode, count) in enumerate(plan)]
+    decimal = [Play(mode, count, len(plan) + seed, folder, decimal_x=True)
+               for seed, (mode, count) in enumerate(plan) if mode == MODE_TAIKO]
+    return plays, decimal
 
 
 # --- the floor: liblzma through ctypes ------------------------------------------
@@ -276,7 +317,7 @@ def py_frames(mode: int, text: str):
     if mode == MODE_STD:
         frames = [(int(w), float(x), float(y), int(z)) for w, x, y, z in (i.split("|") for i in items)]
     elif mode == MODE_TAIKO:
-        frames = [(int(w), int(x), int(z)) for w, x, _, z in (i.split("|") for i in items)]
+        frames = [(int(w), int(x.partition(".")[0]), int(z)) for w, x, _, z in (i.split("|") for i in items)]
     elif mode == MODE_CTB:
         frames = [(int(w), float(x), z == "1") for w, x, _, z in (i.split("|") for i in items)]
     else:
@@ -308,8 +349,8 @@ FIELDS = {MODE_STD: ("time_delta", "x", "y", "keys"), MODE_TAIKO: ("time_delta",
 
 def check_same_values(plays: list[Play], kadenzo) -> None:
     """The pure-Python decoder gives kadenzo's values in every mode: the comparison is fair."""
-    for mode in sorted({p.mode for p in plays}):
-        play = next(p for p in plays if p.mode == mode)
+    shapes = {(p.mode, b"|368.3333|" in p.text): p for p in plays}  # one play of each mode and shape
+    for (mode, _), play in shapes.items():
         mine, theirs = py_decode(play.data), kadenzo.parse_replay_from_bytes(play.data)
         frames = getattr(theirs.replay_data, SLOTS[mode])
         assert mine.frames == [tuple(int(v) if n == "keys" else v for n, v in
@@ -382,6 +423,37 @@ def decode_methods(kadenzo, groups: dict[str, list[Play]]) -> dict:
             lambda w=with_slot: [getattr(from_bytes(d).replay_data, s) for d, s in w]
         methods[("pure Python", group)] = lambda datas=datas: [py_decode(d) for d in datas]
     return methods
+
+
+def object_cost(kadenzo, groups: dict[str, list[Play]], repeat: int) -> dict | None:
+    """Per group: reading the frame lists of decoded replays against building
+    as many minimal heap-type objects of the same instance size (the native
+    yardstick in bench/object_cost_bench.cpp). Play by play, the two take
+    turns (medians of many repetitions: each is a few milliseconds of work),
+    with no collection in between (neither kind of object is tracked by the
+    collector). None when the yardstick is not built (-DKADENZO_BUILD_BENCH=ON
+    puts it beside the package in the build tree)."""
+    try:
+        import _kadenzo_bench
+    except ImportError:
+        return None
+    header = object.__basicsize__
+    per_play = {}
+    for play in {p.path: p for ps in groups.values() for p in ps}.values():
+        container, slot = kadenzo.parse_replay_from_bytes(play.data).replay_data, SLOTS[play.mode]
+        frames = getattr(container, slot)
+        size = type(frames[0]).__basicsize__
+        payload = bytes(len(frames) * (size - header))
+        del frames
+        methods = {"frame list": lambda: getattr(container, slot),
+                   "minimal objects": lambda: _kadenzo_bench.minimal_objects(payload, size)}
+        gc.disable()
+        try:
+            per_play[play.path], _ = run_interleaved(methods, max(3 * repeat, 15))
+        finally:
+            gc.enable()
+    return {g: sum(per_play[p.path]["frame list"] for p in ps) / sum(per_play[p.path]["minimal objects"] for p in ps)
+            for g, ps in groups.items()}
 
 
 def cpu_pressure() -> str:
@@ -464,12 +536,18 @@ def growth_table(kadenzo, lib: Liblzma, sizes: list[int], folder: pathlib.Path, 
         reps = repeat if size <= (16 << 20) else max(2, repeat // 2)
         cpu, _ = run_interleaved(methods, reps)
         del touched
+        # Page faults of one decode in the steady state (each replay freed before the next call).
+        faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+        for _ in range(passes):
+            kadenzo.parse_replay_from_bytes(play.data)
+        faults = (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults) / passes
         peak = peak_bytes("replay", [play])
         peak_list = peak_bytes("list", [play]) if size <= (64 << 20) else None
         rows.append({"size": size, "text": len(text), "compression": len(text) / len(play.block),
                      "floor_ns": cpu["floor"] / passes / len(text) * 1e9,
                      "decode_ns": cpu["decode"] / passes / len(text) * 1e9,
-                     "peak": peak / len(text), "peak_list": peak_list and peak_list / len(text)})
+                     "peak": peak / len(text), "peak_list": peak_list and peak_list / len(text),
+                     "faults": faults})
         os.unlink(play.path)
         print(f"  growth {len(text):>11,} bytes done", file=sys.stderr, flush=True)
     return rows
@@ -486,6 +564,8 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="a smaller corpus, fewer repetitions, growth to 16 MiB")
     parser.add_argument("--repeat", type=int, help="timed repetitions per method (default 7, quick 3)")
     parser.add_argument("--threads", type=int, default=2, help="worker threads of the batch pool (default 2)")
+    parser.add_argument("--only", choices=("corpus", "growth"), help="run one part of the measurements")
+    parser.add_argument("--largest", type=int, help="the longest growth text, MiB (default 256, quick 16)")
     parser.add_argument("--memory-child", help=argparse.SUPPRESS)
     parser.add_argument("paths", nargs="*", help=argparse.SUPPRESS)
     parser.add_argument("--slots", nargs="*", help=argparse.SUPPRESS)
@@ -504,65 +584,77 @@ def main() -> None:
 
     with tempfile.TemporaryDirectory(prefix="kadenzo-bench-") as name:
         folder = pathlib.Path(name)
-        start = time.perf_counter()
-        plays = make_corpus(folder, args.quick)
-        check_same_values(plays, kadenzo)
-        groups = {"all": plays}
-        for mode in (MODE_STD, MODE_TAIKO, MODE_CTB, MODE_MANIA):
-            groups[MODE_NAMES[mode]] = [p for p in plays if p.mode == mode]
-        text_bytes = sum(len(p.text) for p in plays)
-        print(f"corpus: {len(plays)} files, {sum(p.frames for p in plays):,} frames, "
-              f"{text_bytes / 2**20:.1f} MiB of frame text, made in {time.perf_counter() - start:.0f} s")
-        print(f"{'compression (text / block)':28}" + "".join(
-            f"{g:>9}" for g in groups) + "\n" + f"{'':28}" + "".join(
-            f"{sum(len(p.text) for p in ps) / sum(len(p.block) for p in ps):8.1f}:1"[-9:] for ps in groups.values()),
-            flush=True)
+        if args.only != "growth":
+            start = time.perf_counter()
+            plays, decimal_drums = make_corpus(folder, args.quick)
+            check_same_values(plays + decimal_drums, kadenzo)
+            groups = {"all": plays}
+            for mode in (MODE_STD, MODE_TAIKO, MODE_CTB, MODE_MANIA):
+                groups[MODE_NAMES[mode]] = [p for p in plays if p.mode == mode]
+            groups[DECIMAL_DRUMS] = decimal_drums
+            text_bytes = sum(len(p.text) for p in plays)
+            print(f"corpus: {len(plays)} files, {sum(p.frames for p in plays):,} frames, "
+                  f"{text_bytes / 2**20:.1f} MiB of frame text, made in {time.perf_counter() - start:.0f} s")
+            print(f"{'compression (text / block)':28}" + "".join(
+                f"{g:>10}" for g in groups) + "\n" + f"{'':28}" + "".join(
+                f"{sum(len(p.text) for p in ps) / sum(len(p.block) for p in ps):8.1f}:1"[-10:] for ps in groups.values()),
+                flush=True)
 
-        methods = {**floor_methods(lib, groups), **decode_methods(kadenzo, groups)}
-        cpu, wall = run_interleaved(methods, repeat)
+            methods = {**floor_methods(lib, groups), **decode_methods(kadenzo, groups)}
+            cpu, wall = run_interleaved(methods, repeat)
 
-        print(f"\nratios to the floor (liblzma into a touched buffer), medians of {repeat} interleaved "
-              f"repetitions; cpu / wall")
-        print(f"{'':34}" + "".join(f"{g:>14}" for g in groups))
-        for label, method, base in (("fresh-buffer floor / floor", "fresh floor", "floor"),
-                                    ("full decode / floor", "decode", "floor"),
-                                    ("full decode / fresh floor", "decode", "fresh floor"),
-                                    ("decode + list once / floor", "decode + list", "floor"),
-                                    ("decode + list / fresh floor", "decode + list", "fresh floor"),
-                                    ("pure Python / floor", "pure Python", "floor"),
-                                    ("pure Python / (decode + list)", "pure Python", "decode + list")):
-            cells = "".join(f"{cpu[(method, g)] / cpu[(base, g)]:7.3f}/{wall[(method, g)] / wall[(base, g)]:<6.3f}"
-                            for g in groups)
-            print(f"{label:34}{cells}")
-        print(f"{'floor, ns per text byte (cpu)':34}" + "".join(
-            f"{cpu[('floor', g)] / sum(len(p.text) for p in ps) * 1e9:14.2f}" for g, ps in groups.items()))
+            print(f"\nratios to the floor (liblzma into a touched buffer), medians of {repeat} interleaved "
+                  f"repetitions; cpu / wall")
+            print(f"{'':34}" + "".join(f"{g:>14}" for g in groups))
+            for label, method, base in (("fresh-buffer floor / floor", "fresh floor", "floor"),
+                                        ("full decode / floor", "decode", "floor"),
+                                        ("full decode / fresh floor", "decode", "fresh floor"),
+                                        ("decode + list once / floor", "decode + list", "floor"),
+                                        ("decode + list / fresh floor", "decode + list", "fresh floor"),
+                                        ("pure Python / floor", "pure Python", "floor"),
+                                        ("pure Python / (decode + list)", "pure Python", "decode + list")):
+                cells = "".join(f"{cpu[(method, g)] / cpu[(base, g)]:7.3f}/{wall[(method, g)] / wall[(base, g)]:<6.3f}"
+                                for g in groups)
+                print(f"{label:34}{cells}")
+            print(f"{'floor, ns per text byte (cpu)':34}" + "".join(
+                f"{cpu[('floor', g)] / sum(len(p.text) for p in ps) * 1e9:14.2f}" for g, ps in groups.items()))
 
-        # Header only: many calls per timing.
-        datas = [p.data for p in plays]
-        header_passes = 20
-        hcpu, _ = run_interleaved({"header": lambda: [kadenzo.parse_replay_from_bytes(d, True)
-                                                      for _ in range(header_passes) for d in datas]}, repeat)
-        print(f"\nheader only: {hcpu['header'] / header_passes / len(datas) * 1e6:.2f} us per call (cpu), "
-              f"134 life-bar samples per file")
+            costs = object_cost(kadenzo, groups, repeat)
+            if costs is None:
+                print("\nframe objects: the yardstick is not built (configure with -DKADENZO_BUILD_BENCH=ON)")
+            else:
+                print(f"\n{'frame list / minimal objects (cpu)':34}" + "".join(f"{costs[g]:14.3f}" for g in groups))
 
-        # Batch against a loop, by wall time: the batch's point is elapsed time.
-        paths = [p.path for p in plays]
-        bcpu, bwall = run_interleaved({
-            "loop": lambda: [kadenzo.parse_replay_from_path(p) for p in paths],
-            "batch": lambda: kadenzo.parse_replays_from_paths(paths)}, repeat)
-        print(f"batch of {args.threads} threads: loop / batch = {bwall['loop'] / bwall['batch']:.2f} (wall); "
-              f"the batch kept {bcpu['batch'] / bwall['batch']:.2f} CPUs busy; CPU pressure after: {cpu_pressure()}")
+            # Header only: many calls per timing.
+            datas = [p.data for p in plays]
+            header_passes = 20
+            hcpu, _ = run_interleaved({"header": lambda: [kadenzo.parse_replay_from_bytes(d, True)
+                                                          for _ in range(header_passes) for d in datas]}, repeat)
+            print(f"\nheader only: {hcpu['header'] / header_passes / len(datas) * 1e6:.2f} us per call (cpu), "
+                  f"134 life-bar samples per file")
 
-        sizes = [s for s in GROWTH_SIZES if s <= (16 << 20)] if args.quick else GROWTH_SIZES
+            # Batch against a loop, by wall time: the batch's point is elapsed time.
+            paths = [p.path for p in plays]
+            bcpu, bwall = run_interleaved({
+                "loop": lambda: [kadenzo.parse_replay_from_path(p) for p in paths],
+                "batch": lambda: kadenzo.parse_replays_from_paths(paths)}, repeat)
+            print(f"batch of {args.threads} threads: loop / batch = {bwall['loop'] / bwall['batch']:.2f} (wall); "
+                  f"the batch kept {bcpu['batch'] / bwall['batch']:.2f} CPUs busy; CPU pressure after: {cpu_pressure()}")
+
+        if args.only == "corpus":
+            return
+        largest = (16 << 20) if args.quick else (args.largest << 20 if args.largest else GROWTH_SIZES[-1])
+        sizes = [s for s in GROWTH_SIZES if s <= largest]
         print("\ngrowth: one cursor play of growing length (texts above 16 MiB compressed at preset 1); "
               "time as cpu, peak in a fresh process", flush=True)
         rows = growth_table(kadenzo, lib, sizes, folder, repeat)
         print(f"{'text':>9} {'ratio':>7} {'floor ns/B':>11} {'decode ns/B':>12} {'decode/floor':>13} "
-              f"{'peak B/B':>9} {'+list B/B':>10}")
+              f"{'peak B/B':>9} {'+list B/B':>10} {'faults/call':>12}")
         for r in rows:
             peak_list = f"{r['peak_list']:10.2f}" if r["peak_list"] is not None else f"{'-':>10}"
             print(f"{size_text(r['size']):>9} {r['compression']:6.1f}:1 {r['floor_ns']:11.3f} "
-                  f"{r['decode_ns']:12.3f} {r['decode_ns'] / r['floor_ns']:13.3f} {r['peak']:9.2f} {peak_list}")
+                  f"{r['decode_ns']:12.3f} {r['decode_ns'] / r['floor_ns']:13.3f} {r['peak']:9.2f} {peak_list} "
+                  f"{r['faults']:12.0f}")
 
 
 if __name__ == "__main__":

@@ -85,6 +85,19 @@ def replay_seeds() -> dict[str, bytes]:
     return seeds
 
 
+# The number shapes plays are written in, behind the two opening items: cursor
+# coordinates in single precision (some negative), 9999 in field 2 of drums
+# and catch, a decimal of the play in the key mode's field 2, a drum x with
+# decimals; each item twice, so the second comes from the repeat cache.
+REAL_SHAPE_TEXTS = [
+    (b"0|256|-500|0,-1|256|-500|0," + b"".join(item * 2 for item in items) + b"-12345|0|0|7,")
+    for items in ([b"-1523|68.26667|-3.733333|0,", b"16|255.7333|191.2|1,"],
+                  [b"-1523|320|9999|0,", b"16|320|9999|10,", b"17|368.3333|9999|1,"],
+                  [b"-1523|256.2667|9999|0,", b"16|263.7333|9999|1,"],
+                  [b"-1523|0|15.35354|0,", b"17|128|15.35354|0,", b"16|3|15.35354|0,"])
+]
+
+
 def frame_text_seeds() -> dict[str, bytes]:
     seeds = {}
     for mode in MODES:
@@ -92,6 +105,8 @@ def frame_text_seeds() -> dict[str, bytes]:
         seeds[f"play_{mode}"] = bytes([mode]) + frame_text(mode, frames, seed)
         for i, text in enumerate(EDGE_TEXTS):
             seeds[f"edge_{mode}_{i:02d}"] = bytes([mode]) + text
+        for i, text in enumerate(REAL_SHAPE_TEXTS):
+            seeds[f"shape_{mode}_{i}"] = bytes([mode]) + text
     return seeds
 
 

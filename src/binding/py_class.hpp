@@ -113,20 +113,28 @@ bool is_instance(PyObject* object) {
 // to the object allocator: these objects are not tracked by the cycle
 // collector and have no variable part, so the generic allocator's zeroing and
 // bookkeeping are not needed. Stops when memory is exhausted.
-template <class R>
-PyObject* make_object(R record) {
-    assert_interpreter_lock_held();
-    PyTypeObject* type = type_of<R>();
+// `type` is R's class, looked up by the caller: a list of frames makes one
+// object per frame and looks its class up once. The record is copied or
+// moved from `record` only once the memory is there, so a copied frame goes
+// from the list straight into the object, never through the stack.
+template <class R, class Source>
+[[gnu::always_inline]] inline PyObject* make_object_of(PyTypeObject* type, Source&& record) {
     void* memory = PyObject_Malloc(sizeof(Instance<R>));
-    if (memory == nullptr) {
+    if (memory == nullptr) [[unlikely]] {
         PyErr_NoMemory();
         stop_with_python_error();
     }
     PyObject* object = PyObject_Init(static_cast<PyObject*>(memory), type);  // also takes a type reference
     auto* instance = as_instance<R>(object);
     std::construct_at(&instance->borrow);
-    std::construct_at(&instance->record, std::move(record));
+    std::construct_at(&instance->record, std::forward<Source>(record));
     return object;
+}
+
+template <class R>
+PyObject* make_object(R record) {
+    assert_interpreter_lock_held();
+    return make_object_of<R>(type_of<R>(), std::move(record));
 }
 
 // tp_dealloc of every class: releases what the record owns, then the memory.

@@ -160,12 +160,16 @@ struct Converter<Vec<T>> {
         return true;
     }
 
-    // Preallocated list filled in place: one allocation per item, no resizing.
+    // Preallocated list filled in place: one allocation per item, no resizing;
+    // items of the module's classes look their class up once per list.
     static PyObject* to_py(const Vec<T>& values) {
         Ref list = Ref::steal(checked(PyList_New(static_cast<Py_ssize_t>(values.size()))));
         Py_ssize_t index = 0;
-        for (const T& value : values) {
-            PyList_SET_ITEM(list.get(), index++, Converter<T>::to_py(value));
+        if constexpr (HasClass<T>) {
+            PyTypeObject* const type = type_of<T>();
+            for (const T& value : values) PyList_SET_ITEM(list.get(), index++, make_object_of<T>(type, value));
+        } else {
+            for (const T& value : values) PyList_SET_ITEM(list.get(), index++, Converter<T>::to_py(value));
         }
         return list.release();
     }

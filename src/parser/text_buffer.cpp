@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <new>
 #include <optional>
 #include <utility>
@@ -28,9 +29,17 @@ TextBuffer::TextBuffer(std::size_t limit) : limit_(limit), mapped_(whole_pages(s
     // Inaccessible address space costs no memory and counts against no
     // commit limit; pages become real only when reserve() opens them and the
     // decoder writes them.
-    void* base = mmap(nullptr, mapped_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (base == MAP_FAILED) throw std::bad_alloc();
-    base_ = static_cast<std::uint8_t*>(base);
+    // The start is aligned to a huge page, so that the pages kept between
+    // calls (a whole number of huge pages) end where a huge page ends and
+    // the text beyond them never straddles small pages.
+    constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
+    void* raw = mmap(nullptr, mapped_ + huge_page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (raw == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(raw);
+    const std::uintptr_t aligned = (start + huge_page - 1) & ~(huge_page - 1);
+    if (aligned != start) munmap(raw, aligned - start);
+    munmap(reinterpret_cast<void*>(aligned + mapped_), start + huge_page - aligned);
+    base_ = reinterpret_cast<std::uint8_t*>(aligned);
     // Long texts fault far fewer, larger pages where the system allows it;
     // a refusal only costs speed.
     madvise(base_, mapped_, MADV_HUGEPAGE);

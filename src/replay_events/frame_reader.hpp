@@ -155,6 +155,20 @@ inline const char* int_then_bar(const char* p, Int& out) noexcept {
     return p != nullptr && *p == '|' ? p + 1 : nullptr;
 }
 
+// A field read by the prefix integer rule, which ignores what follows the
+// digits ("368.3333" reads as 368): one integer, then at most 16 bytes of the
+// field up to its '|'; the cursor ends past the '|'.
+template <class Int, int MaxDigits>
+inline const char* int_prefix_then_bar(const char* p, Int& out) noexcept {
+    p = int_digits<Int, MaxDigits>(p, out);
+    if (p == nullptr) return nullptr;
+    for (int i = 0; i < 16; ++i, ++p) {
+        if (*p == '|') return p + 1;
+        if (*p == ',') return nullptr;
+    }
+    return nullptr;
+}
+
 // '-'? digits, an optional '.' and digits, then '|': at most 15 digits,
 // which a double holds exactly, so one division by an exact power of ten
 // rounds correctly, as in the general reader's own fast path.
@@ -221,7 +235,7 @@ inline const char* read(const char* p, ReplayEventKivo& frame) noexcept {
 inline const char* read(const char* p, ReplayEventTaiko& frame) noexcept {
     std::int32_t keys;
     if (!(p = int_then_bar<std::int64_t, 18>(p, frame.time_delta))) return nullptr;
-    if (!(p = int_then_bar<std::int64_t, 18>(p, frame.x))) return nullptr;
+    if (!(p = int_prefix_then_bar<std::int64_t, 18>(p, frame.x))) return nullptr;
     if (!(p = skip_then_bar(p))) return nullptr;
     if (!(p = keys_then_end(p, keys))) return nullptr;
     frame.keys = KeyTaiko{keys};

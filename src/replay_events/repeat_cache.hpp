@@ -12,12 +12,13 @@
 
 namespace kz {
 
-// In the drum and key modes most items are one of a few dozen texts ("16|320|0|0",
-// "16|0|0|0": the same time step, no key held). An item's record depends on its
-// bytes alone, so the record of an item read before is looked up by its bytes
-// instead of being read again. Only items of fewer than 16 bytes that the quick
-// readers accepted are kept; anything else goes to the quick readers and then the
-// general rules as before. The other modes carry coordinates that rarely repeat,
+// In the drum and key modes most items are one of a few dozen texts
+// ("16|320|9999|0", "17|0|15.35354|0": the same time step, no key held). An
+// item's record depends on its bytes alone, so the record of an item read
+// before is looked up by its bytes instead of being read again. Only items of
+// fewer than 24 bytes that the quick readers accepted are kept (enough for
+// "17|128|15.35354|0" and "16|368.3333|9999|10"); anything else goes to the
+// quick readers and then the general rules as before. The other modes carry coordinates that rarely repeat,
 // and go straight to the quick readers.
 template <class Frame>
 class RepeatCache {
@@ -33,7 +34,7 @@ public:
 
     RepeatCache() noexcept {
         // A key always holds its ',' and zeros after it, so all-ones never matches.
-        for (Entry& entry : entries_) entry.key = {~std::uint64_t{0}, ~std::uint64_t{0}};
+        for (Entry& entry : entries_) entry.key = {~std::uint64_t{0}, ~std::uint64_t{0}, ~std::uint64_t{0}};
     }
 
     // The record of the item from p to its ',' at item_end, when the quick
@@ -41,14 +42,16 @@ public:
     // Needs quick::kQuickReadBytes readable bytes at p.
     [[gnu::always_inline]] bool read(const char* p, const char* item_end, Frame& frame) noexcept {
         const auto length = static_cast<std::size_t>(item_end - p);
-        if (length >= 16) [[unlikely]] return read_new(p, item_end, frame, nullptr, {});
+        if (length >= kKeyBytes) [[unlikely]] return read_new(p, item_end, frame, nullptr, {});
         // The item with its ',': items that differ in length differ in the key too.
         Key key;
         std::memcpy(&key, p, sizeof key);
         key.low &= kMasks[length].low;
+        key.middle &= kMasks[length].middle;
         key.high &= kMasks[length].high;
         Entry& entry = entries_[slot_of(key)];
-        if (((key.low ^ entry.key.low) | (key.high ^ entry.key.high)) != 0) [[unlikely]] {
+        if (((key.low ^ entry.key.low) | (key.middle ^ entry.key.middle) | (key.high ^ entry.key.high)) != 0)
+            [[unlikely]] {
             return read_new(p, item_end, frame, &entry, key);
         }
         // Padding and all, so that the record is later read back with
@@ -60,9 +63,12 @@ public:
 private:
     static constexpr int kSlotBits = 9;
 
-    // The first 16 bytes at an item, in memory order.
+    static constexpr std::size_t kKeyBytes = 24;
+
+    // The first kKeyBytes bytes at an item, in memory order.
     struct Key {
         std::uint64_t low;
+        std::uint64_t middle;
         std::uint64_t high;
     };
 
@@ -86,15 +92,15 @@ private:
     }
 
     static std::size_t slot_of(const Key& key) noexcept {
-        const std::uint64_t mixed = (key.low ^ std::rotl(key.high, 29)) * 0x9E3779B97F4A7C15u;
+        const std::uint64_t mixed = (key.low ^ std::rotl(key.middle, 29) ^ std::rotl(key.high, 43)) * 0x9E3779B97F4A7C15u;
         return static_cast<std::size_t>(mixed >> (64 - kSlotBits));
     }
 
     // kMasks[n] keeps bytes 0 to n: an item of n bytes and its ','.
     static constexpr auto kMasks = [] {
-        std::array<Key, 16> masks{};
-        for (std::size_t n = 0; n < 16; ++n) {
-            std::array<std::uint8_t, 16> bytes{};
+        std::array<Key, kKeyBytes> masks{};
+        for (std::size_t n = 0; n < kKeyBytes; ++n) {
+            std::array<std::uint8_t, kKeyBytes> bytes{};
             for (std::size_t i = 0; i <= n; ++i) bytes[i] = 0xFF;
             masks[n] = std::bit_cast<Key>(bytes);
         }

@@ -26,7 +26,12 @@ const char* const kFieldShapes[] = {
     "1234567890", "2147483647", "2147483648", "-2147483648", "-2147483649", "999999999999999999",
     "9223372036854775807", "9223372036854775808", "-9223372036854775808", "123456789012345",
     "1234567890123456", "12345678901234567890", "0.1234567", "0.12345678", "1234567.5", "12345678.5",
-    "0.000000000000001", "00000000000000000000016", "1.7976931348623157e308", "\xff", "-12345"};
+    "0.000000000000001", "00000000000000000000016", "1.7976931348623157e308", "\xff", "-12345",
+    // The shapes plays are written in: single-precision coordinates, 9999 in
+    // field 2, a decimal of the play in the key mode's field 2, the opening
+    // items, a decimal drum x read up to its '.'.
+    "68.26667", "-3.733333", "255.7333", "9999", "15.35354", "-500", "368.3333", "368.", "368.3.3", "368x3",
+    "-1523", "12.345678901234567"};
 
 template <class Frame>
 auto bits(const Frame& f) {
@@ -93,6 +98,56 @@ TEST(QuickReaders, FrameItemsDecodeAndStopAsByTheGeneralRules) {
     check_items<ReplayEventTaiko>(rng, 4000);
     check_items<ReplayEventCatch>(rng, 4000);
     check_items<ReplayEventMania>(rng, 4000);
+    testing::internal::GetCapturedStderr();
+}
+
+// The outcome of a long text of `items` against each item read alone by the
+// general rules: the frames in order, up to the first item that stops, whose
+// message ends the text. Items of one text repeat and share prefixes, so the
+// repeat cache meets every length around its key's and tails that differ
+// after equal starts.
+template <class Frame>
+void expect_text_matches_items(const std::vector<std::string>& items) {
+    std::string text, expected = "no seed";
+    bool stopped = false;
+    for (const std::string& item : items) {
+        text += item + ",";
+        if (stopped) continue;
+        const std::string alone = outcome<Frame>(item + ",1|2|3|4", 1);
+        if (!alone.starts_with("no seed")) {
+            expected = alone;
+            stopped = true;
+        } else {
+            expected += alone.substr(7);
+        }
+    }
+    for (int i = 0; i < 30; ++i) text += "1|2|3|4,";
+    text += "1|2|3|4";
+    EXPECT_EQ(outcome<Frame>(text, stopped ? 0 : 31), expected) << text;
+}
+
+template <class Frame>
+void check_mixed_texts(std::mt19937& rng) {
+    const char* const starts[] = {"16|", "17|", "-1523|", "0|", "1234567890|", "16|320|", "17|128|", "16|368.3333|",
+                                  "16|256.2667|", "16|0|", "16|-500|"};
+    const char* const tails[] = {"9999|0", "9999|10", "15.35354|0", "15.35354|1", "15.353541|0", "0", "0|0|0",
+                                 "-500|0", "9999|", "x|0", "9999|0|extra|fields|", "256|-500|0", ""};
+    std::uniform_int_distribution<std::size_t> start_of(0, std::size(starts) - 1), tail_of(0, std::size(tails) - 1);
+    std::uniform_int_distribution<int> length(1, 40);
+    for (int text = 0; text < 300; ++text) {
+        std::vector<std::string> items;
+        for (int n = length(rng); n > 0; --n) items.push_back(std::string(starts[start_of(rng)]) + tails[tail_of(rng)]);
+        expect_text_matches_items<Frame>(items);
+    }
+}
+
+TEST(QuickReaders, TextsOfRepeatingItemsDecodeAsTheirItemsAlone) {
+    testing::internal::CaptureStderr();
+    std::mt19937 rng(17);
+    check_mixed_texts<ReplayEventKivo>(rng);
+    check_mixed_texts<ReplayEventTaiko>(rng);
+    check_mixed_texts<ReplayEventCatch>(rng);
+    check_mixed_texts<ReplayEventMania>(rng);
     testing::internal::GetCapturedStderr();
 }
 

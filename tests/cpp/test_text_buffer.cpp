@@ -39,6 +39,24 @@ TEST(TextBuffer, GrowsInPlaceAndReopensReleasedPages) {
     EXPECT_EQ(buffer.capacity(), 64u << 20);  // never past the limit
 }
 
+// Long texts and long frame lists sit on whole huge pages: the text from its
+// start (so the pages kept between calls end on a huge page), large blocks
+// of the allocator aligned to one and writable to their last byte.
+TEST(TextBuffer, LongTextsAndLargeBlocksStartOnAHugePage) {
+    constexpr std::uintptr_t huge_page = std::uintptr_t{2} << 20;
+    for (std::size_t limit : {std::size_t{1}, std::size_t{5} << 20, std::size_t{256} << 20}) {
+        TextBuffer buffer(limit);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer.data()) % huge_page, 0u) << limit;
+    }
+#if !KADENZO_SYSTEM_ALLOCATOR  // the sanitized build's allocator places blocks as it likes
+    for (std::size_t size : {kHugePageBlockBytes, kHugePageBlockBytes + 4097, std::size_t{23} << 20}) {
+        Vec<std::uint8_t> block(size, 0x5A);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block.data()) % huge_page, 0u) << size;
+        EXPECT_EQ(block.back(), 0x5A);
+    }
+#endif
+}
+
 // No size declared: the room starts small and doubles; texts just below, at
 // and above each doubling and above the size a thread keeps, in an order
 // that reuses a longer text's buffer for a shorter one and the reverse.
