@@ -9,13 +9,11 @@
 #include <utility>
 #include <variant>
 
+#include "common/byte_view.hpp"
 #include "common/decode_failure.hpp"
 #include "common/memory.hpp"
 
 namespace kz {
-
-// A borrowed view of input bytes; decoding never copies or modifies it.
-using ByteView = std::span<const std::uint8_t>;
 
 // Byte order of multi-byte numbers. Every caller passes Little; Native is
 // little-endian on every supported platform.

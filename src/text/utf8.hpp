@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "parser/decode_result.hpp"
+#include "common/byte_view.hpp"
+#include "common/memory.hpp"
 
 namespace kz {
 
