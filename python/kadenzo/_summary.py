@@ -74,6 +74,25 @@ def failure_row(path: str, error: BaseException | str) -> list[Any]:
     return row
 
 
+# The file's field each column comes from, where it is not the column's own name.
+_FIELD_OF_COLUMN = {"mods_text": "mods", "frame_count": "replay_data", "rng_seed": "replay_data"}
+
+
+def salvaged_row(path: str, error: BaseException, salvaged: Any) -> list[Any]:
+    """The row of a file that failed to decode, with what it still holds
+    (a kadenzo.bulk.Salvaged): the columns of fields read whole filled, the
+    others empty, and the error. The frame count is that of the frames kept
+    when only a part of them was; the seed needs the whole frame text."""
+    row = replay_row(path, salvaged.replay)
+    read = set(salvaged.fields_read)
+    for at, column in enumerate(COLUMNS[1:-1], start=1):
+        field = _FIELD_OF_COLUMN.get(column, column)
+        if field not in read and not (column == "frame_count" and salvaged.frames_partial):
+            row[at] = None
+    row[-1] = failure_row(path, error)[-1]
+    return row
+
+
 # --- archives among the inputs ---------------------------------------------------
 
 ARCHIVE_SUFFIXES = (".zip", ".tar", ".tar.gz", ".tgz", ".tar.bz2", ".tbz2", ".tar.xz", ".txz",
@@ -87,7 +106,7 @@ def is_archive(source: str) -> bool:
 
 def decode_inputs(sources: Sequence[str], pattern: str, header_only: bool, threads: int | None,
                   frames: Literal["objects", "columns"] = "objects",
-                  empty_folders: list[str] | None = None) -> tuple[Iterator[Any], int | None]:
+                  empty_folders: list[str] | None = None, salvage: bool = False) -> tuple[Iterator[Any], int | None]:
     """The results of every input in order, and their number when known (no
     archive among the inputs). Files and folders between archives are found
     first (folders that hold no match are added to `empty_folders`) and
@@ -107,21 +126,22 @@ def decode_inputs(sources: Sequence[str], pattern: str, header_only: bool, threa
             groups.append(source)
     archives = any(isinstance(group, str) for group in groups)
     total = None if archives else sum(len(group) for group in groups)
-    return _group_outcomes(groups, pattern, header_only, threads, frames), total
+    return _group_outcomes(groups, pattern, header_only, threads, frames, salvage), total
 
 
 def _group_outcomes(groups: list[str | list[str | _find.FolderError]], pattern: str, header_only: bool,
-                    threads: int | None, frames: Literal["objects", "columns"]) -> Iterator[Any]:
+                    threads: int | None, frames: Literal["objects", "columns"], salvage: bool) -> Iterator[Any]:
     from kadenzo import bulk
 
     for group in groups:
         if isinstance(group, str):
             with bulk.decode_archive(group, glob=pattern, header_only=header_only, threads=threads,
-                                     frames=frames) as decoding:
+                                     frames=frames, salvage=salvage) as decoding:
                 yield from decoding
             continue
         paths = [item for item in group if isinstance(item, str)]
-        with bulk.decode(paths, header_only=header_only, threads=threads, frames=frames) as decoding:
+        with bulk.decode(paths, header_only=header_only, threads=threads, frames=frames,
+                         salvage=salvage) as decoding:
             results = iter(decoding)
             for item in group:
                 yield item if isinstance(item, _find.FolderError) else next(results)

@@ -25,6 +25,7 @@ from __future__ import annotations
 
 import importlib
 import os
+from collections import deque
 from collections.abc import Sized
 from dataclasses import dataclass
 from typing import Any, Callable, Iterable, Iterator, Literal, Optional, Protocol, Tuple, Union, cast
@@ -36,7 +37,7 @@ from kadenzo.errors import ReplayDecodeError, ReplayError, ReplayFileError
 # The native part, typed loosely here: its functions are private to the package.
 _native: Any = importlib.import_module("kadenzo._native")
 
-__all__ = ["DecodeResult", "Decoding", "decode", "decode_archive", "decode_one"]
+__all__ = ["DecodeResult", "Decoding", "Salvaged", "decode", "decode_archive", "decode_one"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -61,7 +62,8 @@ _FILE_MESSAGE_PREFIX = "cannot read the file: "
 @dataclass(frozen=True)
 class DecodeResult:
     """The outcome of one path: its ``replay`` or its ``error`` (the other is
-    ``None``). With ``frames="columns"``, ``columns`` holds the frames as
+    ``None``, except after ``salvage=True``, where a failed file's ``replay``
+    is what it still holds: see :class:`Salvaged`). With ``frames="columns"``, ``columns`` holds the frames as
     columns and ``replay`` every other field (its ``replay_data`` holds no
     frame list, as after a header-only decode); otherwise ``columns`` is ``None``."""
 
@@ -76,6 +78,49 @@ class DecodeResult:
     @property
     def ok(self) -> bool:
         return self.error is None
+
+
+@dataclass(frozen=True)
+class Salvaged:
+    """What a damaged file still holds, read before the fault its error names.
+
+    ``replay`` is a partial :class:`~kadenzo.Replay`: the fields in
+    ``fields_read`` (names of the file's fields in file order, as
+    ``Replay`` names them) were read whole; those in ``fields_not_read`` keep
+    neutral defaults (0, ``None``, ``False``, ``GameMode.STD``).
+    ``replay_data`` counts as read only when its whole frame text decoded
+    (``rng_seed`` comes with it); ``frames_partial`` is ``True`` when
+    ``replay_data`` instead holds the frames before the fault: those of the
+    text decompressed so far, its last, partial item dropped, or those before
+    the first item that does not decode (the list may be empty).
+    """
+
+    replay: Replay
+    fields_read: Tuple[str, ...]
+    fields_not_read: Tuple[str, ...]
+    frames_partial: bool
+
+
+# The file's fields in file order, as the native layout table names them.
+_LAYOUT_NAMES: Tuple[str, ...] = tuple(name for name, _kind, _width in _native.layout_fields)
+
+
+def _salvage(source: Any, header_only: bool) -> Optional[Salvaged]:
+    """What `source` (a path or a file's contents) still holds, or None when it cannot be read."""
+    salvaged = _native.salvage(source, header_only)
+    if salvaged is None:
+        return None
+    replay, mask, frames_partial = salvaged
+    read = tuple(name for bit, name in enumerate(_LAYOUT_NAMES) if mask >> bit & 1)
+    not_read = tuple(name for bit, name in enumerate(_LAYOUT_NAMES) if not mask >> bit & 1)
+    return Salvaged(replay, read, not_read, frames_partial)
+
+
+def _attach_salvage(error: ReplayError, source: Any, header_only: bool) -> None:
+    """Attaches what `source` still holds to its decode error; a file that
+    could not be read holds nothing to salvage."""
+    if isinstance(error, ReplayDecodeError):
+        error.salvaged = _salvage(source, header_only)
 
 
 def _error(path: Any, failure: _Failure) -> ReplayError:
@@ -120,11 +165,23 @@ class Decoding(Iterator[DecodeResult]):
     """
 
     def __init__(self, paths: Iterable[Any], header_only: bool, threads: int, errors: str, frames: str,
-                 contents: bool = False) -> None:
+                 contents: bool = False, salvage: bool = False) -> None:
         self._length: Optional[int] = len(paths) if isinstance(paths, Sized) else None
-        self._stream: Any = FRAME_FORMS[frames](iter(paths), header_only, threads, contents)
+        self._header_only = header_only
+        # With salvage, the sources taken by the stream and not yet yielded,
+        # in order: a failed one is read again for what it still holds. The
+        # stream holds them too, so this adds no memory beyond its window.
+        self._in_flight: Optional[deque[Any]] = deque() if salvage else None
+        source_iter = iter(paths) if self._in_flight is None else self._remembered(iter(paths), contents)
+        self._stream: Any = FRAME_FORMS[frames](source_iter, header_only, threads, contents)
         self._raise = errors == "raise"
         self._index = 0
+
+    def _remembered(self, items: Iterator[Any], contents: bool) -> Iterator[Any]:
+        assert self._in_flight is not None
+        for item in items:
+            self._in_flight.append(item[1] if contents else item)
+            yield item
 
     @property
     def window(self) -> int:
@@ -146,6 +203,7 @@ class Decoding(Iterator[DecodeResult]):
 
     def __next__(self) -> DecodeResult:
         label, value, failure = next(self._stream)
+        source = self._in_flight.popleft() if self._in_flight else None
         index = self._index
         self._index += 1
         path: Any = label
@@ -159,10 +217,13 @@ class Decoding(Iterator[DecodeResult]):
             return DecodeResult(index, path, value, None, None)
         if error is None:
             error = _error(path, failure)
+            if self._in_flight is not None and source is not None:
+                _attach_salvage(error, source, self._header_only)
         if self._raise:
             self.close()
             raise error
-        return DecodeResult(index, path, None, error, None)
+        salvaged = error.salvaged
+        return DecodeResult(index, path, salvaged.replay if salvaged is not None else None, error, None)
 
     def close(self) -> None:
         self._stream.close()
@@ -193,6 +254,7 @@ def decode(
     threads: Optional[int] = None,
     errors: Literal["return", "raise"] = "return",
     frames: Literal["objects", "columns"] = "objects",
+    salvage: bool = False,
 ) -> Decoding:
     """Decodes the files at ``paths`` (``str``, ``bytes`` or ``os.PathLike``;
     names that are not UTF-8 work) and yields one :class:`DecodeResult` per
@@ -206,6 +268,10 @@ def decode(
     yielding it. ``frames="objects"`` gives ``Replay`` objects;
     ``frames="columns"`` gives each file's frames as ``result.columns`` (see
     kadenzo.columns), converted on the pool, and no frame list in ``result.replay``.
+    With ``salvage=True``, a file that fails to decode is read again for what
+    it still holds: its result keeps the error, whose ``salvaged`` is a
+    :class:`Salvaged`, and its ``replay`` is that partial replay (frames as
+    objects, whatever ``frames`` is); ``ok`` stays ``False``.
 
     Arguments are checked before any path is taken: ``TypeError`` for a value
     of the wrong type (``header_only`` must be a ``bool``, ``threads`` an
@@ -215,9 +281,10 @@ def decode(
     then that error is raised.
     """
     _check_arguments(header_only, errors, frames, threads)
+    _check_flag("salvage", salvage)
     if isinstance(paths, (str, bytes)):
         raise TypeError("decode takes an iterable of paths, not a single path; use decode_one for one file")
-    return Decoding(paths, header_only, min(threads or 0, MAX_THREADS), errors, frames)
+    return Decoding(paths, header_only, min(threads or 0, MAX_THREADS), errors, frames, salvage=salvage)
 
 
 def _check_flag(name: str, value: object) -> None:
@@ -232,7 +299,7 @@ def _check_choice(name: str, value: object, choices: Tuple[str, ...]) -> None:
         raise ValueError(f"{name} must be one of {', '.join(map(repr, choices))}, not {value!r}")
 
 
-def decode_one(source: Source, *, header_only: bool = False) -> Replay:
+def decode_one(source: Source, *, header_only: bool = False, salvage: bool = False) -> Replay:
     """Reads and decodes one replay without holding the interpreter lock.
 
     A ``str`` or ``os.PathLike`` is a path; a bytes-like object (``bytes``,
@@ -242,10 +309,19 @@ def decode_one(source: Source, *, header_only: bool = False) -> Replay:
     its end, never more than the file-size cap of paths (4 GiB, then
     ``ReplayFileError`` with errno ``EFBIG``). Raises a
     :class:`~kadenzo.errors.ReplayError` on failure, ``TypeError`` when
-    ``header_only`` is not a ``bool`` or ``source`` neither a path, bytes nor
-    a binary file.
+    ``header_only`` (or ``salvage``) is not a ``bool`` or ``source`` neither
+    a path, bytes nor a binary file.
+
+    With ``salvage=True``, a file that does not decode still raises its
+    :class:`~kadenzo.errors.ReplayDecodeError`, and the error's ``salvaged``
+    holds what the file still holds (a :class:`Salvaged`: the partial replay
+    and the fields read). Raising keeps a damaged file from passing for a
+    whole one in code that does not look; ``except ReplayDecodeError as
+    error: error.salvaged`` is the way to the part. A file that cannot be
+    read has nothing to salvage (``salvaged`` is ``None``).
     """
     _check_flag("header_only", header_only)
+    _check_flag("salvage", salvage)
     name: Any = source if isinstance(source, (str, os.PathLike)) else None
     if _sources.is_file_object(source):
         name = _sources.source_name(source)
@@ -253,7 +329,10 @@ def decode_one(source: Source, *, header_only: bool = False) -> Replay:
     replay, failure = _native.decode_one(source, header_only)
     if failure is None:
         return cast(Replay, replay)
-    raise _error(name, failure)
+    error = _error(name, failure)
+    if salvage:
+        _attach_salvage(error, source, header_only)
+    raise error
 
 
 def decode_archive(
@@ -264,6 +343,7 @@ def decode_archive(
     threads: Optional[int] = None,
     errors: Literal["return", "raise"] = "return",
     frames: Literal["objects", "columns"] = "objects",
+    salvage: bool = False,
 ) -> Decoding:
     """Decodes the members of a ``.zip`` or ``.tar`` archive (plain, gzip,
     bzip2, xz, or zstd when the ``zstandard`` package is installed) whose
@@ -274,10 +354,12 @@ def decode_archive(
     Each result's ``path`` is ``"<archive>::<member name>"``. A member that
     cannot be read or decoded is an error result; a damaged archive (cut
     short, not an archive) ends with one error result whose path is the
-    archive's. The result has no length.
+    archive's. The result has no length. ``salvage`` is as for :func:`decode`.
     """
     _check_arguments(header_only, errors, frames, threads)
+    _check_flag("salvage", salvage)
     if not isinstance(glob, str):
         raise TypeError(f"glob must be a str, not {type(glob).__name__}")
     members = _sources.archive_members(path, glob)
-    return Decoding(members, header_only, min(threads or 0, MAX_THREADS), errors, frames, contents=True)
+    return Decoding(members, header_only, min(threads or 0, MAX_THREADS), errors, frames, contents=True,
+                    salvage=salvage)

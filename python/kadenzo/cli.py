@@ -1,6 +1,6 @@
 """The `kadenzo` command line (also `python -m kadenzo`).
 
-    kadenzo summary PATH... [-o OUT.csv|OUT.parquet] [--header-only] [--stats] [--glob PATTERN] [--threads N]
+    kadenzo summary PATH... [-o OUT.csv|OUT.parquet] [--header-only] [--stats] [--salvage] [--glob PATTERN] [--threads N]
     kadenzo frames FILE [-o OUT.csv|OUT.parquet]
     kadenzo show FILE
     kadenzo plot FILE [-o OUT.png] [--start S] [--end S]
@@ -77,6 +77,8 @@ def summary_row(outcome: bulk.DecodeResult | _find.FolderError, stats: bool, hea
     if isinstance(outcome, _find.FolderError):
         return [*_summary.failure_row(outcome.path, outcome.message), *blank_stats]
     if outcome.error is not None:
+        if outcome.error.salvaged is not None:
+            return [*_summary.salvaged_row(outcome.path, outcome.error, outcome.error.salvaged), *blank_stats]
         return [*_summary.failure_row(outcome.path, outcome.error), *blank_stats]
     assert outcome.replay is not None
     row = _summary.replay_row(outcome.path, outcome.replay)
@@ -94,7 +96,7 @@ def run_summary(args: argparse.Namespace) -> int:
     refuse_overwriting_inputs(args.output, [path for path in args.paths if not os.path.isdir(path)])
     frames: Literal["objects", "columns"] = "columns" if args.stats else "objects"
     outcomes, total = _summary.decode_inputs(args.paths, args.glob, args.header_only, args.threads, frames,
-                                             empty_folders)
+                                             empty_folders, args.salvage)
     parquet = args.parquet or _tables.is_parquet(args.output)
     names = [*_summary.COLUMNS, *_summary.STATS_COLUMNS] if args.stats else list(_summary.COLUMNS)
     types = {**_summary.TYPES, **_summary.STATS_TYPES} if args.stats else _summary.TYPES
@@ -270,6 +272,9 @@ def build_parser() -> argparse.ArgumentParser:
                          help="read only the headers: much faster, no frame count or seed")
     summary.add_argument("--stats", action="store_true",
                          help="add per-play statistics: play length, frame times, presses, path length and speed")
+    summary.add_argument("--salvage", action="store_true",
+                         help="for a file that fails to decode, fill the columns of the fields read before "
+                              "the fault (the error column still says what went wrong)")
     summary.add_argument("--threads", type=thread_count, metavar="N",
                          help="decoding threads (default: the worker pool's size)")
     summary.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")

@@ -9,13 +9,19 @@ survives a pickle round trip, and so a ``ProcessPoolExecutor`` or
 offset), ``detail`` is the text the module's own functions give for the same
 input (at most about 1 KiB; longer texts are cut and say their length), and
 ``path`` is the path as ``os.fspath`` gives it, or ``None`` when the contents
-were given as bytes.
+were given as bytes. ``salvaged`` is ``None`` unless the error comes from a
+decode with ``salvage=True``: then it is what the file still holds
+(:class:`kadenzo.bulk.Salvaged`); a pickled copy has ``None`` there, since
+replays do not pickle.
 """
 
 from __future__ import annotations
 
 import os
-from typing import Any, Union
+from typing import TYPE_CHECKING, Any, Optional, Union
+
+if TYPE_CHECKING:
+    from kadenzo.bulk import Salvaged
 
 __all__ = ["ReplayError", "ReplayFileError", "ReplayDecodeError"]
 
@@ -32,6 +38,7 @@ class ReplayError(Exception):
     path: PathName | None
     message: str
     detail: str
+    salvaged: Optional[Salvaged] = None
 
     def __init__(self, message: str, path: PathName | None = None, detail: str = "") -> None:
         super().__init__(message)
@@ -43,6 +50,7 @@ class ReplayError(Exception):
         return f"{_shown(self.path)}: {self.message}"
 
     def __reduce__(self) -> tuple[Any, ...]:
+        # `salvaged` stays behind: its Replay does not pickle.
         return (type(self), (self.message, self.path, self.detail))
 
 

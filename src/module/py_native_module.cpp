@@ -8,6 +8,7 @@
 #include "compare/py_compare.hpp"
 #include "frames/py_frames.hpp"
 #include "layout/py_layout.hpp"
+#include "salvage/py_salvage.hpp"
 #include "writer/py_writer.hpp"
 
 namespace kz::py {
@@ -21,7 +22,8 @@ PyModuleDef native_definition = {
 // Each feature adds its functions and classes here, one call per feature.
 bool add_parts(PyObject* native) {
     return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native) &&
-           add_compare(native) && add_frames(native) && add_layout(native) && add_writer(native);
+           add_compare(native) && add_frames(native) && add_layout(native) &&
+           add_salvage(native) && add_writer(native);
 }
 
 }  // namespace

@@ -141,10 +141,17 @@ FrameBlock decode_text(std::string_view text, GameMode mode) {
 
 }  // namespace
 
-LentTextBuffer decompress_frame_block(ByteView block) {
+namespace {
+
+// The decompression loop. A stopping error ends the call (Prefix false), or,
+// for salvage, ends the text where it stands and is written to `*stopped`
+// (Prefix true); the two are separate instantiations, so the decoder's own
+// path carries no test for it.
+template <bool Prefix>
+LentTextBuffer decompress(ByteView block, [[maybe_unused]] DecodeFailure* stopped) {
     LzmaStream stream;
     if (const lzma_ret ret = lzma_alone_decoder(stream.get(), decoder_memlimit()); ret != LZMA_OK) {
-        stop_lzma(ret);
+        stop_lzma(ret);  // set-up, before any text: nothing to keep
     }
     stream->next_in = block.data();
     stream->avail_in = block.size();
@@ -164,7 +171,14 @@ LentTextBuffer decompress_frame_block(ByteView block) {
         stream->avail_out = room;
         const lzma_ret ret = lzma_code(stream.get(), LZMA_RUN);
         text.commit(room - stream->avail_out);
-        if (text.size() > kMaxFrameTextBytes) stop_text_too_long();
+        if (text.size() > kMaxFrameTextBytes) {
+            if constexpr (Prefix) {
+                text.truncate(kMaxFrameTextBytes);
+                *stopped = block_failure(FailureCause::TextTooLong, kMaxFrameTextBytes);
+                return lent;
+            }
+            stop_text_too_long();
+        }
         switch (ret) {
             case LZMA_OK:
             case LZMA_GET_CHECK:
@@ -181,12 +195,26 @@ LentTextBuffer decompress_frame_block(ByteView block) {
                 // corrupt; the text is complete all the same, and what follows
                 // it is ignored like bytes after the end of the stream.
                 if (declared && text.size() == *declared) return lent;
-                stop_lzma(ret);
+                [[fallthrough]];
             default:
+                if constexpr (Prefix) {
+                    *stopped = block_failure(FailureCause::Lzma, static_cast<std::uint64_t>(ret));
+                    return lent;
+                }
                 stop_lzma(ret);
         }
     }
 }
+
+}  // namespace
+
+LentTextBuffer decompress_frame_block(ByteView block) { return decompress<false>(block, nullptr); }
+
+LentTextBuffer decompress_frame_block_prefix(ByteView block, DecodeFailure& stopped) {
+    return decompress<true>(block, &stopped);
+}
+
+FrameBlock decode_block_text(std::string_view text, GameMode mode) { return decode_text(text, mode); }
 
 Result<std::size_t> parse_frame_block_length(ByteView input, ByteOrder order) {
     ByteView rest = input;

@@ -35,6 +35,16 @@ inline constexpr std::size_t kMaxFrameTextBytes = std::size_t{256} << 20;
 // lives in the calling thread's buffer until the result is dropped.
 LentTextBuffer decompress_frame_block(ByteView block);
 
+// The same, for salvage: where decompress_frame_block stops (a liblzma
+// error, a text past the limit), this ends the text decoded so far (cut to
+// the limit) and writes the failure to `stopped`, whose cause stays None
+// when the text ends otherwise.
+LentTextBuffer decompress_frame_block_prefix(ByteView block, DecodeFailure& stopped);
+
+// Decodes a decompressed frame text for `mode` as a file's block is decoded:
+// its frames in the slot of `mode` (UNKNOWN decodes as STD) and its seed.
+FrameBlock decode_block_text(std::string_view text, GameMode mode);
+
 // Decompresses a block alone (no length before it) and decodes its text for
 // `mode` (UNKNOWN decodes as STD): a file's block without the file.
 FrameBlock decode_frame_block(ByteView block, GameMode mode);

@@ -32,6 +32,8 @@ public:
     // Counts `n` bytes written into the spare room as part of the contents.
     void commit(std::size_t n) noexcept { size_ += n; }
     void clear() noexcept { size_ = 0; }
+    // Drops the bytes past the first `n`.
+    void truncate(std::size_t n) noexcept { size_ = n < size_ ? n : size_; }
 
     // Makes at least `capacity` bytes usable (at most the limit), in place.
     void reserve(std::size_t capacity);
