@@ -11,6 +11,8 @@ the target does with the rest (see fuzz/targets.hpp):
   debug_text  arbitrary bytes: texts with escapes, combining marks, bad UTF-8
   block       mode bits + base64 bit + a frame block alone (raw or base64):
               compressed plays of every mode, edge texts, bad base64
+  encode      4 + a replay file, or a mode byte (0-3) + a frame text: decoded,
+              written again and decoded again
 The seeds are small so that the fuzzer's mutations stay fast.
 """
 import base64
@@ -146,13 +148,20 @@ def block_seeds() -> dict[str, bytes]:
     return seeds
 
 
+def encode_seeds() -> dict[str, bytes]:
+    seeds = {name[:-5]: b"\x04" + body[1:] for name, body in replay_seeds().items() if name.endswith("_full")}
+    seeds.update((name, body) for name, body in frame_text_seeds().items())
+    return seeds
+
+
 def main(argv: list[str]) -> int:
     if len(argv) != 2:
         print(__doc__, file=sys.stderr)
         return 2
     out = pathlib.Path(argv[1])
     targets = {"replay": replay_seeds(), "frame_text": frame_text_seeds(),
-               "life_bar": life_bar_seeds(), "debug_text": debug_text_seeds(), "block": block_seeds()}
+               "life_bar": life_bar_seeds(), "debug_text": debug_text_seeds(), "block": block_seeds(),
+               "encode": encode_seeds()}
     for target, seeds in targets.items():
         for name, data in seeds.items():
             write(out / target, name, data)

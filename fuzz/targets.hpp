@@ -30,6 +30,7 @@
 #include "text/base64.hpp"
 #include "text/utf8.hpp"
 #include "replay_events/frame_text.hpp"
+#include "writer/replay_writer.hpp"
 
 namespace kz::fuzz {
 
@@ -393,6 +394,115 @@ inline void block_target(const std::uint8_t* data, std::size_t size) {
     check_presses(FrameColumns::of(block.data, mode, block.rng_seed));
 }
 
+// Floats compare by bits, except that every NaN equals every NaN: the text
+// keeps that a value is NaN, not its payload.
+inline bool same_real(double a, double b) {
+    return (std::isnan(a) && std::isnan(b)) || std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+inline bool same_frame(const ReplayEventKivo& a, const ReplayEventKivo& b) {
+    return a.time_delta == b.time_delta && same_real(a.x, b.x) && same_real(a.y, b.y) && a.keys == b.keys;
+}
+inline bool same_frame(const ReplayEventTaiko& a, const ReplayEventTaiko& b) { return a == b; }
+inline bool same_frame(const ReplayEventCatch& a, const ReplayEventCatch& b) {
+    return a.time_delta == b.time_delta && same_real(a.x, b.x) && a.dashing == b.dashing;
+}
+inline bool same_frame(const ReplayEventMania& a, const ReplayEventMania& b) { return a == b; }
+
+template <class Frame>
+bool same_frames(std::span<const Frame> a, std::span<const Frame> b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!same_frame(a[i], b[i])) return false;
+    }
+    return true;
+}
+
+template <class Frame>
+std::span<const Frame> frames_in(const std::optional<SharedFrames<Frame>>& slot) {
+    return slot ? std::span<const Frame>(slot->data(), slot->size()) : std::span<const Frame>();
+}
+
+// Writing what was decoded and decoding it again gives the same record: the
+// header fields, the life bar, the frames of every slot and the seed.
+inline void check_rewrite(const Replay& replay) {
+    const auto frames = own_frames(replay);
+    KZ_FUZZ_CHECK(std::holds_alternative<FrameSource>(frames));
+    const auto written = encode_replay(replay, std::get<FrameSource>(frames), nullptr);
+    // A text of numbers written longer than the reader's limit is refused, never written.
+    if (const EncodeError* error = std::get_if<EncodeError>(&written)) {
+        KZ_FUZZ_CHECK(error->kind == EncodeErrorKind::TextTooLong);
+        return;
+    }
+    const Bytes& file = std::get<Bytes>(written);
+    Result<Replay> again = parse_replay(ByteView(file.data(), file.size()), ByteOrder::Little, false);
+    KZ_FUZZ_CHECK(again.ok());
+    KZ_FUZZ_CHECK(again.rest().empty());
+    Replay& back = again.value();
+    Replay original = replay;
+    cap_list(original.life_bar_graph);
+    cap_list(back.life_bar_graph);
+    KZ_FUZZ_CHECK(header_text(original) == header_text(back));
+    KZ_FUZZ_CHECK(replay.rng_seed == back.rng_seed);
+    const auto& a = replay.replay_data;
+    const auto& b = back.replay_data;
+    KZ_FUZZ_CHECK(a.kivo_replay_data.has_value() == b.kivo_replay_data.has_value());
+    KZ_FUZZ_CHECK(a.taiko_replay_data.has_value() == b.taiko_replay_data.has_value());
+    KZ_FUZZ_CHECK(a.catch_replay_data.has_value() == b.catch_replay_data.has_value());
+    KZ_FUZZ_CHECK(a.mania_replay_data.has_value() == b.mania_replay_data.has_value());
+    KZ_FUZZ_CHECK(same_frames(frames_in(a.kivo_replay_data), frames_in(b.kivo_replay_data)));
+    KZ_FUZZ_CHECK(same_frames(frames_in(a.taiko_replay_data), frames_in(b.taiko_replay_data)));
+    KZ_FUZZ_CHECK(same_frames(frames_in(a.catch_replay_data), frames_in(b.catch_replay_data)));
+    KZ_FUZZ_CHECK(same_frames(frames_in(a.mania_replay_data), frames_in(b.mania_replay_data)));
+}
+
+// A bare frame text of one mode, written again from its frames and seed,
+// decodes to the same frames and seed.
+template <class Frame>
+void check_text_rewrite(std::string_view text) {
+    std::optional<DecodedFrames<Frame>> decoded;
+    stop_is_fine([&] { decoded = decode_frame_text<Frame>(text); });
+    if (!decoded) return;
+    const std::span<const Frame> frames(decoded->frames.data(), decoded->frames.size());
+    const FrameSource source{GameMode::STD, frames};
+    FrameSource typed = source;
+    if constexpr (std::is_same_v<Frame, ReplayEventTaiko>) typed.mode = GameMode::TAIKO;
+    if constexpr (std::is_same_v<Frame, ReplayEventCatch>) typed.mode = GameMode::CTB;
+    if constexpr (std::is_same_v<Frame, ReplayEventMania>) typed.mode = GameMode::MANIA;
+    const auto written = frame_text_bytes(typed, decoded->rng_seed);
+    if (std::holds_alternative<EncodeError>(written)) {
+        KZ_FUZZ_CHECK(std::get<EncodeError>(written).kind == EncodeErrorKind::TextTooLong);
+        return;
+    }
+    const Bytes& again_text = std::get<Bytes>(written);
+    const DecodedFrames<Frame> again =
+        decode_frame_text<Frame>(std::string_view(reinterpret_cast<const char*>(again_text.data()), again_text.size()));
+    KZ_FUZZ_CHECK(again.rng_seed == decoded->rng_seed);
+    KZ_FUZZ_CHECK(same_frames(std::span<const Frame>(again.frames.data(), again.frames.size()), frames));
+}
+
+// Decoding, writing and decoding again. Byte 0 chooses the input: a whole
+// file (its low bits 0 to 3 ignored, 4 and up) or a bare frame text of mode
+// byte % 4 (below 4); the rest is the input.
+inline void encode_target(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return;
+    const ByteView input(data + 1, size - 1);
+    if (data[0] < 4) {
+        const std::string_view text(reinterpret_cast<const char*>(input.data()), input.size());
+        switch (data[0]) {
+            case 0: return check_text_rewrite<ReplayEventKivo>(text);
+            case 1: return check_text_rewrite<ReplayEventTaiko>(text);
+            case 2: return check_text_rewrite<ReplayEventCatch>(text);
+            default: return check_text_rewrite<ReplayEventMania>(text);
+        }
+    }
+    std::optional<Replay> decoded;
+    stop_is_fine([&] {
+        Result<Replay> parsed = parse_replay(input, ByteOrder::Little, false);
+        if (parsed) decoded = std::move(parsed.value());
+    });
+    if (decoded) check_rewrite(*decoded);
+}
+
 // Every target by the name of its folder of seeds and saved findings; the
 // regression test and the mutation driver run targets from this table, so a
 // target added here is replayed and smoke-fuzzed without further wiring.
@@ -407,6 +517,7 @@ inline constexpr NamedTarget kTargets[] = {
     {"life_bar", life_bar_target},
     {"debug_text", debug_text_target},
     {"block", block_target},
+    {"encode", encode_target},
 };
 
 inline TargetFn target_named(std::string_view name) {

@@ -125,10 +125,10 @@ def frame_fields(mode: int, frame: Sequence) -> list:
     byte can still carry frames."""
     if mode == MODE_TAIKO:
         time_delta, x, keys = frame
-        return [time_delta, x, 0, keys]
+        return [time_delta, x, 9999, keys]  # 9999: the constant the game writes in field 2
     if mode == MODE_CTB:
         time_delta, x, dashing = frame
-        return [time_delta, x, 0, dashing]
+        return [time_delta, x, 9999, dashing]
     if mode == MODE_MANIA:
         time_delta, keys = frame
         # The key mode keeps its columns in the x field; y is unused.

@@ -6,6 +6,7 @@
     kadenzo show FILE
     kadenzo plot FILE [-o OUT.png] [--start S] [--end S]
     kadenzo compare PATH... [--top K] [-o OUT.csv|OUT.parquet] [--grid-ms MS] [--mirror-y H]
+    kadenzo anonymise PATH... -o OUTDIR [--key KEY] [--overwrite]
 
 Exit statuses: see kadenzo._exit (0 done, 1 a replay failed, 2 usage, 3 no
 file found, 4 the output could not be written, 130/143 stopped by SIGINT or
@@ -24,8 +25,8 @@ from collections.abc import Sequence
 from typing import Any, Literal
 
 import kadenzo
-from kadenzo import _compare_command, _dataset_sources, _find, _header_rows, _sources, _stop_signals, _tables
-from kadenzo import bulk, dataset, errors
+from kadenzo import _anonymise, _compare_command, _dataset_sources, _find, _header_rows, _sources, _stop_signals
+from kadenzo import _tables, bulk, dataset, errors
 from kadenzo._exit import CommandError, ExitStatus, Failure, MissingDependency, NothingFound, UsageError
 from kadenzo._for_people import for_people, say
 from kadenzo._output import OutputFile, refuse_overwriting_inputs, standard_output, write_errors
@@ -392,6 +393,8 @@ def build_parser() -> argparse.ArgumentParser:
     plot.set_defaults(run=run_plot)
 
     _compare_command.add_parser(commands)
+    anonymise = _anonymise.add_parser(commands, thread_count, EXIT_STATUSES)
+    anonymise.set_defaults(run=lambda args: _anonymise.run(args, Progress))
     return parser
 
 
@@ -421,7 +424,7 @@ def run(args: argparse.Namespace) -> int:
         say(f"kadenzo {args.command}: out of memory")
         return EXIT_FAILED
     except KeyboardInterrupt as stop:
-        if args.command != "summary":  # summary has said how far it came
+        if args.command not in ("summary", "anonymise"):  # these have said how far they came
             say("interrupted")
         return stop.status if isinstance(stop, _stop_signals.Stopped) else EXIT_INTERRUPTED
 

@@ -9,6 +9,7 @@
 #include "frames/py_frames.hpp"
 #include "layout/py_layout.hpp"
 #include "salvage/py_salvage.hpp"
+#include "writer/py_writer.hpp"
 
 namespace kz::py {
 namespace {
@@ -22,7 +23,7 @@ PyModuleDef native_definition = {
 bool add_parts(PyObject* native) {
     return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native) &&
            add_compare(native) && add_frames(native) && add_layout(native) &&
-           add_salvage(native);
+           add_salvage(native) && add_writer(native);
 }
 
 }  // namespace
