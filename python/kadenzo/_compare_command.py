@@ -11,6 +11,7 @@ from collections.abc import Iterator
 from typing import Any, Optional, cast
 
 from kadenzo import _find, _tables, bulk, compare
+from kadenzo._argument_types import finite_number, positive_int, positive_number, thread_count
 from kadenzo._exit import ExitStatus, NothingFound
 from kadenzo._for_people import say
 from kadenzo._output import refuse_overwriting_inputs
@@ -122,27 +123,6 @@ def _value(distance: float) -> Optional[float]:
     return None if math.isnan(distance) else distance  # no shared time: an empty field
 
 
-def _positive_number(text: str) -> float:
-    value = float(text)
-    if not math.isfinite(value) or value <= 0:
-        raise argparse.ArgumentTypeError("must be a number greater than 0")
-    return value
-
-
-def _finite_number(text: str) -> float:
-    value = float(text)
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError("must be a finite number")
-    return value
-
-
-def _count(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be 1 or more")
-    return value
-
-
 def add_parser(commands: Any) -> None:
     """Registers the command with the subparsers of the `kadenzo` parser."""
     parser = commands.add_parser(
@@ -154,16 +134,16 @@ def add_parser(commands: Any) -> None:
                     "--top the closest pairs first. Plays of other modes are left out; a file that does not "
                     "decode is named on standard error, and the exit status is then 1.")
     parser.add_argument("paths", nargs="+", metavar="PATH", help="replay files and folders")
-    parser.add_argument("--top", type=_count, metavar="K", help="only the K most similar pairs, closest first")
+    parser.add_argument("--top", type=positive_int, metavar="K", help="only the K most similar pairs, closest first")
     parser.add_argument("-o", "--output", metavar="FILE",
                         help="write to FILE (.csv, or .parquet for Parquet) instead of CSV on standard output")
-    parser.add_argument("--grid-ms", type=_positive_number, metavar="MS",
+    parser.add_argument("--grid-ms", type=positive_number, metavar="MS",
                         help="compare on a shared grid of times MS apart (much faster for many plays; "
                              "default: each play's own frame times)")
-    parser.add_argument("--mirror-y", type=_finite_number, metavar="H",
+    parser.add_argument("--mirror-y", type=finite_number, metavar="H",
                         help="compare each play against the others mirrored (y -> H - y; 384 for the playfield)")
     parser.add_argument("--glob", default="*.kvr", metavar="PATTERN",
                         help="names of the files searched for in folders (default: %(default)s)")
-    parser.add_argument("--threads", type=_count, metavar="N", help="threads (default: the worker pool's size)")
+    parser.add_argument("--threads", type=thread_count, metavar="N", help="threads (default: the worker pool's size)")
     parser.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
     parser.set_defaults(run=run)

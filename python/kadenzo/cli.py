@@ -18,7 +18,6 @@ import argparse
 import datetime
 import importlib
 import itertools
-import math
 import os
 import sys
 from collections.abc import Sequence
@@ -27,6 +26,7 @@ from typing import Any, Literal
 import kadenzo
 from kadenzo import _anonymise, _compare_command, _dataset_sources, _find, _header_rows, _sources, _stop_signals
 from kadenzo import _tables, bulk, dataset, errors
+from kadenzo._argument_types import positive_int, seconds, thread_count
 from kadenzo._exit import CommandError, ExitStatus, Failure, MissingDependency, NothingFound, UsageError
 from kadenzo._for_people import for_people, say
 from kadenzo._output import OutputFile, refuse_overwriting_inputs, standard_output, write_errors
@@ -300,29 +300,10 @@ def run_plot(args: argparse.Namespace) -> int:
 
 # --- the parser ------------------------------------------------------------------
 
-def positive_int(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be 1 or more")
-    return value
-
-
-def thread_count(text: str) -> int:
-    """1 or more; a count past any pool's size means the pool's size."""
-    return min(positive_int(text), bulk.MAX_THREADS)
-
-
 def dpi(text: str) -> int:
     value = positive_int(text)
     if value > MAX_DPI:
         raise argparse.ArgumentTypeError(f"must be at most {MAX_DPI}")
-    return value
-
-
-def seconds(text: str) -> float:
-    value = float(text)
-    if not math.isfinite(value) or value < 0:
-        raise argparse.ArgumentTypeError("must be a number of seconds, 0 or more")
     return value
 
 

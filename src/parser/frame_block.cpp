@@ -11,6 +11,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "common/lzma_allocator.hpp"
 #include "common/stop.hpp"
 #include "parser/failure_text.hpp"
 #include "parser/byte_reader.hpp"
@@ -33,19 +34,6 @@ constexpr std::size_t kTrustedExpansion = 128;
 constexpr std::size_t kAloneHeaderBytes = 13;
 constexpr std::size_t kDeclaredSizeOffset = 5;
 
-// liblzma's own allocations go to the module's allocator. liblzma expects
-// nullptr on failure, never an exception.
-void* lzma_alloc(void*, std::size_t count, std::size_t size) noexcept {
-    if (size != 0 && count > std::numeric_limits<std::size_t>::max() / size) return nullptr;
-    try {
-        return allocate_bytes(count * size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-
-void lzma_free(void*, void* block) noexcept { free_bytes(block); }
-
 // liblzma releases differ by a few bytes in the overhead they charge; the
 // limit moves by that difference so that the largest accepted dictionary is
 // the same whichever release is linked. The probe is pure arithmetic.
@@ -59,7 +47,6 @@ std::uint64_t decoder_memlimit() noexcept {
     return kDecoderMemLimit - kReferenceDecoderOverhead + (usage - probe_dictionary);
 }
 
-constexpr lzma_allocator kLzmaAllocator{&lzma_alloc, &lzma_free, nullptr};
 
 // Owns one decoder; lzma_end runs on every path, stops included.
 class LzmaStream {

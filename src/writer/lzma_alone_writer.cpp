@@ -3,6 +3,8 @@
 
 #include <limits>
 
+#include "common/lzma_allocator.hpp"
+
 namespace kz {
 namespace {
 
@@ -12,19 +14,7 @@ constexpr std::size_t kTextBetweenChecks = 512 * 1024;
 // Output room added whenever the encoder has filled what it had.
 constexpr std::size_t kOutputStep = 64 * 1024;
 
-// liblzma expects nullptr on failure, never an exception.
-void* lzma_alloc(void*, std::size_t count, std::size_t size) noexcept {
-    if (size != 0 && count > std::numeric_limits<std::size_t>::max() / size) return nullptr;
-    try {
-        return allocate_bytes(count * size);
-    } catch (...) {
-        return nullptr;
-    }
-}
 
-void lzma_free(void*, void* block) noexcept { free_bytes(block); }
-
-constexpr lzma_allocator kAllocator{&lzma_alloc, &lzma_free, nullptr};
 
 EncodeError liblzma_error(lzma_ret ret) noexcept {
     return EncodeError{EncodeErrorKind::Compression, "replay_data", 0, static_cast<std::uint64_t>(ret)};
@@ -34,7 +24,7 @@ EncodeError liblzma_error(lzma_ret ret) noexcept {
 }  // namespace
 
 AloneCompressor::AloneCompressor(Bytes& out, StopCheck* stop) noexcept : out_(out), stop_(stop) {
-    stream_.allocator = &kAllocator;
+    stream_.allocator = &kLzmaAllocator;
 }
 
 AloneCompressor::~AloneCompressor() { lzma_end(&stream_); }
