@@ -15,6 +15,7 @@ ones do; and one play in ten of each other mode. Timings are medians of
 (all threads), wall time the elapsed time. Memory and Ctrl-C are measured in
 fresh interpreters.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -31,16 +32,16 @@ import threading
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
-from replay_builder import MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, realistic_replay  # noqa: E402
-
 import kadenzo  # noqa: E402
 import kadenzo.bulk  # noqa: E402
 from kadenzo.errors import ReplayError  # noqa: E402
+from replay_builder import MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, realistic_replay  # noqa: E402
 
 SCREEN_TO_FIELD = 512 / 1920  # the play field is 512 units wide on a 1920-pixel screen
 
 
 # --- corpus -----------------------------------------------------------------
+
 
 def cursor_text(rng: random.Random, count: int, seed: int) -> bytes:
     """A standard-mode frame text: strokes between targets, rests, 60 Hz frames."""
@@ -76,8 +77,7 @@ def build_corpus(folder: pathlib.Path, files: int) -> list[str]:
             replay = realistic_replay(mode, rng.randint(5_000, 20_000), seed=index)
         else:
             count = rng.randint(5_000, 20_000)
-            replay = realistic_replay(MODE_STD, 10, seed=index,
-                                      text=cursor_text(rng, count, rng.randint(0, 2**31 - 1)))
+            replay = realistic_replay(MODE_STD, 10, seed=index, text=cursor_text(rng, count, rng.randint(0, 2**31 - 1)))
         path.write_bytes(replay.to_bytes())
     return sorted(str(p) for p in folder.glob("*.kvr"))[:files]
 
@@ -91,7 +91,7 @@ def damaged_copy(paths: list[str], folder: pathlib.Path, share: float) -> list[s
         target = folder / pathlib.Path(path).name
         if index % step == step // 2:
             data = pathlib.Path(path).read_bytes()
-            target.write_bytes(data[:len(data) * 2 // 3])
+            target.write_bytes(data[: len(data) * 2 // 3])
         else:
             shutil.copyfile(path, target)
         copies.append(str(target))
@@ -99,6 +99,7 @@ def damaged_copy(paths: list[str], folder: pathlib.Path, share: float) -> list[s
 
 
 # --- timing -----------------------------------------------------------------
+
 
 def timed(call) -> tuple[float, float]:
     cpu, wall = time.process_time(), time.perf_counter()
@@ -111,8 +112,10 @@ def medians(methods: dict, repeat: int) -> dict[str, tuple[float, float]]:
     for _ in range(repeat):
         for name, call in methods.items():
             samples[name].append(timed(call))
-    return {name: (statistics.median(c for c, _ in runs), statistics.median(w for _, w in runs))
-            for name, runs in samples.items()}
+    return {
+        name: (statistics.median(c for c, _ in runs), statistics.median(w for _, w in runs))
+        for name, runs in samples.items()
+    }
 
 
 def loop(paths):
@@ -124,6 +127,7 @@ def bulk(paths, threads):
     def run():
         for result in kadenzo.bulk.decode(paths, threads=threads):
             assert result.replay is not None or result.error is not None
+
     return run
 
 
@@ -135,12 +139,14 @@ def decode_one_threads(paths, count):
                     kadenzo.bulk.decode_one(path)
                 except ReplayError:
                     pass
+
         size = -(-len(paths) // count)  # contiguous shares: each thread its own part of the folder
-        threads = [threading.Thread(target=work, args=(paths[i * size:(i + 1) * size],)) for i in range(count)]
+        threads = [threading.Thread(target=work, args=(paths[i * size : (i + 1) * size],)) for i in range(count)]
         for thread in threads:
             thread.start()
         for thread in threads:
             thread.join()
+
     return run
 
 
@@ -149,8 +155,10 @@ def report(title, results, base, other, bound):
     print(f"\n{title}")
     for name, (cpu, wall) in results.items():
         print(f"  {name:<34} wall {wall * 1000:8.1f} ms   cpu {cpu * 1000:8.1f} ms")
-    print(f"  wall {base} / {other}: {wall_base / wall_other:.2f}x   "
-          f"cpu {other} / {base}: {cpu_other / cpu_base:.2f}   (target {bound})")
+    print(
+        f"  wall {base} / {other}: {wall_base / wall_other:.2f}x   "
+        f"cpu {other} / {base}: {cpu_other / cpu_base:.2f}   (target {bound})"
+    )
 
 
 # --- Ctrl-C and memory, in fresh interpreters --------------------------------
@@ -204,24 +212,32 @@ def fresh(script: str, *args: str) -> dict:
 
 
 def measure_loop(paths, repeat):
-    results = medians({"loop of parse_replay_from_path": lambda: loop(paths),
-                       "bulk.decode, threads=2": bulk(paths, 2)}, repeat)
-    report("decode on 2 threads vs a loop", results, "loop of parse_replay_from_path",
-           "bulk.decode, threads=2", ">= 1.9x wall, same cpu")
+    results = medians(
+        {"loop of parse_replay_from_path": lambda: loop(paths), "bulk.decode, threads=2": bulk(paths, 2)}, repeat
+    )
+    report(
+        "decode on 2 threads vs a loop",
+        results,
+        "loop of parse_replay_from_path",
+        "bulk.decode, threads=2",
+        ">= 1.9x wall, same cpu",
+    )
 
 
 def measure_threads(paths, repeat):
-    results = medians({"decode_one, 1 thread": decode_one_threads(paths, 1),
-                       "decode_one, 2 threads": decode_one_threads(paths, 2)}, repeat)
-    report("decode_one from Python threads", results, "decode_one, 1 thread", "decode_one, 2 threads",
-           ">= 1.8x wall")
+    results = medians(
+        {"decode_one, 1 thread": decode_one_threads(paths, 1), "decode_one, 2 threads": decode_one_threads(paths, 2)},
+        repeat,
+    )
+    report("decode_one from Python threads", results, "decode_one, 1 thread", "decode_one, 2 threads", ">= 1.8x wall")
 
 
 def measure_damaged(paths, scratch, repeat):
     damaged = damaged_copy(paths, scratch / "damaged", 0.01)
     failed = sum(not r.ok for r in kadenzo.bulk.decode(damaged))
-    results = medians({"bulk.decode, intact folder": bulk(paths, 2),
-                       f"bulk.decode, {failed} damaged": bulk(damaged, 2)}, repeat)
+    results = medians(
+        {"bulk.decode, intact folder": bulk(paths, 2), f"bulk.decode, {failed} damaged": bulk(damaged, 2)}, repeat
+    )
     print(f"\n1% damaged files ({failed} of {len(damaged)})")
     (cpu_a, wall_a), (cpu_b, wall_b) = results.values()
     for name, (cpu, wall) in results.items():
@@ -238,8 +254,10 @@ def measure_interrupt(listing):
             latencies.append(outcome["latency"])
     print(f"\nCtrl-C during a 600-file run (signal to KeyboardInterrupt, {len(latencies)} runs)")
     if latencies:
-        print(f"  median {statistics.median(latencies) * 1000:.1f} ms, "
-              f"max {max(latencies) * 1000:.1f} ms   (target <= 200 ms); the pool decodes again after")
+        print(
+            f"  median {statistics.median(latencies) * 1000:.1f} ms, "
+            f"max {max(latencies) * 1000:.1f} ms   (target <= 200 ms); the pool decodes again after"
+        )
 
 
 def measure_memory(listing, memory_files):
@@ -248,11 +266,15 @@ def measure_memory(listing, memory_files):
     print("\nPeak memory iterating paths, each record dropped (resident set)")
     for name, outcome in (("200 paths", small), (f"{memory_files:,} paths", large)):
         growth = (outcome["peak_kib"] - outcome["before_kib"]) / 1024
-        print(f"  {name:<14} peak {outcome['peak_kib'] / 1024:7.1f} MiB, "
-              f"{growth:5.1f} MiB over the {outcome['before_kib'] / 1024:.1f} MiB before the loop")
-    print(f"  {memory_files:,} / 200: peak {large['peak_kib'] / small['peak_kib']:.2f}x, growth "
-          f"{(large['peak_kib'] - large['before_kib']) / max(1, small['peak_kib'] - small['before_kib']):.2f}x"
-          "   (target <= 2x)")
+        print(
+            f"  {name:<14} peak {outcome['peak_kib'] / 1024:7.1f} MiB, "
+            f"{growth:5.1f} MiB over the {outcome['before_kib'] / 1024:.1f} MiB before the loop"
+        )
+    print(
+        f"  {memory_files:,} / 200: peak {large['peak_kib'] / small['peak_kib']:.2f}x, growth "
+        f"{(large['peak_kib'] - large['before_kib']) / max(1, small['peak_kib'] - small['before_kib']):.2f}x"
+        "   (target <= 2x)"
+    )
 
 
 SECTIONS = ["loop", "threads", "damaged", "interrupt", "memory"]
@@ -264,8 +286,9 @@ def main() -> int:
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--corpus", help="folder for the corpus, kept between runs")
     parser.add_argument("--memory-files", type=int, default=20_000)
-    parser.add_argument("--only", nargs="+", choices=SECTIONS, default=SECTIONS,
-                        help="run these measurements only (all by default)")
+    parser.add_argument(
+        "--only", nargs="+", choices=SECTIONS, default=SECTIONS, help="run these measurements only (all by default)"
+    )
     args = parser.parse_args()
 
     scratch = pathlib.Path(tempfile.mkdtemp(prefix="kadenzo_bench_bulk_"))
@@ -273,8 +296,10 @@ def main() -> int:
         corpus = pathlib.Path(args.corpus) if args.corpus else scratch / "corpus"
         paths = build_corpus(corpus, args.files)
         sizes = [os.path.getsize(p) for p in paths]
-        print(f"kadenzo {kadenzo.__version__}, pool of {kadenzo.bulk.decode([]).threads} threads, "
-              f"{os.cpu_count()} processors")
+        print(
+            f"kadenzo {kadenzo.__version__}, pool of {kadenzo.bulk.decode([]).threads} threads, "
+            f"{os.cpu_count()} processors"
+        )
         print(f"corpus: {len(paths)} files, {sum(sizes) / 1e6:.1f} MB")
 
         if "loop" in args.only:

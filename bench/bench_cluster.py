@@ -13,6 +13,7 @@ fresh LocalCluster, one warm-up pass of every job and then the timed passes,
 the jobs taking turns within each pass so that load from other processes
 spreads over all of them alike; times are medians.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -35,8 +36,8 @@ from bench_decode import cpu_pressure  # noqa: E402
 from distributed import Client  # noqa: E402
 from replay_builder import MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, realistic_replay  # noqa: E402
 
-
 # --- corpus -----------------------------------------------------------------
+
 
 def corpus_plan(quick: bool) -> list[tuple[int, int]]:
     """(mode, frame count) of every play. 20,000 frames is a 4-5 minute play at 60-70 Hz."""
@@ -66,6 +67,7 @@ def make_corpus(folder: pathlib.Path, quick: bool) -> tuple[int, int]:
 
 # --- jobs -------------------------------------------------------------------
 
+
 def decompress_blocks(paths: list[str]) -> list[int]:
     """The control's task: read and decompress the blocks of a partition."""
     return [sum(len(lzma.decompress(pathlib.Path(p).read_bytes(), format=lzma.FORMAT_ALONE)) for p in paths)]
@@ -79,22 +81,28 @@ def jobs(folder: pathlib.Path, partition_size: int) -> dict:
         "summary table": lambda: kadenzo.dask.read(paths, files_per_partition=partition_size).compute(),
         # A small result per partition, so that the job measures making the
         # frames table on the workers rather than sending it.
-        "frames table (row count)":
-            lambda: kadenzo.dask.read(paths, frames=True, files_per_partition=partition_size).shape[0].compute(),
-        "lzma.decompress (control)":
-            lambda: db.from_sequence(blocks, partition_size=partition_size).map_partitions(decompress_blocks).compute(),
+        "frames table (row count)": lambda: (
+            kadenzo.dask.read(paths, frames=True, files_per_partition=partition_size).shape[0].compute()
+        ),
+        "lzma.decompress (control)": lambda: (
+            db.from_sequence(blocks, partition_size=partition_size).map_partitions(decompress_blocks).compute()
+        ),
     }
 
 
 def measure(workers: int, folder: pathlib.Path, partition_size: int, repeat: int) -> dict[str, float]:
     """Median wall time per pass of every job on a fresh cluster of `workers` processes."""
-    with kadenzo.dask.local_cluster(workers, kadenzo_threads=1, dashboard_address=None,
-                                    silence_logs=logging.ERROR) as cluster, Client(cluster):
+    with (
+        kadenzo.dask.local_cluster(
+            workers, kadenzo_threads=1, dashboard_address=None, silence_logs=logging.ERROR
+        ) as cluster,
+        Client(cluster),
+    ):
         passes = jobs(folder, partition_size)
         names = list(passes)
         walls: dict[str, list[float]] = {name: [] for name in names}
         for rep in range(repeat + 1):
-            for name in names[rep % len(names):] + names[:rep % len(names)]:
+            for name in names[rep % len(names) :] + names[: rep % len(names)]:
                 start = time.perf_counter()
                 passes[name]()
                 if rep:  # the first pass loads the code and warms the workers
@@ -103,6 +111,7 @@ def measure(workers: int, folder: pathlib.Path, partition_size: int, repeat: int
 
 
 # --- report -----------------------------------------------------------------
+
 
 def report(results: dict[int, dict[str, float]], repeat: int) -> None:
     counts = sorted(results)
@@ -114,8 +123,11 @@ def report(results: dict[int, dict[str, float]], repeat: int) -> None:
         print(f"{name:40}{cells}")
     control = "lzma.decompress (control)"
     for n in counts[1:]:
-        ratios = ", ".join(f"{name} {base[name] / results[n][name] / (base[control] / results[n][control]):.2f}"
-                           for name in base if name != control)
+        ratios = ", ".join(
+            f"{name} {base[name] / results[n][name] / (base[control] / results[n][control]):.2f}"
+            for name in base
+            if name != control
+        )
         print(f"\n{n} workers, speed-up over {counts[0]} relative to the control's: {ratios}")
 
 
@@ -136,15 +148,20 @@ def main() -> None:
         # Several tasks per worker even at the largest count, so that the
         # last task of one worker does not leave the others idle for long.
         partition_size = math.ceil(replays / (4 * max(counts)))
-        print(f"generated {replays} replays in {time.perf_counter() - start:.1f} s: {frames:,} frames, "
-              f"{size / 2**20:.1f} MiB; {math.ceil(replays / partition_size)} partitions of up to "
-              f"{partition_size}; every worker: 1 Dask thread, RAYON_NUM_THREADS=1", flush=True)
+        print(
+            f"generated {replays} replays in {time.perf_counter() - start:.1f} s: {frames:,} frames, "
+            f"{size / 2**20:.1f} MiB; {math.ceil(replays / partition_size)} partitions of up to "
+            f"{partition_size}; every worker: 1 Dask thread, RAYON_NUM_THREADS=1",
+            flush=True,
+        )
         before = cpu_pressure()
         results = {n: measure(n, folder, partition_size, repeat) for n in counts}
         after = cpu_pressure()
     report(results, repeat)
-    print(f"CPU pressure from other processes before/after the timings: {before} / {after} "
-          f"(percent of time runnable tasks waited)")
+    print(
+        f"CPU pressure from other processes before/after the timings: {before} / {after} "
+        f"(percent of time runnable tasks waited)"
+    )
 
 
 if __name__ == "__main__":

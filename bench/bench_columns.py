@@ -20,6 +20,7 @@ interpreter, with the page cache warm (a first run is not counted); it also
 reports the peak resident memory of a run over a tenth of the files, to show
 that memory does not grow with the number of files.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -35,17 +36,19 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tools"))
+import kadenzo  # noqa: E402
+import kadenzo.columns  # noqa: E402
+import numpy as np  # noqa: E402
 from bench_decode import make_corpus  # noqa: E402
 from replay_builder import MODES, realistic_replay  # noqa: E402
 
-import numpy as np  # noqa: E402
-
-import kadenzo  # noqa: E402
-import kadenzo.columns  # noqa: E402
-
 LISTS = {0: "kivo_replay_data", 1: "taiko_replay_data", 2: "catch_replay_data", 3: "mania_replay_data"}
-FIELDS = {0: ("time_delta", "x", "y", "keys"), 1: ("time_delta", "x", "keys"),
-          2: ("time_delta", "x", "dashing"), 3: ("time_delta", "keys")}
+FIELDS = {
+    0: ("time_delta", "x", "y", "keys"),
+    1: ("time_delta", "x", "keys"),
+    2: ("time_delta", "x", "dashing"),
+    3: ("time_delta", "keys"),
+}
 TYPES = {"time_delta": np.int64, "x": np.float64, "y": np.float64, "keys": np.int32, "dashing": np.bool_}
 
 
@@ -83,8 +86,7 @@ def list_tuples(source: object, mode: int) -> object:
 
 
 # From the file's bytes: each method includes the decode.
-METHODS = {"decode": decode, "columns+numpy": columns_numpy, "list+numpy": list_numpy,
-           "list+tuples": list_tuples}
+METHODS = {"decode": decode, "columns+numpy": columns_numpy, "list+numpy": list_numpy, "list+tuples": list_tuples}
 # From decoded replays: the way to the arrays alone.
 FROM_REPLAY = {"columns+numpy": columns_numpy, "list+numpy": list_numpy, "list+tuples": list_tuples}
 
@@ -171,10 +173,14 @@ def part_summary(count: int, repeat: int, threads: int | None) -> None:
         small_peak = statistics.median(summary_run(small, out, threads)[1] for _ in range(repeat))
     elapsed = statistics.median(run[0] for run in runs)
     peak = statistics.median(run[1] for run in runs)
-    print(f"summary --header-only: {count:,} files in {elapsed:.2f} s = {count / elapsed:,.0f} files/s "
-          f"(target >= 10,000), {os.cpu_count()} cores")
-    print(f"  peak memory: {peak / 1024:.1f} MiB for {count:,} files, {small_peak / 1024:.1f} MiB "
-          f"for {count // 10:,} files")
+    print(
+        f"summary --header-only: {count:,} files in {elapsed:.2f} s = {count / elapsed:,.0f} files/s "
+        f"(target >= 10,000), {os.cpu_count()} cores"
+    )
+    print(
+        f"  peak memory: {peak / 1024:.1f} MiB for {count:,} files, {small_peak / 1024:.1f} MiB "
+        f"for {count // 10:,} files"
+    )
 
 
 def main() -> None:

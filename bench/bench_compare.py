@@ -17,6 +17,7 @@ pair costs, wall time what the matrix takes):
 - `matrix(grid_ms=16)` of --big plays (2,000 by default), all pairs, all threads.
 It checks first that every value agrees with the reference within 1e-9 relative.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -31,10 +32,9 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tools"))
 import bench_decode  # noqa: E402
-from replay_builder import MODE_STD, ReplayFile, compress  # noqa: E402
-
 import kadenzo.columns  # noqa: E402
 import kadenzo.compare  # noqa: E402
+from replay_builder import MODE_STD, ReplayFile, compress  # noqa: E402
 
 FRAMES = 10_800
 GRID_MS = 16.0
@@ -50,6 +50,7 @@ def generated_plays(count: int) -> list:
 
 
 # --- the NumPy reference ---------------------------------------------------------
+
 
 def numpy_path(columns) -> tuple:
     """Time, x, y; the generated clocks only move forward and every position is finite."""
@@ -81,6 +82,7 @@ def numpy_grid(a: tuple, b: tuple) -> float:
 
 
 # --- measuring -------------------------------------------------------------------
+
 
 def cpu_and_wall(call) -> tuple[float, float]:
     cpu, wall = time.process_time(), time.perf_counter()
@@ -155,24 +157,34 @@ def main() -> None:
     grid_per = 1e6 / len(grid_pairs)
     exact_pairs = count * count  # the matrix computes the diagonal too
     print(f"\nper pair, one thread (CPU µs; {FRAMES:,} frames; {load()}; CPU pressure {cpu_pressure()}):")
-    print(f"  exact form  NumPy {numpy_exact_cpu * per:8.1f}   similarity() {similarity_cpu * per:6.2f} "
-          f"({numpy_exact_cpu / similarity_cpu:4.1f}x)   matrix {matrix_cpu * 1e6 / exact_pairs:6.2f} "
-          f"({numpy_exact_cpu * per / (matrix_cpu * 1e6 / exact_pairs):4.1f}x)")
+    print(
+        f"  exact form  NumPy {numpy_exact_cpu * per:8.1f}   similarity() {similarity_cpu * per:6.2f} "
+        f"({numpy_exact_cpu / similarity_cpu:4.1f}x)   matrix {matrix_cpu * 1e6 / exact_pairs:6.2f} "
+        f"({numpy_exact_cpu * per / (matrix_cpu * 1e6 / exact_pairs):4.1f}x)"
+    )
     grid_pair = grid_cpu * 1e6 / scaled_grid_pairs
-    print(f"  grid {GRID_MS:g} ms  NumPy {numpy_grid_cpu * grid_per:8.1f}   matrix {grid_pair:6.2f} "
-          f"({numpy_grid_cpu * grid_per / grid_pair:4.1f}x; {len(scaled)} plays, resampling included)")
-    print(f"\nmatrix, exact form, {len(scaled)} x {len(scaled)}: 1 thread {one_wall:.2f} s wall ({one_cpu:.2f} s CPU), "
-          f"2 threads {two_wall:.2f} s wall ({two_cpu:.2f} s CPU, {two_cpu / two_wall:.2f} CPUs busy)")
-    print(f"  work per CPU second on 2 threads: {one_cpu / two_cpu:.2f} of 1 thread's, so 2 free processors give "
-          f"{2 * one_cpu / two_cpu:.2f}x; wall time here {one_wall / two_wall:.2f}x; {load()}; "
-          f"CPU pressure {cpu_pressure()}")
+    print(
+        f"  grid {GRID_MS:g} ms  NumPy {numpy_grid_cpu * grid_per:8.1f}   matrix {grid_pair:6.2f} "
+        f"({numpy_grid_cpu * grid_per / grid_pair:4.1f}x; {len(scaled)} plays, resampling included)"
+    )
+    print(
+        f"\nmatrix, exact form, {len(scaled)} x {len(scaled)}: 1 thread {one_wall:.2f} s wall ({one_cpu:.2f} s CPU), "
+        f"2 threads {two_wall:.2f} s wall ({two_cpu:.2f} s CPU, {two_cpu / two_wall:.2f} CPUs busy)"
+    )
+    print(
+        f"  work per CPU second on 2 threads: {one_cpu / two_cpu:.2f} of 1 thread's, so 2 free processors give "
+        f"{2 * one_cpu / two_cpu:.2f}x; wall time here {one_wall / two_wall:.2f}x; {load()}; "
+        f"CPU pressure {cpu_pressure()}"
+    )
 
     if args.big:
         big = [plays[index % count] for index in range(args.big)]
         cpu, wall = cpu_and_wall(lambda: kadenzo.compare.matrix(big, grid_ms=GRID_MS))
         n_pairs = args.big * (args.big + 1) // 2
-        print(f"\n{args.big:,} plays, all {n_pairs:,} pairs, grid {GRID_MS:g} ms, all threads: "
-              f"{wall:.1f} s wall, {cpu:.1f} s CPU; {load()}")
+        print(
+            f"\n{args.big:,} plays, all {n_pairs:,} pairs, grid {GRID_MS:g} ms, all threads: "
+            f"{wall:.1f} s wall, {cpu:.1f} s CPU; {load()}"
+        )
         top = kadenzo.compare.matrix(big, grid_ms=GRID_MS, top=10)
         print(f"  with top=10: closest pair {top[0]}")
 

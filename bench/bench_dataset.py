@@ -18,6 +18,7 @@ Part 3 reports the peak resident memory of a fresh interpreter reading the
 summary table (full decode) and the frames table of N files batch by batch,
 and of a tenth of them: memory must not grow with the number of files.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -32,11 +33,10 @@ import time
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tools"))
-from bench_columns import write_folder  # noqa: E402
-from bench_decode import cpu_pressure, make_corpus  # noqa: E402
-
 import kadenzo.columns  # noqa: E402
 import kadenzo.dataset  # noqa: E402
+from bench_columns import write_folder  # noqa: E402
+from bench_decode import cpu_pressure, make_corpus  # noqa: E402
 
 
 def per_file_columns(paths: list[str]) -> int:
@@ -87,8 +87,7 @@ print(elapsed, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, rows)
 
 
 def run(folder: pathlib.Path, mode: str) -> tuple[float, int, int]:
-    result = subprocess.run([sys.executable, "-c", RUN, str(folder), mode], capture_output=True, text=True,
-                            check=True)
+    result = subprocess.run([sys.executable, "-c", RUN, str(folder), mode], capture_output=True, text=True, check=True)
     elapsed, peak_kib, rows = result.stdout.split()
     return float(elapsed), int(peak_kib), int(rows)
 
@@ -105,14 +104,20 @@ def part_files(count: int, repeat: int) -> None:
         runs = [run(big, "headers") for _ in range(repeat)]
         assert all(rows == count for _, _, rows in runs)
         elapsed = statistics.median(wall for wall, _, _ in runs)
-        print(f"header rows: {count:,} files in {elapsed:.2f} s = {count / elapsed:,.0f} files/s "
-              f"(target >= 10,000), {os.cpu_count()} cores")
+        print(
+            f"header rows: {count:,} files in {elapsed:.2f} s = {count / elapsed:,.0f} files/s "
+            f"(target >= 10,000), {os.cpu_count()} cores"
+        )
         for mode in ("summary", "frames"):
-            peaks = {folder: statistics.median(run(folder, mode)[1] for _ in range(max(1, repeat // 2)))
-                     for folder in (small, big)}
-            print(f"peak memory, {mode} table read batch by batch: {peaks[big] / 1024:.1f} MiB for {count:,} files, "
-                  f"{peaks[small] / 1024:.1f} MiB for {count // 10:,} files: {peaks[big] / peaks[small]:.2f}x "
-                  f"(target <= 1.2)")
+            peaks = {
+                folder: statistics.median(run(folder, mode)[1] for _ in range(max(1, repeat // 2)))
+                for folder in (small, big)
+            }
+            print(
+                f"peak memory, {mode} table read batch by batch: {peaks[big] / 1024:.1f} MiB for {count:,} files, "
+                f"{peaks[small] / 1024:.1f} MiB for {count // 10:,} files: {peaks[big] / peaks[small]:.2f}x "
+                f"(target <= 1.2)"
+            )
 
 
 def main() -> None:

@@ -19,6 +19,7 @@ processes spreads over all of them alike), as CPU time of the process and
 as wall time. Peak memory is measured in a fresh interpreter per
 measurement, as the growth of the resident set's high-water mark.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -42,15 +43,20 @@ import time
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
 from replay_builder import MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, ReplayFile, compress  # noqa: E402
 
-SLOTS = {MODE_STD: "kivo_replay_data", MODE_TAIKO: "taiko_replay_data",
-         MODE_CTB: "catch_replay_data", MODE_MANIA: "mania_replay_data"}
+SLOTS = {
+    MODE_STD: "kivo_replay_data",
+    MODE_TAIKO: "taiko_replay_data",
+    MODE_CTB: "catch_replay_data",
+    MODE_MANIA: "mania_replay_data",
+}
 MODE_NAMES = {MODE_STD: "cursor", MODE_TAIKO: "drums", MODE_CTB: "catch", MODE_MANIA: "columns"}
 SEED_ITEM = "-12345|0|0|{seed},"
-DICT_SIZE = 1 << 21   # the game's encoder uses a dictionary of this order
-PRESET = 6            # and the default effort
+DICT_SIZE = 1 << 21  # the game's encoder uses a dictionary of this order
+PRESET = 6  # and the default effort
 
 
 # --- corpus -----------------------------------------------------------------
+
 
 def frame_deltas(rng: random.Random, count: int) -> list[int]:
     """60 Hz: 17, 17, 16 ms in turn, a millisecond of jitter on one frame in
@@ -113,8 +119,10 @@ def cursor_items(rng: random.Random, count: int) -> list[str]:
             y += (ty - y) * 0.25 + rng.gauss(0, 0.65)
             if rng.random() < 0.08:
                 keys = rng.choice((1, 2, 5, 10)) if keys == 0 else 0
-            items.append(f"{deltas[len(items) % count]}|{single(round(x * RASTER) / RASTER)}|"
-                         f"{single(round(y * RASTER) / RASTER)}|{keys}")
+            items.append(
+                f"{deltas[len(items) % count]}|{single(round(x * RASTER) / RASTER)}|"
+                f"{single(round(y * RASTER) / RASTER)}|{keys}"
+            )
     return items[:count]
 
 
@@ -180,8 +188,9 @@ def life_bar(rng: random.Random, samples: int) -> str:
 class Play:
     """One corpus file and what the measurements need to know about it."""
 
-    def __init__(self, mode: int, frames: int, seed: int, folder: pathlib.Path, preset: int = PRESET,
-                 decimal_x: bool = False):
+    def __init__(
+        self, mode: int, frames: int, seed: int, folder: pathlib.Path, preset: int = PRESET, decimal_x: bool = False
+    ):
         self.mode, self.frames = mode, frames
         self.text = frame_text(mode, frames, seed, decimal_x)
         self.block = compress(self.text, dict_size=DICT_SIZE, preset=preset)
@@ -209,8 +218,11 @@ def make_corpus(folder: pathlib.Path, quick: bool) -> tuple[list[Play], list[Pla
     the corpus has drum plays, of the same lengths)."""
     plan = corpus_plan(quick)
     plays = [Play(mode, count, seed, folder) for seed, (mode, count) in enumerate(plan)]
-    decimal = [Play(mode, count, len(plan) + seed, folder, decimal_x=True)
-               for seed, (mode, count) in enumerate(plan) if mode == MODE_TAIKO]
+    decimal = [
+        Play(mode, count, len(plan) + seed, folder, decimal_x=True)
+        for seed, (mode, count) in enumerate(plan)
+        if mode == MODE_TAIKO
+    ]
     return plays, decimal
 
 
@@ -234,6 +246,7 @@ def built_against() -> str:
     """The liblzma headers the extension was compiled with, when it sits in a
     CMake build tree (the cache names them); otherwise the system's headers."""
     import kadenzo
+
     include = "/usr/include"
     for folder in pathlib.Path(kadenzo.__file__).resolve().parents:
         cache = folder / "CMakeCache.txt"
@@ -271,9 +284,9 @@ class Liblzma:
             raise RuntimeError("lzma_alone_decoder failed")
         source = ctypes.c_char_p(block)
         fields[0] = ctypes.cast(source, ctypes.c_void_p).value  # next_in
-        fields[1] = len(block)                                  # avail_in
-        fields[3] = out_address                                 # next_out
-        fields[4] = room                                        # avail_out
+        fields[1] = len(block)  # avail_in
+        fields[3] = out_address  # next_out
+        fields[4] = room  # avail_out
         ret = lib.lzma_code(self.stream, LZMA_RUN)
         produced = room - fields[4]
         lib.lzma_end(self.stream)
@@ -283,6 +296,7 @@ class Liblzma:
 
 
 # --- pure-Python decoder: what a user would write without kadenzo --------------
+
 
 class PyReplay:
     pass
@@ -304,7 +318,7 @@ def read_string(data: bytes, pos: int) -> tuple[str | None, int]:
         if byte < 0x80:
             break
         shift += 7
-    return data[pos:pos + length].decode("utf-8"), pos + length
+    return data[pos : pos + length].decode("utf-8"), pos + length
 
 
 def py_frames(mode: int, text: str):
@@ -331,20 +345,34 @@ def py_decode(data: bytes) -> PyReplay:
     r.beatmap_hash, pos = read_string(data, 5)
     r.username, pos = read_string(data, pos)
     r.replay_hash, pos = read_string(data, pos)
-    (r.count_300, r.count_100, r.count_50, r.count_geki, r.count_katu, r.count_miss,
-     r.score, r.max_combo, perfect, r.mods) = COUNTS.unpack_from(data, pos)
+    (
+        r.count_300,
+        r.count_100,
+        r.count_50,
+        r.count_geki,
+        r.count_katu,
+        r.count_miss,
+        r.score,
+        r.max_combo,
+        perfect,
+        r.mods,
+    ) = COUNTS.unpack_from(data, pos)
     life, pos = read_string(data, pos + COUNTS.size)
     r.life_bar_graph = [(int(t), float(v)) for t, v in (s.split("|") for s in life.split(",") if s)]
     r.timestamp, length = struct.unpack_from("<qi", data, pos)
     pos += 12
-    text = lzma.decompress(data[pos:pos + length], format=lzma.FORMAT_ALONE).decode("ascii")
+    text = lzma.decompress(data[pos : pos + length], format=lzma.FORMAT_ALONE).decode("ascii")
     r.frames, r.rng_seed = py_frames(r.mode, text)
     r.replay_id = struct.unpack_from("<q", data, pos + length)[0]
     return r
 
 
-FIELDS = {MODE_STD: ("time_delta", "x", "y", "keys"), MODE_TAIKO: ("time_delta", "x", "keys"),
-          MODE_CTB: ("time_delta", "x", "dashing"), MODE_MANIA: ("time_delta", "keys")}
+FIELDS = {
+    MODE_STD: ("time_delta", "x", "y", "keys"),
+    MODE_TAIKO: ("time_delta", "x", "keys"),
+    MODE_CTB: ("time_delta", "x", "dashing"),
+    MODE_MANIA: ("time_delta", "keys"),
+}
 
 
 def check_same_values(plays: list[Play], kadenzo) -> None:
@@ -353,12 +381,14 @@ def check_same_values(plays: list[Play], kadenzo) -> None:
     for (mode, _), play in shapes.items():
         mine, theirs = py_decode(play.data), kadenzo.parse_replay_from_bytes(play.data)
         frames = getattr(theirs.replay_data, SLOTS[mode])
-        assert mine.frames == [tuple(int(v) if n == "keys" else v for n, v in
-                                     ((n, getattr(f, n)) for n in FIELDS[mode])) for f in frames]
+        assert mine.frames == [
+            tuple(int(v) if n == "keys" else v for n, v in ((n, getattr(f, n)) for n in FIELDS[mode])) for f in frames
+        ]
         assert (mine.rng_seed, mine.score) == (theirs.rng_seed, theirs.score)
 
 
 # --- timings ------------------------------------------------------------------
+
 
 def clocks() -> tuple[float, float]:
     return time.process_time(), time.perf_counter()
@@ -382,8 +412,7 @@ def run_interleaved(methods: dict, repeat: int) -> tuple[dict, dict]:
             if rep:
                 cpus[name].append(cpu2 - cpu)
                 walls[name].append(wall2 - wall)
-    return ({n: statistics.median(v) for n, v in cpus.items()},
-            {n: statistics.median(v) for n, v in walls.items()})
+    return ({n: statistics.median(v) for n, v in cpus.items()}, {n: statistics.median(v) for n, v in walls.items()})
 
 
 def floor_methods(lib: Liblzma, groups: dict[str, list[Play]]) -> dict:
@@ -419,8 +448,7 @@ def decode_methods(kadenzo, groups: dict[str, list[Play]]) -> dict:
         datas = [p.data for p in plays]
         with_slot = [(p.data, SLOTS[p.mode]) for p in plays]
         methods[("decode", group)] = lambda datas=datas: [from_bytes(d) for d in datas]
-        methods[("decode + list", group)] = \
-            lambda w=with_slot: [getattr(from_bytes(d).replay_data, s) for d, s in w]
+        methods[("decode + list", group)] = lambda w=with_slot: [getattr(from_bytes(d).replay_data, s) for d, s in w]
         methods[("pure Python", group)] = lambda datas=datas: [py_decode(d) for d in datas]
     return methods
 
@@ -445,15 +473,19 @@ def object_cost(kadenzo, groups: dict[str, list[Play]], repeat: int) -> dict | N
         size = type(frames[0]).__basicsize__
         payload = bytes(len(frames) * (size - header))
         del frames
-        methods = {"frame list": lambda: getattr(container, slot),
-                   "minimal objects": lambda: _kadenzo_bench.minimal_objects(payload, size)}
+        methods = {
+            "frame list": lambda: getattr(container, slot),
+            "minimal objects": lambda: _kadenzo_bench.minimal_objects(payload, size),
+        }
         gc.disable()
         try:
             per_play[play.path], _ = run_interleaved(methods, max(3 * repeat, 15))
         finally:
             gc.enable()
-    return {g: sum(per_play[p.path]["frame list"] for p in ps) / sum(per_play[p.path]["minimal objects"] for p in ps)
-            for g, ps in groups.items()}
+    return {
+        g: sum(per_play[p.path]["frame list"] for p in ps) / sum(per_play[p.path]["minimal objects"] for p in ps)
+        for g, ps in groups.items()
+    }
 
 
 def cpu_pressure() -> str:
@@ -467,6 +499,7 @@ def cpu_pressure() -> str:
 
 # --- peak memory, one fresh interpreter per measurement -------------------------
 
+
 def status_kib(field: str) -> int:
     with open("/proc/self/status") as f:
         return int(re.search(rf"^{field}:\s+(\d+) kB", f.read(), re.M).group(1))
@@ -474,6 +507,7 @@ def status_kib(field: str) -> int:
 
 def memory_child(kind: str, paths: list[str], slots: list[str]) -> None:
     import kadenzo
+
     datas = [pathlib.Path(p).read_bytes() for p in paths]
     kadenzo.parse_replay_from_bytes(datas[0], True)  # the module's own start-up is not the decode's
     gc.collect()
@@ -484,16 +518,22 @@ def memory_child(kind: str, paths: list[str], slots: list[str]) -> None:
         pass
     before = status_kib("VmRSS")
     if kind == "list":
-        kept = [getattr(kadenzo.parse_replay_from_bytes(d).replay_data, s)
-                for d, s in zip(datas, slots)]
+        kept = [getattr(kadenzo.parse_replay_from_bytes(d).replay_data, s) for d, s in zip(datas, slots)]
     else:
         kept = [kadenzo.parse_replay_from_bytes(d) for d in datas]
     print(json.dumps({"peak": (status_kib("VmHWM") - before) * 1024, "count": len(kept)}))
 
 
 def peak_bytes(kind: str, plays: list[Play]) -> int:
-    command = [sys.executable, __file__, "--memory-child", kind, *(p.path for p in plays),
-               "--slots", *(SLOTS[p.mode] for p in plays)]
+    command = [
+        sys.executable,
+        __file__,
+        "--memory-child",
+        kind,
+        *(p.path for p in plays),
+        "--slots",
+        *(SLOTS[p.mode] for p in plays),
+    ]
     done = subprocess.run(command, capture_output=True, text=True, check=True, env=os.environ.copy())
     return json.loads(done.stdout)["peak"]
 
@@ -508,14 +548,14 @@ def growth_text(size: int, chunk: bytes) -> bytes:
     the seed item; repetitions lie farther apart than the dictionary reaches,
     so the text compresses like a real one."""
     seed = SEED_ITEM.format(seed=7).encode()
-    body = (chunk * (size // len(chunk) + 1))[:size - len(seed)]
-    body = body[:body.rfind(b",") + 1]
+    body = (chunk * (size // len(chunk) + 1))[: size - len(seed)]
+    body = body[: body.rfind(b",") + 1]
     return body + seed
 
 
 def growth_table(kadenzo, lib: Liblzma, sizes: list[int], folder: pathlib.Path, repeat: int) -> list[dict]:
-    chunk = frame_text(MODE_STD, 250_000, 99)   # about 5.5 MiB, over twice the dictionary
-    chunk = chunk[:chunk.rfind(b"-12345")]
+    chunk = frame_text(MODE_STD, 250_000, 99)  # about 5.5 MiB, over twice the dictionary
+    chunk = chunk[: chunk.rfind(b"-12345")]
     rows = []
     for size in sizes:
         text = growth_text(size, chunk)
@@ -543,17 +583,25 @@ def growth_table(kadenzo, lib: Liblzma, sizes: list[int], folder: pathlib.Path, 
         faults = (resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults) / passes
         peak = peak_bytes("replay", [play])
         peak_list = peak_bytes("list", [play]) if size <= (64 << 20) else None
-        rows.append({"size": size, "text": len(text), "compression": len(text) / len(play.block),
-                     "floor_ns": cpu["floor"] / passes / len(text) * 1e9,
-                     "decode_ns": cpu["decode"] / passes / len(text) * 1e9,
-                     "peak": peak / len(text), "peak_list": peak_list and peak_list / len(text),
-                     "faults": faults})
+        rows.append(
+            {
+                "size": size,
+                "text": len(text),
+                "compression": len(text) / len(play.block),
+                "floor_ns": cpu["floor"] / passes / len(text) * 1e9,
+                "decode_ns": cpu["decode"] / passes / len(text) * 1e9,
+                "peak": peak / len(text),
+                "peak_list": peak_list and peak_list / len(text),
+                "faults": faults,
+            }
+        )
         os.unlink(play.path)
         print(f"  growth {len(text):>11,} bytes done", file=sys.stderr, flush=True)
     return rows
 
 
 # --- report -------------------------------------------------------------------
+
 
 def size_text(n: int) -> str:
     return f"{n >> 20} MiB" if n >= 1 << 20 else f"{n >> 10} KiB"
@@ -593,31 +641,48 @@ def main() -> None:
                 groups[MODE_NAMES[mode]] = [p for p in plays if p.mode == mode]
             groups[DECIMAL_DRUMS] = decimal_drums
             text_bytes = sum(len(p.text) for p in plays)
-            print(f"corpus: {len(plays)} files, {sum(p.frames for p in plays):,} frames, "
-                  f"{text_bytes / 2**20:.1f} MiB of frame text, made in {time.perf_counter() - start:.0f} s")
-            print(f"{'compression (text / block)':28}" + "".join(
-                f"{g:>10}" for g in groups) + "\n" + f"{'':28}" + "".join(
-                f"{sum(len(p.text) for p in ps) / sum(len(p.block) for p in ps):8.1f}:1"[-10:] for ps in groups.values()),
-                flush=True)
+            print(
+                f"corpus: {len(plays)} files, {sum(p.frames for p in plays):,} frames, "
+                f"{text_bytes / 2**20:.1f} MiB of frame text, made in {time.perf_counter() - start:.0f} s"
+            )
+            print(
+                f"{'compression (text / block)':28}"
+                + "".join(f"{g:>10}" for g in groups)
+                + "\n"
+                + f"{'':28}"
+                + "".join(
+                    f"{sum(len(p.text) for p in ps) / sum(len(p.block) for p in ps):8.1f}:1"[-10:]
+                    for ps in groups.values()
+                ),
+                flush=True,
+            )
 
             methods = {**floor_methods(lib, groups), **decode_methods(kadenzo, groups)}
             cpu, wall = run_interleaved(methods, repeat)
 
-            print(f"\nratios to the floor (liblzma into a touched buffer), medians of {repeat} interleaved "
-                  f"repetitions; cpu / wall")
+            print(
+                f"\nratios to the floor (liblzma into a touched buffer), medians of {repeat} interleaved "
+                f"repetitions; cpu / wall"
+            )
             print(f"{'':34}" + "".join(f"{g:>14}" for g in groups))
-            for label, method, base in (("fresh-buffer floor / floor", "fresh floor", "floor"),
-                                        ("full decode / floor", "decode", "floor"),
-                                        ("full decode / fresh floor", "decode", "fresh floor"),
-                                        ("decode + list once / floor", "decode + list", "floor"),
-                                        ("decode + list / fresh floor", "decode + list", "fresh floor"),
-                                        ("pure Python / floor", "pure Python", "floor"),
-                                        ("pure Python / (decode + list)", "pure Python", "decode + list")):
-                cells = "".join(f"{cpu[(method, g)] / cpu[(base, g)]:7.3f}/{wall[(method, g)] / wall[(base, g)]:<6.3f}"
-                                for g in groups)
+            for label, method, base in (
+                ("fresh-buffer floor / floor", "fresh floor", "floor"),
+                ("full decode / floor", "decode", "floor"),
+                ("full decode / fresh floor", "decode", "fresh floor"),
+                ("decode + list once / floor", "decode + list", "floor"),
+                ("decode + list / fresh floor", "decode + list", "fresh floor"),
+                ("pure Python / floor", "pure Python", "floor"),
+                ("pure Python / (decode + list)", "pure Python", "decode + list"),
+            ):
+                cells = "".join(
+                    f"{cpu[(method, g)] / cpu[(base, g)]:7.3f}/{wall[(method, g)] / wall[(base, g)]:<6.3f}"
+                    for g in groups
+                )
                 print(f"{label:34}{cells}")
-            print(f"{'floor, ns per text byte (cpu)':34}" + "".join(
-                f"{cpu[('floor', g)] / sum(len(p.text) for p in ps) * 1e9:14.2f}" for g, ps in groups.items()))
+            print(
+                f"{'floor, ns per text byte (cpu)':34}"
+                + "".join(f"{cpu[('floor', g)] / sum(len(p.text) for p in ps) * 1e9:14.2f}" for g, ps in groups.items())
+            )
 
             costs = object_cost(kadenzo, groups, repeat)
             if costs is None:
@@ -628,33 +693,54 @@ def main() -> None:
             # Header only: many calls per timing.
             datas = [p.data for p in plays]
             header_passes = 20
-            hcpu, _ = run_interleaved({"header": lambda: [kadenzo.parse_replay_from_bytes(d, True)
-                                                          for _ in range(header_passes) for d in datas]}, repeat)
-            print(f"\nheader only: {hcpu['header'] / header_passes / len(datas) * 1e6:.2f} us per call (cpu), "
-                  f"134 life-bar samples per file")
+            hcpu, _ = run_interleaved(
+                {
+                    "header": lambda: [
+                        kadenzo.parse_replay_from_bytes(d, True) for _ in range(header_passes) for d in datas
+                    ]
+                },
+                repeat,
+            )
+            print(
+                f"\nheader only: {hcpu['header'] / header_passes / len(datas) * 1e6:.2f} us per call (cpu), "
+                f"134 life-bar samples per file"
+            )
 
             # Batch against a loop, by wall time: the batch's point is elapsed time.
             paths = [p.path for p in plays]
-            bcpu, bwall = run_interleaved({
-                "loop": lambda: [kadenzo.parse_replay_from_path(p) for p in paths],
-                "batch": lambda: kadenzo.parse_replays_from_paths(paths)}, repeat)
-            print(f"batch of {args.threads} threads: loop / batch = {bwall['loop'] / bwall['batch']:.2f} (wall); "
-                  f"the batch kept {bcpu['batch'] / bwall['batch']:.2f} CPUs busy; CPU pressure after: {cpu_pressure()}")
+            bcpu, bwall = run_interleaved(
+                {
+                    "loop": lambda: [kadenzo.parse_replay_from_path(p) for p in paths],
+                    "batch": lambda: kadenzo.parse_replays_from_paths(paths),
+                },
+                repeat,
+            )
+            print(
+                f"batch of {args.threads} threads: loop / batch = {bwall['loop'] / bwall['batch']:.2f} (wall); "
+                f"the batch kept {bcpu['batch'] / bwall['batch']:.2f} CPUs busy; CPU pressure after: {cpu_pressure()}"
+            )
 
         if args.only == "corpus":
             return
         largest = (16 << 20) if args.quick else (args.largest << 20 if args.largest else GROWTH_SIZES[-1])
         sizes = [s for s in GROWTH_SIZES if s <= largest]
-        print("\ngrowth: one cursor play of growing length (texts above 16 MiB compressed at preset 1); "
-              "time as cpu, peak in a fresh process", flush=True)
+        print(
+            "\ngrowth: one cursor play of growing length (texts above 16 MiB compressed at preset 1); "
+            "time as cpu, peak in a fresh process",
+            flush=True,
+        )
         rows = growth_table(kadenzo, lib, sizes, folder, repeat)
-        print(f"{'text':>9} {'ratio':>7} {'floor ns/B':>11} {'decode ns/B':>12} {'decode/floor':>13} "
-              f"{'peak B/B':>9} {'+list B/B':>10} {'faults/call':>12}")
+        print(
+            f"{'text':>9} {'ratio':>7} {'floor ns/B':>11} {'decode ns/B':>12} {'decode/floor':>13} "
+            f"{'peak B/B':>9} {'+list B/B':>10} {'faults/call':>12}"
+        )
         for r in rows:
             peak_list = f"{r['peak_list']:10.2f}" if r["peak_list"] is not None else f"{'-':>10}"
-            print(f"{size_text(r['size']):>9} {r['compression']:6.1f}:1 {r['floor_ns']:11.3f} "
-                  f"{r['decode_ns']:12.3f} {r['decode_ns'] / r['floor_ns']:13.3f} {r['peak']:9.2f} {peak_list} "
-                  f"{r['faults']:12.0f}")
+            print(
+                f"{size_text(r['size']):>9} {r['compression']:6.1f}:1 {r['floor_ns']:11.3f} "
+                f"{r['decode_ns']:12.3f} {r['decode_ns'] / r['floor_ns']:13.3f} {r['peak']:9.2f} {peak_list} "
+                f"{r['faults']:12.0f}"
+            )
 
 
 if __name__ == "__main__":

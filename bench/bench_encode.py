@@ -22,6 +22,7 @@ which the writer replaces by its constant (9999 for drums and catch, 0 for
 keys). The corpus's drum plays with decimal x are left out: their x reads as
 an integer.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -47,7 +48,7 @@ def read_text(data: bytes, at: int) -> tuple[bytes | None, int]:
         byte = data[at]
         at, length, shift = at + 1, length | (byte & 0x7F) << shift, shift + 7
         if byte < 0x80:
-            return data[at:at + length], at + length
+            return data[at : at + length], at + length
 
 
 def texts_of(data: bytes) -> tuple[bytes | None, bytes]:
@@ -57,8 +58,8 @@ def texts_of(data: bytes) -> tuple[bytes | None, bytes]:
         at = read_text(data, at)[1]
     life_bar, at = read_text(data, at + 6 * 2 + 4 + 2 + 1 + 4)
     at += 8
-    size = int.from_bytes(data[at:at + 4], "little")
-    return life_bar, lzma.decompress(data[at + 4:at + 4 + size], format=lzma.FORMAT_ALONE)
+    size = int.from_bytes(data[at : at + 4], "little")
+    return life_bar, lzma.decompress(data[at + 4 : at + 4 + size], format=lzma.FORMAT_ALONE)
 
 
 def kept_fields(text: bytes, mode: int) -> list[list[bytes]]:
@@ -83,8 +84,11 @@ def main() -> None:
     with tempfile.TemporaryDirectory(prefix="kadenzo-bench-") as name:
         plays, _ = make_corpus(pathlib.Path(name), args.quick)
     replays = [kadenzo.parse_replay_from_bytes(p.data) for p in plays]
-    print(f"corpus: {len(plays)} files, {sum(p.frames for p in plays):,} frames, "
-          f"{sum(len(p.text) for p in plays) / 2**20:.1f} MiB of frame text", flush=True)
+    print(
+        f"corpus: {len(plays)} files, {sum(p.frames for p in plays):,} frames, "
+        f"{sum(len(p.text) for p in plays) / 2**20:.1f} MiB of frame text",
+        flush=True,
+    )
 
     # 1. The round trip, checked first: a writer that is fast but wrong is no result.
     start = time.perf_counter()
@@ -97,9 +101,12 @@ def main() -> None:
         assert life_bar == corpus_life_bar, f"life-bar texts differ (mode {play.mode})"
         assert kept_fields(text, play.mode) == kept_fields(corpus_text, play.mode), f"texts differ (mode {play.mode})"
         identical += text == corpus_text
-    print(f"round trip: {len(plays)} files decoded, written and decoded again in {time.perf_counter() - start:.1f} s: "
-          f"every field equal; life-bar texts byte-identical; frame texts byte-identical in every kept field, "
-          f"{identical} of {len(plays)} in every byte", flush=True)
+    print(
+        f"round trip: {len(plays)} files decoded, written and decoded again in {time.perf_counter() - start:.1f} s: "
+        f"every field equal; life-bar texts byte-identical; frame texts byte-identical in every kept field, "
+        f"{identical} of {len(plays)} in every byte",
+        flush=True,
+    )
 
     # 2. Timings, per mode and in all.
     groups = {"all": list(range(len(plays)))}
@@ -109,21 +116,27 @@ def main() -> None:
     for label, members in groups.items():
         texts = [plays[i].text for i in members]
         group = [replays[i] for i in members]
-        methods[f"floor {label}"] = lambda texts=texts: [lzma.compress(t, format=lzma.FORMAT_ALONE, filters=FILTERS)
-                                                         for t in texts]
+        methods[f"floor {label}"] = lambda texts=texts: [
+            lzma.compress(t, format=lzma.FORMAT_ALONE, filters=FILTERS) for t in texts
+        ]
         methods[f"write {label}"] = lambda group=group: [kadenzo.encode.to_bytes(r) for r in group]
     halves = [replays[0::2], replays[1::2]]
     pool = concurrent.futures.ThreadPoolExecutor(2)
-    methods["write all, 2 threads"] = lambda: list(pool.map(
-        lambda half: [kadenzo.encode.to_bytes(r) for r in half], halves))
+    methods["write all, 2 threads"] = lambda: list(
+        pool.map(lambda half: [kadenzo.encode.to_bytes(r) for r in half], halves)
+    )
     cpu, wall = run_interleaved(methods, repeat)
     pool.shutdown()
 
     print(f"\n{'ratio (cpu/wall)':28}" + "".join(f"{g:>14}" for g in groups))
     print(f"{'floor, s':28}" + "".join(f"{cpu['floor ' + g]:>7.2f}/{wall['floor ' + g]:<6.2f}" for g in groups))
-    print(f"{'write / floor':28}" + "".join(
-        f"{cpu['write ' + g] / cpu['floor ' + g]:>7.3f}/{wall['write ' + g] / wall['floor ' + g]:<6.3f}"
-        for g in groups))
+    print(
+        f"{'write / floor':28}"
+        + "".join(
+            f"{cpu['write ' + g] / cpu['floor ' + g]:>7.3f}/{wall['write ' + g] / wall['floor ' + g]:<6.3f}"
+            for g in groups
+        )
+    )
     print(f"\n2 threads: {wall['write all'] / wall['write all, 2 threads']:.2f} times as fast as 1 (wall)")
 
 

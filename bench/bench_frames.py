@@ -14,6 +14,7 @@ turns, as CPU time of the process (all threads) and wall time; ratios are
 printed as cpu/wall. Each archive pass's peak memory is measured in a fresh
 interpreter (ru_maxrss).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -31,13 +32,12 @@ import zipfile
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tools"))
 sys.path.insert(0, str(HERE))
-from bench_bulk import build_corpus, medians  # noqa: E402
-from replay_builder import realistic_replay  # noqa: E402
-
 import kadenzo  # noqa: E402
 import kadenzo.bulk  # noqa: E402
 import kadenzo.columns  # noqa: E402
 import kadenzo.frames  # noqa: E402
+from bench_bulk import build_corpus, medians  # noqa: E402
+from replay_builder import realistic_replay  # noqa: E402
 
 
 def block_of(data: bytes) -> bytes:
@@ -45,7 +45,7 @@ def block_of(data: bytes) -> bytes:
     for start in range(len(data) - 12, 0, -1):
         (length,) = struct.unpack_from("<i", data, start)
         if length == len(data) - start - 12:
-            return data[start + 4:start + 4 + length]
+            return data[start + 4 : start + 4 + length]
     raise ValueError("no frame block found")
 
 
@@ -94,10 +94,14 @@ def measure_presses(paths: list[str], repeat: int) -> None:
             kadenzo.columns.frames(replay)
 
     results = medians({"decode": decode_pass, "presses": presses_pass, "columns": columns_pass}, repeat)
-    print(f"key_presses / decode (cpu/wall):                    {ratio(results, 'presses', 'decode')}  (bound 0.10 with the clock)")
+    print(
+        f"key_presses / decode (cpu/wall):                    {ratio(results, 'presses', 'decode')}  (bound 0.10 with the clock)"
+    )
     print(f"frames(replay), all columns and the clock / decode: {ratio(results, 'columns', 'decode')}")
-    print(f"frames(replay) with its clock and key_presses, CPU:  "
-          f"{(results['presses'][0] + results['columns'][0]) / results['decode'][0]:.3f} of the decode")
+    print(
+        f"frames(replay) with its clock and key_presses, CPU:  "
+        f"{(results['presses'][0] + results['columns'][0]) / results['decode'][0]:.3f} of the decode"
+    )
 
 
 def build_archives(folder: pathlib.Path, members: int) -> dict[str, str]:
@@ -142,16 +146,19 @@ def measure_archives(scratch: pathlib.Path, members: int, repeat: int) -> None:
     runs: dict[str, list[dict]] = {kind: [] for kind in sources}
     for _ in range(repeat):
         for kind, source in sources.items():
-            out = subprocess.run([sys.executable, "-c", PASS, kind, source], capture_output=True, text=True,
-                                 check=True)
+            out = subprocess.run([sys.executable, "-c", PASS, kind, source], capture_output=True, text=True, check=True)
             runs[kind].append(json.loads(out.stdout))
-    median = {kind: {key: sorted(r[key] for r in rs)[len(rs) // 2] for key in ("cpu", "wall", "peak_mib")}
-              for kind, rs in runs.items()}
+    median = {
+        kind: {key: sorted(r[key] for r in rs)[len(rs) // 2] for key in ("cpu", "wall", "peak_mib")}
+        for kind, rs in runs.items()
+    }
     base = median["folder"]
     for kind, figures in median.items():
-        print(f"{kind:8} {runs[kind][0]['count']:>6} ok  cpu {figures['cpu']:.2f} s  wall {figures['wall']:.2f} s  "
-              f"ratio {figures['cpu'] / base['cpu']:.3f}/{figures['wall'] / base['wall']:.3f}  "
-              f"peak {figures['peak_mib']:.0f} MiB")
+        print(
+            f"{kind:8} {runs[kind][0]['count']:>6} ok  cpu {figures['cpu']:.2f} s  wall {figures['wall']:.2f} s  "
+            f"ratio {figures['cpu'] / base['cpu']:.3f}/{figures['wall'] / base['wall']:.3f}  "
+            f"peak {figures['peak_mib']:.0f} MiB"
+        )
 
 
 def main() -> int:
@@ -160,8 +167,9 @@ def main() -> int:
     parser.add_argument("--members", type=int, default=10_000)
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--corpus", type=pathlib.Path)
-    parser.add_argument("--only", nargs="+", choices=("blocks", "presses", "archives"),
-                        default=["blocks", "presses", "archives"])
+    parser.add_argument(
+        "--only", nargs="+", choices=("blocks", "presses", "archives"), default=["blocks", "presses", "archives"]
+    )
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as temporary:
         scratch = args.corpus or pathlib.Path(temporary)

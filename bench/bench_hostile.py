@@ -10,6 +10,7 @@ at its start, header_only), sparse_full (the same, full decode), long_string
 not end within its time limit is killed and reported as such. Without --big
 the large files are 1/8 of the size (the figures scale with it).
 """
+
 import argparse
 import os
 import pathlib
@@ -28,12 +29,12 @@ CHILD = {
     "sparse_header": "import kadenzo, sys\nkadenzo.parse_replay_from_path(sys.argv[1], header_only=True)",
     "sparse_full": "import kadenzo, sys\nkadenzo.parse_replay_from_path(sys.argv[1])",
     "long_string": "import kadenzo, sys\n"
-                   "try:\n    kadenzo.parse_replay_from_path(sys.argv[1])\n"
-                   "except BaseException as e:\n    print('message bytes', len(str(e)))",
+    "try:\n    kadenzo.parse_replay_from_path(sys.argv[1])\n"
+    "except BaseException as e:\n    print('message bytes', len(str(e)))",
     "pickle": "import kadenzo, pickle\n"
-              "try:\n    kadenzo.parse_replay_from_bytes(b'')\n"
-              "except BaseException as e:\n    back = pickle.loads(pickle.dumps(e))\n"
-              "    print('round trip', type(back).__name__, str(back) == str(e))",
+    "try:\n    kadenzo.parse_replay_from_bytes(b'')\n"
+    "except BaseException as e:\n    back = pickle.loads(pickle.dumps(e))\n"
+    "    print('round trip', type(back).__name__, str(back) == str(e))",
 }
 
 
@@ -41,8 +42,7 @@ def measure(case: str, arguments: list[str], limit: float) -> str:
     """Runs one case in a child and describes it; called in a process of its own."""
     started = time.monotonic()
     try:
-        done = subprocess.run([sys.executable, "-c", CHILD[case], *arguments], capture_output=True,
-                              timeout=limit)
+        done = subprocess.run([sys.executable, "-c", CHILD[case], *arguments], capture_output=True, timeout=limit)
         lines = (done.stdout.decode().strip() or done.stderr.decode().strip() or "returned").splitlines()
         outcome = lines[-1][:120]
     except subprocess.TimeoutExpired:
@@ -55,8 +55,9 @@ def measure(case: str, arguments: list[str], limit: float) -> str:
 def run(case: str, arguments: list[str], limit: float) -> str:
     # A process of its own per case: the children's high-water mark is the
     # largest child's, so it must have just one.
-    done = subprocess.run([sys.executable, __file__, "--one", case, str(limit), *arguments],
-                          capture_output=True, text=True)
+    done = subprocess.run(
+        [sys.executable, __file__, "--one", case, str(limit), *arguments], capture_output=True, text=True
+    )
     return done.stdout.strip()
 
 
@@ -80,8 +81,7 @@ def main() -> None:
         long_string = os.path.join(folder, "string.kvr")
         with open(long_string, "wb") as file:
             file.write(rb.ReplayFile(username=rb.raw_string(b"\xff" * ((100 << 20) // scale))).to_bytes())
-        arguments = {"fifo": [fifo], "sparse_header": [sparse], "sparse_full": [sparse],
-                     "long_string": [long_string]}
+        arguments = {"fifo": [fifo], "sparse_header": [sparse], "sparse_full": [sparse], "long_string": [long_string]}
         for case in options.cases:
             print(run(case, arguments.get(case, []), 5 if case in ("fifo", "dev_zero") else 120), flush=True)
 

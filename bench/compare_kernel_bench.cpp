@@ -80,22 +80,21 @@ int main() {
     const Frames a = cursor_play(random, 10'800);
     const Frames b = cursor_play(random, 10'800);
     volatile double sink = 0;
-    std::printf("path with slopes    %7.2f us\n", microseconds(200, [&] {
-                    sink = sink + kz::cursor_path(a.delta, a.x, a.y).x[1];
-                }));
-    std::printf("path without slopes %7.2f us\n", microseconds(200, [&] {
-                    sink = sink + kz::cursor_path(a.delta, a.x, a.y, kz::Slopes::No).x[1];
-                }));
+    std::printf("path with slopes    %7.2f us\n",
+                microseconds(200, [&] { sink = sink + kz::cursor_path(a.delta, a.x, a.y).x[1]; }));
+    std::printf("path without slopes %7.2f us\n",
+                microseconds(200, [&] { sink = sink + kz::cursor_path(a.delta, a.x, a.y, kz::Slopes::No).x[1]; }));
     const kz::CursorPath path_a = kz::cursor_path(a.delta, a.x, a.y);
     const kz::CursorPath path_b = kz::cursor_path(b.delta, b.x, b.y);
-    std::printf("grid of 16 ms       %7.2f us\n", microseconds(200, [&] {
-                    sink = sink + std::get<kz::GridPath>(kz::grid_path(path_a, 16.0)).x[1];
-                }));
+    std::printf("grid of 16 ms       %7.2f us\n",
+                microseconds(200, [&] { sink = sink + std::get<kz::GridPath>(kz::grid_path(path_a, 16.0)).x[1]; }));
     const auto grid_a = std::get<kz::GridPath>(kz::grid_path(path_a, 16.0));
     const auto grid_b = std::get<kz::GridPath>(kz::grid_path(path_b, 16.0));
     for (const kz::DistanceKernel kernel : kz::available_distance_kernels()) {
-        const double exact = microseconds(500, [&] { sink = sink + kz::exact_distance(path_a, path_b, {}, kernel).sum; });
-        const double grid = microseconds(2000, [&] { sink = sink + kz::grid_distance(grid_a, grid_b, {}, kernel).sum; });
+        const double exact =
+            microseconds(500, [&] { sink = sink + kz::exact_distance(path_a, path_b, {}, kernel).sum; });
+        const double grid =
+            microseconds(2000, [&] { sink = sink + kz::grid_distance(grid_a, grid_b, {}, kernel).sum; });
         std::printf("%-8s exact pair %7.2f us, grid pair %6.2f us (%zu grid points)\n", kernel_name(kernel), exact,
                     grid, grid_a.size());
     }

@@ -196,8 +196,8 @@ int main(int argc, char** argv) {
     const int repetitions = argc > 2 ? std::atoi(argv[2]) : 7;
     std::printf("liblzma %s; %d plays per mode, 18-26k frames each; medians of %d repetitions, thread CPU time\n",
                 lzma_version_string(), plays, repetitions);
-    std::printf("%-8s %9s %7s %9s %9s %9s %7s %8s\n", "mode", "text MB", "comp", "floor ms", "parse ms",
-                "ns/frame", "ratio", "MB/s");
+    std::printf("%-8s %9s %7s %9s %9s %9s %7s %8s\n", "mode", "text MB", "comp", "floor ms", "parse ms", "ns/frame",
+                "ratio", "MB/s");
     for (int m = 0; m < 4; ++m) {
         const Mode mode = Mode(m);
         std::vector<std::string> texts;
@@ -234,8 +234,7 @@ int main(int argc, char** argv) {
         const double floor_s = median(floor_times), parse_s = median(parse_times);
         std::printf("%-8s %9.2f %6.1f:1 %9.2f %9.2f %9.2f %7.3f %8.0f\n", kModeNames[m], double(text_bytes) / 1e6,
                     double(text_bytes) / double(block_bytes), floor_s * 1e3, parse_s * 1e3,
-                    parse_s * 1e9 / double(frames), (floor_s + parse_s) / floor_s,
-                    double(text_bytes) / parse_s / 1e6);
+                    parse_s * 1e9 / double(frames), (floor_s + parse_s) / floor_s, double(text_bytes) / parse_s / 1e6);
     }
 
     // A life bar of 134 samples ("time|life" every ~2 s, life with 0-2 fraction digits).

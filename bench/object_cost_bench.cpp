@@ -79,8 +79,8 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_kadenzo_bench", nullptr, -1, methods,
-                          nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_kadenzo_bench", nullptr, -1, methods, nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 

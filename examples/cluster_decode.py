@@ -18,6 +18,7 @@ this, and on a real cluster set it where the workers start, e.g.
 
     RAYON_NUM_THREADS=4 dask worker SCHEDULER --nworkers 4 --nthreads 1
 """
+
 from __future__ import annotations
 
 import argparse
@@ -30,8 +31,9 @@ import pandas as pd
 from distributed import Client
 
 
-def summarise_on_cluster(paths: Sequence[str], files_per_partition: int = kadenzo.dask.FILES_PER_PARTITION
-                         ) -> pd.DataFrame:
+def summarise_on_cluster(
+    paths: Sequence[str], files_per_partition: int = kadenzo.dask.FILES_PER_PARTITION
+) -> pd.DataFrame:
     """One row per replay (kadenzo.dataset's summary table), computed on the active Dask client."""
     return kadenzo.dask.read(paths, files_per_partition=files_per_partition).compute()
 
@@ -49,8 +51,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--workers", type=int, help="worker processes of the local cluster (default: one per core)")
     parser.add_argument("--scheduler", help="address of a running cluster's scheduler, e.g. tcp://host:8786")
     parser.add_argument("--csv", help="also write the table to this CSV file")
-    parser.add_argument("--files-per-partition", type=int, default=kadenzo.dask.FILES_PER_PARTITION,
-                        help="replays per task")
+    parser.add_argument(
+        "--files-per-partition", type=int, default=kadenzo.dask.FILES_PER_PARTITION, help="replays per task"
+    )
     args = parser.parse_args(argv)
 
     with contextlib.ExitStack() as stack:
@@ -65,8 +68,9 @@ def main(argv: list[str] | None = None) -> int:
     if args.csv:
         table.to_csv(args.csv, index=False)
     decoded = table[table["error"].isna()]
-    print(decoded.groupby("mode", observed=True).agg(replays=("path", "size"), frames=("frame_count", "sum"))
-          .to_string())
+    print(
+        decoded.groupby("mode", observed=True).agg(replays=("path", "size"), frames=("frame_count", "sum")).to_string()
+    )
     if len(lengths):
         print(f"longest play: {lengths.max():.1f} s ({lengths.idxmax()})")
     print(f"{len(table)} replays, {len(table) - len(decoded)} failed")

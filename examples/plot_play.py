@@ -9,6 +9,7 @@ call it from Python. The top panel depends on the mode: the cursor trail for
 the standard mode, the catcher's position for catch, a piano roll for drums
 and columns. Below it, the life bar over the play.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -16,8 +17,7 @@ import pathlib
 import sys
 
 import kadenzo.bulk
-from kadenzo._plot import (figure_of, held_spans, key_rows, mode_name, plot_play,  # noqa: F401
-                           press_starts, std_presses)
+from kadenzo._plot import plot_play
 from kadenzo.errors import ReplayError
 
 

@@ -8,6 +8,7 @@ Files are decoded with `kadenzo.bulk.decode` (all cores, the rows made as the
 results arrive, only a few replays in memory at a time). A damaged file does
 not end the run: its row carries the failure in the `error` column.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -31,9 +32,22 @@ FRAME_LIST_OF_MODE = {
 }
 
 HEADER_FIELDS = (
-    "game_version", "beatmap_hash", "username", "replay_hash",
-    "count_300", "count_100", "count_50", "count_geki", "count_katu", "count_miss",
-    "score", "max_combo", "perfect", "timestamp", "replay_id", "rng_seed",
+    "game_version",
+    "beatmap_hash",
+    "username",
+    "replay_hash",
+    "count_300",
+    "count_100",
+    "count_50",
+    "count_geki",
+    "count_katu",
+    "count_miss",
+    "score",
+    "max_combo",
+    "perfect",
+    "timestamp",
+    "replay_id",
+    "rng_seed",
 )
 
 COLUMNS = ("path", "mode", *HEADER_FIELDS, "mods", "mods_text", "frame_count", "error")
@@ -43,16 +57,31 @@ COLUMNS = ("path", "mode", *HEADER_FIELDS, "mods", "mods_text", "frame_count", "
 # timestamps (~6.4e17) and online ids (up to 2**64 - 1). Text columns keep
 # pandas' own choice.
 DTYPES = {
-    **dict.fromkeys(("game_version", "count_300", "count_100", "count_50", "count_geki", "count_katu",
-                     "count_miss", "score", "max_combo", "timestamp", "rng_seed", "mods", "frame_count"),
-                    "Int64"),
+    **dict.fromkeys(
+        (
+            "game_version",
+            "count_300",
+            "count_100",
+            "count_50",
+            "count_geki",
+            "count_katu",
+            "count_miss",
+            "score",
+            "max_combo",
+            "timestamp",
+            "rng_seed",
+            "mods",
+            "frame_count",
+        ),
+        "Int64",
+    ),
     "replay_id": "UInt64",
     "perfect": "boolean",
 }
 
 
 def mode_name(mode: kadenzo.GameMode) -> str:
-    """"STD", "TAIKO", "CTB", "MANIA" or "UNKNOWN"."""
+    """ "STD", "TAIKO", "CTB", "MANIA" or "UNKNOWN"."""
     return repr(mode).removeprefix("GameMode.")
 
 
@@ -103,10 +132,15 @@ def failure_row(path: str, error: ReplayError) -> dict[str, Any]:
 T = TypeVar("T")
 
 
-def decode_each(paths: Iterable[str], convert: Callable[[str, kadenzo.Replay], T],
-                on_failure: Callable[[str, ReplayError], T], threads: int | None = None) -> list[T]:
+def decode_each(
+    paths: Iterable[str],
+    convert: Callable[[str, kadenzo.Replay], T],
+    on_failure: Callable[[str, ReplayError], T],
+    threads: int | None = None,
+) -> list[T]:
     """convert(path, replay) for each path, in order, or on_failure(path,
     error) for a file that does not decode."""
+
     def outcome(result: kadenzo.bulk.DecodeResult) -> T:
         if result.error is not None:
             return on_failure(result.path, result.error)
@@ -129,8 +163,7 @@ def replay_paths(folder: str | pathlib.Path) -> list[str]:
 
 def to_table(rows: Sequence[dict[str, Any]]) -> pd.DataFrame:
     """The DataFrame of summary rows, with the column types of DTYPES."""
-    return pd.DataFrame({name: pd.Series([row[name] for row in rows], dtype=DTYPES.get(name))
-                         for name in COLUMNS})
+    return pd.DataFrame({name: pd.Series([row[name] for row in rows], dtype=DTYPES.get(name)) for name in COLUMNS})
 
 
 def summarise(paths: Iterable[str], threads: int | None = None) -> pd.DataFrame:

@@ -15,6 +15,7 @@ the target does with the rest (see fuzz/targets.hpp):
               written again and decoded again
 The seeds are small so that the fuzzer's mutations stay fast.
 """
+
 import base64
 import pathlib
 import struct
@@ -23,23 +24,67 @@ import sys
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
 
 from replay_builder import (  # noqa: E402
-    MODES, MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, ReplayFile, compress, frame_text,
-    generate_play, life_bar_text, minimal_file, raw_string, realistic_replay, string,
+    MODE_CTB,
+    MODE_MANIA,
+    MODE_STD,
+    MODE_TAIKO,
+    MODES,
+    ReplayFile,
+    compress,
+    frame_text,
+    generate_play,
+    life_bar_text,
+    minimal_file,
+    raw_string,
+    realistic_replay,
+    string,
 )
 
 EDGE_TEXTS = [
-    b"", b",", b",,,", b"-12345|0|0|7", b"16|1|2|3,-12345|0|0|5,,",
+    b"",
+    b",",
+    b",,,",
+    b"-12345|0|0|7",
+    b"16|1|2|3,-12345|0|0|5,,",
     b"0|256|-500|0,-1|256|-500|0,16|100.5|200|1,-12345|0|0|777,",
-    b"16|1|2|3,-12345|0|0|x,", b"|1|2|3,16|1|2|3", b"16|1|2|3|9|9", b"16x|1|2|3",
-    b"-|1|2|3", b" 16|1|2|3", b"16|256.75|0|1", b"16| 1.5|2|3", b"16|1e3|-.5|0",
-    b"16|NaN|Infinity|0", b"16|1|2|2147483648", b"9223372036854775808|1|2|3",
-    b"16|1|2", b"16", b"16|1|2|-2147483648", b"16|+inf|-infinity|1,17|1E-400|1e400|0",
+    b"16|1|2|3,-12345|0|0|x,",
+    b"|1|2|3,16|1|2|3",
+    b"16|1|2|3|9|9",
+    b"16x|1|2|3",
+    b"-|1|2|3",
+    b" 16|1|2|3",
+    b"16|256.75|0|1",
+    b"16| 1.5|2|3",
+    b"16|1e3|-.5|0",
+    b"16|NaN|Infinity|0",
+    b"16|1|2|2147483648",
+    b"9223372036854775808|1|2|3",
+    b"16|1|2",
+    b"16",
+    b"16|1|2|-2147483648",
+    b"16|+inf|-infinity|1,17|1E-400|1e400|0",
 ]
 
 EDGE_LIFE_TEXTS = [
-    "", ",", "abc,def", "0|1,250|0.5,", "100|1,,200|0.9", "100|1|7", " 100|1", "1.5|1",
-    "|1", "4294967296|1", "4294967295|1", "+5|1", "-5|1", "0|1e-1", "0|NaN", "0|-inf",
-    "0|1e39", "x|1,5|1", "5|",
+    "",
+    ",",
+    "abc,def",
+    "0|1,250|0.5,",
+    "100|1,,200|0.9",
+    "100|1|7",
+    " 100|1",
+    "1.5|1",
+    "|1",
+    "4294967296|1",
+    "4294967295|1",
+    "+5|1",
+    "-5|1",
+    "0|1e-1",
+    "0|NaN",
+    "0|-inf",
+    "0|1e39",
+    "x|1,5|1",
+    "5|",
 ]
 
 
@@ -56,11 +101,13 @@ def replay_seeds() -> dict[str, bytes]:
     files["id4_trailing"] = ReplayFile(id_width=4, replay_id=-1).to_bytes()
     files["trailing"] = ReplayFile(trailing=b"\x01\x02\x03").to_bytes()
     files["no_seed"] = ReplayFile(mode=MODE_TAIKO, frames=[(16, 320, 1)], seed=None).to_bytes()
-    files["declared_size"] = ReplayFile(mode=MODE_MANIA, frames=[(16, 5), (3, 0)],
-                                        declared_size=len(frame_text(MODE_MANIA, [(16, 5), (3, 0)], 7))).to_bytes()
+    files["declared_size"] = ReplayFile(
+        mode=MODE_MANIA, frames=[(16, 5), (3, 0)], declared_size=len(frame_text(MODE_MANIA, [(16, 5), (3, 0)], 7))
+    ).to_bytes()
     files["bad_mode"] = ReplayFile(mode=4).to_bytes()
-    files["odd_strings"] = ReplayFile(username="\u00e9\u0301 \u4e2d\u6587\n\"q\"", beatmap_hash="",
-                                      replay_hash=raw_string(b"", length=b"\x80\x00")).to_bytes()
+    files["odd_strings"] = ReplayFile(
+        username='\u00e9\u0301 \u4e2d\u6587\n"q"', beatmap_hash="", replay_hash=raw_string(b"", length=b"\x80\x00")
+    ).to_bytes()
     files["bad_utf8"] = ReplayFile(username=raw_string(b"\xc3\x28")).to_bytes()
     files["bad_block"] = ReplayFile(block=b"\xe1" + bytes(20)).to_bytes()
     files["big_dict"] = ReplayFile(dict_size=8 << 20, frames=[(1, 2.0, 3.0, 4)]).to_bytes()
@@ -91,10 +138,12 @@ def replay_seeds() -> dict[str, bytes]:
 # decimals; each item twice, so the second comes from the repeat cache.
 REAL_SHAPE_TEXTS = [
     (b"0|256|-500|0,-1|256|-500|0," + b"".join(item * 2 for item in items) + b"-12345|0|0|7,")
-    for items in ([b"-1523|68.26667|-3.733333|0,", b"16|255.7333|191.2|1,"],
-                  [b"-1523|320|9999|0,", b"16|320|9999|10,", b"17|368.3333|9999|1,"],
-                  [b"-1523|256.2667|9999|0,", b"16|263.7333|9999|1,"],
-                  [b"-1523|0|15.35354|0,", b"17|128|15.35354|0,", b"16|3|15.35354|0,"])
+    for items in (
+        [b"-1523|68.26667|-3.733333|0,", b"16|255.7333|191.2|1,"],
+        [b"-1523|320|9999|0,", b"16|320|9999|10,", b"17|368.3333|9999|1,"],
+        [b"-1523|256.2667|9999|0,", b"16|263.7333|9999|1,"],
+        [b"-1523|0|15.35354|0,", b"17|128|15.35354|0,", b"16|3|15.35354|0,"],
+    )
 ]
 
 
@@ -124,8 +173,13 @@ def life_bar_seeds() -> dict[str, bytes]:
 
 
 def debug_text_seeds() -> dict[str, bytes]:
-    texts = ["plain", "tab\tnew\nline\r\"quote\"\\", "\u00e9\u0301\u200d\U0001f600", "\x00\x7f\u0085\u2028",
-             "\ufeff\ue000\U0010ffff"]
+    texts = [
+        "plain",
+        'tab\tnew\nline\r"quote"\\',
+        "\u00e9\u0301\u200d\U0001f600",
+        "\x00\x7f\u0085\u2028",
+        "\ufeff\ue000\U0010ffff",
+    ]
     seeds = {f"text_{i}": t.encode() for i, t in enumerate(texts)}
     seeds["bad_utf8"] = b"\xc3\x28\xe0\x80\xaf\xed\xa0\x80\xf4\x90\x80\x80\xf0\x9f\x98"
     floats = [0.0, -0.0, 0.1, 1e16, 1e-5, 5e-324, 1.7976931348623157e308, float("inf"), float("nan")]
@@ -159,9 +213,14 @@ def main(argv: list[str]) -> int:
         print(__doc__, file=sys.stderr)
         return 2
     out = pathlib.Path(argv[1])
-    targets = {"replay": replay_seeds(), "frame_text": frame_text_seeds(),
-               "life_bar": life_bar_seeds(), "debug_text": debug_text_seeds(), "block": block_seeds(),
-               "encode": encode_seeds()}
+    targets = {
+        "replay": replay_seeds(),
+        "frame_text": frame_text_seeds(),
+        "life_bar": life_bar_seeds(),
+        "debug_text": debug_text_seeds(),
+        "block": block_seeds(),
+        "encode": encode_seeds(),
+    }
     for target, seeds in targets.items():
         for name, data in seeds.items():
             write(out / target, name, data)

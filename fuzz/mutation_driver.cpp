@@ -87,7 +87,8 @@ Bytes mutate(const std::vector<Bytes>& seeds, std::mt19937_64& random) {
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::string_view(argv[1]) == "--list") {
-        for (const auto& target : kz::fuzz::kTargets) std::printf("%.*s\n", int(target.name.size()), target.name.data());
+        for (const auto& target : kz::fuzz::kTargets)
+            std::printf("%.*s\n", int(target.name.size()), target.name.data());
         return 0;
     }
     if (argc < 4) {

@@ -40,8 +40,7 @@ namespace kz::fuzz {
     std::fprintf(stderr, "fuzz invariant failed: %s at %s:%d\n", what, file, line);
     std::abort();
 }
-#define KZ_FUZZ_CHECK(cond) \
-    ((cond) ? void(0) : ::kz::fuzz::invariant_failed(#cond, __FILE__, __LINE__))
+#define KZ_FUZZ_CHECK(cond) ((cond) ? void(0) : ::kz::fuzz::invariant_failed(#cond, __FILE__, __LINE__))
 
 // A stop is an expected outcome for bad input; anything else that escapes
 // (another exception, a signal, a sanitizer report) is a bug.
@@ -49,8 +48,7 @@ template <class Fn>
 void stop_is_fine(Fn&& fn) {
     try {
         fn();
-    } catch (const Stop&) {
-    }
+    } catch (const Stop&) {}
 }
 
 // Debug texts are written for at most this many items per list: a tiny block
@@ -124,12 +122,14 @@ template <class Decode>
 String outcome_text(Decode&& decode) {
     try {
         DecodeOutcome outcome = decode();
-        if (const DecodeFailure* failure = std::get_if<DecodeFailure>(&outcome)) return "error: " + failure_text(*failure);
+        if (const DecodeFailure* failure = std::get_if<DecodeFailure>(&outcome))
+            return "error: " + failure_text(*failure);
         Replay& replay = std::get<Replay>(outcome);
         cap_list(replay.life_bar_graph);
         return "replay: " + header_text(replay);
     } catch (const Stop& stop) {
-        return "stop: " + stop.message() + (stop.failure().is_decode() ? " / " + failure_text(stop.failure()) : String());
+        return "stop: " + stop.message() +
+               (stop.failure().is_decode() ? " / " + failure_text(stop.failure()) : String());
     }
 }
 
@@ -283,8 +283,7 @@ inline void life_bar_target(const std::uint8_t* data, std::size_t size) {
             KZ_FUZZ_CHECK(parsed.rest().size() < rest.size());
             check_graph(parsed.value());
         } else {
-            LifeBarGraph graph =
-                decode_life_bar_text({reinterpret_cast<const char*>(rest.data()), rest.size()});
+            LifeBarGraph graph = decode_life_bar_text({reinterpret_cast<const char*>(rest.data()), rest.size()});
             check_graph(graph);
         }
     });
@@ -512,12 +511,8 @@ struct NamedTarget {
     TargetFn run;
 };
 inline constexpr NamedTarget kTargets[] = {
-    {"replay", replay_target},
-    {"frame_text", frame_text_target},
-    {"life_bar", life_bar_target},
-    {"debug_text", debug_text_target},
-    {"block", block_target},
-    {"encode", encode_target},
+    {"replay", replay_target},         {"frame_text", frame_text_target}, {"life_bar", life_bar_target},
+    {"debug_text", debug_text_target}, {"block", block_target},           {"encode", encode_target},
 };
 
 inline TargetFn target_named(std::string_view name) {

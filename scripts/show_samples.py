@@ -5,6 +5,7 @@
 Each file is decoded on its own with parse_replay_from_path, then the whole
 folder once more in one batch call.
 """
+
 import pathlib
 import sys
 
@@ -26,11 +27,15 @@ def mode_name(mode) -> str:
 def summary(path: pathlib.Path, replay) -> str:
     mode = mode_name(replay.mode)
     frames = getattr(replay.replay_data, FRAME_SLOT[mode], None)
-    counts = (f"300={replay.count_300} 100={replay.count_100} 50={replay.count_50} "
-              f"geki={replay.count_geki} katu={replay.count_katu} miss={replay.count_miss}")
-    return (f"{path.name}: mode={mode} player={replay.username!r} score={replay.score} "
-            f"mods={replay.mods!r} {counts} max_combo={replay.max_combo} "
-            f"frames={len(frames) if frames is not None else 0} seed={replay.rng_seed}")
+    counts = (
+        f"300={replay.count_300} 100={replay.count_100} 50={replay.count_50} "
+        f"geki={replay.count_geki} katu={replay.count_katu} miss={replay.count_miss}"
+    )
+    return (
+        f"{path.name}: mode={mode} player={replay.username!r} score={replay.score} "
+        f"mods={replay.mods!r} {counts} max_combo={replay.max_combo} "
+        f"frames={len(frames) if frames is not None else 0} seed={replay.rng_seed}"
+    )
 
 
 def decode_all(paths: list[str]) -> list:

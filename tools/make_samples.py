@@ -5,6 +5,7 @@
 The same builder and seeds always give the same plays, so rerunning only
 changes the files if the builder or the compressor changes.
 """
+
 import pathlib
 import sys
 

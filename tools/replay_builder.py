@@ -31,6 +31,7 @@ Frames are tuples holding the decoded values, one layout per mode:
 
 Any tuple element may be a str instead, written into the text verbatim.
 """
+
 from __future__ import annotations
 
 import dataclasses
@@ -50,6 +51,7 @@ DEFAULT_DICT_SIZE = 1 << 20
 
 
 # --- numbers and strings -------------------------------------------------
+
 
 def int_le(value: int, width: int) -> bytes:
     """`value` in `width` little-endian bytes; negative values in two's complement.
@@ -100,6 +102,7 @@ def string(value: str | bytes | None) -> bytes:
 
 # --- texts ----------------------------------------------------------------
 
+
 def number_text(value: int | float | bool | str) -> str:
     """The text of one field: ints in decimal, floats in their shortest form
     ("256" for whole values, as the game writes them), str verbatim."""
@@ -137,8 +140,7 @@ def frame_fields(mode: int, frame: Sequence) -> list:
     return [time_delta, x, y, keys]
 
 
-def frame_text(mode: int, frames: Iterable[Sequence], seed: int | None = None, *,
-               trailing_comma: bool = True) -> bytes:
+def frame_text(mode: int, frames: Iterable[Sequence], seed: int | None = None, *, trailing_comma: bool = True) -> bytes:
     """Frame text of `mode`: the items of `frames`, then the seed item if a seed is given."""
     items = ["|".join(number_text(f) for f in frame_fields(mode, frame)) for frame in frames]
     if seed is not None:
@@ -151,8 +153,10 @@ def frame_text(mode: int, frames: Iterable[Sequence], seed: int | None = None, *
 
 # --- compressed block -----------------------------------------------------
 
-def compress(text: bytes, *, dict_size: int = DEFAULT_DICT_SIZE, declared_size: int | None = None,
-             preset: int = 1) -> bytes:
+
+def compress(
+    text: bytes, *, dict_size: int = DEFAULT_DICT_SIZE, declared_size: int | None = None, preset: int = 1
+) -> bytes:
     """`text` as a legacy-format LZMA stream.
 
     The 13-byte header is: properties byte, dictionary size (u32), uncompressed
@@ -163,14 +167,16 @@ def compress(text: bytes, *, dict_size: int = DEFAULT_DICT_SIZE, declared_size: 
     corrupt, except 0 for an empty text. `preset` is the encoder's effort
     (0-9): low values keep fixtures of several MiB quick to build.
     """
-    block = lzma.compress(text, format=lzma.FORMAT_ALONE,
-                          filters=[{"id": lzma.FILTER_LZMA1, "preset": preset, "dict_size": dict_size}])
+    block = lzma.compress(
+        text, format=lzma.FORMAT_ALONE, filters=[{"id": lzma.FILTER_LZMA1, "preset": preset, "dict_size": dict_size}]
+    )
     if declared_size is not None:
         block = block[:5] + int_le(declared_size, 8) + block[13:]
     return block
 
 
 # --- whole file -----------------------------------------------------------
+
 
 @dataclasses.dataclass
 class ReplayFile:
@@ -180,6 +186,7 @@ class ReplayFile:
     (present) or bytes (an already encoded field, written verbatim).
     The block comes from the first of: `block`, `text`, `frames` + `seed`.
     """
+
     mode: int = MODE_STD
     game_version: int = 20230326
     beatmap_hash: str | bytes | None = "9fd8c8dbc7dfb66b2ac58ee0e5e0bf34"
@@ -263,13 +270,15 @@ class ReplayFile:
 def minimal_file(**overrides) -> ReplayFile:
     """The smallest file that decodes (header only): 48 bytes, all strings absent,
     an empty block and a 4-byte online id. Keyword arguments override fields."""
-    fields = dict(beatmap_hash=None, username=None, replay_hash=None, life_bar=None,
-                  block=b"", replay_id=42, id_width=4)
+    fields = dict(
+        beatmap_hash=None, username=None, replay_hash=None, life_bar=None, block=b"", replay_id=42, id_width=4
+    )
     fields.update(overrides)
     return ReplayFile(**fields)
 
 
 # --- realistic plays --------------------------------------------------------
+
 
 def _time_delta(rng: random.Random) -> int:
     # The game samples input at about 60-70 Hz; a few frames come late or at once.
@@ -361,9 +370,9 @@ def realistic_replay(mode: int, frame_count: int, seed: int = 0, **overrides) ->
     fields = dict(
         mode=mode,
         game_version=rng.choice((20221218, 20230326, 20240123)),
-        beatmap_hash="%032x" % rng.getrandbits(128),
+        beatmap_hash=f"{rng.getrandbits(128):032x}",
         username=rng.choice(("amber", "Bo Rin", "kestrel_7", "Mara")),
-        replay_hash="%032x" % rng.getrandbits(128),
+        replay_hash=f"{rng.getrandbits(128):032x}",
         count_300=hits - misses - count_100,
         count_100=count_100,
         count_50=rng.randint(0, 5),

@@ -10,7 +10,6 @@ and is not an attribute of this module: catch it as BaseException.
 from collections.abc import Sequence
 from typing import ClassVar, Final, Never, Self, SupportsFloat, SupportsIndex, final
 
-
 __all__ = [
     "Replay",
     "ReplayEventKivo",

@@ -1,4 +1,5 @@
 """`python -m kadenzo`: the command line (see kadenzo.cli)."""
+
 import sys
 
 from kadenzo.cli import main

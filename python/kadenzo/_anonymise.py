@@ -9,6 +9,7 @@ from --key or the environment variable KADENZO_ANONYMISE_KEY; keep it secret,
 or pick a new one to unlink two publications. An absent name stays absent, an
 empty one empty.
 """
+
 from __future__ import annotations
 
 import argparse
@@ -45,8 +46,7 @@ def pseudonym(name: str | None, key: bytes) -> str | None:
 Planned = tuple[str, str] | _find.FolderError
 
 
-def planned_outputs(sources: Sequence[str], pattern: str, out_dir: str,
-                    empty_folders: list[str]) -> Iterator[Planned]:
+def planned_outputs(sources: Sequence[str], pattern: str, out_dir: str, empty_folders: list[str]) -> Iterator[Planned]:
     """A file given keeps its name in `out_dir`; the files found under a
     folder keep their place relative to it."""
     for source in sources:
@@ -127,7 +127,7 @@ def run(args: argparse.Namespace, progress_class: Callable[[int, bool], Progress
             settle(keep=2 * threads)
         settle(keep=0)
     except KeyboardInterrupt:
-        pool.shutdown(wait=True, cancel_futures=True)   # files being written are finished whole
+        pool.shutdown(wait=True, cancel_futures=True)  # files being written are finished whole
         progress.close()
         say(f"interrupted: {done} of {len(plan)} files written, {failed} failed")
         raise
@@ -147,19 +147,27 @@ def _failed(error: BaseException) -> concurrent.futures.Future[None]:
 
 def add_parser(commands: Any, thread_count: Callable[[str], int], epilog: str) -> argparse.ArgumentParser:
     parser: argparse.ArgumentParser = commands.add_parser(
-        "anonymise", help="rewrite replays with the player's name replaced by a stable pseudonym",
+        "anonymise",
+        help="rewrite replays with the player's name replaced by a stable pseudonym",
         description="Rewrites replays into OUTDIR with the username replaced by 'player-' and 16 hex digits "
-                    "of HMAC-SHA256(key, name); every other field is kept. Folders are searched with their "
-                    "subfolders and their layout is kept under OUTDIR. Each file is written beside its name "
-                    "and renamed when complete.",
-        epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
+        "of HMAC-SHA256(key, name); every other field is kept. Folders are searched with their "
+        "subfolders and their layout is kept under OUTDIR. Each file is written beside its name "
+        "and renamed when complete.",
+        epilog=epilog,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("paths", nargs="+", metavar="PATH", help="replay files and folders")
     parser.add_argument("-o", "--output", required=True, metavar="OUTDIR", help="folder for the rewritten files")
     parser.add_argument("--key", help=f"the secret key of the pseudonyms (default: ${KEY_VARIABLE})")
     parser.add_argument("--overwrite", action="store_true", help="replace files that exist in OUTDIR")
-    parser.add_argument("--glob", default="*.kvr", metavar="PATTERN",
-                        help="names of the files searched for in folders (default: %(default)s)")
-    parser.add_argument("--threads", type=thread_count, metavar="N",
-                        help="decoding and writing threads (default: one per processor)")
+    parser.add_argument(
+        "--glob",
+        default="*.kvr",
+        metavar="PATTERN",
+        help="names of the files searched for in folders (default: %(default)s)",
+    )
+    parser.add_argument(
+        "--threads", type=thread_count, metavar="N", help="decoding and writing threads (default: one per processor)"
+    )
     parser.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
     return parser

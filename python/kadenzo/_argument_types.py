@@ -1,5 +1,6 @@
 """Value types of the `kadenzo` command's options, shared by every command:
 each turns the option's text into its value or says what is wrong with it."""
+
 from __future__ import annotations
 
 import argparse

@@ -10,17 +10,17 @@ the other modes' float positions, exact up to 2**53) and exactly, as int64, in
 Schemas carry pandas metadata naming nullable dtypes ("Int16", "boolean"),
 so that `to_pandas()` gives the same dtypes whether or not a value is null.
 """
+
 from __future__ import annotations
 
 import json
 from collections.abc import Sequence
-from typing import Any, Optional
+from typing import Any
 
 import numpy
 import pyarrow  # type: ignore[import-untyped]
-
 from kadenzo import Replay
-from kadenzo._header_rows import FRAME_DEPENDENT, MODE_NAMES, RowReader, mode_name
+from kadenzo._header_rows import MODE_NAMES, RowReader, mode_name
 from kadenzo._native import FrameColumns
 
 # The mode names as one dictionary shared by every batch: pandas sees the
@@ -33,25 +33,29 @@ HEADER_FIELDS = (
     ("beatmap_hash", pyarrow.string()),
     ("username", TEXT_KEYS),
     ("replay_hash", pyarrow.string()),
-    *((name, pyarrow.int16()) for name in ("count_300", "count_100", "count_50", "count_geki", "count_katu",
-                                           "count_miss")),
+    *(
+        (name, pyarrow.int16())
+        for name in ("count_300", "count_100", "count_50", "count_geki", "count_katu", "count_miss")
+    ),
     ("score", pyarrow.int32()),
     ("max_combo", pyarrow.int16()),
     ("perfect", pyarrow.bool_()),
 )
-SUMMARY_SCHEMA = pyarrow.schema([
-    ("path", TEXT_KEYS),
-    ("mode", MODE_TYPE),
-    *HEADER_FIELDS,
-    ("mods", pyarrow.int64()),
-    ("mods_names", pyarrow.string()),
-    ("timestamp", pyarrow.int64()),
-    ("played_at", pyarrow.timestamp("us", tz="UTC")),
-    ("replay_id", pyarrow.uint64()),
-    ("frame_count", pyarrow.int64()),
-    ("rng_seed", pyarrow.int32()),
-    ("error", pyarrow.string()),
-])
+SUMMARY_SCHEMA = pyarrow.schema(
+    [
+        ("path", TEXT_KEYS),
+        ("mode", MODE_TYPE),
+        *HEADER_FIELDS,
+        ("mods", pyarrow.int64()),
+        ("mods_names", pyarrow.string()),
+        ("timestamp", pyarrow.int64()),
+        ("played_at", pyarrow.timestamp("us", tz="UTC")),
+        ("replay_id", pyarrow.uint64()),
+        ("frame_count", pyarrow.int64()),
+        ("rng_seed", pyarrow.int32()),
+        ("error", pyarrow.string()),
+    ]
+)
 # Frame fields: (name, Arrow type, NumPy dtype).
 FRAME_VALUES = (
     ("time", pyarrow.int64(), "int64"),
@@ -62,17 +66,23 @@ FRAME_VALUES = (
     ("keys", pyarrow.int32(), "int32"),
     ("dashing", pyarrow.bool_(), "bool"),
 )
-FRAMES_SCHEMA = pyarrow.schema([
-    ("file_index", pyarrow.int64()),
-    ("path", TEXT_KEYS),
-    ("mode", MODE_TYPE),
-    *((name, kind) for name, kind, _ in FRAME_VALUES),
-    ("error", pyarrow.string()),
-])
+FRAMES_SCHEMA = pyarrow.schema(
+    [
+        ("file_index", pyarrow.int64()),
+        ("path", TEXT_KEYS),
+        ("mode", MODE_TYPE),
+        *((name, kind) for name, kind, _ in FRAME_VALUES),
+        ("error", pyarrow.string()),
+    ]
+)
 
 _PANDAS_DTYPES = {
-    pyarrow.int8(): "Int8", pyarrow.int16(): "Int16", pyarrow.int32(): "Int32", pyarrow.int64(): "Int64",
-    pyarrow.uint64(): "UInt64", pyarrow.bool_(): "boolean",
+    pyarrow.int8(): "Int8",
+    pyarrow.int16(): "Int16",
+    pyarrow.int32(): "Int32",
+    pyarrow.int64(): "Int64",
+    pyarrow.uint64(): "UInt64",
+    pyarrow.bool_(): "boolean",
 }
 _MODE_DICTIONARY = pyarrow.array(MODE_NAMES, pyarrow.string())
 _MODE_CODES = {name: code for code, name in enumerate(MODE_NAMES)}
@@ -81,14 +91,22 @@ _MODE_CODES = {name: code for code, name in enumerate(MODE_NAMES)}
 def with_pandas_metadata(schema: Any) -> Any:
     """`schema` with pandas metadata: integer and boolean columns convert to
     pandas' nullable dtypes, so a null never turns them into float or object."""
-    columns = [{"name": field.name, "field_name": field.name, "pandas_type": "object",
-                "numpy_type": _PANDAS_DTYPES[field.type], "metadata": None}
-               for field in schema if field.type in _PANDAS_DTYPES]
+    columns = [
+        {
+            "name": field.name,
+            "field_name": field.name,
+            "pandas_type": "object",
+            "numpy_type": _PANDAS_DTYPES[field.type],
+            "metadata": None,
+        }
+        for field in schema
+        if field.type in _PANDAS_DTYPES
+    ]
     meta = {"index_columns": [], "column_indexes": [], "columns": columns}
     return schema.with_metadata({b"pandas": json.dumps(meta).encode()})
 
 
-def project(schema: Any, columns: Optional[Sequence[str]]) -> Any:
+def project(schema: Any, columns: Sequence[str] | None) -> Any:
     """The fields of `schema` named in `columns` (in that order), or all."""
     if columns is None:
         return with_pandas_metadata(schema)
@@ -120,8 +138,7 @@ class SummaryBuilder:
     def __len__(self) -> int:
         return len(self._values[0]) if self._values else 0
 
-    def add(self, name: Optional[str], replay: Optional[Replay], columns: Optional[FrameColumns],
-            error: Optional[str]) -> None:
+    def add(self, name: str | None, replay: Replay | None, columns: FrameColumns | None, error: str | None) -> None:
         row = self._rows.row(name, replay, columns if self._full else None, error)
         for values, value in zip(self._values, row):
             values.append(value)
@@ -144,11 +161,11 @@ class SummaryBuilder:
 
 # --- frames -------------------------------------------------------------------------
 
+
 class _File:
     __slots__ = ("index", "name", "mode", "columns", "error", "rows")
 
-    def __init__(self, index: int, name: Optional[str], mode: int, columns: Optional[FrameColumns],
-                 error: Optional[str]):
+    def __init__(self, index: int, name: str | None, mode: int, columns: FrameColumns | None, error: str | None):
         self.index, self.name, self.mode, self.columns, self.error = index, name, mode, columns, error
         # A failed file keeps one row, for its error.
         self.rows = len(columns) if columns is not None else 1
@@ -179,7 +196,7 @@ def _fill(out: Any, file: _File, name: str) -> bool:
     return True
 
 
-def _array(kind: Any, values: Any, valid: Optional[Any]) -> Any:
+def _array(kind: Any, values: Any, valid: Any | None) -> Any:
     """An Arrow array over NumPy memory (no copy): `values` of `kind`, null
     where `valid` is false (no validity bitmap when `valid` is None)."""
     length = len(values)
@@ -201,8 +218,11 @@ def _shared_columns(file: _File) -> dict[str, Any]:
     if "x" in arrays and arrays["x"].type == pyarrow.int64():  # the drum mode: exact in x_int
         arrays["x_int"] = arrays["x"]
         arrays["x"] = arrays["x"].cast(pyarrow.float64(), safe=False)  # to the nearest float, as NumPy does
-    return {name: arrays[name] if name in arrays else _nulls(kind, file.rows)
-            for name, kind, _ in FRAME_VALUES if name != "time"}
+    return {
+        name: arrays[name] if name in arrays else _nulls(kind, file.rows)
+        for name, kind, _ in FRAME_VALUES
+        if name != "time"
+    }
 
 
 _zero_bytes = numpy.zeros(0, numpy.uint8)
@@ -225,7 +245,7 @@ def _per_file(dtype: Any, values: list[int], lengths: Any) -> Any:
     out = numpy.empty(int(lengths.sum()), dtype)
     start = 0
     for value, rows in zip(values, lengths.tolist()):
-        out[start:start + rows] = value
+        out[start : start + rows] = value
         start += rows
     return out
 
@@ -254,8 +274,14 @@ class FramesBuilder:
     def __len__(self) -> int:
         return len(self._files)
 
-    def add(self, index: int, name: Optional[str], mode: Optional[int], columns: Optional[FrameColumns],
-            error: Optional[str]) -> None:
+    def add(
+        self,
+        index: int,
+        name: str | None,
+        mode: int | None,
+        columns: FrameColumns | None,
+        error: str | None,
+    ) -> None:
         file = _File(index, name, mode if mode is not None else -1, columns, error)
         self._files.append(file)
         self.rows += file.rows
@@ -265,8 +291,9 @@ class FramesBuilder:
         lengths = numpy.fromiter((file.rows for file in files), numpy.int64, len(files))
         # A batch of one decoded file shares the columns' memory (no copy).
         shared = _shared_columns(files[0]) if len(files) == 1 else {}
-        arrays = [shared[field.name] if field.name in shared else self._column(field, files, lengths)
-                  for field in self.schema]
+        arrays = [
+            shared[field.name] if field.name in shared else self._column(field, files, lengths) for field in self.schema
+        ]
         return pyarrow.RecordBatch.from_arrays(arrays, schema=self.schema)
 
     def _column(self, field: Any, files: list[_File], lengths: Any) -> Any:
@@ -280,24 +307,26 @@ class FramesBuilder:
             dictionary = pyarrow.array(list(codes), pyarrow.string())
             return _dictionary_array(pyarrow.int32(), _per_file(numpy.int32, indices, lengths), dictionary)
         if name == "mode":
-            return _dictionary_array(pyarrow.int8(), _per_file(numpy.int8, [f.mode for f in files], lengths),
-                                     _MODE_DICTIONARY)
+            return _dictionary_array(
+                pyarrow.int8(), _per_file(numpy.int8, [f.mode for f in files], lengths), _MODE_DICTIONARY
+            )
         if name == "error":
             if all(f.error is None for f in files):
                 return pyarrow.nulls(int(lengths.sum()), pyarrow.string())
-            return pyarrow.array(numpy.repeat(numpy.array([f.error for f in files], dtype=object), lengths),
-                                 pyarrow.string())
+            return pyarrow.array(
+                numpy.repeat(numpy.array([f.error for f in files], dtype=object), lengths), pyarrow.string()
+            )
         # One pass: each file's values written into their rows of one array.
         # Rows of a file without the column are left unwritten: they are null,
         # and Arrow does not read the values under a null.
         dtype = next(dtype for value_name, _, dtype in FRAME_VALUES if value_name == name)
         values = numpy.empty(int(lengths.sum()), dtype)
-        valid: Optional[Any] = None
+        valid: Any | None = None
         start = 0
         for file, rows in zip(files, lengths.tolist()):
-            if not _fill(values[start:start + rows], file, name):
+            if not _fill(values[start : start + rows], file, name):
                 if valid is None:
                     valid = numpy.ones(len(values), bool)
-                valid[start:start + rows] = False
+                valid[start : start + rows] = False
             start += rows
         return _array(field.type, values, valid)

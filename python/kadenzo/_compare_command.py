@@ -1,5 +1,6 @@
 """`kadenzo compare`: the cursor distance between every pair of replays, or
 the closest pairs, as a table (see kadenzo.compare for what is measured)."""
+
 from __future__ import annotations
 
 import argparse
@@ -8,7 +9,7 @@ import math
 import os
 import sys
 from collections.abc import Iterator
-from typing import Any, Optional, cast
+from typing import Any, cast
 
 from kadenzo import _find, _tables, bulk, compare
 from kadenzo._argument_types import finite_number, positive_int, positive_number, thread_count
@@ -48,8 +49,7 @@ class PairProgress:
             self._bar = None
 
 
-def load_plays(paths: list[str], threads: Optional[int],
-               progress: PairProgress) -> tuple[list[str], list[Any], int, int]:
+def load_plays(paths: list[str], threads: int | None, progress: PairProgress) -> tuple[list[str], list[Any], int, int]:
     """The cursor-mode plays among `paths` (their paths and columns), decoded on
     the worker pool, with the counts of files that failed (each named on
     standard error) and of plays of other modes."""
@@ -97,12 +97,14 @@ def run(args: argparse.Namespace) -> int:
         say("interrupted")
         raise
     failed += len(folder_errors)
-    say(f"{len(plays)} cursor-mode plays compared, {written} pairs written; "
-        f"{other_modes} plays of other modes left out, {failed} files failed")
+    say(
+        f"{len(plays)} cursor-mode plays compared, {written} pairs written; "
+        f"{other_modes} plays of other modes left out, {failed} files failed"
+    )
     return ExitStatus.FAILED if failed else ExitStatus.OK
 
 
-def _rows(names: list[str], result: Any) -> Iterator[tuple[str, str, Optional[float]]]:
+def _rows(names: list[str], result: Any) -> Iterator[tuple[str, str, float | None]]:
     """The rows of the closest pairs, or of every pair a < b, one matrix row
     at a time (the whole matrix as Python objects would cost some 30 times its memory)."""
     if isinstance(result, list):
@@ -114,36 +116,54 @@ def _rows(names: list[str], result: Any) -> Iterator[tuple[str, str, Optional[fl
         return  # no pair (and a view of no values cannot be recast)
     flat = result.cast("B").cast("d")  # one run of count * count values
     for i in range(count):
-        row = cast("list[float]", flat[i * count + i + 1:(i + 1) * count].tolist())
+        row = cast("list[float]", flat[i * count + i + 1 : (i + 1) * count].tolist())
         for j, distance in enumerate(row, i + 1):
             yield names[i], names[j], _value(distance)
 
 
-def _value(distance: float) -> Optional[float]:
+def _value(distance: float) -> float | None:
     return None if math.isnan(distance) else distance  # no shared time: an empty field
 
 
 def add_parser(commands: Any) -> None:
     """Registers the command with the subparsers of the `kadenzo` parser."""
     parser = commands.add_parser(
-        "compare", help="cursor distance between every pair of cursor-mode replays",
+        "compare",
+        help="cursor distance between every pair of cursor-mode replays",
         description="Compares the cursor paths of every pair of cursor-mode replays: the mean distance "
-                    "between the two cursors over the time both plays cover (small distances mean similar "
-                    "plays). Writes one row per pair, a < b in the order the files were found (the distance "
-                    "samples a at its frames; an empty distance means the plays share no time), or with "
-                    "--top the closest pairs first. Plays of other modes are left out; a file that does not "
-                    "decode is named on standard error, and the exit status is then 1.")
+        "between the two cursors over the time both plays cover (small distances mean similar "
+        "plays). Writes one row per pair, a < b in the order the files were found (the distance "
+        "samples a at its frames; an empty distance means the plays share no time), or with "
+        "--top the closest pairs first. Plays of other modes are left out; a file that does not "
+        "decode is named on standard error, and the exit status is then 1.",
+    )
     parser.add_argument("paths", nargs="+", metavar="PATH", help="replay files and folders")
     parser.add_argument("--top", type=positive_int, metavar="K", help="only the K most similar pairs, closest first")
-    parser.add_argument("-o", "--output", metavar="FILE",
-                        help="write to FILE (.csv, or .parquet for Parquet) instead of CSV on standard output")
-    parser.add_argument("--grid-ms", type=positive_number, metavar="MS",
-                        help="compare on a shared grid of times MS apart (much faster for many plays; "
-                             "default: each play's own frame times)")
-    parser.add_argument("--mirror-y", type=finite_number, metavar="H",
-                        help="compare each play against the others mirrored (y -> H - y; 384 for the playfield)")
-    parser.add_argument("--glob", default="*.kvr", metavar="PATTERN",
-                        help="names of the files searched for in folders (default: %(default)s)")
+    parser.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE",
+        help="write to FILE (.csv, or .parquet for Parquet) instead of CSV on standard output",
+    )
+    parser.add_argument(
+        "--grid-ms",
+        type=positive_number,
+        metavar="MS",
+        help="compare on a shared grid of times MS apart (much faster for many plays; "
+        "default: each play's own frame times)",
+    )
+    parser.add_argument(
+        "--mirror-y",
+        type=finite_number,
+        metavar="H",
+        help="compare each play against the others mirrored (y -> H - y; 384 for the playfield)",
+    )
+    parser.add_argument(
+        "--glob",
+        default="*.kvr",
+        metavar="PATTERN",
+        help="names of the files searched for in folders (default: %(default)s)",
+    )
     parser.add_argument("--threads", type=thread_count, metavar="N", help="threads (default: the worker pool's size)")
     parser.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
     parser.set_defaults(run=run)

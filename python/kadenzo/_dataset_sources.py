@@ -8,6 +8,7 @@ the `path` column. Paths are taken lazily, so a folder of a million files is
 walked only as far as the decoding has come. (File objects and archive
 members, which kadenzo.bulk reads, are kadenzo._sources.)
 """
+
 from __future__ import annotations
 
 import glob as globbing
@@ -15,7 +16,7 @@ import itertools
 import os
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
-from typing import Any, Optional
+from typing import Any
 
 from kadenzo import _find
 
@@ -33,9 +34,9 @@ class Sources:
     """(name, item) pairs in input order; items are paths, or file contents
     when `contents` is true. `count` is their number when known upfront."""
 
-    pairs: Iterator[tuple[Optional[str], Any]]
+    pairs: Iterator[tuple[str | None, Any]]
     contents: bool
-    count: Optional[int]
+    count: int | None
 
 
 def printable(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> str:
@@ -88,18 +89,24 @@ def _arrow_contents(sources: Any) -> Sources:
 def _binary(array: Any) -> Any:
     pyarrow = __import__("pyarrow")
     kind = array.type
-    if not (pyarrow.types.is_binary(kind) or pyarrow.types.is_large_binary(kind)
-            or pyarrow.types.is_fixed_size_binary(kind) or pyarrow.types.is_binary_view(kind)):
+    if not (
+        pyarrow.types.is_binary(kind)
+        or pyarrow.types.is_large_binary(kind)
+        or pyarrow.types.is_fixed_size_binary(kind)
+        or pyarrow.types.is_binary_view(kind)
+    ):
         raise TypeError(f"file contents must be an Arrow binary array, not one of {kind}")
     return array
 
 
-def _table_pairs(batches: Iterable[Any]) -> Iterator[tuple[Optional[str], Any]]:
+def _table_pairs(batches: Iterable[Any]) -> Iterator[tuple[str | None, Any]]:
     for batch in batches:
         found = [name for name in CONTENTS_COLUMNS if name in batch.schema.names]
         if not found:
-            raise ValueError(f"a table of file contents needs a column named one of {CONTENTS_COLUMNS}, "
-                             f"not only {batch.schema.names}")
+            raise ValueError(
+                f"a table of file contents needs a column named one of {CONTENTS_COLUMNS}, "
+                f"not only {batch.schema.names}"
+            )
         named = [name for name in NAME_COLUMNS if name in batch.schema.names]
         contents = _binary(batch.column(found[0]))
         names = batch.column(named[0]).to_pylist() if named else itertools.repeat(None)
@@ -120,13 +127,15 @@ def expand(sources: Any, pattern: str = "*.kvr") -> Sources:
     if isinstance(sources, (str, os.PathLike)):
         sources = [sources]
     elif isinstance(sources, BYTES_LIKE):
-        raise TypeError("give the contents of files as a list of bytes (one item per file), "
-                        "and paths as str or os.PathLike")
+        raise TypeError(
+            "give the contents of files as a list of bytes (one item per file), and paths as str or os.PathLike"
+        )
     try:
         items = iter(sources)
     except TypeError:
-        raise TypeError(f"sources must be paths, folders, a list of bytes or an Arrow binary array, "
-                        f"not {type(sources).__name__}") from None
+        raise TypeError(
+            f"sources must be paths, folders, a list of bytes or an Arrow binary array, not {type(sources).__name__}"
+        ) from None
     first = next(items, None)
     if first is None:
         return Sources(iter(()), False, 0)
@@ -134,8 +143,9 @@ def expand(sources: Any, pattern: str = "*.kvr") -> Sources:
     if isinstance(first, BYTES_LIKE):
         return Sources(((None, _contents_item(item)) for item in rest), True, _length(sources))
     if not isinstance(first, (str, os.PathLike)):
-        raise TypeError(f"a source must be a path (str or os.PathLike) or a file's contents (bytes), "
-                        f"not {type(first).__name__}")
+        raise TypeError(
+            f"a source must be a path (str or os.PathLike) or a file's contents (bytes), not {type(first).__name__}"
+        )
     paths = find_replays((_path_item(item) for item in rest), pattern)
     return Sources(((printable(path), path) for path in paths), False, None)
 
@@ -145,7 +155,7 @@ def _chain(first: Any, rest: Iterator[Any]) -> Iterator[Any]:
     yield from rest
 
 
-def _length(sources: Any) -> Optional[int]:
+def _length(sources: Any) -> int | None:
     try:
         return len(sources)
     except TypeError:

@@ -13,6 +13,7 @@ with one of them. Every command reports through these, so a script can tell
          kept in a whole, readable file
     141  the reader of standard output went away (`| head`): quiet, as other tools are
 """
+
 from __future__ import annotations
 
 import enum

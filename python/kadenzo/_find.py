@@ -7,6 +7,7 @@ A folder that cannot be read is reported as a `FolderError` in the place of
 its files. Symbolic links to folders are not followed (a link loop cannot
 trap the walk); links to files are taken like files.
 """
+
 from __future__ import annotations
 
 import fnmatch
@@ -35,8 +36,10 @@ def name_matcher(pattern: str) -> re.Pattern[str]:
     """A matcher of file names for a shell pattern ("*.kvr"), ignoring case,
     so "*.kvr" finds "PLAY.KVR" too. UsageError for a pattern no name fits."""
     if not pattern or len(pattern) > MAX_PATTERN_LENGTH or "/" in pattern or "\0" in pattern:
-        raise UsageError(f"--glob takes one file-name pattern of 1 to {MAX_PATTERN_LENGTH} characters "
-                         "without '/' (for example '*.kvr')")
+        raise UsageError(
+            f"--glob takes one file-name pattern of 1 to {MAX_PATTERN_LENGTH} characters "
+            "without '/' (for example '*.kvr')"
+        )
     return re.compile(fnmatch.translate(pattern), re.IGNORECASE)
 
 
@@ -67,8 +70,9 @@ def walk(folder: str, matches: re.Pattern[str]) -> Iterator[str | FolderError]:
         waiting.extend(os.path.join(current, name) for name in sorted(folders, reverse=True))
 
 
-def find_replays(sources: Sequence[str], pattern: str = "*.kvr",
-                 empty_folders: list[str] | None = None) -> Iterator[str | FolderError]:
+def find_replays(
+    sources: Sequence[str], pattern: str = "*.kvr", empty_folders: list[str] | None = None
+) -> Iterator[str | FolderError]:
     """Each source that is a file, and the matching files under each folder.
     A source that is neither is passed on: decoding it reports why. Folders
     given that hold no matching file are added to `empty_folders`."""

@@ -4,6 +4,7 @@ text show as escapes (`\\x1b`, `\\u202e`), and bytes of a name that are not
 UTF-8 as `\\xff`. Data outputs (CSV, Parquet, Python values) keep the exact
 values instead.
 """
+
 from __future__ import annotations
 
 import os
@@ -12,8 +13,17 @@ from typing import Union
 
 # C0 and C1 controls, DEL, and the bidirectional marks, embeddings, overrides
 # and isolates, plus the line and paragraph separators.
-_ESCAPED = [*range(0x00, 0x20), *range(0x7F, 0xA0), 0x061C, 0x200E, 0x200F, *range(0x202A, 0x202F),
-            *range(0x2066, 0x206A), 0x2028, 0x2029]
+_ESCAPED = [
+    *range(0x00, 0x20),
+    *range(0x7F, 0xA0),
+    0x061C,
+    0x200E,
+    0x200F,
+    *range(0x202A, 0x202F),
+    *range(0x2066, 0x206A),
+    0x2028,
+    0x2029,
+]
 _TABLE = {code: (f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}") for code in _ESCAPED}
 
 Text = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
@@ -24,8 +34,9 @@ def for_people(text: Text) -> str:
     if not isinstance(text, str):
         text = os.fsdecode(text)
     # Bytes of a name that are not UTF-8 arrive as surrogate escapes: shown as the bytes they were.
-    text = text.encode("utf-8", "surrogateescape" if _only_escaped_bytes(text) else "backslashreplace") \
-        .decode("utf-8", "backslashreplace")
+    text = text.encode("utf-8", "surrogateescape" if _only_escaped_bytes(text) else "backslashreplace").decode(
+        "utf-8", "backslashreplace"
+    )
     return text.translate(_TABLE)
 
 

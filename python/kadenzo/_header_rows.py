@@ -3,21 +3,43 @@ replay: one definition for the Arrow tables of `kadenzo.dataset` and the
 table `kadenzo summary` writes (CSV without pyarrow too), which may add the
 per-play statistics of `--stats`.
 """
+
 from __future__ import annotations
 
 from collections.abc import Callable, Sequence
-from typing import Any, Optional
+from typing import Any
 
 from kadenzo import Replay
 from kadenzo._native import FrameColumns, frame_count
 
 HEADER_FIELDS = (
-    "game_version", "beatmap_hash", "username", "replay_hash",
-    "count_300", "count_100", "count_50", "count_geki", "count_katu", "count_miss",
-    "score", "max_combo", "perfect",
+    "game_version",
+    "beatmap_hash",
+    "username",
+    "replay_hash",
+    "count_300",
+    "count_100",
+    "count_50",
+    "count_geki",
+    "count_katu",
+    "count_miss",
+    "score",
+    "max_combo",
+    "perfect",
 )
-COLUMNS = ("path", "mode", *HEADER_FIELDS, "mods", "mods_names", "timestamp", "played_at", "replay_id",
-           "frame_count", "rng_seed", "error")
+COLUMNS = (
+    "path",
+    "mode",
+    *HEADER_FIELDS,
+    "mods",
+    "mods_names",
+    "timestamp",
+    "played_at",
+    "replay_id",
+    "frame_count",
+    "rng_seed",
+    "error",
+)
 # The columns of text (CSV quotes what needs it in these).
 TEXT_COLUMNS = ("path", "mode", "beatmap_hash", "username", "replay_hash", "mods_names", "played_at", "error")
 # Columns that need the frames decoded; without them a header read suffices.
@@ -31,11 +53,11 @@ LAST_TICK = 3_155_378_975_999_999_999  # 9999-12-31 23:59:59.9999999
 
 
 def mode_name(mode: Any) -> str:
-    """"STD" for GameMode.STD, and so on."""
+    """ "STD" for GameMode.STD, and so on."""
     return repr(mode).removeprefix("GameMode.")
 
 
-def played_at(ticks: int) -> Optional[int]:
+def played_at(ticks: int) -> int | None:
     """Microseconds since the Unix epoch of a tick count (rounded down to
     whole microseconds), or None outside the ticks' calendar (years 1 to 9999)."""
     if not 0 <= ticks <= LAST_TICK:
@@ -43,7 +65,7 @@ def played_at(ticks: int) -> Optional[int]:
     return (ticks - TICKS_AT_UNIX_EPOCH) // 10
 
 
-def mods_of(replay: Replay) -> tuple[Optional[int], Optional[str]]:
+def mods_of(replay: Replay) -> tuple[int | None, str | None]:
     """The mods as a number and as their two-letter codes ("HDDT"); (None,
     None) for a header whose mods have bit 31 set, which Mod does not convert."""
     try:
@@ -67,7 +89,7 @@ _MOD_NAMES: dict[int, str] = {}
 
 
 # (replay, its frame columns or None after a header read) -> value.
-Reader = Callable[[Replay, Optional[FrameColumns]], Any]
+Reader = Callable[[Replay, FrameColumns | None], Any]
 
 
 def _reader(name: str) -> Reader:
@@ -90,13 +112,15 @@ class RowReader:
 
     def __init__(self, columns: Sequence[str]):
         self.columns = tuple(columns)
-        self._readers = [(index, _reader(name)) for index, name in enumerate(self.columns)
-                         if name not in ("path", "error")]
+        self._readers = [
+            (index, _reader(name)) for index, name in enumerate(self.columns) if name not in ("path", "error")
+        ]
         self._path = self.columns.index("path") if "path" in self.columns else -1
         self._error = self.columns.index("error") if "error" in self.columns else -1
 
-    def row(self, name: Optional[str], replay: Optional[Replay], columns: Optional[FrameColumns],
-            error: Optional[str]) -> list[Any]:
+    def row(
+        self, name: str | None, replay: Replay | None, columns: FrameColumns | None, error: str | None
+    ) -> list[Any]:
         """`columns` is None after a header read (no frame count or seed)."""
         values: list[Any] = [None] * len(self.columns)
         if self._path >= 0:
@@ -112,11 +136,15 @@ class RowReader:
 # --- what a damaged file still holds (--salvage) -----------------------------------
 
 # The file's field each column comes from, where it is not the column's own name.
-_FIELD_OF_COLUMN = {"mods_names": "mods", "played_at": "timestamp", "frame_count": "replay_data",
-                    "rng_seed": "replay_data"}
+_FIELD_OF_COLUMN = {
+    "mods_names": "mods",
+    "played_at": "timestamp",
+    "frame_count": "replay_data",
+    "rng_seed": "replay_data",
+}
 
 
-def salvaged_row(reader: RowReader, name: Optional[str], error: str, salvaged: Any) -> list[Any]:
+def salvaged_row(reader: RowReader, name: str | None, error: str, salvaged: Any) -> list[Any]:
     """The row of a file that failed to decode, with what it still holds
     (a kadenzo.bulk.Salvaged): the columns of fields read whole filled, the
     others empty, and the error. The frame count is that of the frames kept
@@ -134,12 +162,26 @@ def salvaged_row(reader: RowReader, name: Optional[str], error: str, salvaged: A
 
 # --- per-play statistics (--stats) -------------------------------------------------
 
-STATS_COLUMNS = ("play_length", "frame_time_median", "frame_time_mean", "presses", "presses_by_key",
-                 "press_duration_mean", "path_length", "mean_speed")
+STATS_COLUMNS = (
+    "play_length",
+    "frame_time_median",
+    "frame_time_mean",
+    "presses",
+    "presses_by_key",
+    "press_duration_mean",
+    "path_length",
+    "mean_speed",
+)
 # Arrow type names (pyarrow.<name>()); presses_by_key is text ("K1=3 K2=1").
 STATS_TYPES = {
-    "play_length": "int64", "frame_time_median": "float64", "frame_time_mean": "float64", "presses": "int64",
-    "presses_by_key": "string", "press_duration_mean": "float64", "path_length": "float64", "mean_speed": "float64",
+    "play_length": "int64",
+    "frame_time_median": "float64",
+    "frame_time_mean": "float64",
+    "presses": "int64",
+    "presses_by_key": "string",
+    "press_duration_mean": "float64",
+    "path_length": "float64",
+    "mean_speed": "float64",
 }
 
 

@@ -10,6 +10,7 @@ before anything is read.
     # keep_when_stopped (the writer closed its file properly first); removed on
     # any other error.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -45,8 +46,9 @@ def refuse_overwriting_inputs(output: str | os.PathLike[str] | None, inputs: Ite
     for source in inputs:
         with contextlib.suppress(OSError):
             if os.path.samefile(source, output):
-                raise UsageError(f"the output {for_people(output)} is the input {for_people(source)}; "
-                                 "refusing to overwrite it")
+                raise UsageError(
+                    f"the output {for_people(output)} is the input {for_people(source)}; refusing to overwrite it"
+                )
 
 
 def standard_output() -> IO[str]:
@@ -115,8 +117,9 @@ class OutputFile:
     def __enter__(self) -> OutputFile:
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 traceback: TracebackType | None) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
+    ) -> None:
         if error is None or (self.keep_when_stopped and isinstance(error, KeyboardInterrupt)):
             try:
                 self.commit()

@@ -7,17 +7,17 @@ which dataset readers skip) and renamed when it is complete, so a run that
 stops part-way leaves only whole files under final names; an interrupted run
 removes its unfinished part.
 """
+
 from __future__ import annotations
 
 import os
 import urllib.parse
 from collections.abc import Iterable, Sequence
-from typing import Any, Optional
+from typing import Any
 
 import pyarrow  # type: ignore[import-untyped]
 import pyarrow.compute  # type: ignore[import-untyped]
 import pyarrow.parquet  # type: ignore[import-untyped]
-
 from kadenzo import _arrow_tables as tables
 
 # The name hive-style readers give a partition whose value is null.
@@ -57,7 +57,8 @@ class PartitionedWriter:
         self.folder = folder
         self.partition_by = list(partition_by)
         self.file_schema = tables.with_pandas_metadata(
-            pyarrow.schema([field for field in schema if field.name not in self.partition_by]))
+            pyarrow.schema([field for field in schema if field.name not in self.partition_by])
+        )
         self.rows_per_file = rows_per_file
         self.written: list[str] = []
         self._open: dict[tuple[str, ...], _Part] = {}
@@ -73,8 +74,13 @@ class PartitionedWriter:
             return
         keys = [pyarrow.compute.cast(batch.column(name), pyarrow.string()) for name in self.partition_by]
         # One text per row naming its partition; the rows of each are taken in order.
-        joined = keys[0] if len(keys) == 1 else pyarrow.compute.binary_join_element_wise(
-            *[pyarrow.compute.fill_null(key, NULL_PARTITION) for key in keys], "\x00")
+        joined = (
+            keys[0]
+            if len(keys) == 1
+            else pyarrow.compute.binary_join_element_wise(
+                *[pyarrow.compute.fill_null(key, NULL_PARTITION) for key in keys], "\x00"
+            )
+        )
         for value in pyarrow.compute.unique(joined).to_pylist():
             if len(keys) == 1:
                 mask = pyarrow.compute.is_null(joined) if value is None else pyarrow.compute.equal(joined, value)
@@ -86,8 +92,10 @@ class PartitionedWriter:
             yield key, rows
 
     def _folder_of(self, key: tuple[str, ...]) -> str:
-        parts = [f"{name}={value if value == NULL_PARTITION else urllib.parse.quote(value, safe='')}"
-                 for name, value in zip(self.partition_by, key)]
+        parts = [
+            f"{name}={value if value == NULL_PARTITION else urllib.parse.quote(value, safe='')}"
+            for name, value in zip(self.partition_by, key)
+        ]
         return os.path.join(self.folder, *parts)
 
     def _write_rows(self, key: tuple[str, ...], rows: Any) -> None:
@@ -116,8 +124,15 @@ class PartitionedWriter:
             self._open.popitem()[1].abandon()
 
 
-def write(files: Iterable[Any], out_dir: Any, *, frames: bool, partition_by: Sequence[str], rows_per_file: int,
-          full_decode: bool) -> list[str]:
+def write(
+    files: Iterable[Any],
+    out_dir: Any,
+    *,
+    frames: bool,
+    partition_by: Sequence[str],
+    rows_per_file: int,
+    full_decode: bool,
+) -> list[str]:
     if isinstance(partition_by, str):
         partition_by = (partition_by,)
     if isinstance(rows_per_file, bool) or not isinstance(rows_per_file, int):
@@ -136,8 +151,8 @@ def write(files: Iterable[Any], out_dir: Any, *, frames: bool, partition_by: Seq
             raise FileExistsError(f"{folder} exists already: write the dataset to a new folder")
     headers = PartitionedWriter(folders[0], header_schema, partition_by, rows_per_file)
     header_rows = tables.SummaryBuilder(header_schema, full_decode=full_decode)
-    frame_writer: Optional[PartitionedWriter] = None
-    frame_rows: Optional[Any] = None
+    frame_writer: PartitionedWriter | None = None
+    frame_rows: Any | None = None
     if frames:
         frame_writer = PartitionedWriter(folders[1], frame_schema, partition_by, rows_per_file)
         frame_rows = tables.FramesBuilder(frame_schema)

@@ -12,6 +12,7 @@ The top panel depends on the mode:
 Below it, the life bar over the play. A time window (in seconds from the
 start of the play) limits both panels to part of the play.
 """
+
 from __future__ import annotations
 
 import pathlib
@@ -22,8 +23,11 @@ import matplotlib
 
 matplotlib.use("Agg")  # files only: no display needed, none opened
 
+import kadenzo  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402  (the backend must be chosen first)
 import numpy as np  # noqa: E402
+from kadenzo._for_people import for_people  # noqa: E402
+from kadenzo._native import FrameColumns, frame_columns  # noqa: E402
 from matplotlib import font_manager  # noqa: E402
 from matplotlib.axes import Axes  # noqa: E402
 from matplotlib.collections import LineCollection  # noqa: E402
@@ -34,10 +38,6 @@ from matplotlib.lines import Line2D  # noqa: E402
 from matplotlib.patches import Rectangle  # noqa: E402
 from matplotlib.ticker import PercentFormatter  # noqa: E402
 from numpy.typing import ArrayLike  # noqa: E402
-
-import kadenzo  # noqa: E402
-from kadenzo._for_people import for_people  # noqa: E402
-from kadenzo._native import FrameColumns, frame_columns  # noqa: E402
 
 PLAYFIELD_WIDTH, PLAYFIELD_HEIGHT = 512, 384
 # The cursor may leave the playfield a little; further out (the placeholder
@@ -60,6 +60,7 @@ WALK_COLOUR, DASH_COLOUR = "tab:blue", "tab:orange"
 
 
 # --- frames as arrays ----------------------------------------------------
+
 
 def elapsed_seconds(time_deltas: ArrayLike) -> np.ndarray:
     """Time of each frame since the start of the play, in seconds."""
@@ -114,16 +115,20 @@ def segments(x: np.ndarray, y: np.ndarray) -> np.ndarray:
 
 # --- the panels ------------------------------------------------------------
 
+
 def plot_cursor(ax: Axes, t: np.ndarray, frames: dict[str, np.ndarray]) -> float:
     """Standard mode: the cursor trail on the playfield, coloured by time.
     Returns the time of the last frame (s)."""
     x, y, keys = frames["x"], frames["y"], frames["keys"]
-    on_screen = ((x > -CURSOR_MARGIN) & (x < PLAYFIELD_WIDTH + CURSOR_MARGIN)
-                 & (y > -CURSOR_MARGIN) & (y < PLAYFIELD_HEIGHT + CURSOR_MARGIN))
+    on_screen = (
+        (x > -CURSOR_MARGIN)
+        & (x < PLAYFIELD_WIDTH + CURSOR_MARGIN)
+        & (y > -CURSOR_MARGIN)
+        & (y < PLAYFIELD_HEIGHT + CURSOR_MARGIN)
+    )
     kept = on_screen[:-1] & on_screen[1:]  # a piece is drawn when both its ends are
 
-    trail = LineCollection(list(segments(x, y)[kept]), array=t[1:][kept], cmap="viridis",
-                           linewidths=0.9, alpha=0.85)
+    trail = LineCollection(list(segments(x, y)[kept]), array=t[1:][kept], cmap="viridis", linewidths=0.9, alpha=0.85)
     ax.add_collection(trail)
     ax.figure.colorbar(trail, ax=ax, label="time (s)", shrink=0.85, pad=0.02)
 
@@ -134,12 +139,21 @@ def plot_cursor(ax: Axes, t: np.ndarray, frames: dict[str, np.ndarray]) -> float
             pressed_any = True
             marker, colour = STD_BUTTON_STYLES[name]
             hollow = marker != "x"
-            ax.scatter(x[at], y[at], marker=marker, s=22, linewidths=1.1, zorder=3,
-                       facecolors="none" if hollow else colour, edgecolors=colour if hollow else None,
-                       label=f"{name} press ({int(at.sum())})")
+            ax.scatter(
+                x[at],
+                y[at],
+                marker=marker,
+                s=22,
+                linewidths=1.1,
+                zorder=3,
+                facecolors="none" if hollow else colour,
+                edgecolors=colour if hollow else None,
+                label=f"{name} press ({int(at.sum())})",
+            )
 
-    ax.add_patch(Rectangle((0, 0), PLAYFIELD_WIDTH, PLAYFIELD_HEIGHT,
-                           fill=False, edgecolor="0.6", linestyle="--", linewidth=1))
+    ax.add_patch(
+        Rectangle((0, 0), PLAYFIELD_WIDTH, PLAYFIELD_HEIGHT, fill=False, edgecolor="0.6", linestyle="--", linewidth=1)
+    )
     ax.set_xlim(-CURSOR_MARGIN, PLAYFIELD_WIDTH + CURSOR_MARGIN)
     ax.set_ylim(PLAYFIELD_HEIGHT + CURSOR_MARGIN, -CURSOR_MARGIN)  # y grows downwards, as on screen
     ax.set_aspect("equal")
@@ -158,9 +172,16 @@ def plot_catcher(ax: Axes, t: np.ndarray, frames: dict[str, np.ndarray]) -> floa
     dash = dashing[1:].astype(bool)  # a piece takes the state of the frame it leads to
     colours = np.where(dash[:, None], to_rgba(DASH_COLOUR), to_rgba(WALK_COLOUR))
     ax.add_collection(LineCollection(list(segments(t, x)), colors=colours, linewidths=np.where(dash, 2.6, 1.1)))
-    ax.legend(handles=[Line2D([], [], color=WALK_COLOUR, lw=1.1, label="walking"),
-                       Line2D([], [], color=DASH_COLOUR, lw=2.6, label=f"dashing ({dash.mean() if dash.size else 0:.0%} of frames)")],
-              loc="upper right", fontsize="small")
+    ax.legend(
+        handles=[
+            Line2D([], [], color=WALK_COLOUR, lw=1.1, label="walking"),
+            Line2D(
+                [], [], color=DASH_COLOUR, lw=2.6, label=f"dashing ({dash.mean() if dash.size else 0:.0%} of frames)"
+            ),
+        ],
+        loc="upper right",
+        fontsize="small",
+    )
     ax.set_ylim(0, PLAYFIELD_WIDTH)
     ax.set_ylabel("catcher x (playfield units)")
     ax.set_title("Catcher position")
@@ -213,6 +234,7 @@ def show_message(ax: Axes, text: str) -> None:
 
 # --- the figure --------------------------------------------------------------
 
+
 def mods_text(replay: kadenzo.Replay) -> str:
     """The names of the mods: "DoubleTime, Hidden" for Mod(72)."""
     try:
@@ -227,8 +249,13 @@ def mods_text(replay: kadenzo.Replay) -> str:
 def title_of(replay: kadenzo.Replay) -> str:
     player = drawable(for_people(replay.username)) if replay.username else "(no name)"
     first = f"{mode_name(replay.mode)} play by {player}: score {replay.score:,}, {mods_text(replay)}"
-    second = [f"300 × {replay.count_300}", f"100 × {replay.count_100}", f"50 × {replay.count_50}",
-              f"miss × {replay.count_miss}", f"max combo {replay.max_combo}"]
+    second = [
+        f"300 × {replay.count_300}",
+        f"100 × {replay.count_100}",
+        f"50 × {replay.count_50}",
+        f"miss × {replay.count_miss}",
+        f"max combo {replay.max_combo}",
+    ]
     return first + "\n" + ", ".join(second)
 
 
@@ -279,12 +306,13 @@ def drawable(text: str) -> str:
 
 
 def mode_name(mode: kadenzo.GameMode) -> str:
-    """"STD", "TAIKO", "CTB", "MANIA" or "UNKNOWN"."""
+    """ "STD", "TAIKO", "CTB", "MANIA" or "UNKNOWN"."""
     return repr(mode).removeprefix("GameMode.")
 
 
-def frames_in_window(columns: FrameColumns, start: float | None, end: float | None
-                     ) -> tuple[np.ndarray, dict[str, np.ndarray]]:
+def frames_in_window(
+    columns: FrameColumns, start: float | None, end: float | None
+) -> tuple[np.ndarray, dict[str, np.ndarray]]:
     """The frames' times (s) and fields, limited to start <= time <= end."""
     t = elapsed_seconds(columns.time_delta)
     kept = np.ones(len(t), dtype=bool)
@@ -303,8 +331,7 @@ def figure_of(replay: kadenzo.Replay, start: float | None = None, end: float | N
     if mode == "STD":
         fig, (top, life) = plt.subplots(2, 1, figsize=(8, 10), height_ratios=(3, 1), layout="constrained")
     else:
-        fig, (top, life) = plt.subplots(2, 1, figsize=(11, 7), height_ratios=(2, 1), sharex=True,
-                                        layout="constrained")
+        fig, (top, life) = plt.subplots(2, 1, figsize=(11, 7), height_ratios=(2, 1), sharex=True, layout="constrained")
     fig.suptitle(title_of(replay), parse_math=False)  # a name like "a$b$" is text, not math
 
     last = 0.0
@@ -342,9 +369,14 @@ def play_seconds(replay: kadenzo.Replay) -> float:
     return float(elapsed_seconds(columns.time_delta)[-1]) if len(columns) else 0.0
 
 
-def plot_play(replay: kadenzo.Replay, out_path: str | pathlib.Path, dpi: int = 120,
-              start: float | None = None, end: float | None = None,
-              image_format: str | None = None) -> pathlib.Path:
+def plot_play(
+    replay: kadenzo.Replay,
+    out_path: str | pathlib.Path,
+    dpi: int = 120,
+    start: float | None = None,
+    end: float | None = None,
+    image_format: str | None = None,
+) -> pathlib.Path:
     """Writes the figure of `replay` (or of its window from `start` to `end`
     seconds) to `out_path` (format `image_format`, by default from its
     suffix) and returns the path."""

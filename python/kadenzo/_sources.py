@@ -3,6 +3,7 @@ the same size cap as paths, and the members of zip and tar archives, read one
 at a time as the decoding stream asks for them; and the inputs of `kadenzo
 summary`, where archives stand among files and folders. (What
 kadenzo.dataset reads is kadenzo._dataset_sources.)"""
+
 from __future__ import annotations
 
 import errno
@@ -14,7 +15,7 @@ import tarfile
 import zipfile
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
-from typing import IO, Any, Literal, Optional, Union
+from typing import IO, Any, Literal
 
 from kadenzo import _find
 from kadenzo.errors import ReplayError, ReplayFileError
@@ -39,23 +40,28 @@ def is_file_object(source: object) -> bool:
     return False
 
 
-def source_name(source: object) -> Optional[str]:
+def source_name(source: object) -> str | None:
     name = getattr(source, "name", None)
     return name if isinstance(name, str) else None
 
 
-def too_large(name: Optional[str], limit: int = MAX_FILE_BYTES) -> ReplayFileError:
+def too_large(name: str | None, limit: int = MAX_FILE_BYTES) -> ReplayFileError:
     text = f"file exceeds {limit} bytes"
-    return ReplayFileError(errno.EFBIG, os.strerror(errno.EFBIG), name, f"cannot read the file: {text}",
-                           f'called `Result::unwrap()` on an `Err` value: Error {{ kind: FileTooLarge, message: "{text}" }}')
+    return ReplayFileError(
+        errno.EFBIG,
+        os.strerror(errno.EFBIG),
+        name,
+        f"cannot read the file: {text}",
+        f'called `Result::unwrap()` on an `Err` value: Error {{ kind: FileTooLarge, message: "{text}" }}',
+    )
 
 
-def read_error(name: Optional[str], error: OSError) -> ReplayFileError:
+def read_error(name: str | None, error: OSError) -> ReplayFileError:
     code = error.errno or errno.EIO
     return ReplayFileError(code, os.strerror(code), name, f"cannot read the file: {os.strerror(code)}", str(error))
 
 
-def read_file_object(file: Any, limit: Optional[int] = None) -> memoryview:
+def read_file_object(file: Any, limit: int | None = None) -> memoryview:
     """The rest of `file`, read to its end but never past `limit` + 1 bytes
     (the module's file-size cap by default): a longer file raises
     ReplayFileError (EFBIG) once one byte past the cap has been read. The
@@ -83,10 +89,15 @@ def read_file_object(file: Any, limit: Optional[int] = None) -> memoryview:
                     raise TypeError("the file object gives str: open it in binary mode")
                 count = None if chunk is None else len(chunk)
                 if count:
-                    buffer[filled:filled + count] = chunk
+                    buffer[filled : filled + count] = chunk
             if count is None:
-                raise ReplayFileError(errno.EAGAIN, os.strerror(errno.EAGAIN), name,
-                                      "cannot read the file: it gives no data now (non-blocking)", "")
+                raise ReplayFileError(
+                    errno.EAGAIN,
+                    os.strerror(errno.EAGAIN),
+                    name,
+                    "cannot read the file: it gives no data now (non-blocking)",
+                    "",
+                )
             if count == 0:
                 break
             filled += count
@@ -101,6 +112,7 @@ def read_file_object(file: Any, limit: Optional[int] = None) -> memoryview:
 
 # --- archives ------------------------------------------------------------------
 
+
 @dataclass(frozen=True)
 class Member:
     """The label of one archive entry in a decoding stream: its result's path
@@ -108,7 +120,7 @@ class Member:
     (or the archive is damaged), the error its result carries instead."""
 
     path: str
-    error: Optional[ReplayError] = None
+    error: ReplayError | None = None
 
 
 def _matches(name: str, pattern: str) -> bool:
@@ -167,7 +179,7 @@ def _zstd_reader(file: IO[bytes]) -> Any:
     return zstandard.ZstdDecompressor().stream_reader(file)
 
 
-def archive_members(archive: Union[str, "os.PathLike[str]"], pattern: str) -> Iterator[tuple[Member, bytes]]:
+def archive_members(archive: str | os.PathLike[str], pattern: str) -> Iterator[tuple[Member, bytes]]:
     """(label, contents) of each regular member of the zip or tar archive
     (plain, gzip, bzip2, xz or zstd) whose base name matches `pattern`, in
     archive order, each read when asked for. A member that cannot be read
@@ -200,8 +212,7 @@ def _archive_failure(name: str, error: BaseException) -> Member:
 
 # --- archives among the inputs of `kadenzo summary` --------------------------------
 
-ARCHIVE_SUFFIXES = (".zip", ".tar", ".tar.gz", ".tgz", ".tar.bz2", ".tbz2", ".tar.xz", ".txz",
-                    ".tar.zst", ".tzst")
+ARCHIVE_SUFFIXES = (".zip", ".tar", ".tar.gz", ".tgz", ".tar.bz2", ".tbz2", ".tar.xz", ".txz", ".tar.zst", ".tzst")
 
 
 def is_archive(source: str) -> bool:
@@ -209,9 +220,15 @@ def is_archive(source: str) -> bool:
     return source.lower().endswith(ARCHIVE_SUFFIXES) and os.path.isfile(source)
 
 
-def decode_inputs(sources: Sequence[str], pattern: str, header_only: bool, threads: int | None,
-                  frames: Literal["objects", "columns"] = "objects",
-                  empty_folders: list[str] | None = None, salvage: bool = False) -> tuple[Iterator[Any], int | None]:
+def decode_inputs(
+    sources: Sequence[str],
+    pattern: str,
+    header_only: bool,
+    threads: int | None,
+    frames: Literal["objects", "columns"] = "objects",
+    empty_folders: list[str] | None = None,
+    salvage: bool = False,
+) -> tuple[Iterator[Any], int | None]:
     """The results of every input in order, and their number when known (no
     archive among the inputs). Files and folders between archives are found
     first (folders that hold no match are added to `empty_folders`) and
@@ -234,19 +251,25 @@ def decode_inputs(sources: Sequence[str], pattern: str, header_only: bool, threa
     return _group_outcomes(groups, pattern, header_only, threads, frames, salvage), total
 
 
-def _group_outcomes(groups: list[str | list[str | _find.FolderError]], pattern: str, header_only: bool,
-                    threads: int | None, frames: Literal["objects", "columns"], salvage: bool) -> Iterator[Any]:
+def _group_outcomes(
+    groups: list[str | list[str | _find.FolderError]],
+    pattern: str,
+    header_only: bool,
+    threads: int | None,
+    frames: Literal["objects", "columns"],
+    salvage: bool,
+) -> Iterator[Any]:
     from kadenzo import bulk
 
     for group in groups:
         if isinstance(group, str):
-            with bulk.decode_archive(group, glob=pattern, header_only=header_only, threads=threads,
-                                     frames=frames, salvage=salvage) as decoding:
+            with bulk.decode_archive(
+                group, glob=pattern, header_only=header_only, threads=threads, frames=frames, salvage=salvage
+            ) as decoding:
                 yield from decoding
             continue
         paths = [item for item in group if isinstance(item, str)]
-        with bulk.decode(paths, header_only=header_only, threads=threads, frames=frames,
-                         salvage=salvage) as decoding:
+        with bulk.decode(paths, header_only=header_only, threads=threads, frames=frames, salvage=salvage) as decoding:
             results = iter(decoding)
             for item in group:
                 yield item if isinstance(item, _find.FolderError) else next(results)

@@ -5,6 +5,7 @@ open, and the exit status says which signal it was (130 or 143).
 Closing an output is held together with `holding()`: a signal that arrives
 meanwhile is raised once it is done, so a file is never left half closed.
 """
+
 from __future__ import annotations
 
 import contextlib
@@ -48,8 +49,11 @@ def stopping_on_signals() -> Iterator[None]:
     if threading.current_thread() is not threading.main_thread():
         yield
         return
-    before = {number: signal.signal(number, _on_signal) for number in STOP_SIGNALS
-              if signal.getsignal(number) is not signal.SIG_IGN}
+    before = {
+        number: signal.signal(number, _on_signal)
+        for number in STOP_SIGNALS
+        if signal.getsignal(number) is not signal.SIG_IGN
+    }
     try:
         yield
     finally:

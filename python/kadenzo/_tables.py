@@ -10,6 +10,7 @@ write leaves the final name as it was and raises WriteFailed.
 CSV cells are written as they are, with no escaping of text that spreadsheet
 programs take as formulas, as pandas writes them: the values stay exact.
 """
+
 from __future__ import annotations
 
 import csv
@@ -46,8 +47,14 @@ class TableWriter:
     pyarrow.Schema whole; CSV writes every value as text, None as an empty
     field. Use as a context manager: leaving it writes what is pending."""
 
-    def __init__(self, path: str | os.PathLike[str] | None, columns: Sequence[str],
-                 types: dict[str, str], parquet: bool = False, schema: Any = None):
+    def __init__(
+        self,
+        path: str | os.PathLike[str] | None,
+        columns: Sequence[str],
+        types: dict[str, str],
+        parquet: bool = False,
+        schema: Any = None,
+    ):
         self.columns = list(columns)
         self.rows_written = 0
         self._pending: list[Sequence[Any]] = []
@@ -59,8 +66,9 @@ class TableWriter:
         self._flushed_at = time.monotonic()
         self._closed = False
         # Only text can hold a "\r" that needs quoting (see _start_csv).
-        self._text_positions = [index for index, name in enumerate(self.columns)
-                                if types.get(name, "string") == "string"]
+        self._text_positions = [
+            index for index, name in enumerate(self.columns) if types.get(name, "string") == "string"
+        ]
         if parquet and path is None:
             raise UsageError("Parquet output needs a file: give -o FILE.parquet")
         if path is None:
@@ -104,8 +112,11 @@ class TableWriter:
         except ImportError:
             raise MissingDependency("Parquet output needs pyarrow: pip install 'kadenzo[arrow]'") from None
         self._arrow = pyarrow
-        self._schema = schema if schema is not None else pyarrow.schema(
-            [(name, getattr(pyarrow, types.get(name, "string"))()) for name in self.columns])
+        self._schema = (
+            schema
+            if schema is not None
+            else pyarrow.schema([(name, getattr(pyarrow, types.get(name, "string"))()) for name in self.columns])
+        )
         self._parquet = pyarrow.parquet.ParquetWriter(os.fspath(path), self._schema)
 
     def write(self, row: Sequence[Any]) -> None:
@@ -139,9 +150,12 @@ class TableWriter:
                 rows, self._pending = self._pending, []
                 if rows:
                     arrays = [list(values) for values in zip(*rows)]
-                    self._parquet.write_table(self._arrow.Table.from_arrays(
-                        [self._arrow.array(values, type=field.type) for values, field in zip(arrays, self._schema)],
-                        schema=self._schema))
+                    self._parquet.write_table(
+                        self._arrow.Table.from_arrays(
+                            [self._arrow.array(values, type=field.type) for values, field in zip(arrays, self._schema)],
+                            schema=self._schema,
+                        )
+                    )
                 self.rows_written += len(rows)
             else:
                 assert self._file is not None
@@ -190,8 +204,9 @@ class TableWriter:
     def __enter__(self) -> TableWriter:
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 traceback: TracebackType | None) -> None:
+    def __exit__(
+        self, kind: type[BaseException] | None, error: BaseException | None, traceback: TracebackType | None
+    ) -> None:
         if isinstance(error, BrokenPipeError):
             return  # the reader of standard output went away: nothing more can be written there
         # Stopped by a signal: the rows so far are kept, in a properly closed file.

@@ -26,9 +26,9 @@ from __future__ import annotations
 import importlib
 import os
 from collections import deque
-from collections.abc import Sized
+from collections.abc import Callable, Iterable, Iterator, Sized
 from dataclasses import dataclass
-from typing import Any, Callable, Iterable, Iterator, Literal, Optional, Protocol, Tuple, Union, cast
+from typing import Any, Literal, Protocol, Union, cast
 
 import kadenzo
 from kadenzo import Replay, _sources
@@ -53,7 +53,7 @@ class BinaryFile(Protocol):
 Source = Union[PathLike, bytes, bytearray, memoryview, BinaryFile]
 
 # (kind, errno, message, detail) as the native module reports a failure.
-_Failure = Tuple[str, int, str, str]
+_Failure = tuple[str, int, str, str]
 
 # More threads than this are never decoding at once: the pool has at most 256.
 MAX_THREADS = 1 << 16
@@ -72,9 +72,9 @@ class DecodeResult:
 
     index: int
     path: Any
-    replay: Optional[Replay]
-    error: Optional[ReplayError]
-    columns: Optional[FrameColumns]
+    replay: Replay | None
+    error: ReplayError | None
+    columns: FrameColumns | None
 
     @property
     def ok(self) -> bool:
@@ -94,9 +94,24 @@ _SLOTS: tuple[tuple[str, Any, tuple[str, ...], Any], ...] = (
     ("catch_replay_data", kadenzo.ReplayEventCatch, ("time_delta", "x", "dashing"), None),
     ("mania_replay_data", kadenzo.ReplayEventMania, ("time_delta", "keys"), kadenzo.KeyMania),
 )
-_PLAIN_FIELDS = ("game_version", "beatmap_hash", "username", "replay_hash", "count_300", "count_100", "count_50",
-                 "count_geki", "count_katu", "count_miss", "score", "max_combo", "perfect", "timestamp",
-                 "rng_seed", "replay_id")
+_PLAIN_FIELDS = (
+    "game_version",
+    "beatmap_hash",
+    "username",
+    "replay_hash",
+    "count_300",
+    "count_100",
+    "count_50",
+    "count_geki",
+    "count_katu",
+    "count_miss",
+    "score",
+    "max_combo",
+    "perfect",
+    "timestamp",
+    "rng_seed",
+    "replay_id",
+)
 # The smallest header-only file: every field zero or absent. Unpickling
 # decodes it and then sets every field, since Replay has no constructor.
 _BLANK_FILE = bytes(5) + b"\x00\x00\x00" + bytes(12 + 4 + 2 + 1 + 4) + b"\x00" + bytes(8 + 4 + 4)
@@ -111,10 +126,17 @@ def _replay_state(replay: Replay) -> dict[str, Any]:
     data = replay.replay_data
     for slot, _, fields, key_class in _SLOTS:
         frames = getattr(data, slot)
-        state[slot] = None if frames is None else [
-            tuple(int(value) if key_class is not None and name == "keys" else value
-                  for name, value in ((name, getattr(frame, name)) for name in fields))
-            for frame in frames]
+        state[slot] = (
+            None
+            if frames is None
+            else [
+                tuple(
+                    int(value) if key_class is not None and name == "keys" else value
+                    for name, value in ((name, getattr(frame, name)) for name in fields)
+                )
+                for frame in frames
+            ]
+        )
     return state
 
 
@@ -141,8 +163,13 @@ def _replay_from_state(state: dict[str, Any]) -> Replay:
     return replay
 
 
-def _rebuild_result(index: int, path: Any, replay: Optional[dict[str, Any]], error: Optional[ReplayError],
-                    columns: Optional[FrameColumns]) -> DecodeResult:
+def _rebuild_result(
+    index: int,
+    path: Any,
+    replay: dict[str, Any] | None,
+    error: ReplayError | None,
+    columns: FrameColumns | None,
+) -> DecodeResult:
     return DecodeResult(index, path, None if replay is None else _replay_from_state(replay), error, columns)
 
 
@@ -162,16 +189,16 @@ class Salvaged:
     """
 
     replay: Replay
-    fields_read: Tuple[str, ...]
-    fields_not_read: Tuple[str, ...]
+    fields_read: tuple[str, ...]
+    fields_not_read: tuple[str, ...]
     frames_partial: bool
 
 
 # The file's fields in file order, as the native layout table names them.
-_LAYOUT_NAMES: Tuple[str, ...] = tuple(name for name, _kind, _width in _native.layout_fields)
+_LAYOUT_NAMES: tuple[str, ...] = tuple(name for name, _kind, _width in _native.layout_fields)
 
 
-def _salvage(source: Any, header_only: bool) -> Optional[Salvaged]:
+def _salvage(source: Any, header_only: bool) -> Salvaged | None:
     """What `source` (a path or a file's contents) still holds, or None when it cannot be read."""
     salvaged = _native.salvage(source, header_only)
     if salvaged is None:
@@ -230,14 +257,22 @@ class Decoding(Iterator[DecodeResult]):
     leaving a ``with`` block) drops the work not yet started.
     """
 
-    def __init__(self, paths: Iterable[Any], header_only: bool, threads: int, errors: str, frames: str,
-                 contents: bool = False, salvage: bool = False) -> None:
-        self._length: Optional[int] = len(paths) if isinstance(paths, Sized) else None
+    def __init__(
+        self,
+        paths: Iterable[Any],
+        header_only: bool,
+        threads: int,
+        errors: str,
+        frames: str,
+        contents: bool = False,
+        salvage: bool = False,
+    ) -> None:
+        self._length: int | None = len(paths) if isinstance(paths, Sized) else None
         self._header_only = header_only
         # With salvage, the sources taken by the stream and not yet yielded,
         # in order: a failed one is read again for what it still holds. The
         # stream holds them too, so this adds no memory beyond its window.
-        self._in_flight: Optional[deque[Any]] = deque() if salvage else None
+        self._in_flight: deque[Any] | None = deque() if salvage else None
         source_iter = iter(paths) if self._in_flight is None else self._remembered(iter(paths), contents)
         self._stream: Any = FRAME_FORMS[frames](source_iter, header_only, threads, contents)
         self._raise = errors == "raise"
@@ -273,7 +308,7 @@ class Decoding(Iterator[DecodeResult]):
         index = self._index
         self._index += 1
         path: Any = label
-        error: Optional[ReplayError] = None
+        error: ReplayError | None = None
         if isinstance(label, _sources.Member):  # an archive's entry: its label, and its own error if unread
             path, error = label.path, label.error
         if error is None and failure is None:
@@ -317,7 +352,7 @@ def decode(
     paths: Iterable[PathLike],
     *,
     header_only: bool = False,
-    threads: Optional[int] = None,
+    threads: int | None = None,
     errors: Literal["return", "raise"] = "return",
     frames: Literal["objects", "columns"] = "objects",
     salvage: bool = False,
@@ -358,7 +393,7 @@ def _check_flag(name: str, value: object) -> None:
         raise TypeError(f"{name} must be a bool, not {type(value).__name__}")
 
 
-def _check_choice(name: str, value: object, choices: Tuple[str, ...]) -> None:
+def _check_choice(name: str, value: object, choices: tuple[str, ...]) -> None:
     if not isinstance(value, str):
         raise TypeError(f"{name} must be a str, not {type(value).__name__}")
     if value not in choices:
@@ -402,11 +437,11 @@ def decode_one(source: Source, *, header_only: bool = False, salvage: bool = Fal
 
 
 def decode_archive(
-    path: Union[str, "os.PathLike[str]"],
+    path: str | os.PathLike[str],
     *,
     glob: str = "*.kvr",
     header_only: bool = False,
-    threads: Optional[int] = None,
+    threads: int | None = None,
     errors: Literal["return", "raise"] = "return",
     frames: Literal["objects", "columns"] = "objects",
     salvage: bool = False,
@@ -427,5 +462,6 @@ def decode_archive(
     if not isinstance(glob, str):
         raise TypeError(f"glob must be a str, not {type(glob).__name__}")
     members = _sources.archive_members(path, glob)
-    return Decoding(members, header_only, min(threads or 0, MAX_THREADS), errors, frames, contents=True,
-                    salvage=salvage)
+    return Decoding(
+        members, header_only, min(threads or 0, MAX_THREADS), errors, frames, contents=True, salvage=salvage
+    )

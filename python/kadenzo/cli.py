@@ -12,6 +12,7 @@ Exit statuses: see kadenzo._exit (0 done, 1 a replay failed, 2 usage, 3 no
 file found, 4 the output could not be written, 130/143 stopped by SIGINT or
 SIGTERM, 141 standard output closed by its reader).
 """
+
 from __future__ import annotations
 
 import argparse
@@ -24,8 +25,19 @@ from collections.abc import Sequence
 from typing import Any, Literal
 
 import kadenzo
-from kadenzo import _anonymise, _compare_command, _dataset_sources, _find, _header_rows, _sources, _stop_signals
-from kadenzo import _tables, bulk, dataset, errors
+from kadenzo import (
+    _anonymise,
+    _compare_command,
+    _dataset_sources,
+    _find,
+    _header_rows,
+    _sources,
+    _stop_signals,
+    _tables,
+    bulk,
+    dataset,
+    errors,
+)
 from kadenzo._argument_types import positive_int, seconds, thread_count
 from kadenzo._exit import CommandError, ExitStatus, Failure, MissingDependency, NothingFound, UsageError
 from kadenzo._for_people import for_people, say
@@ -40,6 +52,7 @@ MAX_DPI = 600
 
 # --- decoding ------------------------------------------------------------------
 
+
 def decode_one(path: str, header_only: bool = False) -> kadenzo.Replay:
     try:
         return bulk.decode_one(path, header_only=header_only)
@@ -48,6 +61,7 @@ def decode_one(path: str, header_only: bool = False) -> kadenzo.Replay:
 
 
 # --- progress ------------------------------------------------------------------
+
 
 class Progress:
     """A bar on standard error while it is a terminal and tqdm is installed;
@@ -75,7 +89,7 @@ class Progress:
 
 # --- commands ------------------------------------------------------------------
 
-UNIX_EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+UNIX_EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC)
 
 
 def csv_value(column: str, value: Any) -> Any:
@@ -85,8 +99,9 @@ def csv_value(column: str, value: Any) -> Any:
     return value
 
 
-def summary_row(reader: _header_rows.RowReader, outcome: bulk.DecodeResult | _find.FolderError, stats: bool,
-                header_only: bool) -> list[Any]:
+def summary_row(
+    reader: _header_rows.RowReader, outcome: bulk.DecodeResult | _find.FolderError, stats: bool, header_only: bool
+) -> list[Any]:
     """The row of `kadenzo.dataset.summary` for one input (a folder that
     cannot be listed has a row of its own), then its --stats columns."""
     blank_stats = [None] * len(_header_rows.STATS_COLUMNS) if stats else []
@@ -125,9 +140,17 @@ def summary_table(output: str | None, stats: bool, parquet: bool) -> _tables.Tab
             raise MissingDependency("Parquet output needs pyarrow: pip install 'kadenzo[arrow]'") from None
         if stats:  # with their nullable pandas types too
             arrow_tables = importlib.import_module("kadenzo._arrow_tables")
-            schema = arrow_tables.with_pandas_metadata(pyarrow.schema(
-                [*schema, *((name, getattr(pyarrow, _header_rows.STATS_TYPES[name])())
-                            for name in _header_rows.STATS_COLUMNS)]))
+            schema = arrow_tables.with_pandas_metadata(
+                pyarrow.schema(
+                    [
+                        *schema,
+                        *(
+                            (name, getattr(pyarrow, _header_rows.STATS_TYPES[name])())
+                            for name in _header_rows.STATS_COLUMNS
+                        ),
+                    ]
+                )
+            )
     return _tables.TableWriter(output, names, types, parquet, schema=schema)
 
 
@@ -135,8 +158,9 @@ def run_summary(args: argparse.Namespace) -> int:
     empty_folders: list[str] = []
     refuse_overwriting_inputs(args.output, [path for path in args.paths if not os.path.isdir(path)])
     frames: Literal["objects", "columns"] = "columns" if args.stats else "objects"
-    outcomes, total = _sources.decode_inputs(args.paths, args.glob, args.header_only, args.threads, frames,
-                                             empty_folders, args.salvage)
+    outcomes, total = _sources.decode_inputs(
+        args.paths, args.glob, args.header_only, args.threads, frames, empty_folders, args.salvage
+    )
     parquet = args.parquet or _tables.is_parquet(args.output)
     done = failed = 0
     progress = Progress(total, args.progress)  # no total with archives: tqdm then counts without a bar
@@ -177,7 +201,8 @@ def run_frames_dataset(args: argparse.Namespace) -> int:
         raise UsageError(str(error)) from None
     # The failures, counted from what was written: one header row per file.
     headers = importlib.import_module("pyarrow.dataset").dataset(
-        os.path.join(args.output, "headers"), format="parquet", partitioning="hive")
+        os.path.join(args.output, "headers"), format="parquet", partitioning="hive"
+    )
     failed = headers.count_rows(filter=~importlib.import_module("pyarrow.compute").field("error").is_null())
     say(f"{len(paths)} files, {failed} failed; {len(written)} Parquet files written under {args.output}")
     return EXIT_FAILED if failed else 0
@@ -185,8 +210,11 @@ def run_frames_dataset(args: argparse.Namespace) -> int:
 
 def is_dataset_output(args: argparse.Namespace) -> bool:
     output = args.output
-    return (len(args.paths) != 1 or os.path.isdir(args.paths[0])
-            or (output is not None and (output.endswith(("/", os.sep)) or os.path.isdir(output))))
+    return (
+        len(args.paths) != 1
+        or os.path.isdir(args.paths[0])
+        or (output is not None and (output.endswith(("/", os.sep)) or os.path.isdir(output)))
+    )
 
 
 def run_frames(args: argparse.Namespace) -> int:
@@ -221,8 +249,7 @@ def write_frames_parquet(columns: Any, output: str, source: str) -> None:
         # Checked: a sum past 64 bits is an error, never a wrapped value.
         time = pyarrow.compute.cumulative_sum_checked(table["time_delta"])
     except pyarrow.ArrowInvalid:
-        raise Failure(f"{for_people(source)}: the play's time passes 64 bits; "
-                      "write CSV for its exact values") from None
+        raise Failure(f"{for_people(source)}: the play's time passes 64 bits; write CSV for its exact values") from None
     table = table.add_column(0, "time", time)
     with OutputFile(output) as out, write_errors(output):
         pyarrow.parquet.write_table(table, out.path)
@@ -278,15 +305,15 @@ def run_plot(args: argparse.Namespace) -> int:
     try:
         from kadenzo import _plot
     except ImportError:
-        raise MissingDependency("kadenzo plot needs matplotlib and NumPy: "
-                                "pip install 'kadenzo[plot]'") from None
+        raise MissingDependency("kadenzo plot needs matplotlib and NumPy: pip install 'kadenzo[plot]'") from None
     if args.start is not None and args.end is not None and args.start >= args.end:
         raise UsageError(f"--start ({args.start:g}) must be before --end ({args.end:g})")
     out = args.output or os.path.splitext(os.path.basename(args.file))[0] + ".png"
     image_format = _plot.image_format(out)
     if image_format is None:
-        raise UsageError(f"cannot tell an image format from {for_people(out)}: "
-                         f"end it in one of {', '.join(_plot.image_suffixes())}")
+        raise UsageError(
+            f"cannot tell an image format from {for_people(out)}: end it in one of {', '.join(_plot.image_suffixes())}"
+        )
     refuse_overwriting_inputs(out, [args.file])
     replay = decode_one(args.file)
     length = _plot.play_seconds(replay)
@@ -300,6 +327,7 @@ def run_plot(args: argparse.Namespace) -> int:
 
 # --- the parser ------------------------------------------------------------------
 
+
 def dpi(text: str) -> int:
     value = positive_int(text)
     if value > MAX_DPI:
@@ -309,65 +337,108 @@ def dpi(text: str) -> int:
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="kadenzo", description="Decode Kivo replay files: tables of folders, frames, summaries and plots.",
+        prog="kadenzo",
+        description="Decode Kivo replay files: tables of folders, frames, summaries and plots.",
         epilog="Run 'kadenzo COMMAND --help' for the options of a command.\n\n" + EXIT_STATUSES,
-        formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action="version", version=f"kadenzo {getattr(kadenzo, '__version__', '(unknown version)')}")
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "--version", action="version", version=f"kadenzo {getattr(kadenzo, '__version__', '(unknown version)')}"
+    )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     summary = commands.add_parser(
-        "summary", help="one row per replay file: header fields, frame count, seed, error",
+        "summary",
+        help="one row per replay file: header fields, frame count, seed, error",
         description="Writes one row per replay: the header fields, the frame count and seed, and the error "
-                    "for a file that does not decode. Folders are searched with their subfolders. A progress "
-                    "bar shows on standard error when it is a terminal; the count of failed files ends the "
-                    "run there. Symbolic links to folders are not followed.",
-        epilog=EXIT_STATUSES, formatter_class=argparse.RawDescriptionHelpFormatter)
+        "for a file that does not decode. Folders are searched with their subfolders. A progress "
+        "bar shows on standard error when it is a terminal; the count of failed files ends the "
+        "run there. Symbolic links to folders are not followed.",
+        epilog=EXIT_STATUSES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     summary.add_argument("paths", nargs="+", metavar="PATH", help="replay files and folders")
-    summary.add_argument("-o", "--output", metavar="FILE",
-                         help="write to FILE (.csv, or .parquet for Parquet) instead of CSV on standard output")
+    summary.add_argument(
+        "-o",
+        "--output",
+        metavar="FILE",
+        help="write to FILE (.csv, or .parquet for Parquet) instead of CSV on standard output",
+    )
     summary.add_argument("--parquet", action="store_true", help="write Parquet (needs pyarrow and -o)")
-    summary.add_argument("--glob", default="*.kvr", metavar="PATTERN",
-                         help="names of the files searched for in folders, case ignored (default: %(default)s)")
-    summary.add_argument("--header-only", action="store_true",
-                         help="read only the headers: much faster, no frame count or seed")
-    summary.add_argument("--stats", action="store_true",
-                         help="add per-play statistics: play length, frame times, presses, path length and speed")
-    summary.add_argument("--salvage", action="store_true",
-                         help="for a file that fails to decode, fill the columns of the fields read before "
-                              "the fault (the error column still says what went wrong)")
-    summary.add_argument("--threads", type=thread_count, metavar="N",
-                         help="decoding threads (default: the worker pool's size)")
+    summary.add_argument(
+        "--glob",
+        default="*.kvr",
+        metavar="PATTERN",
+        help="names of the files searched for in folders, case ignored (default: %(default)s)",
+    )
+    summary.add_argument(
+        "--header-only", action="store_true", help="read only the headers: much faster, no frame count or seed"
+    )
+    summary.add_argument(
+        "--stats",
+        action="store_true",
+        help="add per-play statistics: play length, frame times, presses, path length and speed",
+    )
+    summary.add_argument(
+        "--salvage",
+        action="store_true",
+        help="for a file that fails to decode, fill the columns of the fields read before "
+        "the fault (the error column still says what went wrong)",
+    )
+    summary.add_argument(
+        "--threads", type=thread_count, metavar="N", help="decoding threads (default: the worker pool's size)"
+    )
     summary.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
     summary.set_defaults(run=run_summary)
 
     frames = commands.add_parser(
-        "frames", help="the frames of one replay as a table, or of many as a Parquet dataset",
+        "frames",
+        help="the frames of one replay as a table, or of many as a Parquet dataset",
         description="Writes the frames of one replay as a table: 'time' (ms since the start of the play), "
-                    "then the fields of the mode's frames (key sets as integers). Given several files or a "
-                    "folder and -o OUT_DIR/, writes a Parquet dataset instead: OUT_DIR/headers/ (one row per "
-                    "replay) and OUT_DIR/frames/ (one row per frame), partitioned by mode (needs pyarrow).")
+        "then the fields of the mode's frames (key sets as integers). Given several files or a "
+        "folder and -o OUT_DIR/, writes a Parquet dataset instead: OUT_DIR/headers/ (one row per "
+        "replay) and OUT_DIR/frames/ (one row per frame), partitioned by mode (needs pyarrow).",
+    )
     frames.add_argument("paths", nargs="+", metavar="PATH", help="a replay file; or files and folders")
-    frames.add_argument("-o", "--output", metavar="OUT",
-                        help="write to OUT (.csv, or .parquet for Parquet) instead of CSV on standard output; "
-                             "a folder (OUT_DIR/) for a Parquet dataset")
-    frames.add_argument("--glob", default="*.kvr", metavar="PATTERN",
-                        help="names of the files searched for in folders (default: %(default)s)")
-    frames.add_argument("--threads", type=positive_int, metavar="N",
-                        help="decoding threads (default: the worker pool's size)")
+    frames.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT",
+        help="write to OUT (.csv, or .parquet for Parquet) instead of CSV on standard output; "
+        "a folder (OUT_DIR/) for a Parquet dataset",
+    )
+    frames.add_argument(
+        "--glob",
+        default="*.kvr",
+        metavar="PATTERN",
+        help="names of the files searched for in folders (default: %(default)s)",
+    )
+    frames.add_argument(
+        "--threads", type=positive_int, metavar="N", help="decoding threads (default: the worker pool's size)"
+    )
     frames.set_defaults(run=run_frames)
 
-    show = commands.add_parser("show", help="a short readable summary of one replay",
-                               description="Prints a short readable summary of one replay.")
+    show = commands.add_parser(
+        "show",
+        help="a short readable summary of one replay",
+        description="Prints a short readable summary of one replay.",
+    )
     show.add_argument("file", metavar="FILE", help="a replay file")
     show.set_defaults(run=run_show)
 
     plot = commands.add_parser(
-        "plot", help="draw one replay to an image (needs matplotlib)",
+        "plot",
+        help="draw one replay to an image (needs matplotlib)",
         description="Draws one replay: the cursor trail, catcher or keys over time, above the life bar. "
-                    "Needs matplotlib and NumPy.")
+        "Needs matplotlib and NumPy.",
+    )
     plot.add_argument("file", metavar="FILE", help="a replay file")
-    plot.add_argument("-o", "--output", metavar="OUT.png",
-                      help="image to write, format from its suffix (default: the file's name with .png, here)")
+    plot.add_argument(
+        "-o",
+        "--output",
+        metavar="OUT.png",
+        help="image to write, format from its suffix (default: the file's name with .png, here)",
+    )
     plot.add_argument("--start", type=seconds, metavar="SECONDS", help="draw from this time in the play")
     plot.add_argument("--end", type=seconds, metavar="SECONDS", help="draw up to this time in the play")
     plot.add_argument("--dpi", type=dpi, default=120, help=f"resolution, 1 to {MAX_DPI} (default: %(default)s)")
@@ -423,4 +494,3 @@ EXIT_STATUSES = """exit status:
 def entry_point() -> None:
     """The console script."""
     sys.exit(main())
-

@@ -24,6 +24,7 @@ NumPy, pandas and pyarrow are optional: the columns are plain buffers.
 `key_presses(columns)` gives the presses of a play as a table with the same
 interfaces, and `stats(columns)` the figures most analyses compute first.
 """
+
 from __future__ import annotations
 
 import collections
@@ -157,4 +158,3 @@ def _to_numpy(columns: FrameColumns, *, structured: bool = False) -> Any:
 
 def _to_pandas(columns: FrameColumns) -> Any:
     return importlib.import_module("pandas").DataFrame(_to_numpy(columns))
-

@@ -41,12 +41,13 @@ Distances are computed without the interpreter lock, vectorised; `matrix`
 spreads the pairs over the worker pool (see kadenzo.bulk), and Ctrl-C stops
 it within a fraction of a second with `KeyboardInterrupt`.
 """
+
 from __future__ import annotations
 
 import importlib
 import math
-from collections.abc import Iterable
-from typing import Any, Callable, NamedTuple, Optional, Union
+from collections.abc import Callable, Iterable
+from typing import Any, NamedTuple, Union
 
 from kadenzo import columns as _columns
 from kadenzo._native import FrameColumns
@@ -69,7 +70,7 @@ class Pair(NamedTuple):
     distance: float
 
 
-def similarity(a: Play, b: Play, *, mirror_y: Optional[float] = None) -> float:
+def similarity(a: Play, b: Play, *, mirror_y: float | None = None) -> float:
     """The mean distance between a's cursor and b's cursor, interpolated at
     each of a's frame times that b's frames cover; NaN when there is none.
 
@@ -81,8 +82,14 @@ def similarity(a: Play, b: Play, *, mirror_y: Optional[float] = None) -> float:
     return distance
 
 
-def matrix(plays: Iterable[Play], *, grid_ms: Optional[float] = None, mirror_y: Optional[float] = None,
-           top: Optional[int] = None, threads: Optional[int] = None) -> Union[memoryview, list[Pair]]:
+def matrix(
+    plays: Iterable[Play],
+    *,
+    grid_ms: float | None = None,
+    mirror_y: float | None = None,
+    top: int | None = None,
+    threads: int | None = None,
+) -> memoryview | list[Pair]:
     """The distances between every pair of `plays`.
 
     Without `top`: an N x N float64 matrix as a memoryview (numpy.asarray
@@ -106,9 +113,15 @@ def matrix(plays: Iterable[Play], *, grid_ms: Optional[float] = None, mirror_y: 
 
 # --- shared with the command line --------------------------------------------
 
-def _pair_matrix(plays: list[FrameColumns], grid_ms: Optional[float], mirror_y: Optional[float],
-                 top: Optional[int], threads: int,
-                 progress: Optional[Callable[[int], None]]) -> Union[memoryview, list[Pair]]:
+
+def _pair_matrix(
+    plays: list[FrameColumns],
+    grid_ms: float | None,
+    mirror_y: float | None,
+    top: int | None,
+    threads: int,
+    progress: Callable[[int], None] | None,
+) -> memoryview | list[Pair]:
     """`matrix` on checked arguments; `progress` is called on this thread
     about 20 times a second with the number of pairs compared so far."""
     result = _native.pair_matrix(plays, grid_ms, mirror_y, top, threads, progress)
@@ -118,7 +131,7 @@ def _pair_matrix(plays: list[FrameColumns], grid_ms: Optional[float], mirror_y: 
     return [Pair(i, j, distance) for i, j, distance in result]
 
 
-def _pair_count(plays: int, grid_ms: Optional[float], top: Optional[int]) -> int:
+def _pair_count(plays: int, grid_ms: float | None, top: int | None) -> int:
     """How many pairs `_pair_matrix` compares (what its progress counts up to)."""
     if top is not None:
         return plays * (plays - 1) // 2
@@ -140,7 +153,7 @@ def _cursor_plays(plays: Iterable[Play]) -> list[FrameColumns]:
     return [_cursor_play(play, f"play {index}") for index, play in enumerate(plays)]
 
 
-def _optional_real(name: str, value: Optional[float]) -> Optional[float]:
+def _optional_real(name: str, value: float | None) -> float | None:
     if value is None:
         return None
     if isinstance(value, bool) or not isinstance(value, (int, float)):
@@ -151,7 +164,7 @@ def _optional_real(name: str, value: Optional[float]) -> Optional[float]:
     return number
 
 
-def _optional_count(name: str, value: Optional[int]) -> Optional[int]:
+def _optional_count(name: str, value: int | None) -> int | None:
     if value is None:
         return None
     if isinstance(value, bool) or not isinstance(value, int):

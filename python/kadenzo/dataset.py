@@ -16,13 +16,14 @@ Batches come in input order; memory stays bounded by the decoding window and
 one batch, however many files there are. Needs pyarrow and NumPy
 (`pip install "kadenzo[arrow]"`).
 """
+
 from __future__ import annotations
 
 import collections
 import importlib
 import time
 from collections.abc import Iterator, Sequence
-from typing import Any, Literal, Optional
+from typing import Any, Literal
 
 from kadenzo import Replay, _dataset_sources, _header_rows, bulk
 from kadenzo._native import FrameColumns
@@ -56,12 +57,18 @@ class Decoded:
 
     __slots__ = ("index", "name", "replay", "columns", "error")
 
-    def __init__(self, index: int, name: Optional[str], replay: Optional[Replay],
-                 columns: Optional[FrameColumns], error: Optional[str]):
+    def __init__(
+        self,
+        index: int,
+        name: str | None,
+        replay: Replay | None,
+        columns: FrameColumns | None,
+        error: str | None,
+    ):
         self.index, self.name, self.replay, self.columns, self.error = index, name, replay, columns, error
 
 
-def _check_arguments(threads: Optional[int], errors: str) -> None:
+def _check_arguments(threads: int | None, errors: str) -> None:
     if errors not in ("column", "raise", "skip"):
         raise ValueError(f"errors must be 'column', 'raise' or 'skip', not {errors!r}")
     if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int)):
@@ -70,8 +77,14 @@ def _check_arguments(threads: Optional[int], errors: str) -> None:
         raise ValueError(f"threads must be 1 or more, not {threads}")
 
 
-def decoded(sources: Any, *, header_only: bool = False, threads: Optional[int] = None,
-            errors: str = "column", glob: str = "*.kvr") -> Iterator[Decoded]:
+def decoded(
+    sources: Any,
+    *,
+    header_only: bool = False,
+    threads: int | None = None,
+    errors: str = "column",
+    glob: str = "*.kvr",
+) -> Iterator[Decoded]:
     """Each source decoded on the pool, in input order (failures skipped with
     errors="skip", raised with errors="raise"). The arguments are checked
     now, the files decoded as the iterator is read."""
@@ -80,7 +93,7 @@ def decoded(sources: Any, *, header_only: bool = False, threads: Optional[int] =
 
 
 def _decode(expanded: _dataset_sources.Sources, header_only: bool, threads: int, errors: str) -> Iterator[Decoded]:
-    names: collections.deque[Optional[str]] = collections.deque()
+    names: collections.deque[str | None] = collections.deque()
 
     def items() -> Iterator[Any]:
         for name, item in expanded.pairs:
@@ -105,7 +118,7 @@ def _decode(expanded: _dataset_sources.Sources, header_only: bool, threads: int,
         stream.close()
 
 
-def schema(*, frames: bool = False, columns: Optional[Sequence[str]] = None) -> Any:
+def schema(*, frames: bool = False, columns: Sequence[str] | None = None) -> Any:
     """The `pyarrow.Schema` of what `read` gives with these arguments."""
     tables = _arrow()
     return tables.project(tables.FRAMES_SCHEMA if frames else tables.SUMMARY_SCHEMA, columns)
@@ -144,7 +157,7 @@ def _frames_batches(files: Iterator[Decoded], table_schema: Any) -> Iterator[Any
         yield builder.take()
 
 
-def _needs_full_decode(header_only: bool, columns: Optional[Sequence[str]], errors: str) -> bool:
+def _needs_full_decode(header_only: bool, columns: Sequence[str] | None, errors: str) -> bool:
     """Whether the rows need the frames decoded: for a frame count, a seed,
     or to find files whose frames are damaged (reported in `error`, or
     raised, or skipped). A projection without those reads only headers."""
@@ -155,9 +168,16 @@ def _needs_full_decode(header_only: bool, columns: Optional[Sequence[str]], erro
     return any(name in columns for name in (*_header_rows.FRAME_DEPENDENT, "error"))
 
 
-def read(sources: Any, *, frames: bool = False, header_only: bool = False,
-         columns: Optional[Sequence[str]] = None, threads: Optional[int] = None,
-         errors: Literal["column", "raise", "skip"] = "column", glob: str = "*.kvr") -> Any:
+def read(
+    sources: Any,
+    *,
+    frames: bool = False,
+    header_only: bool = False,
+    columns: Sequence[str] | None = None,
+    threads: int | None = None,
+    errors: Literal["column", "raise", "skip"] = "column",
+    glob: str = "*.kvr",
+) -> Any:
     """A `pyarrow.RecordBatchReader` over the decoded `sources`, in input order.
 
     Without `frames`: one row per replay (`path`, `mode`, the header fields,
@@ -181,18 +201,34 @@ def read(sources: Any, *, frames: bool = False, header_only: bool = False,
     return pyarrow.RecordBatchReader.from_batches(table_schema, batches)
 
 
-def summary(sources: Any, *, header_only: bool = False, columns: Optional[Sequence[str]] = None,
-            threads: Optional[int] = None, errors: Literal["column", "raise", "skip"] = "column",
-            glob: str = "*.kvr") -> Any:
+def summary(
+    sources: Any,
+    *,
+    header_only: bool = False,
+    columns: Sequence[str] | None = None,
+    threads: int | None = None,
+    errors: Literal["column", "raise", "skip"] = "column",
+    glob: str = "*.kvr",
+) -> Any:
     """The summary table (one row per replay) as a `pyarrow.RecordBatchReader`:
     `read(sources, frames=False, ...)`, the table `kadenzo summary` writes."""
-    return read(sources, frames=False, header_only=header_only, columns=columns, threads=threads,
-                errors=errors, glob=glob)
+    return read(
+        sources, frames=False, header_only=header_only, columns=columns, threads=threads, errors=errors, glob=glob
+    )
 
 
-def write_parquet(sources: Any, out_dir: Any, *, frames: bool = True, partition_by: Sequence[str] = ("mode",),
-                  rows_per_file: int = 1 << 22, header_only: bool = False, threads: Optional[int] = None,
-                  errors: Literal["column", "raise", "skip"] = "column", glob: str = "*.kvr") -> list[str]:
+def write_parquet(
+    sources: Any,
+    out_dir: Any,
+    *,
+    frames: bool = True,
+    partition_by: Sequence[str] = ("mode",),
+    rows_per_file: int = 1 << 22,
+    header_only: bool = False,
+    threads: int | None = None,
+    errors: Literal["column", "raise", "skip"] = "column",
+    glob: str = "*.kvr",
+) -> list[str]:
     """Writes `out_dir/headers/` (one row per replay) and, with `frames`,
     `out_dir/frames/` (one row per frame) as Parquet datasets partitioned by
     `partition_by` (hive style: `mode=STD/part-00000.parquet`), zstd
@@ -205,8 +241,12 @@ def write_parquet(sources: Any, out_dir: Any, *, frames: bool = True, partition_
         raise ValueError("frames=True needs the frames decoded: header_only must be False")
     return _parquet_dataset.write(
         decoded(sources, header_only=header_only, threads=threads, errors=errors, glob=glob),
-        out_dir, frames=bool(frames), partition_by=partition_by, rows_per_file=rows_per_file,
-        full_decode=not header_only)
+        out_dir,
+        frames=bool(frames),
+        partition_by=partition_by,
+        rows_per_file=rows_per_file,
+        full_decode=not header_only,
+    )
 
 
 def plain(table: Any) -> Any:
@@ -225,8 +265,14 @@ def plain(table: Any) -> Any:
     return table.cast(pyarrow.schema(fields, metadata=table.schema.metadata))
 
 
-def decode_batches(batches: Any, *, frames: bool = False, header_only: bool = False,
-                   columns: Optional[Sequence[str]] = None, plain_types: bool = False) -> Iterator[Any]:
+def decode_batches(
+    batches: Any,
+    *,
+    frames: bool = False,
+    header_only: bool = False,
+    columns: Sequence[str] | None = None,
+    plain_types: bool = False,
+) -> Iterator[Any]:
     """The decoded rows of each batch of file contents (a Table or RecordBatch
     with a `bytes` or `content` column, and a `path` or `filename` column for
     the names), as record batches: the function Spark's `mapInArrow` and Ray's

@@ -30,6 +30,7 @@ its field's range, more than 50,000,000 frames or 256 MiB of frame text).
 Formatting and compressing run without the interpreter lock, so threads
 write in parallel, and Ctrl-C stops a long write with `KeyboardInterrupt`.
 """
+
 from __future__ import annotations
 
 import errno
@@ -55,8 +56,9 @@ def to_bytes(replay: Replay, *, frames: Frames | None = None) -> bytes:
     return encode_replay(replay, frames)
 
 
-def write(replay: Replay, path: str | os.PathLike[str], *, overwrite: bool = False,
-          frames: Frames | None = None) -> None:
+def write(
+    replay: Replay, path: str | os.PathLike[str], *, overwrite: bool = False, frames: Frames | None = None
+) -> None:
     """Writes `replay` to `path`: into a new file beside it, moved to its name
     once complete, so a failure, Ctrl-C or a killed process never leaves a
     partial file under that name. An existing file is refused

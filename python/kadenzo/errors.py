@@ -18,7 +18,7 @@ replays do not pickle.
 from __future__ import annotations
 
 import os
-from typing import TYPE_CHECKING, Any, Optional, Union
+from typing import TYPE_CHECKING, Any, Union
 
 if TYPE_CHECKING:
     from kadenzo.bulk import Salvaged
@@ -38,7 +38,7 @@ class ReplayError(Exception):
     path: PathName | None
     message: str
     detail: str
-    salvaged: Optional[Salvaged] = None
+    salvaged: Salvaged | None = None
 
     def __init__(self, message: str, path: PathName | None = None, detail: str = "") -> None:
         super().__init__(message)

@@ -9,6 +9,7 @@ service returns it, without the rest of a replay file.
 seed, limits and failure texts, offsets counting from the block's start),
 with the interpreter lock released.
 """
+
 from __future__ import annotations
 
 import importlib
@@ -33,20 +34,23 @@ class Block(NamedTuple):
     and the play's random seed, as ``Replay.replay_data`` and
     ``Replay.rng_seed`` hold them for a file."""
 
-    replay_data: "ReplayDataContainer"
+    replay_data: ReplayDataContainer
     rng_seed: int | None
 
 
 @overload
-def decode_block(block: BlockSource, mode: GameMode | int, *, frames: Literal["objects"] = "objects",
-                 base64: bool = False) -> Block: ...
+def decode_block(
+    block: BlockSource, mode: GameMode | int, *, frames: Literal["objects"] = "objects", base64: bool = False
+) -> Block: ...
 @overload
-def decode_block(block: BlockSource, mode: GameMode | int, *, frames: Literal["columns"],
-                 base64: bool = False) -> FrameColumns: ...
+def decode_block(
+    block: BlockSource, mode: GameMode | int, *, frames: Literal["columns"], base64: bool = False
+) -> FrameColumns: ...
 
 
-def decode_block(block: BlockSource, mode: GameMode | int, *, frames: str = "objects",
-                 base64: bool = False) -> Block | FrameColumns:
+def decode_block(
+    block: BlockSource, mode: GameMode | int, *, frames: str = "objects", base64: bool = False
+) -> Block | FrameColumns:
     """Decodes one compressed frame block of a play of ``mode``.
 
     ``block`` is the block's raw bytes (legacy LZMA, any bytes-like object),

@@ -11,6 +11,7 @@ DoubleTime and Perfect with SuddenDeath; `names` writes such a pair as the one
 code players use ("NC", "PF"), and `from_names` sets both bits, so the two
 functions undo each other for every value the game writes.
 """
+
 from __future__ import annotations
 
 import re

@@ -29,8 +29,7 @@ PyObject* parse_replays_from_paths(PyObject*, PyObject* const* args, Py_ssize_t 
 }  // namespace
 
 PyMethodDef parse_replays_from_paths_def = {
-    "parse_replays_from_paths",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&parse_replays_from_paths)),
+    "parse_replays_from_paths", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&parse_replays_from_paths)),
     METH_FASTCALL | METH_KEYWORDS, ""};
 
 }  // namespace kz::py

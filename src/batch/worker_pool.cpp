@@ -137,13 +137,13 @@ std::atomic<WorkerPool*> global_pool{nullptr};
 std::mutex creation_mutex;
 
 void install_fork_handlers() {
-    static const int installed = pthread_atfork(
-        [] { creation_mutex.lock(); },  // no pool is half-made while the process forks
-        [] { creation_mutex.unlock(); },
-        [] {
-            creation_mutex.unlock();
-            global_pool.store(nullptr);
-        });
+    static const int installed =
+        pthread_atfork([] { creation_mutex.lock(); },  // no pool is half-made while the process forks
+                       [] { creation_mutex.unlock(); },
+                       [] {
+                           creation_mutex.unlock();
+                           global_pool.store(nullptr);
+                       });
     (void)installed;
 }
 
@@ -154,8 +154,8 @@ WorkerPool& WorkerPool::global() {
     install_fork_handlers();
     std::lock_guard lock(creation_mutex);
     if (WorkerPool* pool = global_pool.load(std::memory_order_acquire)) return *pool;
-    const std::size_t size = pool_size_from(environment("RAYON_NUM_THREADS"), environment("RAYON_RS_NUM_CPUS"),
-                                            logical_processor_count());
+    const std::size_t size =
+        pool_size_from(environment("RAYON_NUM_THREADS"), environment("RAYON_RS_NUM_CPUS"), logical_processor_count());
     String reason;
     try {
         WorkerPool* pool = new WorkerPool(size);
@@ -187,9 +187,8 @@ void WorkerPool::run(std::size_t count, const std::function<void(std::size_t)>& 
     run_watched(count, size(), task, std::chrono::milliseconds::max(), [] { return true; });
 }
 
-void WorkerPool::run_watched(std::size_t count, std::size_t helper_limit,
-                             const std::function<void(std::size_t)>& task, std::chrono::milliseconds interval,
-                             const std::function<bool()>& waiting) {
+void WorkerPool::run_watched(std::size_t count, std::size_t helper_limit, const std::function<void(std::size_t)>& task,
+                             std::chrono::milliseconds interval, const std::function<bool()>& waiting) {
     if (count == 0) return;
     // One shared index and a count of finished helpers; the helpers are at
     // most one per thread and each takes indexes until none are left.

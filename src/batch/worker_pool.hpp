@@ -17,8 +17,8 @@ inline constexpr std::size_t kMaxPoolThreads = 256;
 // then `logical_processors`. A variable counts when it is a decimal integer
 // with an optional leading '+'; 0 in the first means one thread per processor.
 // The result is clamped to [1, min(4 * logical_processors, kMaxPoolThreads)].
-std::size_t pool_size_from(std::optional<std::string_view> num_threads,
-                           std::optional<std::string_view> num_cpus, std::size_t logical_processors);
+std::size_t pool_size_from(std::optional<std::string_view> num_threads, std::optional<std::string_view> num_cpus,
+                           std::size_t logical_processors);
 
 // The number of processors this process may run on.
 std::size_t logical_processor_count();

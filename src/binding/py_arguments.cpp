@@ -70,8 +70,8 @@ bool bind_keyword(const Signature& signature, PyObject* name, PyObject* value, s
     }
     Ref shown = Ref::steal(PyObject_Str(name));
     if (!shown) return false;
-    Ref message = Ref::steal(PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'",
-                                                  full_name(signature).c_str(), shown.get()));
+    Ref message = Ref::steal(
+        PyUnicode_FromFormat("%s got an unexpected keyword argument '%U'", full_name(signature).c_str(), shown.get()));
     if (message) PyErr_SetObject(PyExc_TypeError, message.get());
     return false;
 }
@@ -99,8 +99,7 @@ bool check_missing(const Signature& signature, std::span<PyObject*> slots) {
     return raise_message(message);
 }
 
-bool bind_positional(const Signature& signature, PyObject* const* args, std::size_t count,
-                     std::span<PyObject*> slots) {
+bool bind_positional(const Signature& signature, PyObject* const* args, std::size_t count, std::span<PyObject*> slots) {
     if (count > signature.parameters.size()) return too_many_positional(signature, count);
     for (std::size_t index = 0; index < count; ++index) slots[index] = args[index];
     return true;

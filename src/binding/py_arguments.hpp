@@ -80,8 +80,8 @@ PyObject* call_function(const Signature& signature, PyObject* const* args, Py_ss
 
 // The same for a constructor (tp_new with an argument tuple and keyword dict).
 template <class... Params, class Impl>
-PyObject* call_constructor(const Signature& signature, PyObject* args, PyObject* kwargs,
-                           std::tuple<Params...> values, Impl&& impl) {
+PyObject* call_constructor(const Signature& signature, PyObject* args, PyObject* kwargs, std::tuple<Params...> values,
+                           Impl&& impl) {
     return guarded(
         [&]() -> PyObject* {
             Bound<sizeof...(Params)> slots{};

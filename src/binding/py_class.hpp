@@ -149,11 +149,10 @@ void dealloc_instance(PyObject* object) {
 
 // Builds the creation table of a class holding records of type R.
 template <class R>
-constexpr ClassSpec class_spec(const char* python_name, const char* spec_name,
-                               std::span<const PyType_Slot> slots, PyGetSetDef* getset,
-                               std::span<const ClassAttribute> attributes = {}) {
-    return ClassSpec{python_name, spec_name, static_cast<int>(sizeof(Instance<R>)),
-                     &dealloc_instance<R>, slots, getset, attributes};
+constexpr ClassSpec class_spec(const char* python_name, const char* spec_name, std::span<const PyType_Slot> slots,
+                               PyGetSetDef* getset, std::span<const ClassAttribute> attributes = {}) {
+    return ClassSpec{python_name, spec_name, static_cast<int>(sizeof(Instance<R>)), &dealloc_instance<R>, slots,
+                     getset,      attributes};
 }
 
 }  // namespace kz::py

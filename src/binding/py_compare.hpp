@@ -32,9 +32,7 @@ PyObject* equality_only(const R& a, const R& b, int op) {
     switch (op) {
         case Py_EQ: return Py_NewRef(a == b ? Py_True : Py_False);
         case Py_NE: return Py_NewRef(a == b ? Py_False : Py_True);
-        default:
-            PyErr_SetString(PyExc_ValueError, "Invalid comparison");
-            return nullptr;
+        default: PyErr_SetString(PyExc_ValueError, "Invalid comparison"); return nullptr;
     }
 }
 

@@ -23,8 +23,8 @@ inline constexpr bool kCheckInterpreterLock = false;
 inline void assert_interpreter_lock_held(std::source_location where = std::source_location::current()) noexcept {
     if constexpr (kCheckInterpreterLock) {
         if (!PyGILState_Check()) {
-            std::fprintf(stderr, "%s:%u: %s: Python object touched without the interpreter lock\n",
-                         where.file_name(), static_cast<unsigned>(where.line()), where.function_name());
+            std::fprintf(stderr, "%s:%u: %s: Python object touched without the interpreter lock\n", where.file_name(),
+                         static_cast<unsigned>(where.line()), where.function_name());
             std::abort();
         }
     }

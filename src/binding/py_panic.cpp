@@ -111,7 +111,8 @@ void stop_with_python_error(std::source_location where) {
     Ref type_ref = Ref::steal(type), value_ref = Ref::steal(value), traceback_ref = Ref::steal(traceback);
     String text = "PyErr { type: ";
     if (type == nullptr) {
-        text = "PyErr { type: <class 'SystemError'>, value: SystemError('attempted to fetch exception but none was set')";
+        text =
+            "PyErr { type: <class 'SystemError'>, value: SystemError('attempted to fetch exception but none was set')";
     } else {
         append_repr(text, type);
         text += ", value: ";

@@ -111,7 +111,8 @@ std::variant<ByteBuffer, Failure> read_file_or_failure(const String& path) noexc
 }
 
 Outcome decode_bytes_outcome(ByteView contents, bool header_only) noexcept {
-    return decode_bytes_as<Replay>(contents, [header_only](ByteView bytes) { return decode_replay(bytes, header_only); });
+    return decode_bytes_as<Replay>(contents,
+                                   [header_only](ByteView bytes) { return decode_replay(bytes, header_only); });
 }
 
 Outcome decode_file_outcome(const String& path, bool header_only) noexcept {

@@ -56,7 +56,8 @@ String describe_end_of_file(const DecodeFailure& failure) {
             if (failure.part == EofPart::Start) {
                 m << "file ends at offset " << at << ", where " << field << " should start";
             } else {
-                m << "file ends inside " << field << " (needs " << failure.needed << " more bytes at offset " << end << ")";
+                m << "file ends inside " << field << " (needs " << failure.needed << " more bytes at offset " << end
+                  << ")";
             }
             break;
         case layout::Kind::FrameBlock:
@@ -97,7 +98,9 @@ String describe_message(const DecodeFailure& failure, std::string_view panic_mes
         case FailureCause::None: return String(panic_message);
         case FailureCause::Eof: return describe_end_of_file(failure);
         case FailureCause::EofInLength: m << "file ends inside the length of " << field << " at offset " << at; break;
-        case FailureCause::LengthTooLong: m << "the length of " << field << " at offset " << at << " is too long a number"; break;
+        case FailureCause::LengthTooLong:
+            m << "the length of " << field << " at offset " << at << " is too long a number";
+            break;
         case FailureCause::LengthTooLarge:
             if (field_kind(failure) == layout::Kind::FrameBlock) {
                 m << "the frame block length at offset " << at << " is negative";
@@ -108,16 +111,19 @@ String describe_message(const DecodeFailure& failure, std::string_view panic_mes
         case FailureCause::BadStringMarker: {
             char hex[8];
             const auto end = std::to_chars(hex, hex + sizeof hex, failure.value, 16).ptr;
-            m << field << " at offset " << at << " starts with byte 0x" << std::string_view(hex, static_cast<std::size_t>(end - hex))
-              << ", which marks no string (0x00 or 0x0b)";
+            m << field << " at offset " << at << " starts with byte 0x"
+              << std::string_view(hex, static_cast<std::size_t>(end - hex)) << ", which marks no string (0x00 or 0x0b)";
             break;
         }
         case FailureCause::InvalidUtf8: m << field << " is not valid UTF-8 at offset " << at + failure.offset; break;
-        case FailureCause::UnknownMode: m << "mode byte " << failure.value << " at offset 0 names no game mode (0 to 3)"; break;
+        case FailureCause::UnknownMode:
+            m << "mode byte " << failure.value << " at offset 0 names no game mode (0 to 3)";
+            break;
         case FailureCause::BadLifeBarTime:
         case FailureCause::BadLifeBarLife:
             m << field << " sample " << failure.item << " (offset " << at + failure.offset << "): "
-              << (failure.cause == FailureCause::BadLifeBarTime ? "the time is not a whole number" : "the life is not a number");
+              << (failure.cause == FailureCause::BadLifeBarTime ? "the time is not a whole number"
+                                                                : "the life is not a number");
             break;
         case FailureCause::BadFrameItem: return describe_frame_item(failure, panic_message);
         case FailureCause::NoFrame: return String("the frame text holds no frame");

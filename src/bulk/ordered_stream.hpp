@@ -56,7 +56,7 @@ private:
 template <class T>
 class OrderedStream {
 public:
-    using Work = std::function<T()>;               // must not throw
+    using Work = std::function<T()>;                  // must not throw
     using Cost = std::size_t (*)(const T&) noexcept;  // memory a result holds
 
     OrderedStream(WorkerPool& pool, StreamLimits limits, Cost cost)

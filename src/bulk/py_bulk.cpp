@@ -19,8 +19,7 @@ PyTypeObject* class_of(std::type_identity<PathStream<Replay>>);
 bool path_bytes(PyObject* path, String& out) {
     Ref fspath = Ref::steal(PyOS_FSPath(path));
     if (!fspath) return false;
-    Ref bytes = PyBytes_Check(fspath.get()) ? std::move(fspath)
-                                            : Ref::steal(PyUnicode_EncodeFSDefault(fspath.get()));
+    Ref bytes = PyBytes_Check(fspath.get()) ? std::move(fspath) : Ref::steal(PyUnicode_EncodeFSDefault(fspath.get()));
     if (!bytes) return false;
     out.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
     return true;
@@ -75,12 +74,10 @@ constexpr Signature kStreamSignature{nullptr, "replay_stream", kStreamParameters
 // bytes-like) pairs instead of paths.
 PyObject* replay_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_function(
-        kStreamSignature, args, nargs, kwnames,
-        std::tuple{Borrowed{}, false, std::int64_t{0}, std::int64_t{0}, false},
+        kStreamSignature, args, nargs, kwnames, std::tuple{Borrowed{}, false, std::int64_t{0}, std::int64_t{0}, false},
         [](Borrowed paths, bool header_only, std::int64_t threads, std::int64_t window, bool contents) {
             return new_path_stream<Replay>(paths.object, header_only, threads, window, &decode_file_outcome,
-                                           &replay_object, &outcome_cost,
-                                           contents ? &decode_bytes_outcome : nullptr);
+                                           &replay_object, &outcome_cost, contents ? &decode_bytes_outcome : nullptr);
         });
 }
 
@@ -96,8 +93,8 @@ PyObject* decode_one(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             if (!PyUnicode_Check(source.object) && PyObject_CheckBuffer(source.object)) {
                 HeldBuffer buffer;
                 if (!buffer.acquire(source.object)) return nullptr;
-                return outcome_pair(without_interpreter_lock(
-                    [&] { return decode_bytes_outcome(buffer.bytes(), header_only); }));
+                return outcome_pair(
+                    without_interpreter_lock([&] { return decode_bytes_outcome(buffer.bytes(), header_only); }));
             }
             String path;
             if (!path_bytes(source.object, path)) return nullptr;

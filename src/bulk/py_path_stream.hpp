@@ -62,7 +62,7 @@ struct PathStream {
     using ToPython = PyObject* (*)(Value&& value);
 
     OrderedStream<Result> stream;
-    Ref paths;  // the iterator of paths, null once it is exhausted or the stream is closed
+    Ref paths;                              // the iterator of paths, null once it is exhausted or the stream is closed
     std::deque<Ref, Allocator<Ref>> given;  // the path objects of the pending items, in order
     bool header_only = false;
     Decode decode = nullptr;
@@ -210,7 +210,8 @@ PyObject* next(PyObject* self) {
             Ref path = std::move(state.given.front());
             state.given.pop_front();
             Ref pair = Ref::steal(result_pair(state, std::move(*result)));
-            return checked(PyTuple_Pack(3, path.get(), PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1)));
+            return checked(
+                PyTuple_Pack(3, path.get(), PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1)));
         },
         static_cast<PyObject*>(nullptr));
 }
@@ -280,8 +281,13 @@ PyObject* new_path_stream(PyObject* paths, bool header_only, std::int64_t thread
     limits.runners = threads > 0 ? std::min(static_cast<std::size_t>(threads), pool.size()) : pool.size();
     limits.window = window > 0 ? static_cast<std::size_t>(window) : default_window(limits.runners);
     return make_object(PathStream<Value>{OrderedStream<typename PathStream<Value>::Result>(pool, limits, cost),
-                                         std::move(iterator), {}, header_only, decode, to_python,
-                                         decode_contents, {}});
+                                         std::move(iterator),
+                                         {},
+                                         header_only,
+                                         decode,
+                                         to_python,
+                                         decode_contents,
+                                         {}});
 }
 
 }  // namespace kz::py

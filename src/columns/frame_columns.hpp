@@ -104,7 +104,8 @@ public:
     // pickled FrameColumns comes back. None when the count of buffers or the
     // size of one does not fit `length` frames of that record.
     static std::optional<FrameColumns> from_values(GameMode mode, std::optional<std::int32_t> rng_seed,
-                                                   std::size_t length, std::span<const std::span<const std::uint8_t>> values);
+                                                   std::size_t length,
+                                                   std::span<const std::span<const std::uint8_t>> values);
 
     // Memory the columns hold.
     std::size_t bytes() const noexcept;

@@ -48,8 +48,7 @@ PyMethodDef kFunctions[] = {
 }  // namespace
 
 PyTypeObject* class_of(std::type_identity<PathStream<DecodedColumns>>) {
-    static const ClassSpec spec =
-        path_stream_spec<DecodedColumns>("ColumnsStream", "kadenzo._native.ColumnsStream");
+    static const ClassSpec spec = path_stream_spec<DecodedColumns>("ColumnsStream", "kadenzo._native.ColumnsStream");
     static ClassSlot slot;
     return slot.get(spec);
 }

@@ -92,9 +92,9 @@ const PyType_Slot kColumnBufferSlots[] = {
 template <class Record>
 PyObject* column_view(PyObject* self, const Column& column) {
     const SharedFrameColumns& columns = as_instance<Record>(self)->record.columns;
-    Ref exporter = Ref::steal(make_object(ColumnBufferRecord{
-        columns, &column, static_cast<Py_ssize_t>(columns->length()),
-        static_cast<Py_ssize_t>(column_value_bytes(column.type))}));
+    Ref exporter =
+        Ref::steal(make_object(ColumnBufferRecord{columns, &column, static_cast<Py_ssize_t>(columns->length()),
+                                                  static_cast<Py_ssize_t>(column_value_bytes(column.type))}));
     return PyMemoryView_FromObject(exporter.get());
 }
 
@@ -176,7 +176,8 @@ Py_ssize_t length(PyObject* self) noexcept {
 }
 
 PyObject* get_mode(PyObject* self, void*) noexcept {
-    return guarded([&] { return Converter<GameMode>::to_py(columns_of(self).mode()); }, static_cast<PyObject*>(nullptr));
+    return guarded([&] { return Converter<GameMode>::to_py(columns_of(self).mode()); },
+                   static_cast<PyObject*>(nullptr));
 }
 
 PyObject* get_rng_seed(PyObject* self, void*) noexcept {
@@ -555,8 +556,7 @@ PyObject* frame_columns_from_values(PyObject*, PyObject* const* args, Py_ssize_t
     return call_function(
         kRebuild, args, nargs, kwnames,
         std::tuple{std::int64_t{0}, std::optional<std::int32_t>{}, std::int64_t{0}, Borrowed{}},
-        [](std::int64_t mode, std::optional<std::int32_t> rng_seed, std::int64_t length,
-           Borrowed values) -> PyObject* {
+        [](std::int64_t mode, std::optional<std::int32_t> rng_seed, std::int64_t length, Borrowed values) -> PyObject* {
             if (mode < 0 || mode > static_cast<std::int64_t>(GameMode::UNKNOWN) || length < 0 ||
                 !PyTuple_Check(values.object)) {
                 PyErr_SetString(PyExc_ValueError, "not the pickled values of frame columns");
@@ -633,15 +633,15 @@ PyTypeObject* class_of(std::type_identity<FrameColumnsRecord>) {
 }
 
 PyTypeObject* class_of(std::type_identity<KeyPressesRecord>) {
-    static const ClassSpec spec = class_spec<KeyPressesRecord>("KeyPresses", "kadenzo._native.KeyPresses",
-                                                               kKeyPressesSlots, kKeyPressesGetSet);
+    static const ClassSpec spec =
+        class_spec<KeyPressesRecord>("KeyPresses", "kadenzo._native.KeyPresses", kKeyPressesSlots, kKeyPressesGetSet);
     static ClassSlot slot;
     return slot.get(spec);
 }
 
 PyTypeObject* class_of(std::type_identity<ColumnBufferRecord>) {
-    static const ClassSpec spec = class_spec<ColumnBufferRecord>("ColumnBuffer", "kadenzo._native.ColumnBuffer",
-                                                                 kColumnBufferSlots, nullptr);
+    static const ClassSpec spec =
+        class_spec<ColumnBufferRecord>("ColumnBuffer", "kadenzo._native.ColumnBuffer", kColumnBufferSlots, nullptr);
     static ClassSlot slot;
     return slot.get(spec);
 }

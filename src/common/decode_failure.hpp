@@ -45,9 +45,9 @@ enum class EofPart : std::uint8_t {
 
 // Which rule of a frame item's reader failed.
 enum class ItemStop : std::uint8_t {
-    NotWholeNumber,    // an integer field (the None of its unwrap)
-    NotNumber,         // a float field
-    TooFewFields,      // the item has `value` fields; field `count` was wanted
+    NotWholeNumber,  // an integer field (the None of its unwrap)
+    NotNumber,       // a float field
+    TooFewFields,    // the item has `value` fields; field `count` was wanted
 };
 
 // The first check of the item that fails, found from its text while it is there.
@@ -70,7 +70,7 @@ inline constexpr std::uint8_t kNoField = 0xFF;
 
 struct DecodeFailure {
     FailureCause cause = FailureCause::None;
-    std::uint8_t field = kNoField;  // the layout row being read
+    std::uint8_t field = kNoField;   // the layout row being read
     std::uint64_t field_offset = 0;  // where that field starts in the file
     std::uint64_t offset = 0;        // where the fault is, counted from the field's start
     std::uint64_t needed = 0;        // Eof: bytes missing past the end of the input
@@ -82,10 +82,10 @@ struct DecodeFailure {
     std::uint64_t item_offset = 0;
     ItemStop item_stop = ItemStop::NotWholeNumber;
     ItemFault item_fault = ItemFault::None;
-    std::uint8_t item_check = 0;  // the failing check's place in the mode's list
+    std::uint8_t item_check = 0;    // the failing check's place in the mode's list
     std::uint64_t item_fields = 0;  // ItemFault::Missing: the fields the item has
-    std::uint8_t mode = 0;        // the play mode whose frames were read
-    std::uint8_t int_error = 0;   // BadLifeBarTime: an IntErrorKind
+    std::uint8_t mode = 0;          // the play mode whose frames were read
+    std::uint8_t int_error = 0;     // BadLifeBarTime: an IntErrorKind
     Utf8Fault utf8;
     // BadStringMarker: the name the message gives the text. Static text only
     // (a name from the layout table), so that the failure points into nothing.

@@ -82,7 +82,9 @@ struct Allocator {
     void deallocate(T* p, std::size_t) noexcept { free_bytes(p); }
 
     template <class U>
-    bool operator==(const Allocator<U>&) const noexcept { return true; }
+    bool operator==(const Allocator<U>&) const noexcept {
+        return true;
+    }
 };
 
 template <class T>

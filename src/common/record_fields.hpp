@@ -32,7 +32,9 @@ struct FieldList {
 
     // Calls fn(Field{}) for each field in declaration order.
     template <class Fn>
-    static constexpr void for_each(Fn&& fn) { (fn(Fields{}), ...); }
+    static constexpr void for_each(Fn&& fn) {
+        (fn(Fields{}), ...);
+    }
 };
 
 // Specialised for every record with named fields:
@@ -42,6 +44,9 @@ template <class R>
 struct RecordInfo;
 
 template <class R>
-concept NamedRecord = requires { RecordInfo<R>::name; typename RecordInfo<R>::fields; };
+concept NamedRecord = requires {
+    RecordInfo<R>::name;
+    typename RecordInfo<R>::fields;
+};
 
 }  // namespace kz

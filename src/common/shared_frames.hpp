@@ -48,9 +48,7 @@ public:
         return frames_ != nullptr && frames_ == other.frames_;
     }
 
-    friend bool operator==(const SharedFrames& a, const SharedFrames& b) {
-        return a.frames() == b.frames();
-    }
+    friend bool operator==(const SharedFrames& a, const SharedFrames& b) { return a.frames() == b.frames(); }
 
 private:
     static const Vec<Frame>& no_frames() noexcept {

@@ -102,8 +102,6 @@ void stop_unwrap_err(std::string_view error_debug_text, std::source_location whe
     stop(message, where);
 }
 
-void stop_try_from_int(std::source_location where) {
-    stop_unwrap_err("TryFromIntError(())", where);
-}
+void stop_try_from_int(std::source_location where) { stop_unwrap_err("TryFromIntError(())", where); }
 
 }  // namespace kz

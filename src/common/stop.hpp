@@ -19,8 +19,7 @@ namespace kz {
 // it to the failure and rethrow) catch it.
 class Stop final : public std::exception {
 public:
-    Stop(String message, std::source_location where) noexcept
-        : message_(std::move(message)), where_(where) {}
+    Stop(String message, std::source_location where) noexcept : message_(std::move(message)), where_(where) {}
     Stop(String message, DecodeFailure failure, std::source_location where) noexcept
         : message_(std::move(message)), failure_(std::move(failure)), where_(where) {}
 
@@ -52,8 +51,7 @@ private:
 
 // Writes the one diagnostic line to standard error (unless stops are quiet
 // on this thread) and throws the stop.
-[[noreturn]] void stop(std::string_view message,
-                       std::source_location where = std::source_location::current());
+[[noreturn]] void stop(std::string_view message, std::source_location where = std::source_location::current());
 
 // The same for a decode failure, whose message is `message`.
 [[noreturn]] void stop(std::string_view message, DecodeFailure failure,

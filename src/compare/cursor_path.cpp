@@ -25,8 +25,10 @@ void add_slopes(CursorPath& path) {
     std::size_t k = 0;
     for (; k + 2 <= segments; k += 2) {
         const __m128d span = _mm_sub_pd(_mm_loadu_pd(time + k + 1), _mm_loadu_pd(time + k));
-        _mm_storeu_pd(path.slope_x.data() + k, _mm_div_pd(_mm_sub_pd(_mm_loadu_pd(x + k + 1), _mm_loadu_pd(x + k)), span));
-        _mm_storeu_pd(path.slope_y.data() + k, _mm_div_pd(_mm_sub_pd(_mm_loadu_pd(y + k + 1), _mm_loadu_pd(y + k)), span));
+        _mm_storeu_pd(path.slope_x.data() + k,
+                      _mm_div_pd(_mm_sub_pd(_mm_loadu_pd(x + k + 1), _mm_loadu_pd(x + k)), span));
+        _mm_storeu_pd(path.slope_y.data() + k,
+                      _mm_div_pd(_mm_sub_pd(_mm_loadu_pd(y + k + 1), _mm_loadu_pd(y + k)), span));
     }
     for (; k < segments; ++k) {
         const double span = time[k + 1] - time[k];
@@ -37,8 +39,8 @@ void add_slopes(CursorPath& path) {
 
 }  // namespace
 
-CursorPath cursor_path(std::span<const std::int64_t> time_delta, std::span<const double> x,
-                       std::span<const double> y, Slopes slopes) {
+CursorPath cursor_path(std::span<const std::int64_t> time_delta, std::span<const double> x, std::span<const double> y,
+                       Slopes slopes) {
     const std::size_t count = std::min({time_delta.size(), x.size(), y.size()});
     CursorPath path;
     path.time.resize(count);

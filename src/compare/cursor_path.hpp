@@ -40,8 +40,8 @@ struct CursorPath {
 enum class Slopes { No, Yes };
 
 // The path of the frames given as columns. Throws std::bad_alloc only.
-CursorPath cursor_path(std::span<const std::int64_t> time_delta, std::span<const double> x,
-                       std::span<const double> y, Slopes slopes = Slopes::Yes);
+CursorPath cursor_path(std::span<const std::int64_t> time_delta, std::span<const double> x, std::span<const double> y,
+                       Slopes slopes = Slopes::Yes);
 
 // The columns of a cursor-mode play (fields time_delta, x, y), or none for
 // any other mode's columns.

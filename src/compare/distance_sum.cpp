@@ -82,7 +82,8 @@ double sse2_sum(const PositionRuns& runs, double height) noexcept {
     const __m128d both = _mm_add_pd(sum0, sum1);
     double sum = _mm_cvtsd_f64(both) + _mm_cvtsd_f64(_mm_unpackhi_pd(both, both));
     sum += plain_sum<kMirror>({runs.a_x + k, runs.a_y + k, runs.b_x + k, runs.b_y + k, runs.count - k}, height);
-    if (!std::isfinite(sum)) [[unlikely]] return plain_sum<kMirror>(runs, height);
+    if (!std::isfinite(sum)) [[unlikely]]
+        return plain_sum<kMirror>(runs, height);
     return sum;
 }
 
@@ -132,7 +133,8 @@ __attribute__((target("avx512f"))) double avx512_sum(const PositionRuns& runs, d
     }
     const double sum =
         _mm512_reduce_add_pd(_mm512_add_pd(_mm512_add_pd(sums[0], sums[1]), _mm512_add_pd(sums[2], sums[3])));
-    if (!std::isfinite(sum)) [[unlikely]] return plain_sum<kMirror>(runs, height);
+    if (!std::isfinite(sum)) [[unlikely]]
+        return plain_sum<kMirror>(runs, height);
     return sum;
 }
 
@@ -157,10 +159,8 @@ std::span<const DistanceKernel> available_distance_kernels() noexcept {
 double distance_sum(const PositionRuns& runs, std::optional<double> mirror_y, DistanceKernel kernel) noexcept {
     const double height = mirror_y.value_or(0.0);
     switch (kernel) {
-        case DistanceKernel::Scalar:
-            return mirror_y ? scalar_sum(runs, MirroredY{height}) : scalar_sum(runs, PlainY{});
-        case DistanceKernel::Avx512:
-            return mirror_y ? avx512_sum<true>(runs, height) : avx512_sum<false>(runs, height);
+        case DistanceKernel::Scalar: return mirror_y ? scalar_sum(runs, MirroredY{height}) : scalar_sum(runs, PlainY{});
+        case DistanceKernel::Avx512: return mirror_y ? avx512_sum<true>(runs, height) : avx512_sum<false>(runs, height);
         case DistanceKernel::Sse2: break;
     }
     return mirror_y ? sse2_sum<true>(runs, height) : sse2_sum<false>(runs, height);

@@ -49,15 +49,15 @@ DistanceTotal exact_distance(const CursorPath& a, const CursorPath& b, std::opti
 
     DistanceTotal total;
     if (first < inner_end) {
-        std::size_t segment = static_cast<std::size_t>(
-            std::upper_bound(b.time.begin(), b.time.end(), a.time[first]) - b.time.begin() - 1);
+        std::size_t segment = static_cast<std::size_t>(std::upper_bound(b.time.begin(), b.time.end(), a.time[first]) -
+                                                       b.time.begin() - 1);
         std::array<double, kBlock> b_x;
         std::array<double, kBlock> b_y;
         for (std::size_t start = first; start < inner_end; start += kBlock) {
             const std::size_t count = std::min(kBlock, inner_end - start);
             interpolate(b, a.time.data() + start, count, segment, b_x.data(), b_y.data());
-            total.sum += distance_sum({a.x.data() + start, a.y.data() + start, b_x.data(), b_y.data(), count},
-                                      mirror_y, kernel);
+            total.sum +=
+                distance_sum({a.x.data() + start, a.y.data() + start, b_x.data(), b_y.data(), count}, mirror_y, kernel);
         }
         total.count += inner_end - first;
     }
@@ -109,14 +109,14 @@ DistanceTotal grid_distance(const GridPath& a, const GridPath& b, std::optional<
                             DistanceKernel kernel) noexcept {
     if (a.size() == 0 || b.size() == 0) return {};
     const std::int64_t first = std::max(a.first, b.first);
-    const std::int64_t end = std::min(a.first + static_cast<std::int64_t>(a.size()),
-                                      b.first + static_cast<std::int64_t>(b.size()));
+    const std::int64_t end =
+        std::min(a.first + static_cast<std::int64_t>(a.size()), b.first + static_cast<std::int64_t>(b.size()));
     if (first >= end) return {};
     const auto a_at = static_cast<std::size_t>(first - a.first);
     const auto b_at = static_cast<std::size_t>(first - b.first);
     const auto count = static_cast<std::size_t>(end - first);
-    return {distance_sum({a.x.data() + a_at, a.y.data() + a_at, b.x.data() + b_at, b.y.data() + b_at, count},
-                         mirror_y, kernel),
+    return {distance_sum({a.x.data() + a_at, a.y.data() + a_at, b.x.data() + b_at, b.y.data() + b_at, count}, mirror_y,
+                         kernel),
             count};
 }
 

@@ -102,7 +102,7 @@ void block_pairs(Run& run, std::size_t first, std::size_t end, std::size_t n, bo
 
 template <class Path, class Measure>
 std::variant<DistanceMatrix, TopPairs, MatrixFailure> rows(Run& run, const Vec<Path>& paths, bool symmetric,
-                                                          Measure measure) {
+                                                           Measure measure) {
     const std::size_t n = paths.size();
     const std::size_t block = rows_per_block(paths);
     const std::size_t blocks = (n + block - 1) / block;
@@ -173,9 +173,8 @@ std::variant<DistanceMatrix, TopPairs, MatrixFailure> play_matrix(std::span<cons
         if (!run.each(plays.size(), [&](std::size_t index) { paths[index] = path_of(index); })) {
             return MatrixFailure{MatrixFailure::Kind::Stopped, 0};
         }
-        return rows(run, paths, false, [&](const CursorPath& a, const CursorPath& b) {
-            return exact_distance(a, b, mirror_y).mean();
-        });
+        return rows(run, paths, false,
+                    [&](const CursorPath& a, const CursorPath& b) { return exact_distance(a, b, mirror_y).mean(); });
     }
 
     // Each play is put on the grid once and its frames' path let go; the
@@ -190,14 +189,12 @@ std::variant<DistanceMatrix, TopPairs, MatrixFailure> play_matrix(std::span<cons
             return;
         }
         std::size_t seen = first_too_fine.load();
-        while (index < seen && !first_too_fine.compare_exchange_weak(seen, index)) {
-        }
+        while (index < seen && !first_too_fine.compare_exchange_weak(seen, index)) {}
     });
     if (!resampled) return MatrixFailure{MatrixFailure::Kind::Stopped, 0};
     if (first_too_fine.load() < plays.size()) return MatrixFailure{MatrixFailure::Kind::GridTooFine, first_too_fine};
-    return rows(run, grids, true, [&](const GridPath& a, const GridPath& b) {
-        return grid_distance(a, b, mirror_y).mean();
-    });
+    return rows(run, grids, true,
+                [&](const GridPath& a, const GridPath& b) { return grid_distance(a, b, mirror_y).mean(); });
 }
 
 }  // namespace kz

@@ -56,7 +56,8 @@ const PyType_Slot kDistanceMatrixSlots[] = {
 PyObject* matrix_view(DistanceMatrix values, std::size_t n) {
     const auto side = static_cast<Py_ssize_t>(n);
     const auto row = static_cast<Py_ssize_t>(n * sizeof(double));
-    Ref exporter = Ref::steal(make_object(DistanceMatrixRecord{std::move(values), {side, side}, {row, sizeof(double)}}));
+    Ref exporter =
+        Ref::steal(make_object(DistanceMatrixRecord{std::move(values), {side, side}, {row, sizeof(double)}}));
     return PyMemoryView_FromObject(exporter.get());
 }
 
@@ -80,24 +81,24 @@ constexpr Signature kSimilarity{nullptr, "similarity", kSimilarityParameters, 3}
 // similarity(a, b, mirror_y): a float, NaN when the plays share no time.
 // Not noexcept: the lock is released while it compares (see guarded).
 PyObject* similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_function(
-        kSimilarity, args, nargs, kwnames, std::tuple{Borrowed{}, Borrowed{}, std::optional<double>{}},
-        [](Borrowed a_object, Borrowed b_object, std::optional<double> mirror_y) -> PyObject* {
-            const std::optional<SharedFrameColumns> a = shared_columns(a_object.object, "a");
-            if (!a) return nullptr;
-            const std::optional<SharedFrameColumns> b = shared_columns(b_object.object, "b");
-            if (!b) return nullptr;
-            const std::optional<CursorColumns> a_cursor = cursor_columns(**a);
-            if (!a_cursor) return not_cursor_mode("a");
-            const std::optional<CursorColumns> b_cursor = cursor_columns(**b);
-            if (!b_cursor) return not_cursor_mode("b");
-            const double distance = without_interpreter_lock([&] {
-                const CursorPath a_path = cursor_path(a_cursor->time_delta, a_cursor->x, a_cursor->y, Slopes::No);
-                const CursorPath b_path = cursor_path(b_cursor->time_delta, b_cursor->x, b_cursor->y);
-                return exact_distance(a_path, b_path, mirror_y).mean();
-            });
-            return checked(PyFloat_FromDouble(distance));
-        });
+    return call_function(kSimilarity, args, nargs, kwnames, std::tuple{Borrowed{}, Borrowed{}, std::optional<double>{}},
+                         [](Borrowed a_object, Borrowed b_object, std::optional<double> mirror_y) -> PyObject* {
+                             const std::optional<SharedFrameColumns> a = shared_columns(a_object.object, "a");
+                             if (!a) return nullptr;
+                             const std::optional<SharedFrameColumns> b = shared_columns(b_object.object, "b");
+                             if (!b) return nullptr;
+                             const std::optional<CursorColumns> a_cursor = cursor_columns(**a);
+                             if (!a_cursor) return not_cursor_mode("a");
+                             const std::optional<CursorColumns> b_cursor = cursor_columns(**b);
+                             if (!b_cursor) return not_cursor_mode("b");
+                             const double distance = without_interpreter_lock([&] {
+                                 const CursorPath a_path =
+                                     cursor_path(a_cursor->time_delta, a_cursor->x, a_cursor->y, Slopes::No);
+                                 const CursorPath b_path = cursor_path(b_cursor->time_delta, b_cursor->x, b_cursor->y);
+                                 return exact_distance(a_path, b_path, mirror_y).mean();
+                             });
+                             return checked(PyFloat_FromDouble(distance));
+                         });
 }
 
 // (i, j, distance) tuples, closest first.
@@ -155,19 +156,19 @@ PyObject* pair_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             // While waiting, the lock is taken back to look for signals and
             // to report progress; an exception from either stops the work.
             bool python_failed = false;
-            const MatrixWatch watch{kWatchInterval, [&](std::uint64_t pairs_done) {
-                                        return with_interpreter_lock([&] {
-                                            bool go_on = PyErr_CheckSignals() == 0;
-                                            if (go_on && callback != nullptr) {
-                                                Ref done = Ref::steal(PyLong_FromUnsignedLongLong(pairs_done));
-                                                Ref result =
-                                                    done ? Ref::steal(PyObject_CallOneArg(callback, done.get())) : Ref();
-                                                go_on = static_cast<bool>(result);
-                                            }
-                                            python_failed = !go_on;
-                                            return go_on;
-                                        });
-                                    }};
+            const MatrixWatch watch{
+                kWatchInterval, [&](std::uint64_t pairs_done) {
+                    return with_interpreter_lock([&] {
+                        bool go_on = PyErr_CheckSignals() == 0;
+                        if (go_on && callback != nullptr) {
+                            Ref done = Ref::steal(PyLong_FromUnsignedLongLong(pairs_done));
+                            Ref result = done ? Ref::steal(PyObject_CallOneArg(callback, done.get())) : Ref();
+                            go_on = static_cast<bool>(result);
+                        }
+                        python_failed = !go_on;
+                        return go_on;
+                    });
+                }};
             std::optional<std::variant<DistanceMatrix, TopPairs, MatrixFailure>> outcome = without_interpreter_lock(
                 [&] { return std::optional{play_matrix(plays, options, WorkerPool::global(), watch)}; });
             if (const MatrixFailure* failure = std::get_if<MatrixFailure>(&*outcome)) {
@@ -177,8 +178,7 @@ PyObject* pair_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                         return nullptr;
                     case MatrixFailure::Kind::NotCursorMode:
                         PyErr_Format(PyExc_ValueError,
-                                     "play %zu is not a cursor-mode play (it has no x and y positions)",
-                                     failure->play);
+                                     "play %zu is not a cursor-mode play (it has no x and y positions)", failure->play);
                         return nullptr;
                     case MatrixFailure::Kind::GridTooFine:
                         PyErr_Format(PyExc_ValueError,

@@ -24,9 +24,7 @@ char* grow(String& out, std::size_t n) {
     return out.data() + old_size;
 }
 
-void finish(String& out, const char* end) {
-    out.resize(static_cast<std::size_t>(end - out.data()));
-}
+void finish(String& out, const char* end) { out.resize(static_cast<std::size_t>(end - out.data())); }
 
 template <class F>
 void append_float(String& out, F value) {
@@ -49,8 +47,7 @@ void append_float(String& out, F value) {
     //    scientific form gives "d[.ddd]e±XX", from which the digits and the
     //    decimal exponent are taken.
     char sci[kMaxFloatText];
-    const auto converted =
-        std::to_chars(sci, sci + sizeof sci, magnitude, std::chars_format::scientific);
+    const auto converted = std::to_chars(sci, sci + sizeof sci, magnitude, std::chars_format::scientific);
     char digits[kMaxFloatText];
     std::size_t digit_count = 0;
     const char* p = sci;
@@ -111,9 +108,7 @@ void append_float(String& out, F value) {
 
 // Bytes written as themselves without further thought: printable ASCII other
 // than the two that need a backslash.
-constexpr bool is_plain_ascii(unsigned char c) noexcept {
-    return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
-}
+constexpr bool is_plain_ascii(unsigned char c) noexcept { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; }
 
 void append_unicode_escape(String& out, char32_t cp) {
     char* w = grow(out, 12);
@@ -139,9 +134,7 @@ void append_debug_text(String& out, std::string_view utf8) {
     // where an escape or a replacement has to be written.
     std::size_t run_start = 0;
     std::size_t i = 0;
-    auto flush = [&](std::size_t end) {
-        out.append(utf8.data() + run_start, end - run_start);
-    };
+    auto flush = [&](std::size_t end) { out.append(utf8.data() + run_start, end - run_start); };
     while (i < n) {
         const unsigned char c = s[i];
         if (is_plain_ascii(c)) {

@@ -96,9 +96,8 @@ std::size_t size_hint(const T& value) {
         return value.empty() ? 2 : 2 + value.size() * (size_hint(value.front()) + 2);
     } else if constexpr (NamedRecord<T>) {
         std::size_t total = RecordInfo<T>::name.size() + 4;
-        RecordInfo<T>::fields::for_each([&](auto field) {
-            total += field.name.size() + 4 + size_hint(value.*decltype(field)::member);
-        });
+        RecordInfo<T>::fields::for_each(
+            [&](auto field) { total += field.name.size() + 4 + size_hint(value.*decltype(field)::member); });
         return total;
     } else {
         return 16;

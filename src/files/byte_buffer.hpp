@@ -39,9 +39,7 @@ public:
     std::size_t capacity() const noexcept { return capacity_; }
     std::size_t spare() const noexcept { return capacity_ - size_; }
     std::uint8_t* end() noexcept { return data_ + size_; }
-    std::string_view view() const noexcept {
-        return {reinterpret_cast<const char*>(data_), size_};
-    }
+    std::string_view view() const noexcept { return {reinterpret_cast<const char*>(data_), size_}; }
 
     // Counts `n` bytes written into the spare room as part of the contents.
     void commit(std::size_t n) noexcept { size_ += n; }

@@ -138,19 +138,21 @@ std::uint64_t read_block_length(ByteView at, std::uint64_t offset) {
 DecodeOutcome decode_header_only(const ByteSource& source, std::size_t first_read) {
     Head head(source, std::max<std::size_t>(first_read, 1));
     if (!head.extend_to(first_read) || !read_header_fields(head)) return decode_what_is_there(source);
-    if (head.holds_all()) return outcome_of(parse_replay(head.view(), ByteOrder::Little, true), head.view(), head.size());
+    if (head.holds_all())
+        return outcome_of(parse_replay(head.view(), ByteOrder::Little, true), head.view(), head.size());
 
     Result<Replay> header = parse_replay_header(head.view(), ByteOrder::Little);
     if (!header) return quote_rest(head, header.error(), source);
     Replay replay = std::move(header.value());
     const std::uint64_t length_at = head.offset_of(header.rest().data());
     if (!head.extend_to(length_at + kLengthFieldBytes)) return decode_what_is_there(source);
-    if (head.holds_all()) return outcome_of(parse_replay(head.view(), ByteOrder::Little, true), head.view(), head.size());
+    if (head.holds_all())
+        return outcome_of(parse_replay(head.view(), ByteOrder::Little, true), head.view(), head.size());
     const std::uint64_t block_at = length_at + kLengthFieldBytes;
     const std::uint64_t length = read_block_length(head.from(length_at), length_at);
     if (length > head.source_size() - block_at) {
-        return quote_rest(head, DecodeError::eof(head.from(block_at), length).at_field(kFrameBlockRow, head.from(length_at)),
-                          source);
+        return quote_rest(
+            head, DecodeError::eof(head.from(block_at), length).at_field(kFrameBlockRow, head.from(length_at)), source);
     }
 
     const std::uint64_t id_at = block_at + length;

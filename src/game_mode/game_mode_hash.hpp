@@ -12,18 +12,28 @@ constexpr std::uint64_t rotl(std::uint64_t x, int b) { return (x << b) | (x >> (
 struct SipState {
     std::uint64_t v0, v1, v2, v3;
     constexpr void round() {
-        v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-        v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-        v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-        v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+        v0 += v1;
+        v1 = rotl(v1, 13);
+        v1 ^= v0;
+        v0 = rotl(v0, 32);
+        v2 += v3;
+        v3 = rotl(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = rotl(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = rotl(v1, 17);
+        v1 ^= v2;
+        v2 = rotl(v2, 32);
     }
 };
 }  // namespace detail
 
 // SipHash-1-3 of one 8-byte message given as its little-endian word.
 constexpr std::uint64_t siphash13_u64(std::uint64_t k0, std::uint64_t k1, std::uint64_t message) {
-    detail::SipState s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL,
-                       k0 ^ 0x6c7967656e657261ULL, k1 ^ 0x7465646279746573ULL};
+    detail::SipState s{k0 ^ 0x736f6d6570736575ULL, k1 ^ 0x646f72616e646f6dULL, k0 ^ 0x6c7967656e657261ULL,
+                       k1 ^ 0x7465646279746573ULL};
     s.v3 ^= message;
     s.round();
     s.v0 ^= message;

@@ -30,9 +30,7 @@ PyObject* game_mode_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("GameMode.%s", name.data());
 }
 
-Py_hash_t game_mode_hash_slot(PyObject* self) noexcept {
-    return static_cast<Py_hash_t>(game_mode_hash(code_of(self)));
-}
+Py_hash_t game_mode_hash_slot(PyObject* self) noexcept { return static_cast<Py_hash_t>(game_mode_hash(code_of(self))); }
 
 PyGetSetDef kAttributes[] = {
     {"value", &game_mode_value, nullptr, nullptr, nullptr},

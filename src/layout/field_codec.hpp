@@ -100,7 +100,9 @@ template <>
 struct Codec<Kind::FrameBlock> {
     using Wire = ByteView;
     // The length alone (stops on a negative one); the rest starts at the block.
-    static Result<std::size_t> read_length(ByteView input) { return parse_frame_block_length(input, ByteOrder::Little); }
+    static Result<std::size_t> read_length(ByteView input) {
+        return parse_frame_block_length(input, ByteOrder::Little);
+    }
     static void write(Bytes& out, ByteView block) {
         detail::append_little(out, static_cast<std::uint32_t>(block.size()));
         out.insert(out.end(), block.begin(), block.end());

@@ -12,8 +12,10 @@ bool add_layout(PyObject* native) {
     for (std::size_t index = 0; index < layout::kFields.size(); ++index) {
         const layout::FieldInfo& field = layout::kFields[index];
         const std::string_view kind = layout::kind_name(field.kind);
-        const Ref name = Ref::steal(PyUnicode_FromStringAndSize(field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
-        const Ref kind_text = Ref::steal(PyUnicode_FromStringAndSize(kind.data(), static_cast<Py_ssize_t>(kind.size())));
+        const Ref name =
+            Ref::steal(PyUnicode_FromStringAndSize(field.name.data(), static_cast<Py_ssize_t>(field.name.size())));
+        const Ref kind_text =
+            Ref::steal(PyUnicode_FromStringAndSize(kind.data(), static_cast<Py_ssize_t>(kind.size())));
         const Ref width = Ref::steal(PyLong_FromSize_t(field.width));
         if (!name || !kind_text || !width) return false;
         PyObject* row = PyTuple_Pack(3, name.get(), kind_text.get(), width.get());

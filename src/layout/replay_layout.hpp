@@ -91,25 +91,22 @@ struct LayoutField {
 };
 
 // The file, in order. The frame block fills replay_data and rng_seed.
-using ReplayFields = FieldList<LayoutField<"mode", Kind::Byte, &Replay::mode>,
-                               LayoutField<"game_version", Kind::Int32, &Replay::game_version>,
-                               LayoutField<"beatmap_hash", Kind::Text, &Replay::beatmap_hash>,
-                               LayoutField<"username", Kind::Text, &Replay::username>,
-                               LayoutField<"replay_hash", Kind::Text, &Replay::replay_hash>,
-                               LayoutField<"count_300", Kind::Int16, &Replay::count_300>,
-                               LayoutField<"count_100", Kind::Int16, &Replay::count_100>,
-                               LayoutField<"count_50", Kind::Int16, &Replay::count_50>,
-                               LayoutField<"count_geki", Kind::Int16, &Replay::count_geki>,
-                               LayoutField<"count_katu", Kind::Int16, &Replay::count_katu>,
-                               LayoutField<"count_miss", Kind::Int16, &Replay::count_miss>,
-                               LayoutField<"score", Kind::Int32, &Replay::score>,
-                               LayoutField<"max_combo", Kind::Int16, &Replay::max_combo>,
-                               LayoutField<"perfect", Kind::Byte, &Replay::perfect>,
-                               LayoutField<"mods", Kind::Int32, &Replay::mods>,
-                               LayoutField<"life_bar_graph", Kind::LifeBar, &Replay::life_bar_graph>,
-                               LayoutField<"timestamp", Kind::Int64, &Replay::timestamp>,
-                               LayoutField<"replay_data", Kind::FrameBlock, &Replay::replay_data>,
-                               LayoutField<"replay_id", Kind::ReplayId, &Replay::replay_id>>;
+using ReplayFields = FieldList<
+    LayoutField<"mode", Kind::Byte, &Replay::mode>, LayoutField<"game_version", Kind::Int32, &Replay::game_version>,
+    LayoutField<"beatmap_hash", Kind::Text, &Replay::beatmap_hash>,
+    LayoutField<"username", Kind::Text, &Replay::username>,
+    LayoutField<"replay_hash", Kind::Text, &Replay::replay_hash>,
+    LayoutField<"count_300", Kind::Int16, &Replay::count_300>,
+    LayoutField<"count_100", Kind::Int16, &Replay::count_100>, LayoutField<"count_50", Kind::Int16, &Replay::count_50>,
+    LayoutField<"count_geki", Kind::Int16, &Replay::count_geki>,
+    LayoutField<"count_katu", Kind::Int16, &Replay::count_katu>,
+    LayoutField<"count_miss", Kind::Int16, &Replay::count_miss>, LayoutField<"score", Kind::Int32, &Replay::score>,
+    LayoutField<"max_combo", Kind::Int16, &Replay::max_combo>, LayoutField<"perfect", Kind::Byte, &Replay::perfect>,
+    LayoutField<"mods", Kind::Int32, &Replay::mods>,
+    LayoutField<"life_bar_graph", Kind::LifeBar, &Replay::life_bar_graph>,
+    LayoutField<"timestamp", Kind::Int64, &Replay::timestamp>,
+    LayoutField<"replay_data", Kind::FrameBlock, &Replay::replay_data>,
+    LayoutField<"replay_id", Kind::ReplayId, &Replay::replay_id>>;
 
 inline constexpr std::size_t kFieldCount = ReplayFields::size;
 

@@ -15,8 +15,7 @@ struct LifeBarState {
 template <>
 struct RecordInfo<LifeBarState> {
     static constexpr std::string_view name = "LifeBarState";
-    using fields = FieldList<Field<"time", &LifeBarState::time>,
-                             Field<"life", &LifeBarState::life>>;
+    using fields = FieldList<Field<"time", &LifeBarState::time>, Field<"life", &LifeBarState::life>>;
 };
 
 }  // namespace kz

@@ -20,9 +20,7 @@ constexpr Signature kFromPath{nullptr, "parse_replay_from_path", kFromPathParame
 constexpr std::array<const char*, 2> kDataParameters{"data", "mode"};
 constexpr Signature kData{nullptr, "parse_replay_data", kDataParameters, 2};
 
-ByteView as_bytes(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
+ByteView as_bytes(std::string_view text) { return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}; }
 
 PyObject* parse_replay_from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_function(kFromBytes, args, nargs, kwnames, std::tuple{BytesView{}, false},
@@ -56,8 +54,8 @@ PyMethodDef parse_replay_from_bytes_def = {
 PyMethodDef parse_replay_from_path_def = {
     "parse_replay_from_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&parse_replay_from_path)),
     METH_FASTCALL | METH_KEYWORDS, ""};
-PyMethodDef parse_replay_data_def = {
-    "parse_replay_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&parse_replay_data)),
-    METH_FASTCALL | METH_KEYWORDS, ""};
+PyMethodDef parse_replay_data_def = {"parse_replay_data",
+                                     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&parse_replay_data)),
+                                     METH_FASTCALL | METH_KEYWORDS, ""};
 
 }  // namespace kz::py

@@ -65,9 +65,8 @@ bool module_body(PyObject* module) {
            add_class(module, type_of<Mod>()) && add_class(module, type_of<GameMode>()) &&
            add_class(module, type_of<Key>()) && add_class(module, type_of<KeyTaiko>()) &&
            add_class(module, type_of<KeyMania>()) && add_function(module, &parse_replay_from_bytes_def) &&
-           add_function(module, &parse_replay_from_path_def) &&
-           add_function(module, &parse_replays_from_paths_def) && add_function(module, &parse_replay_data_def) &&
-           add_version(module) && register_native_module();
+           add_function(module, &parse_replay_from_path_def) && add_function(module, &parse_replays_from_paths_def) &&
+           add_function(module, &parse_replay_data_def) && add_version(module) && register_native_module();
 }
 
 PyObject* initialise() noexcept {

@@ -15,15 +15,21 @@ namespace kz::py {
 namespace {
 
 PyModuleDef native_definition = {
-    PyModuleDef_HEAD_INIT, "kadenzo._native", "Native functions behind kadenzo's Python modules.", 0,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "kadenzo._native",
+    "Native functions behind kadenzo's Python modules.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // Each feature adds its functions and classes here, one call per feature.
 bool add_parts(PyObject* native) {
-    return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native) &&
-           add_compare(native) && add_frames(native) && add_layout(native) &&
-           add_salvage(native) && add_writer(native);
+    return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native) && add_compare(native) &&
+           add_frames(native) && add_layout(native) && add_salvage(native) && add_writer(native);
 }
 
 }  // namespace

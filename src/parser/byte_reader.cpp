@@ -61,13 +61,9 @@ Result<std::uint8_t> parse_u8(ByteView input) noexcept {
     return Result<std::uint8_t>(input[0], input.subspan(1));
 }
 
-Result<std::uint16_t> parse_u16(ByteView input, ByteOrder order) noexcept {
-    return load<std::uint16_t>(input, order);
-}
+Result<std::uint16_t> parse_u16(ByteView input, ByteOrder order) noexcept { return load<std::uint16_t>(input, order); }
 
-Result<std::uint32_t> parse_u32(ByteView input, ByteOrder order) noexcept {
-    return load<std::uint32_t>(input, order);
-}
+Result<std::uint32_t> parse_u32(ByteView input, ByteOrder order) noexcept { return load<std::uint32_t>(input, order); }
 
 Result<std::int32_t> parse_i32(ByteView input, ByteOrder order) noexcept {
     auto bits = load<std::uint32_t>(input, order);
@@ -75,9 +71,7 @@ Result<std::int32_t> parse_i32(ByteView input, ByteOrder order) noexcept {
     return Result<std::int32_t>(static_cast<std::int32_t>(bits.value()), bits.rest());
 }
 
-Result<std::uint64_t> parse_u64(ByteView input, ByteOrder order) noexcept {
-    return load<std::uint64_t>(input, order);
-}
+Result<std::uint64_t> parse_u64(ByteView input, ByteOrder order) noexcept { return load<std::uint64_t>(input, order); }
 
 Result<unsigned __int128> parse_uleb128(ByteView input) noexcept {
     unsigned __int128 value = 0;
@@ -99,7 +93,8 @@ Result<OptionalText> parse_string(ByteView input, std::uint8_t field, std::strin
     if (marker != kPresentMarker) stop_bad_marker(marker, field, name);
 
     KZ_TRY(length, rest, parse_uleb128(rest));
-    if (length > static_cast<unsigned __int128>(UINT64_MAX)) stop_decode(text_failure(FailureCause::LengthTooLarge, field));
+    if (length > static_cast<unsigned __int128>(UINT64_MAX))
+        stop_decode(text_failure(FailureCause::LengthTooLarge, field));
     // Checked against the bytes present before anything is allocated, so a
     // huge declared length costs nothing.
     if (length > rest.size()) return DecodeError::eof(rest, static_cast<std::uint64_t>(length));

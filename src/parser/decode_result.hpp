@@ -116,10 +116,10 @@ private:
 // and assigns the rest after it to the existing view `rest`. Call sites read
 // as a straight sequence of fields. (The parameters are spelled so that no
 // argument can collide with the member calls inside the macro.)
-#define KZ_TRY(kz_name_, kz_rest_, ...)                                  \
-    auto KZ_CONCAT(kz_try_, __LINE__) = (__VA_ARGS__);                  \
+#define KZ_TRY(kz_name_, kz_rest_, ...)                                             \
+    auto KZ_CONCAT(kz_try_, __LINE__) = (__VA_ARGS__);                              \
     if (!KZ_CONCAT(kz_try_, __LINE__)) return KZ_CONCAT(kz_try_, __LINE__).error(); \
-    kz_rest_ = KZ_CONCAT(kz_try_, __LINE__).rest();                     \
+    kz_rest_ = KZ_CONCAT(kz_try_, __LINE__).rest();                                 \
     auto kz_name_ = std::move(KZ_CONCAT(kz_try_, __LINE__).value())
 
 }  // namespace kz

@@ -94,7 +94,8 @@ String panic_text(const DecodeFailure& failure) {
             out += "FromUtf8Error { bytes: ";
             append_quoted(out, failure.quoted);
             out += ", error: ";
-            append_utf8_error(out, Utf8Error{static_cast<std::size_t>(failure.utf8.valid_up_to), failure.utf8.error_len});
+            append_utf8_error(out,
+                              Utf8Error{static_cast<std::size_t>(failure.utf8.valid_up_to), failure.utf8.error_len});
             out += " }";
             break;
         }

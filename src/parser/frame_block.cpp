@@ -47,7 +47,6 @@ std::uint64_t decoder_memlimit() noexcept {
     return kDecoderMemLimit - kReferenceDecoderOverhead + (usage - probe_dictionary);
 }
 
-
 // Owns one decoder; lzma_end runs on every path, stops included.
 class LzmaStream {
 public:
@@ -92,8 +91,8 @@ std::optional<std::uint64_t> declared_text_size(ByteView block) noexcept {
 // the buffer.
 std::size_t initial_capacity(ByteView block, std::optional<std::uint64_t> declared) noexcept {
     if (!declared) return kDefaultTextCapacity;
-    const std::uint64_t plausible = std::min<std::uint64_t>(
-        {*declared, kMaxFrameTextBytes, std::uint64_t{block.size()} * kTrustedExpansion});
+    const std::uint64_t plausible =
+        std::min<std::uint64_t>({*declared, kMaxFrameTextBytes, std::uint64_t{block.size()} * kTrustedExpansion});
     return static_cast<std::size_t>(plausible) + 1;
 }
 

@@ -93,7 +93,8 @@ inline int leading_digits(const char* p, std::uint32_t& value) noexcept {
     std::uint64_t v = (word & (0x0F * each)) << (8 * (8 - count));
     v = (v * 10) + (v >> 8);
     v = (((v & 0x000000FF000000FF) * (100 + (1000000ULL << 32))) +
-         (((v >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >> 32;
+         (((v >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32)))) >>
+        32;
     value = static_cast<std::uint32_t>(v);
     return count;
 }

@@ -26,7 +26,9 @@ auto read_field(ByteView input) {
     }
 }
 
-std::uint64_t offset_in(ByteView input, ByteView at) noexcept { return static_cast<std::uint64_t>(at.data() - input.data()); }
+std::uint64_t offset_in(ByteView input, ByteView at) noexcept {
+    return static_cast<std::uint64_t>(at.data() - input.data());
+}
 
 // Runs read() for the field at `row` starting at `at`: an error or a stop
 // leaves it named by that field.
@@ -95,8 +97,8 @@ Result<Replay> parse_replay_header(ByteView input, ByteOrder) {
 Result<Replay> parse_replay(ByteView input, ByteOrder order, bool header_only) {
     ByteView rest = input;
     KZ_TRY(replay, rest, parse_replay_header(rest, order));
-    auto block = in_field(kFrameBlockRow, input, rest,
-                          [&] { return parse_frame_block(rest, order, header_only, replay.mode); });
+    auto block =
+        in_field(kFrameBlockRow, input, rest, [&] { return parse_frame_block(rest, order, header_only, replay.mode); });
     if (!block) return block.error();
     rest = block.rest();
     replay.replay_data = std::move(block.value().data);

@@ -14,7 +14,8 @@ const PyType_Slot kReplaySlots[] = {
 }  // namespace
 
 PyTypeObject* class_of(std::type_identity<Replay>) {
-    static const ClassSpec spec = class_spec<Replay>("Replay", "builtins.Replay", kReplaySlots, field_attributes<Replay>());
+    static const ClassSpec spec =
+        class_spec<Replay>("Replay", "builtins.Replay", kReplaySlots, field_attributes<Replay>());
     static ClassSlot slot;
     return slot.get(spec);
 }

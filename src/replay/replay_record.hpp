@@ -60,26 +60,16 @@ struct RecordInfo<ReplayDataContainer> {
 template <>
 struct RecordInfo<Replay> {
     static constexpr std::string_view name = "Replay";
-    using fields = FieldList<Field<"mode", &Replay::mode>,
-                             Field<"game_version", &Replay::game_version>,
-                             Field<"beatmap_hash", &Replay::beatmap_hash>,
-                             Field<"username", &Replay::username>,
-                             Field<"replay_hash", &Replay::replay_hash>,
-                             Field<"count_300", &Replay::count_300>,
-                             Field<"count_100", &Replay::count_100>,
-                             Field<"count_50", &Replay::count_50>,
-                             Field<"count_geki", &Replay::count_geki>,
-                             Field<"count_katu", &Replay::count_katu>,
-                             Field<"count_miss", &Replay::count_miss>,
-                             Field<"score", &Replay::score>,
-                             Field<"max_combo", &Replay::max_combo>,
-                             Field<"perfect", &Replay::perfect>,
-                             Field<"mods", &Replay::mods>,
-                             Field<"life_bar_graph", &Replay::life_bar_graph>,
-                             Field<"timestamp", &Replay::timestamp>,
-                             Field<"replay_data", &Replay::replay_data>,
-                             Field<"rng_seed", &Replay::rng_seed>,
-                             Field<"replay_id", &Replay::replay_id>>;
+    using fields = FieldList<Field<"mode", &Replay::mode>, Field<"game_version", &Replay::game_version>,
+                             Field<"beatmap_hash", &Replay::beatmap_hash>, Field<"username", &Replay::username>,
+                             Field<"replay_hash", &Replay::replay_hash>, Field<"count_300", &Replay::count_300>,
+                             Field<"count_100", &Replay::count_100>, Field<"count_50", &Replay::count_50>,
+                             Field<"count_geki", &Replay::count_geki>, Field<"count_katu", &Replay::count_katu>,
+                             Field<"count_miss", &Replay::count_miss>, Field<"score", &Replay::score>,
+                             Field<"max_combo", &Replay::max_combo>, Field<"perfect", &Replay::perfect>,
+                             Field<"mods", &Replay::mods>, Field<"life_bar_graph", &Replay::life_bar_graph>,
+                             Field<"timestamp", &Replay::timestamp>, Field<"replay_data", &Replay::replay_data>,
+                             Field<"rng_seed", &Replay::rng_seed>, Field<"replay_id", &Replay::replay_id>>;
 };
 
 }  // namespace kz

@@ -179,12 +179,14 @@ inline const char* float_then_bar(const char* p, double& out) noexcept {
     p += negative ? 1 : 0;
     const char* const digits = p;
     std::uint64_t mantissa = 0;
-    for (const char* const limit = p + 16; p != limit && is_digit(*p);) mantissa = mantissa * 10 + std::uint64_t(*p++ - '0');
+    for (const char* const limit = p + 16; p != limit && is_digit(*p);)
+        mantissa = mantissa * 10 + std::uint64_t(*p++ - '0');
     auto count = p - digits;
     std::ptrdiff_t fraction = 0;
     if (*p == '.') {
         const char* const fraction_digits = ++p;
-        for (const char* const limit = p + 16; p != limit && is_digit(*p);) mantissa = mantissa * 10 + std::uint64_t(*p++ - '0');
+        for (const char* const limit = p + 16; p != limit && is_digit(*p);)
+            mantissa = mantissa * 10 + std::uint64_t(*p++ - '0');
         fraction = p - fraction_digits;
         count += fraction;
     }

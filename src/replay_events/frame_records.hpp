@@ -39,33 +39,29 @@ struct ReplayEventMania {
 template <>
 struct RecordInfo<ReplayEventKivo> {
     static constexpr std::string_view name = "ReplayEventKivo";
-    using fields = FieldList<Field<"time_delta", &ReplayEventKivo::time_delta>,
-                             Field<"x", &ReplayEventKivo::x>,
-                             Field<"y", &ReplayEventKivo::y>,
-                             Field<"keys", &ReplayEventKivo::keys>>;
+    using fields = FieldList<Field<"time_delta", &ReplayEventKivo::time_delta>, Field<"x", &ReplayEventKivo::x>,
+                             Field<"y", &ReplayEventKivo::y>, Field<"keys", &ReplayEventKivo::keys>>;
 };
 
 template <>
 struct RecordInfo<ReplayEventTaiko> {
     static constexpr std::string_view name = "ReplayEventTaiko";
-    using fields = FieldList<Field<"time_delta", &ReplayEventTaiko::time_delta>,
-                             Field<"x", &ReplayEventTaiko::x>,
+    using fields = FieldList<Field<"time_delta", &ReplayEventTaiko::time_delta>, Field<"x", &ReplayEventTaiko::x>,
                              Field<"keys", &ReplayEventTaiko::keys>>;
 };
 
 template <>
 struct RecordInfo<ReplayEventCatch> {
     static constexpr std::string_view name = "ReplayEventCatch";
-    using fields = FieldList<Field<"time_delta", &ReplayEventCatch::time_delta>,
-                             Field<"x", &ReplayEventCatch::x>,
+    using fields = FieldList<Field<"time_delta", &ReplayEventCatch::time_delta>, Field<"x", &ReplayEventCatch::x>,
                              Field<"dashing", &ReplayEventCatch::dashing>>;
 };
 
 template <>
 struct RecordInfo<ReplayEventMania> {
     static constexpr std::string_view name = "ReplayEventMania";
-    using fields = FieldList<Field<"time_delta", &ReplayEventMania::time_delta>,
-                             Field<"keys", &ReplayEventMania::keys>>;
+    using fields =
+        FieldList<Field<"time_delta", &ReplayEventMania::time_delta>, Field<"keys", &ReplayEventMania::keys>>;
 };
 
 }  // namespace kz

@@ -94,8 +94,10 @@ template <class Frame>
 
 // Appends a frame, growing the list as make_room decides.
 template <class Frame>
-[[gnu::always_inline]] inline void append(Vec<Frame>& frames, const Frame& frame, std::string_view text, std::size_t max_frames) {
-    if (frames.size() == frames.capacity()) [[unlikely]] make_room(frames, text, max_frames);
+[[gnu::always_inline]] inline void append(Vec<Frame>& frames, const Frame& frame, std::string_view text,
+                                          std::size_t max_frames) {
+    if (frames.size() == frames.capacity()) [[unlikely]]
+        make_room(frames, text, max_frames);
     frames.push_back(frame);
 }
 

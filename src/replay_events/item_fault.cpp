@@ -19,12 +19,14 @@ struct FieldCheck {
     FieldRule rule;
 };
 
-constexpr FieldCheck kCursorChecks[] = {{0, "time_delta", FieldRule::Int64}, {1, "x", FieldRule::Float},
-                                        {2, "y", FieldRule::Float}, {3, "keys", FieldRule::Int32}};
-constexpr FieldCheck kDrumChecks[] = {{0, "time_delta", FieldRule::Int64}, {1, "x", FieldRule::Int64},
-                                      {3, "keys", FieldRule::Int32}};
-constexpr FieldCheck kCatchChecks[] = {{0, "time_delta", FieldRule::Int64}, {1, "x", FieldRule::Float},
-                                       {3, "dashing", FieldRule::Int32}};
+constexpr FieldCheck kCursorChecks[] = {{0, "time_delta", FieldRule::Int64},
+                                        {1, "x", FieldRule::Float},
+                                        {2, "y", FieldRule::Float},
+                                        {3, "keys", FieldRule::Int32}};
+constexpr FieldCheck kDrumChecks[] = {
+    {0, "time_delta", FieldRule::Int64}, {1, "x", FieldRule::Int64}, {3, "keys", FieldRule::Int32}};
+constexpr FieldCheck kCatchChecks[] = {
+    {0, "time_delta", FieldRule::Int64}, {1, "x", FieldRule::Float}, {3, "dashing", FieldRule::Int32}};
 constexpr FieldCheck kColumnChecks[] = {{0, "time_delta", FieldRule::Int64}, {1, "keys", FieldRule::Int32}};
 
 std::span<const FieldCheck> checks_of(std::uint8_t mode) noexcept {

@@ -15,8 +15,8 @@ const PyType_Slot kSlots[] = {
 
 template <class Frame>
 PyTypeObject* frame_class(const char* spec_name) {
-    static const ClassSpec spec = class_spec<Frame>(python_name<Frame>(), spec_name, kSlots<Frame>,
-                                                    field_attributes<Frame>());
+    static const ClassSpec spec =
+        class_spec<Frame>(python_name<Frame>(), spec_name, kSlots<Frame>, field_attributes<Frame>());
     static ClassSlot slot;
     return slot.get(spec);
 }

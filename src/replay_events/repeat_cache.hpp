@@ -42,7 +42,8 @@ public:
     // Needs quick::kQuickReadBytes readable bytes at p.
     [[gnu::always_inline]] bool read(const char* p, const char* item_end, Frame& frame) noexcept {
         const auto length = static_cast<std::size_t>(item_end - p);
-        if (length >= kKeyBytes) [[unlikely]] return read_new(p, item_end, frame, nullptr, {});
+        if (length >= kKeyBytes) [[unlikely]]
+            return read_new(p, item_end, frame, nullptr, {});
         // The item with its ',': items that differ in length differ in the key too.
         Key key;
         std::memcpy(&key, p, sizeof key);
@@ -92,7 +93,8 @@ private:
     }
 
     static std::size_t slot_of(const Key& key) noexcept {
-        const std::uint64_t mixed = (key.low ^ std::rotl(key.middle, 29) ^ std::rotl(key.high, 43)) * 0x9E3779B97F4A7C15u;
+        const std::uint64_t mixed =
+            (key.low ^ std::rotl(key.middle, 29) ^ std::rotl(key.high, 43)) * 0x9E3779B97F4A7C15u;
         return static_cast<std::size_t>(mixed >> (64 - kSlotBits));
     }
 

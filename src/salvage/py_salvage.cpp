@@ -37,24 +37,23 @@ constexpr Signature kSalvageSignature{nullptr, "salvage", kSalvageParameters, 2}
 
 // salvage(source, header_only): source is a path or a file's contents (bytes-like).
 PyObject* salvage(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_function(
-        kSalvageSignature, args, nargs, kwnames, std::tuple{Borrowed{}, false},
-        [](Borrowed source, bool header_only) -> PyObject* {
-            if (!PyUnicode_Check(source.object) && PyObject_CheckBuffer(source.object)) {
-                HeldBuffer buffer;
-                if (!buffer.acquire(source.object)) return nullptr;
-                return salvage_result(
-                    without_interpreter_lock([&] { return salvage_or_nothing(buffer.bytes(), header_only); }));
-            }
-            String path;
-            if (!path_bytes(source.object, path)) return nullptr;
-            return salvage_result(without_interpreter_lock([&]() -> std::optional<SalvagedReplay> {
-                std::variant<ByteBuffer, Failure> read = read_file_or_failure(path);
-                const ByteBuffer* bytes = std::get_if<ByteBuffer>(&read);
-                if (bytes == nullptr) return std::nullopt;
-                return salvage_or_nothing(ByteView(bytes->data(), bytes->size()), header_only);
-            }));
-        });
+    return call_function(kSalvageSignature, args, nargs, kwnames, std::tuple{Borrowed{}, false},
+                         [](Borrowed source, bool header_only) -> PyObject* {
+                             if (!PyUnicode_Check(source.object) && PyObject_CheckBuffer(source.object)) {
+                                 HeldBuffer buffer;
+                                 if (!buffer.acquire(source.object)) return nullptr;
+                                 return salvage_result(without_interpreter_lock(
+                                     [&] { return salvage_or_nothing(buffer.bytes(), header_only); }));
+                             }
+                             String path;
+                             if (!path_bytes(source.object, path)) return nullptr;
+                             return salvage_result(without_interpreter_lock([&]() -> std::optional<SalvagedReplay> {
+                                 std::variant<ByteBuffer, Failure> read = read_file_or_failure(path);
+                                 const ByteBuffer* bytes = std::get_if<ByteBuffer>(&read);
+                                 if (bytes == nullptr) return std::nullopt;
+                                 return salvage_or_nothing(ByteView(bytes->data(), bytes->size()), header_only);
+                             }));
+                         });
 }
 
 PyMethodDef kFunctions[] = {

@@ -12,7 +12,7 @@
 namespace kz {
 
 struct Base64Error {
-    std::size_t offset = 0;    // of the offending character, or the text's length when it ends too soon
+    std::size_t offset = 0;   // of the offending character, or the text's length when it ends too soon
     std::string_view reason;  // static text
 };
 

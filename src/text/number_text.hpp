@@ -37,9 +37,8 @@ template <>
 struct FastPathLimits<double> {
     static constexpr std::uint64_t max_mantissa = std::uint64_t(1) << 53;
     static constexpr std::int64_t max_power = 22;
-    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 };
 template <>
 struct FastPathLimits<float> {
@@ -76,8 +75,8 @@ inline const char* read_prefix_int(const char* p, const char* end, Int& out) noe
     const U limit = U(std::numeric_limits<Int>::max()) + (negative ? 1u : 0u);
     U value = 0;
     for (; p != end && is_digit(*p); ++p) {
-        if (__builtin_mul_overflow(value, U(10), &value) ||
-            __builtin_add_overflow(value, U(*p - '0'), &value) || value > limit) {
+        if (__builtin_mul_overflow(value, U(10), &value) || __builtin_add_overflow(value, U(*p - '0'), &value) ||
+            value > limit) {
             return nullptr;
         }
     }
@@ -171,9 +170,8 @@ inline const char* read_float_literal(const char* p, const char* end, Float& out
     const auto [ptr, ec] = std::from_chars(negative ? start : body, q, out, std::chars_format::general);
     if (ec == std::errc::result_out_of_range) {
         // from_chars leaves the value untouched here; the direction decides it.
-        const Float magnitude = number_text_detail::decimal_literal_is_large(body, q)
-                                    ? std::numeric_limits<Float>::infinity()
-                                    : Float(0);
+        const Float magnitude =
+            number_text_detail::decimal_literal_is_large(body, q) ? std::numeric_limits<Float>::infinity() : Float(0);
         out = negative ? -magnitude : magnitude;
         return q;
     }

@@ -3,7 +3,6 @@
 
 #include <charconv>
 
-
 #include "game_mode/game_mode.hpp"
 
 namespace kz {
@@ -37,9 +36,7 @@ String describe(const EncodeError& error) {
             out += mode_name(error.value);
             out += ", not of its own mode; set replay.mode or clear that frame list";
             break;
-        case EncodeErrorKind::NoFrames:
-            out = "a frame text needs at least one frame or a seed";
-            break;
+        case EncodeErrorKind::NoFrames: out = "a frame text needs at least one frame or a seed"; break;
         case EncodeErrorKind::TooManyFrames:
             out = "more than ";
             append_number(out, error.value);
@@ -84,9 +81,7 @@ String describe(const EncodeError& error) {
             out = "liblzma failed with return code ";
             append_number(out, error.value);
             break;
-        case EncodeErrorKind::Interrupted:
-            out = "interrupted";
-            break;
+        case EncodeErrorKind::Interrupted: out = "interrupted"; break;
     }
     return out;
 }

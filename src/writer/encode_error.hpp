@@ -28,9 +28,9 @@ enum class EncodeErrorKind : std::uint8_t {
 
 struct EncodeError {
     EncodeErrorKind kind = EncodeErrorKind::Compression;
-    std::string_view field;    // the header field or frame field concerned, static storage
-    std::size_t index = 0;     // the frame index (ValueOutOfRange)
-    std::uint64_t value = 0;   // a count, a limit, an lzma_ret, or 1 for a field of doubles
+    std::string_view field;   // the header field or frame field concerned, static storage
+    std::size_t index = 0;    // the frame index (ValueOutOfRange)
+    std::uint64_t value = 0;  // a count, a limit, an lzma_ret, or 1 for a field of doubles
 };
 
 // One line for a person: what is wrong, and with which field or frame.

@@ -95,7 +95,9 @@ class RowReader {
 public:
     RowReader(const FrameColumnsView& columns, std::size_t row) noexcept : columns_(columns), row_(row) {}
 
-    bool integer(std::size_t field, std::int64_t& out) const noexcept { return columns_.fields[field].integer(row_, out); }
+    bool integer(std::size_t field, std::int64_t& out) const noexcept {
+        return columns_.fields[field].integer(row_, out);
+    }
     bool real(std::size_t field, double& out) const noexcept { return columns_.fields[field].real(row_, out); }
     bool int32(std::size_t field, std::int32_t& out) const noexcept {
         std::int64_t value;

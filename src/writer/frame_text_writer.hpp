@@ -27,8 +27,8 @@ struct FrameColumnsView {
 // The frames to write: the records of one mode, or the columns of `mode`.
 struct FrameSource {
     GameMode mode = GameMode::STD;
-    std::variant<std::span<const ReplayEventKivo>, std::span<const ReplayEventTaiko>,
-                 std::span<const ReplayEventCatch>, std::span<const ReplayEventMania>, FrameColumnsView>
+    std::variant<std::span<const ReplayEventKivo>, std::span<const ReplayEventTaiko>, std::span<const ReplayEventCatch>,
+                 std::span<const ReplayEventMania>, FrameColumnsView>
         rows;
 
     std::size_t size() const noexcept;

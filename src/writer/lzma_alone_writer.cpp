@@ -14,12 +14,9 @@ constexpr std::size_t kTextBetweenChecks = 512 * 1024;
 // Output room added whenever the encoder has filled what it had.
 constexpr std::size_t kOutputStep = 64 * 1024;
 
-
-
 EncodeError liblzma_error(lzma_ret ret) noexcept {
     return EncodeError{EncodeErrorKind::Compression, "replay_data", 0, static_cast<std::uint64_t>(ret)};
 }
-
 
 }  // namespace
 

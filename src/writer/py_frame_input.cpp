@@ -110,9 +110,9 @@ bool FrameInput::load_columns(PyObject* object, GameMode mode) {
     view.length = columns_->length();
     std::size_t index = 0;
     for (const Column& column : columns_->columns()) {
-        view.fields[index++] = ColumnView{static_cast<const std::byte*>(column.values.data()),
-                                          static_cast<std::ptrdiff_t>(column_value_bytes(column.type)),
-                                          from_column_type(column.type)};
+        view.fields[index++] =
+            ColumnView{static_cast<const std::byte*>(column.values.data()),
+                       static_cast<std::ptrdiff_t>(column_value_bytes(column.type)), from_column_type(column.type)};
     }
     source_ = FrameSource{mode, view};
     return true;
@@ -162,8 +162,8 @@ bool FrameInput::load_mapping(PyObject* mapping, GameMode mode) {
         const auto length = static_cast<std::size_t>(buffer.shape[0]);
         if (index == 0) view.length = length;
         if (length != view.length) {
-            PyErr_Format(PyExc_ValueError, "column '%s' holds %zu values, column 'time_delta' %zu", name.data(),
-                         length, view.length);
+            PyErr_Format(PyExc_ValueError, "column '%s' holds %zu values, column 'time_delta' %zu", name.data(), length,
+                         view.length);
             return false;
         }
         view.fields[index] = ColumnView{static_cast<const std::byte*>(buffer.buf), buffer.strides[0], *format};

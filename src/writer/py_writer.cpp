@@ -56,22 +56,22 @@ constexpr Signature kReplaySignature{nullptr, "encode_replay", kReplayParameters
 // given, replaces the replay's own frame lists.
 // Not noexcept, as no entry point that releases the lock is (see guarded).
 PyObject* encode_replay_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_function(kReplaySignature, args, nargs, kwnames, std::tuple{Replay{}, Borrowed{}},
-                         [](Replay replay, Borrowed frames) -> PyObject* {
-                             if (frames.object == nullptr || frames.object == Py_None) {
-                                 auto own = own_frames(replay);
-                                 if (EncodeError* error = std::get_if<EncodeError>(&own)) {
-                                     return bytes_or_error(*error);
-                                 }
-                                 const FrameSource source = std::get<FrameSource>(own);
-                                 return bytes_or_error(unlocked(
-                                     [&](StopCheck* stop) { return encode_replay(replay, source, stop); }));
-                             }
-                             FrameInput input;
-                             if (!input.load(frames.object, replay.mode)) return nullptr;
-                             return bytes_or_error(unlocked(
-                                 [&](StopCheck* stop) { return encode_replay(replay, input.source(), stop); }));
-                         });
+    return call_function(
+        kReplaySignature, args, nargs, kwnames, std::tuple{Replay{}, Borrowed{}},
+        [](Replay replay, Borrowed frames) -> PyObject* {
+            if (frames.object == nullptr || frames.object == Py_None) {
+                auto own = own_frames(replay);
+                if (EncodeError* error = std::get_if<EncodeError>(&own)) {
+                    return bytes_or_error(*error);
+                }
+                const FrameSource source = std::get<FrameSource>(own);
+                return bytes_or_error(unlocked([&](StopCheck* stop) { return encode_replay(replay, source, stop); }));
+            }
+            FrameInput input;
+            if (!input.load(frames.object, replay.mode)) return nullptr;
+            return bytes_or_error(
+                unlocked([&](StopCheck* stop) { return encode_replay(replay, input.source(), stop); }));
+        });
 }
 
 constexpr std::array<const char*, 3> kTextParameters{"frames", "mode", "rng_seed"};
@@ -80,20 +80,19 @@ constexpr Signature kBlockSignature{nullptr, "encode_frame_block", kTextParamete
 
 template <bool kCompressed>
 PyObject* encode_frames_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_function(
-        kCompressed ? kBlockSignature : kTextSignature, args, nargs, kwnames,
-        std::tuple{Borrowed{}, GameMode::STD, std::optional<std::int32_t>{}},
-        [](Borrowed frames, GameMode mode, std::optional<std::int32_t> seed) -> PyObject* {
-            FrameInput input;
-            if (!input.load(frames.object, mode)) return nullptr;
-            return bytes_or_error(unlocked([&](StopCheck* stop) -> Encoded {
-                if constexpr (kCompressed) {
-                    return frame_block_bytes(input.source(), seed, stop);
-                } else {
-                    return frame_text_bytes(input.source(), seed);
-                }
-            }));
-        });
+    return call_function(kCompressed ? kBlockSignature : kTextSignature, args, nargs, kwnames,
+                         std::tuple{Borrowed{}, GameMode::STD, std::optional<std::int32_t>{}},
+                         [](Borrowed frames, GameMode mode, std::optional<std::int32_t> seed) -> PyObject* {
+                             FrameInput input;
+                             if (!input.load(frames.object, mode)) return nullptr;
+                             return bytes_or_error(unlocked([&](StopCheck* stop) -> Encoded {
+                                 if constexpr (kCompressed) {
+                                     return frame_block_bytes(input.source(), seed, stop);
+                                 } else {
+                                     return frame_text_bytes(input.source(), seed);
+                                 }
+                             }));
+                         });
 }
 
 PyMethodDef kFunctions[] = {

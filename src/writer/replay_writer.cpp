@@ -20,8 +20,7 @@ std::optional<EncodeError> check_utf8(const OptionalText& text, std::string_view
 
 // Every field of the file, in the layout's order, each by its kind's codec;
 // the life bar and the frame block come already made (as text, compressed).
-void write_fields(const Replay& replay, const std::optional<std::string_view>& life_bar, ByteView block,
-                  Bytes& out) {
+void write_fields(const Replay& replay, const std::optional<std::string_view>& life_bar, ByteView block, Bytes& out) {
     layout::for_each_field([&](auto index) {
         using Row = layout::FieldAt<decltype(index)::value>;
         using Codec = layout::Codec<Row::kind>;
@@ -98,8 +97,7 @@ std::variant<Bytes, EncodeError> encode_replay(const Replay& header, const Frame
     {
         AloneCompressor compressor(block, stop);
         if (auto error = compressor.start()) return *error;
-        if (auto error = write_frame_text(frames, header.rng_seed,
-                                          compressor)) {
+        if (auto error = write_frame_text(frames, header.rng_seed, compressor)) {
             return *error;
         }
         if (auto error = compressor.finish()) return *error;

@@ -18,7 +18,7 @@ std::string decoded(std::string_view text) {
 
 TEST(Base64, GroupsSpacesAndPaddingDecodeAlike) {
     EXPECT_EQ(decoded("aGVsbG8gd29ybGQ="), "hello world");
-    EXPECT_EQ(decoded("aGVsbG8gd29ybGQ"), "hello world");         // padding is optional
+    EXPECT_EQ(decoded("aGVsbG8gd29ybGQ"), "hello world");            // padding is optional
     EXPECT_EQ(decoded("aGVs\nbG8g d29y\r\nbGQ=\n"), "hello world");  // wrapped lines leave the fast path
     EXPECT_EQ(decoded(""), "");
     EXPECT_EQ(decoded("+/+/"), "\xfb\xff\xbf");

@@ -20,7 +20,7 @@ TEST(PoolSize, EnvironmentRulesAndClamp) {
     EXPECT_EQ(pool_size_from(sv("+0"), sv("5"), 2), 2u);  // 0: one per processor
     EXPECT_EQ(pool_size_from(sv("x"), sv("5"), 2), 5u);
     EXPECT_EQ(pool_size_from(std::nullopt, sv("0"), 2), 2u);
-    EXPECT_EQ(pool_size_from(sv("1000000000000"), std::nullopt, 2), 8u);          // four per processor
+    EXPECT_EQ(pool_size_from(sv("1000000000000"), std::nullopt, 2), 8u);  // four per processor
     EXPECT_EQ(pool_size_from(sv("18446744073709551615"), std::nullopt, 2), 8u);
     EXPECT_EQ(pool_size_from(sv("18446744073709551616"), std::nullopt, 3), 3u);  // overflow: not a number
     EXPECT_EQ(pool_size_from(sv("100000"), std::nullopt, 1000), kMaxPoolThreads);
@@ -55,7 +55,8 @@ protected:
 
     String write(const std::string& name, const ByteVec& bytes) {
         const std::string path = dir_ + "/" + name;
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
         return String(path.c_str());
     }
 

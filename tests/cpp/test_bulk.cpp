@@ -33,7 +33,9 @@ ByteVec cut(ByteVec bytes, std::size_t size) {
 
 ByteVec bad_username() {
     ReplayBytes r;
-    r.u8(0).u32(1).str("hash").str("pl\xff" "ayer");
+    r.u8(0).u32(1).str("hash").str(
+        "pl\xff"
+        "ayer");
     return r.bytes();
 }
 
@@ -84,8 +86,25 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"column_keys", replay_with_text(3, "1|2,3|x"), FailureKind::Decode,
                     "frame 1 (byte 4 of the frame text): keys is not a whole number in range"},
         FailureCase{"no_frames", replay_with_text(2, ",,"), FailureKind::Decode, "the frame text holds no frame"},
-        FailureCase{"life_bar", ReplayBytes().u8(0).u32(1).str("h").str("p").str("r").u16(0).u16(0).u16(0).u16(0)
-                                    .u16(0).u16(0).u32(0).u16(0).u8(0).u32(0).str("0|1,x|0.5").bytes(),
+        FailureCase{"life_bar",
+                    ReplayBytes()
+                        .u8(0)
+                        .u32(1)
+                        .str("h")
+                        .str("p")
+                        .str("r")
+                        .u16(0)
+                        .u16(0)
+                        .u16(0)
+                        .u16(0)
+                        .u16(0)
+                        .u16(0)
+                        .u32(0)
+                        .u16(0)
+                        .u8(0)
+                        .u32(0)
+                        .str("0|1,x|0.5")
+                        .bytes(),
                     FailureKind::Decode, "life_bar_graph sample 1 (offset 43): the time is not a whole number"}),
     [](const auto& test_info) { return std::string(test_info.param.name); });
 

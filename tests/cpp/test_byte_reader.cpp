@@ -17,7 +17,8 @@ TEST(DecodeErrorText, EveryForm) {
     failure.form = DecodeError::Form::Failure;
     EXPECT_EQ(text_of(describe(DecodeError::incomplete(1))), "Incomplete(Size(1))");
     EXPECT_EQ(text_of(describe(DecodeError::incomplete(std::nullopt))), "Incomplete(Unknown)");
-    EXPECT_EQ(text_of(describe(DecodeError::eof(view_of(bytes).first(2)))), "Error(Error { input: [0, 9], code: Eof })");
+    EXPECT_EQ(text_of(describe(DecodeError::eof(view_of(bytes).first(2)))),
+              "Error(Error { input: [0, 9], code: Eof })");
     EXPECT_EQ(text_of(describe(DecodeError::eof({}))), "Error(Error { input: [], code: Eof })");
     EXPECT_EQ(text_of(describe(failure)), "Failure(Error { input: [0, 9, 10, 99, 100, 255], code: TooLarge })");
 }
@@ -52,14 +53,18 @@ TEST(ParseString, ValuesAndDecodeErrors) {
         {{0x0B, 0x81}, "Incomplete(Size(1))"},
         {{0x0B, 0x05, 'a', 'b'}, "Error(Error { input: [97, 98], code: Eof })"},
         // A declared 2^63 bytes with two present: refused before any allocation.
-        {{0x0B, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01, 'a', 'b'}, "Error(Error { input: [97, 98], code: Eof })"},
-        {{0x0B, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 7},
-         "Error(Error { input: [255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 7], code: TooLarge })"},
+        {{0x0B, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01, 'a', 'b'},
+         "Error(Error { input: [97, 98], code: Eof })"},
+        {{0x0B, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+          0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 7},
+         "Error(Error { input: [255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, "
+         "255, 255, 7], code: TooLarge })"},
     };
     for (const auto& [input, expected] : cases) {
         auto result = parse_string(view_of(input), kNoField, "x");
-        std::string seen = !result ? text_of(describe(result.error()))
-                           : result.value() ? "'" + text_of(*result.value()) + "'" : "absent";
+        std::string seen = !result          ? text_of(describe(result.error()))
+                           : result.value() ? "'" + text_of(*result.value()) + "'"
+                                            : "absent";
         if (result) seen += ", " + std::to_string(result.rest().size()) + " left";
         EXPECT_EQ(seen, expected);
     }
@@ -68,12 +73,17 @@ TEST(ParseString, ValuesAndDecodeErrors) {
 TEST(ParseString, Stops) {
     const std::tuple<ByteVec, std::string_view, std::string> cases[] = {
         {{0x0C}, "username", "Expected the first byte of a string to be 0x00 or 0x0b, but got, 12, username"},
-        {{0xFF, 0x00}, "beatmap_hash", "Expected the first byte of a string to be 0x00 or 0x0b, but got, 255, beatmap_hash"},
+        {{0xFF, 0x00},
+         "beatmap_hash",
+         "Expected the first byte of a string to be 0x00 or 0x0b, but got, 255, beatmap_hash"},
         {{0x0B, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x02}, "x", kUnwrap + "TryFromIntError(())"},
-        {{0x0B, 0x02, 0xC3, 0x28}, "x",
+        {{0x0B, 0x02, 0xC3, 0x28},
+         "x",
          kUnwrap + "FromUtf8Error { bytes: [195, 40], error: Utf8Error { valid_up_to: 0, error_len: Some(1) } }"},
-        {{0x0B, 0x04, 'o', 'k', 0xE2, 0x82}, "x",
-         kUnwrap + "FromUtf8Error { bytes: [111, 107, 226, 130], error: Utf8Error { valid_up_to: 2, error_len: None } }"},
+        {{0x0B, 0x04, 'o', 'k', 0xE2, 0x82},
+         "x",
+         kUnwrap +
+             "FromUtf8Error { bytes: [111, 107, 226, 130], error: Utf8Error { valid_up_to: 2, error_len: None } }"},
     };
     for (const auto& [input, name, message] : cases) {
         EXPECT_EQ(stop_message([&] { (void)parse_string(view_of(input), kNoField, name); }), message);
@@ -83,7 +93,8 @@ TEST(ParseString, Stops) {
 TEST(Utf8, FirstInvalidSequence) {
     const std::optional<std::uint8_t> cut = std::nullopt;
     const std::pair<ByteVec, std::optional<Utf8Error>> cases[] = {
-        {{0xC2, 0x80, 0xE0, 0xA0, 0x80, 0xED, 0x9F, 0xBF, 0xF0, 0x90, 0x80, 0x80, 0xF4, 0x8F, 0xBF, 0xBF}, std::nullopt},
+        {{0xC2, 0x80, 0xE0, 0xA0, 0x80, 0xED, 0x9F, 0xBF, 0xF0, 0x90, 0x80, 0x80, 0xF4, 0x8F, 0xBF, 0xBF},
+         std::nullopt},
         {{0x80}, Utf8Error{0, 1}},                    // lone continuation
         {{0xC0, 0x80}, Utf8Error{0, 1}},              // overlong
         {{0xE0, 0x80, 0x80}, Utf8Error{0, 1}},        // overlong

@@ -34,32 +34,29 @@ struct F64Case {
 
 class DebugF64 : public testing::TestWithParam<F64Case> {};
 
-TEST_P(DebugF64, PrintsShortestRoundTripText) {
-    EXPECT_EQ(text_of(GetParam().value), GetParam().text);
-}
+TEST_P(DebugF64, PrintsShortestRoundTripText) { EXPECT_EQ(text_of(GetParam().value), GetParam().text); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, DebugF64,
-    testing::Values(
-        F64Case{3.0, "3.0"}, F64Case{256.0, "256.0"}, F64Case{0.5, "0.5"}, F64Case{-1.0, "-1.0"},
-        F64Case{12345.5, "12345.5"}, F64Case{0.0, "0.0"}, F64Case{-0.0, "-0.0"},
-        F64Case{0.30000000000000004, "0.30000000000000004"},
-        // Exponent form below 1e-4 and from 1e16 on; plain form in between.
-        F64Case{1e-5, "1e-5"}, F64Case{9e-5, "9e-5"}, F64Case{1.5e-5, "1.5e-5"},
-        F64Case{0.0001, "0.0001"}, F64Case{std::nextafter(0.0001, 0.0), "9.999999999999999e-5"},
-        F64Case{0.00012345, "0.00012345"}, F64Case{1e15, "1000000000000000.0"},
-        F64Case{9999999999999998.0, "9999999999999998.0"}, F64Case{1e16, "1e16"},
-        F64Case{2.5e20, "2.5e20"}, F64Case{-2.5e20, "-2.5e20"},
-        F64Case{123456789012345680.0, "1.2345678901234568e17"},
-        // A 32-bit value widened to 64 bits keeps every digit of its exact value.
-        F64Case{static_cast<double>(0.1f), "0.10000000149011612"},
-        F64Case{std::numeric_limits<double>::quiet_NaN(), "NaN"},
-        F64Case{-std::numeric_limits<double>::quiet_NaN(), "NaN"},
-        F64Case{std::numeric_limits<double>::infinity(), "inf"},
-        F64Case{-std::numeric_limits<double>::infinity(), "-inf"},
-        F64Case{std::numeric_limits<double>::denorm_min(), "5e-324"},
-        F64Case{-std::numeric_limits<double>::min(), "-2.2250738585072014e-308"},
-        F64Case{std::numeric_limits<double>::max(), "1.7976931348623157e308"}));
+INSTANTIATE_TEST_SUITE_P(Table, DebugF64,
+                         testing::Values(F64Case{3.0, "3.0"}, F64Case{256.0, "256.0"}, F64Case{0.5, "0.5"},
+                                         F64Case{-1.0, "-1.0"}, F64Case{12345.5, "12345.5"}, F64Case{0.0, "0.0"},
+                                         F64Case{-0.0, "-0.0"}, F64Case{0.30000000000000004, "0.30000000000000004"},
+                                         // Exponent form below 1e-4 and from 1e16 on; plain form in between.
+                                         F64Case{1e-5, "1e-5"}, F64Case{9e-5, "9e-5"}, F64Case{1.5e-5, "1.5e-5"},
+                                         F64Case{0.0001, "0.0001"},
+                                         F64Case{std::nextafter(0.0001, 0.0), "9.999999999999999e-5"},
+                                         F64Case{0.00012345, "0.00012345"}, F64Case{1e15, "1000000000000000.0"},
+                                         F64Case{9999999999999998.0, "9999999999999998.0"}, F64Case{1e16, "1e16"},
+                                         F64Case{2.5e20, "2.5e20"}, F64Case{-2.5e20, "-2.5e20"},
+                                         F64Case{123456789012345680.0, "1.2345678901234568e17"},
+                                         // A 32-bit value widened to 64 bits keeps every digit of its exact value.
+                                         F64Case{static_cast<double>(0.1f), "0.10000000149011612"},
+                                         F64Case{std::numeric_limits<double>::quiet_NaN(), "NaN"},
+                                         F64Case{-std::numeric_limits<double>::quiet_NaN(), "NaN"},
+                                         F64Case{std::numeric_limits<double>::infinity(), "inf"},
+                                         F64Case{-std::numeric_limits<double>::infinity(), "-inf"},
+                                         F64Case{std::numeric_limits<double>::denorm_min(), "5e-324"},
+                                         F64Case{-std::numeric_limits<double>::min(), "-2.2250738585072014e-308"},
+                                         F64Case{std::numeric_limits<double>::max(), "1.7976931348623157e308"}));
 
 struct F32Case {
     float value;
@@ -69,23 +66,20 @@ struct F32Case {
 
 class DebugF32 : public testing::TestWithParam<F32Case> {};
 
-TEST_P(DebugF32, PrintsShortestRoundTripTextOfTheFloat) {
-    EXPECT_EQ(text_of(GetParam().value), GetParam().text);
-}
+TEST_P(DebugF32, PrintsShortestRoundTripTextOfTheFloat) { EXPECT_EQ(text_of(GetParam().value), GetParam().text); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, DebugF32,
-    testing::Values(
-        F32Case{0.1f, "0.1"}, F32Case{0.5f, "0.5"}, F32Case{1.0f, "1.0"}, F32Case{-0.0f, "-0.0"},
-        F32Case{16777216.0f, "16777216.0"}, F32Case{1e-5f, "1e-5"}, F32Case{9e-5f, "9e-5"},
-        // The thresholds are the floats nearest 1e-4 and 1e16, not the doubles.
-        F32Case{0.0001f, "0.0001"}, F32Case{1e16f, "1e16"},
-        F32Case{std::nextafter(1e16f, 0.0f), "9999999000000000.0"},
-        F32Case{std::numeric_limits<float>::quiet_NaN(), "NaN"},
-        F32Case{std::numeric_limits<float>::infinity(), "inf"},
-        F32Case{-std::numeric_limits<float>::infinity(), "-inf"},
-        F32Case{std::numeric_limits<float>::denorm_min(), "1e-45"},
-        F32Case{std::numeric_limits<float>::max(), "3.4028235e38"}));
+INSTANTIATE_TEST_SUITE_P(Table, DebugF32,
+                         testing::Values(F32Case{0.1f, "0.1"}, F32Case{0.5f, "0.5"}, F32Case{1.0f, "1.0"},
+                                         F32Case{-0.0f, "-0.0"}, F32Case{16777216.0f, "16777216.0"},
+                                         F32Case{1e-5f, "1e-5"}, F32Case{9e-5f, "9e-5"},
+                                         // The thresholds are the floats nearest 1e-4 and 1e16, not the doubles.
+                                         F32Case{0.0001f, "0.0001"}, F32Case{1e16f, "1e16"},
+                                         F32Case{std::nextafter(1e16f, 0.0f), "9999999000000000.0"},
+                                         F32Case{std::numeric_limits<float>::quiet_NaN(), "NaN"},
+                                         F32Case{std::numeric_limits<float>::infinity(), "inf"},
+                                         F32Case{-std::numeric_limits<float>::infinity(), "-inf"},
+                                         F32Case{std::numeric_limits<float>::denorm_min(), "1e-45"},
+                                         F32Case{std::numeric_limits<float>::max(), "3.4028235e38"}));
 
 struct TextCase {
     std::string_view input;
@@ -101,31 +95,29 @@ TEST_P(DebugTextEscapes, QuotesAndEscapes) {
 
 using namespace std::string_view_literals;
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, DebugTextEscapes,
-    testing::Values(
-        TextCase{"", ""}, TextCase{"a\t\"b", "a\\t\\\"b"}, TextCase{"it's", "it's"},
-        TextCase{"\0\r\n\\"sv, "\\0\\r\\n\\\\"}, TextCase{"\x01\x1f\x7f", "\\u{1}\\u{1f}\\u{7f}"},
-        TextCase{"a b", "a b"},
-        // Non-printable: no-break space and ideographic space (Zs), format
-        // characters (Cf), line separator (Zl), unassigned (Cn), private use (Co).
-        TextCase{"x\u00a0y", "x\\u{a0}y"}, TextCase{"\u3000", "\\u{3000}"},
-        TextCase{"\u200b\ufeff", "\\u{200b}\\u{feff}"}, TextCase{"\u2028", "\\u{2028}"},
-        TextCase{"\xcd\xb8", "\\u{378}"}, TextCase{"\ue000", "\\u{e000}"},
-        TextCase{"\xf4\x8f\xbf\xbf", "\\u{10ffff}"},
-        // Grapheme_Extend is escaped wherever it stands, also after a base letter.
-        TextCase{"e\u0301", "e\\u{301}"}, TextCase{"\u0301a", "\\u{301}a"},
-        TextCase{"\u2764\ufe0f", "\u2764\\u{fe0f}"},
-        // Printable characters of every length stay as they are, including a
-        // code point inside a First/Last block of the character database.
-        TextCase{"\u00e9", "\u00e9"}, TextCase{"\u65e5\u672c", "\u65e5\u672c"},
-        TextCase{"\U0001f600", "\U0001f600"}, TextCase{"\U00020000", "\U00020000"},
-        // Malformed input: each maximal invalid subpart becomes one U+FFFD.
-        TextCase{"\xff", "\ufffd"}, TextCase{"a\xe2\x82", "a\ufffd"},
-        TextCase{"\xe2\x82z", "\ufffdz"}, TextCase{"\xc0\xaf", "\ufffd\ufffd"},
-        TextCase{"\xed\xa0\x80", "\ufffd\ufffd\ufffd"},
-        TextCase{"\xf4\x90\x80\x80", "\ufffd\ufffd\ufffd\ufffd"},
-        TextCase{"\xf0\x9f\x98", "\ufffd"}));
+INSTANTIATE_TEST_SUITE_P(Table, DebugTextEscapes,
+                         testing::Values(TextCase{"", ""}, TextCase{"a\t\"b", "a\\t\\\"b"}, TextCase{"it's", "it's"},
+                                         TextCase{"\0\r\n\\"sv, "\\0\\r\\n\\\\"},
+                                         TextCase{"\x01\x1f\x7f", "\\u{1}\\u{1f}\\u{7f}"}, TextCase{"a b", "a b"},
+                                         // Non-printable: no-break space and ideographic space (Zs), format
+                                         // characters (Cf), line separator (Zl), unassigned (Cn), private use (Co).
+                                         TextCase{"x\u00a0y", "x\\u{a0}y"}, TextCase{"\u3000", "\\u{3000}"},
+                                         TextCase{"\u200b\ufeff", "\\u{200b}\\u{feff}"},
+                                         TextCase{"\u2028", "\\u{2028}"}, TextCase{"\xcd\xb8", "\\u{378}"},
+                                         TextCase{"\ue000", "\\u{e000}"}, TextCase{"\xf4\x8f\xbf\xbf", "\\u{10ffff}"},
+                                         // Grapheme_Extend is escaped wherever it stands, also after a base letter.
+                                         TextCase{"e\u0301", "e\\u{301}"}, TextCase{"\u0301a", "\\u{301}a"},
+                                         TextCase{"\u2764\ufe0f", "\u2764\\u{fe0f}"},
+                                         // Printable characters of every length stay as they are, including a
+                                         // code point inside a First/Last block of the character database.
+                                         TextCase{"\u00e9", "\u00e9"}, TextCase{"\u65e5\u672c", "\u65e5\u672c"},
+                                         TextCase{"\U0001f600", "\U0001f600"}, TextCase{"\U00020000", "\U00020000"},
+                                         // Malformed input: each maximal invalid subpart becomes one U+FFFD.
+                                         TextCase{"\xff", "\ufffd"}, TextCase{"a\xe2\x82", "a\ufffd"},
+                                         TextCase{"\xe2\x82z", "\ufffdz"}, TextCase{"\xc0\xaf", "\ufffd\ufffd"},
+                                         TextCase{"\xed\xa0\x80", "\ufffd\ufffd\ufffd"},
+                                         TextCase{"\xf4\x90\x80\x80", "\ufffd\ufffd\ufffd\ufffd"},
+                                         TextCase{"\xf0\x9f\x98", "\ufffd"}));
 
 TEST(DebugText, MalformedTailNeverReadsPastTheEnd) {
     // The view ends inside a four-byte sequence; the byte after it would complete it.
@@ -139,12 +131,11 @@ TEST(UnicodeTables, EscapeSetBoundaries) {
         bool escaped;
     };
     const Case cases[] = {
-        {0x20, false},  {0x7e, false},    {0x7f, true},     {0x9f, true},    {0xa0, true},
-        {0xa1, false},  {0xad, true},     {0x36f, true},    {0x370, false},  {0x4e00, false},
-        {0x9fff, false}, {0xac00, false}, {0xd7a3, false},  {0xd800, true},  {0xdfff, true},
-        {0xf8ff, true}, {0xfffd, false},  {0xffff, true},   {0x10000, false}, {0x1f600, false},
-        {0x2a6df, false}, {0x2a6e0, true}, {0xe0001, true}, {0xe0100, true}, {0x10ffff, true},
-        {0x110000, true},
+        {0x20, false},    {0x7e, false},    {0x7f, true},     {0x9f, true},    {0xa0, true},    {0xa1, false},
+        {0xad, true},     {0x36f, true},    {0x370, false},   {0x4e00, false}, {0x9fff, false}, {0xac00, false},
+        {0xd7a3, false},  {0xd800, true},   {0xdfff, true},   {0xf8ff, true},  {0xfffd, false}, {0xffff, true},
+        {0x10000, false}, {0x1f600, false}, {0x2a6df, false}, {0x2a6e0, true}, {0xe0001, true}, {0xe0100, true},
+        {0x10ffff, true}, {0x110000, true},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(needs_escape(c.cp), c.escaped) << std::hex << static_cast<unsigned>(c.cp);
@@ -251,8 +242,7 @@ TEST(DebugAppend, ReplayWithTextsSeedAndLargeId) {
 TEST(DebugAppend, AppendsAfterExistingText) {
     String out("called `Result::unwrap()` on an `Err` value: ");
     append_debug(out, Key{5});
-    EXPECT_EQ(std::string(out.data(), out.size()),
-              "called `Result::unwrap()` on an `Err` value: Key(5)");
+    EXPECT_EQ(std::string(out.data(), out.size()), "called `Result::unwrap()` on an `Err` value: Key(5)");
 }
 
 }  // namespace

@@ -48,7 +48,10 @@ std::string failure_text(const Outcome& outcome) {
 class ScratchFile {
 public:
     ScratchFile() : path_(fs::temp_directory_path() / ("kadenzo_failure_texts_" + std::to_string(::getpid()))) {}
-    ~ScratchFile() { std::error_code ignored; fs::remove(path_, ignored); }
+    ~ScratchFile() {
+        std::error_code ignored;
+        fs::remove(path_, ignored);
+    }
     const String& write(const ByteVec& bytes) {
         std::ofstream(path_, std::ios::binary | std::ios::trunc)
             .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -108,7 +111,8 @@ std::map<std::string, ByteVec> all_cases() {
         const std::string prefix = "mode" + std::to_string(family.mode) + "/";
         const ByteVec whole = file_of(family.mode, kLifeBar, family.frames);
         for (std::size_t size = 0; size <= whole.size(); ++size) {
-            cases[prefix + "prefix/" + std::to_string(size)] = ByteVec(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size));
+            cases[prefix + "prefix/" + std::to_string(size)] =
+                ByteVec(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(size));
         }
         for (std::size_t at = 0; at < whole.size(); ++at) {
             for (const std::uint8_t value : kByteReplacements) {
@@ -121,14 +125,16 @@ std::map<std::string, ByteVec> all_cases() {
             for (const char c : kTextReplacements) {
                 std::string text = family.frames;
                 text[at] = c;
-                cases[prefix + "frames/" + std::to_string(at) + "=" + std::to_string(static_cast<int>(c))] = file_of(family.mode, kLifeBar, text);
+                cases[prefix + "frames/" + std::to_string(at) + "=" + std::to_string(static_cast<int>(c))] =
+                    file_of(family.mode, kLifeBar, text);
             }
         }
         for (std::size_t at = 0; at < kLifeBar.size(); ++at) {
             for (const char c : kTextReplacements) {
                 std::string text(kLifeBar);
                 text[at] = c;
-                cases[prefix + "life/" + std::to_string(at) + "=" + std::to_string(static_cast<int>(c))] = file_of(family.mode, text, family.frames);
+                cases[prefix + "life/" + std::to_string(at) + "=" + std::to_string(static_cast<int>(c))] =
+                    file_of(family.mode, text, family.frames);
             }
         }
     }
@@ -141,7 +147,8 @@ TEST(FailureTexts, StayTheSameForEveryPrefixAndCorruption) {
     std::map<std::string, std::string> actual;
     for (const auto& [name, bytes] : cases) {
         char hex[17];
-        std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fingerprint(texts_of(bytes, scratch))));
+        std::snprintf(hex, sizeof hex, "%016llx",
+                      static_cast<unsigned long long>(fingerprint(texts_of(bytes, scratch))));
         actual[name] = hex;
     }
     const char* write = std::getenv("KADENZO_WRITE_FAILURE_TEXTS");

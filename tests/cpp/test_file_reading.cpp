@@ -58,15 +58,16 @@ TEST(HeaderRead, EndsAsTheWholeFileDecode) {
     const std::size_t length_at = header_through_timestamp(0).bytes().size();
     std::vector<ByteVec> files;
     for (std::size_t cut = 0; cut <= good.size(); ++cut) files.emplace_back(good.begin(), good.begin() + long(cut));
-    files.push_back(good + filler(3));                      // trailing bytes after an 8-byte id
-    ByteVec short_id(good.begin(), good.end() - 4);         // a 4-byte id
+    files.push_back(good + filler(3));               // trailing bytes after an 8-byte id
+    ByteVec short_id(good.begin(), good.end() - 4);  // a 4-byte id
     files.push_back(short_id);
     ByteVec lying_block(good.begin(), good.begin() + long(length_at));
     files.push_back(ReplayBytes().raw(lying_block).u32(1u << 30).raw(filler(5000)).bytes());  // quoted past 4 KiB
     files.push_back(ReplayBytes().raw(lying_block).u32(1u << 30).raw(filler(100)).bytes());
     files.push_back(ReplayBytes().raw(lying_block).u32(0xFFFFFFFFu).raw(filler(100)).bytes());  // negative: stops
     // A string whose length is far past the end of the file, and a ULEB128 length too long to read.
-    files.push_back(ReplayBytes().u8(0).u32(1).u8(0x0B).raw(ByteVec{0x80, 0x80, 0x80, 0x80, 0x80, 0x01}).raw(filler(9000)).bytes());
+    files.push_back(
+        ReplayBytes().u8(0).u32(1).u8(0x0B).raw(ByteVec{0x80, 0x80, 0x80, 0x80, 0x80, 0x01}).raw(filler(9000)).bytes());
     files.push_back(ReplayBytes().u8(0).u32(1).u8(0x0B).raw(ByteVec(19, 0xFF)).raw(filler(6000)).bytes());
     files.push_back(ReplayBytes().u8(0).u32(1).u8(0x0B).raw(ByteVec(5, 0xFF)).bytes());  // ULEB128 cut short
     // Stops inside the header: invalid UTF-8, a bad marker, an unknown mode.
@@ -87,7 +88,8 @@ TEST(HeaderRead, EndsAsTheWholeFileDecode) {
     for (const ByteVec& file : files) {
         for (const std::size_t first_read : {std::size_t{1}, std::size_t{5}, std::size_t{64}, std::size_t{65536}}) {
             const auto [whole, by_parts] = fuzz::header_read_outcomes(view_of(file), first_read);
-            EXPECT_EQ(text_of(whole), text_of(by_parts)) << "file of " << file.size() << " bytes, first read " << first_read;
+            EXPECT_EQ(text_of(whole), text_of(by_parts))
+                << "file of " << file.size() << " bytes, first read " << first_read;
         }
     }
 }
@@ -164,7 +166,8 @@ TEST_F(Folder, OnlyRegularFilesAreRead) {
 TEST_F(Folder, AFullDecodeRefusesFilesOver4GiBAHeaderOnlyDecodeReadsThem) {
     const std::string path = dir_ + "/sparse";
     const ByteVec good = good_file();
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(good.data()), std::streamsize(good.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(good.data()), std::streamsize(good.size()));
     ASSERT_EQ(::truncate(path.c_str(), off_t(kMaxFileBytes) + 1), 0);  // sparse: no disk, no memory
     EXPECT_EQ(stop_message([&] { decode_replay_file(path.c_str(), false); }),
               kUnwrap + "Error { kind: FileTooLarge, message: \"file exceeds 4294967296 bytes\" }");

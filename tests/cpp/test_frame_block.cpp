@@ -16,7 +16,8 @@ std::string decompressed(const ByteVec& block) { return std::string(decompress_f
 std::string long_frame_text(std::size_t size, std::size_t& items) {
     std::string text;
     for (items = 0; text.size() < size; ++items) {
-        text += std::to_string(items % 50) + "|" + std::to_string(items % 512) + ".25|" + std::to_string(items % 384) + "|1,";
+        text += std::to_string(items % 50) + "|" + std::to_string(items % 512) + ".25|" + std::to_string(items % 384) +
+                "|1,";
     }
     return text + "-12345|0|0|4242,";
 }
@@ -52,8 +53,8 @@ TEST(Decompress, LiblzmaErrors) {
         {patched(0, {225}), kUnwrap + "Format"},
         {compress_alone("16|1|2|3", 8u << 20), kUnwrap + "MemLimit"},
         {patched(1, {0x89, 0x00, 0x4F, 0x00}), kUnwrap + "MemLimit"},  // 5,177,481
-        {patched(13, {0xFF}), kUnwrap + "Data"},                        // the range coder starts with 0
-        {patched(1, {0x88, 0x00, 0x4F, 0x00}), "<no stop>"},            // 5,177,480
+        {patched(13, {0xFF}), kUnwrap + "Data"},                       // the range coder starts with 0
+        {patched(1, {0x88, 0x00, 0x4F, 0x00}), "<no stop>"},           // 5,177,480
         {compress_alone("16|1|2|3", 4u << 20), "<no stop>"},
         {with_declared_size(block, 1ull << 40), kUnwrap + "Data"},  // claims more than the stream holds
     };
@@ -71,7 +72,8 @@ TEST(Decompress, TextLimit) {
         return n;
     });
     ASSERT_LT(bomb.size(), 64u << 10);
-    EXPECT_EQ(stop_message([&] { decompress_frame_block(view_of(bomb)); }), "decompressed frame text exceeds 268435456 bytes");
+    EXPECT_EQ(stop_message([&] { decompress_frame_block(view_of(bomb)); }),
+              "decompressed frame text exceeds 268435456 bytes");
     EXPECT_EQ(decompress_frame_block(view_of(with_declared_size(bomb, kMaxFrameTextBytes))).size(), kMaxFrameTextBytes);
 }
 
@@ -90,8 +92,9 @@ TEST(FrameBlock, LengthChecks) {
     auto skipped = parse_frame_block(view_of(empty_then_id), ByteOrder::Little, true, GameMode::STD);
     EXPECT_EQ(skipped.rest().size(), 4u);
     EXPECT_FALSE(skipped.value().data.kivo_replay_data || skipped.value().rng_seed);
-    EXPECT_EQ(stop_message([&] { (void)parse_frame_block(view_of(empty_then_id), ByteOrder::Little, false, GameMode::STD); }),
-              "called `Option::unwrap()` on a `None` value");
+    EXPECT_EQ(
+        stop_message([&] { (void)parse_frame_block(view_of(empty_then_id), ByteOrder::Little, false, GameMode::STD); }),
+        "called `Option::unwrap()` on a `None` value");
 }
 
 TEST(FrameBlock, EachModeFillsItsOwnSlot) {
@@ -107,7 +110,8 @@ TEST(FrameBlock, EachModeFillsItsOwnSlot) {
         EXPECT_EQ(data.catch_replay_data == std::nullopt, mode != GameMode::CTB);
         EXPECT_EQ(data.mania_replay_data == std::nullopt, mode != GameMode::MANIA);
     }
-    EXPECT_EQ(decode_frames_for_mode("1|2|3|4", GameMode::UNKNOWN).kivo_replay_data->front(), (ReplayEventKivo{1, 2, 3, Key{4}}));
+    EXPECT_EQ(decode_frames_for_mode("1|2|3|4", GameMode::UNKNOWN).kivo_replay_data->front(),
+              (ReplayEventKivo{1, 2, 3, Key{4}}));
 }
 
 TEST(FrameBlock, SeveralMebibytesDecodeToTheSeed) {

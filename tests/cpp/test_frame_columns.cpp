@@ -99,7 +99,8 @@ TEST(FrameColumns, RebuiltFromTheirStoredValues) {
     ASSERT_TRUE(rebuilt.has_value());
     EXPECT_EQ(rebuilt->rng_seed(), 7);
     ASSERT_NE(rebuilt->time(), nullptr);  // the clock follows from the deltas
-    EXPECT_EQ(std::memcmp(rebuilt->time()->values.data(), original.time()->values.data(), 11 * sizeof(std::int64_t)), 0);
+    EXPECT_EQ(std::memcmp(rebuilt->time()->values.data(), original.time()->values.data(), 11 * sizeof(std::int64_t)),
+              0);
     for (std::size_t index = 0; index < values.size(); ++index) {
         const Column& column = rebuilt->columns()[index];
         EXPECT_EQ(column.name, original.columns()[index].name);

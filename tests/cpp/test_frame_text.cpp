@@ -33,7 +33,11 @@ std::string stop_text(std::string_view text) {
 }
 
 TEST(FrameText, SeedFrameRule) {
-    const struct { std::string_view text; std::vector<std::int64_t> deltas; std::optional<std::int32_t> seed; } cases[] = {
+    const struct {
+        std::string_view text;
+        std::vector<std::int64_t> deltas;
+        std::optional<std::int32_t> seed;
+    } cases[] = {
         {"0|256|-500|0,-1|256|-500|0,16|100.5|200|1,-12345|0|0|777,", {0, -1, 16}, 777},
         {"0|256|-500|0,-1|256|-500|0,16|100.5|200|1,", {0, -1, 16}, {}},
         {"-12345|0|0|-2147483648|junk,", {}, kI32Min},
@@ -57,8 +61,9 @@ TEST(FrameText, RecordsOfEveryMode) {
               (std::vector<Kivo>{{16, 256.75, -0.5, Key{5}}, {-1, 1000.0, -0.5, Key{-1}}}));
     EXPECT_EQ(frames_of<ReplayEventTaiko>("16|256.75|anything|1,9223372036854775807|-3||-2147483648"),
               (std::vector<ReplayEventTaiko>{{16, 256, KeyTaiko{1}}, {9223372036854775807, -3, KeyTaiko{kI32Min}}}));
-    EXPECT_EQ(frames_of<ReplayEventCatch>("1|0.5|x|1,2|0|x|01,3|0|x|1abc,4|0|x|0,5|0|x|2"),
-              (std::vector<ReplayEventCatch>{{1, 0.5, true}, {2, 0, true}, {3, 0, true}, {4, 0, false}, {5, 0, false}}));
+    EXPECT_EQ(
+        frames_of<ReplayEventCatch>("1|0.5|x|1,2|0|x|01,3|0|x|1abc,4|0|x|0,5|0|x|2"),
+        (std::vector<ReplayEventCatch>{{1, 0.5, true}, {2, 0, true}, {3, 0, true}, {4, 0, false}, {5, 0, false}}));
     // In key mode the marker's keys field is its field 1: the 'x' in field 3 is never read.
     const auto mania = decode_frame_text<ReplayEventMania>("16|1|2,-12345|0|0|x,");
     EXPECT_EQ((std::vector<ReplayEventMania>(mania.frames.begin(), mania.frames.end())),
@@ -75,7 +80,10 @@ std::string index_message(int len, int index) {
 TEST(FrameText, StopsInTheOrderFieldsAreChecked) {
     const std::string none = "called `Option::unwrap()` on a `None` value";
     const std::string error = "called `Result::unwrap()` on an `Err` value: Error";
-    const struct { std::string_view text; std::string kivo, taiko, ctb, mania; } cases[] = {
+    const struct {
+        std::string_view text;
+        std::string kivo, taiko, ctb, mania;
+    } cases[] = {
         {"", none, none, none, none},
         {"|1|2|3,,|4", none, none, none, none},
         {"1|2|3|4, 16|1|2|3", none, none, none, none},

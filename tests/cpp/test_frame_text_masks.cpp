@@ -14,11 +14,28 @@ namespace kz {
 namespace {
 
 // Items common and odd: cached shapes, long ones, empty ones, ones that stop.
-const char* const kItems[] = {
-    "16|320|0|0", "17|320|0|5", "16|0|0|0", "15|4|0|0", "-1|0|0|0", "120|320|0|10", "16|320|0|0|9", "",
-    "|1|2|3", "16", "16|320", "16|320|0", "1x|2|3|4", "+16|320|0|0", "16|3.5|0|0", "16|320|0|2147483648",
-    "123456789012|320|7777777777777|123", "16|320|0|0                                                  x",
-    "16|320|0|1e3", "x|1|2|3", "16|-320|0|-4", "16|320|0|0012"};
+const char* const kItems[] = {"16|320|0|0",
+                              "17|320|0|5",
+                              "16|0|0|0",
+                              "15|4|0|0",
+                              "-1|0|0|0",
+                              "120|320|0|10",
+                              "16|320|0|0|9",
+                              "",
+                              "|1|2|3",
+                              "16",
+                              "16|320",
+                              "16|320|0",
+                              "1x|2|3|4",
+                              "+16|320|0|0",
+                              "16|3.5|0|0",
+                              "16|320|0|2147483648",
+                              "123456789012|320|7777777777777|123",
+                              "16|320|0|0                                                  x",
+                              "16|320|0|1e3",
+                              "x|1|2|3",
+                              "16|-320|0|-4",
+                              "16|320|0|0012"};
 
 template <class Frame>
 std::string frames_text(const Vec<Frame>& frames, std::size_t drop) {
@@ -54,7 +71,8 @@ void check_long_texts() {
     for (int round = 0; round < 300; ++round) {
         // Mostly cached shapes, so that an odd item lands at every offset of a mask.
         std::vector<std::string> items;
-        for (int n = 20 + round % 50; n > 0; --n) items.push_back(kItems[odd(rng) == 0 ? pick(rng) : std::size_t(n % 4)]);
+        for (int n = 20 + round % 50; n > 0; --n)
+            items.push_back(kItems[odd(rng) == 0 ? pick(rng) : std::size_t(n % 4)]);
         std::string text;
         std::string expected;
         for (const std::string& item : items) {

@@ -34,8 +34,7 @@ std::vector<Finding> saved_findings() {
             if (file.is_regular_file()) findings.push_back({folder.path().filename().string(), file.path()});
         }
     }
-    std::sort(findings.begin(), findings.end(),
-              [](const Finding& a, const Finding& b) { return a.path < b.path; });
+    std::sort(findings.begin(), findings.end(), [](const Finding& a, const Finding& b) { return a.path < b.path; });
     return findings;
 }
 

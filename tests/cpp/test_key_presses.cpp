@@ -37,10 +37,10 @@ TEST(KeyPresses, PressesOfOneFrameComeInBitOrderAndTheLastFrameReleases) {
     std::vector<std::int32_t> keys(3);
     std::memcpy(keys.data(), presses->columns()[0].values.data(), sizeof(std::int32_t) * 3);
     EXPECT_EQ(keys, (std::vector<std::int32_t>{2, 4, 1}));
-    EXPECT_EQ(column(1), (std::vector<std::int64_t>{4, 4, 7}));   // press_time
-    EXPECT_EQ(column(2), (std::vector<std::int64_t>{9, 7, 9}));   // release_time
-    EXPECT_EQ(column(4), (std::vector<std::int64_t>{0, 0, 1}));   // frame
-    EXPECT_EQ(physical_keys(GameMode::STD, 0b1111), 0b1100u);      // keyboard keys hide their mouse bits
+    EXPECT_EQ(column(1), (std::vector<std::int64_t>{4, 4, 7}));  // press_time
+    EXPECT_EQ(column(2), (std::vector<std::int64_t>{9, 7, 9}));  // release_time
+    EXPECT_EQ(column(4), (std::vector<std::int64_t>{0, 0, 1}));  // frame
+    EXPECT_EQ(physical_keys(GameMode::STD, 0b1111), 0b1100u);    // keyboard keys hide their mouse bits
     EXPECT_EQ(physical_keys(GameMode::TAIKO, 0b1111), 0b1111u);
 }
 

@@ -28,8 +28,13 @@ std::optional<Samples> samples_of(const LifeBarGraph& graph) {
 
 TEST(LifeBarText, SamplesInTextOrder) {
     const float inf = std::numeric_limits<float>::infinity();
-    const struct { std::string_view text; std::optional<Samples> samples; } cases[] = {
-        {"", {}}, {",", {}}, {"abc,def", {}},
+    const struct {
+        std::string_view text;
+        std::optional<Samples> samples;
+    } cases[] = {
+        {"", {}},
+        {",", {}},
+        {"abc,def", {}},
         {"0|1,250|0.5,", Samples{{0, 1.0f}, {250, 0.5f}}},
         {"100|1,,skip,+5|0.9", Samples{{100, 1.0f}, {5, 0.9f}}},
         {"0|1e-1,1|-inf,2|1e39", Samples{{0, 0.1f}, {1, -inf}, {2, inf}}},
@@ -43,9 +48,18 @@ TEST(LifeBarText, SamplesInTextOrder) {
 TEST(LifeBarText, FirstBadPieceStopsTimeBeforeLife) {
     const std::string head = "called `Result::unwrap()` on an `Err` value: ";
     const std::string invalid = head + "ParseIntError { kind: InvalidDigit }";
-    const struct { std::string_view text; std::string message; } cases[] = {
-        {"100|1|7", head + "Error"}, {"5|", head + "Error"}, {"0|1,7|x", head + "Error"},
-        {" 100|1", invalid}, {"1.5|1", invalid}, {"-0|1", invalid}, {"+|1", invalid}, {"x|bad,5|1", invalid},
+    const struct {
+        std::string_view text;
+        std::string message;
+    } cases[] = {
+        {"100|1|7", head + "Error"},
+        {"5|", head + "Error"},
+        {"0|1,7|x", head + "Error"},
+        {" 100|1", invalid},
+        {"1.5|1", invalid},
+        {"-0|1", invalid},
+        {"+|1", invalid},
+        {"x|bad,5|1", invalid},
         {"|1", head + "ParseIntError { kind: Empty }"},
         {"4294967296|1", head + "ParseIntError { kind: PosOverflow }"},
     };

@@ -21,17 +21,17 @@ namespace {
 // Literal shapes around the ones the quick readers take: lengths at their
 // digit limits, signs, '.', exponents, words and junk.
 const char* const kFieldShapes[] = {
-    "16", "0", "-1", "+5", "-0", "320", "256.75", "-12.5", "0.5", ".5", "5.", ".", "-", "+", "", "-.5",
-    "1e3", "1E-2", "1e", "nan", "-inf", "x", " 1", "1x", "12.5x", "1234567", "12345678", "123456789",
-    "1234567890", "2147483647", "2147483648", "-2147483648", "-2147483649", "999999999999999999",
-    "9223372036854775807", "9223372036854775808", "-9223372036854775808", "123456789012345",
-    "1234567890123456", "12345678901234567890", "0.1234567", "0.12345678", "1234567.5", "12345678.5",
-    "0.000000000000001", "00000000000000000000016", "1.7976931348623157e308", "\xff", "-12345",
+    "16", "0", "-1", "+5", "-0", "320", "256.75", "-12.5", "0.5", ".5", "5.", ".", "-", "+", "", "-.5", "1e3", "1E-2",
+    "1e", "nan", "-inf", "x", " 1", "1x", "12.5x", "1234567", "12345678", "123456789", "1234567890", "2147483647",
+    "2147483648", "-2147483648", "-2147483649", "999999999999999999", "9223372036854775807", "9223372036854775808",
+    "-9223372036854775808", "123456789012345", "1234567890123456", "12345678901234567890", "0.1234567", "0.12345678",
+    "1234567.5", "12345678.5", "0.000000000000001", "00000000000000000000016", "1.7976931348623157e308", "\xff",
+    "-12345",
     // The shapes plays are written in: single-precision coordinates, 9999 in
     // field 2, a decimal of the play in the key mode's field 2, the opening
     // items, a decimal drum x read up to its '.'.
-    "68.26667", "-3.733333", "255.7333", "9999", "15.35354", "-500", "368.3333", "368.", "368.3.3", "368x3",
-    "-1523", "12.345678901234567"};
+    "68.26667", "-3.733333", "255.7333", "9999", "15.35354", "-500", "368.3333", "368.", "368.3.3", "368x3", "-1523",
+    "12.345678901234567"};
 
 template <class Frame>
 auto bits(const Frame& f) {
@@ -80,7 +80,8 @@ void expect_quick_matches_general(std::string_view item) {
 template <class Frame>
 void check_items(std::mt19937& rng, int count) {
     for (const char* shape : kFieldShapes) {
-        for (const char* other : {"16|320|0|0", "1|2|3|4"}) expect_quick_matches_general<Frame>(std::string(shape) + "|" + other);
+        for (const char* other : {"16|320|0|0", "1|2|3|4"})
+            expect_quick_matches_general<Frame>(std::string(shape) + "|" + other);
     }
     std::uniform_int_distribution<std::size_t> pick(0, std::size(kFieldShapes) - 1);
     std::uniform_int_distribution<int> fields(1, 6);
@@ -128,10 +129,10 @@ void expect_text_matches_items(const std::vector<std::string>& items) {
 
 template <class Frame>
 void check_mixed_texts(std::mt19937& rng) {
-    const char* const starts[] = {"16|", "17|", "-1523|", "0|", "1234567890|", "16|320|", "17|128|", "16|368.3333|",
-                                  "16|256.2667|", "16|0|", "16|-500|"};
-    const char* const tails[] = {"9999|0", "9999|10", "15.35354|0", "15.35354|1", "15.353541|0", "0", "0|0|0",
-                                 "-500|0", "9999|", "x|0", "9999|0|extra|fields|", "256|-500|0", ""};
+    const char* const starts[] = {"16|",     "17|",          "-1523|",       "0|",    "1234567890|", "16|320|",
+                                  "17|128|", "16|368.3333|", "16|256.2667|", "16|0|", "16|-500|"};
+    const char* const tails[] = {"9999|0", "9999|10", "15.35354|0", "15.35354|1",           "15.353541|0", "0", "0|0|0",
+                                 "-500|0", "9999|",   "x|0",        "9999|0|extra|fields|", "256|-500|0",  ""};
     std::uniform_int_distribution<std::size_t> start_of(0, std::size(starts) - 1), tail_of(0, std::size(tails) - 1);
     std::uniform_int_distribution<int> length(1, 40);
     for (int text = 0; text < 300; ++text) {
@@ -162,7 +163,8 @@ TEST(QuickReaders, FrameCapCountsEveryFrameAndStopsPastIt) {
             decode_frame_text<ReplayEventTaiko>(text, frames - 1);
             ADD_FAILURE() << "no stop for " << frames << " frames";
         } catch (const Stop& stop) {
-            EXPECT_EQ(std::string_view(stop.message()), "frame text holds more than " + std::to_string(frames - 1) + " frames");
+            EXPECT_EQ(std::string_view(stop.message()),
+                      "frame text holds more than " + std::to_string(frames - 1) + " frames");
         }
     }
 }
@@ -210,10 +212,11 @@ std::string life_bar_outcome(std::string_view text) {
 }
 
 TEST(QuickReaders, LifeBarPiecesReadAsByTheGeneralRules) {
-    const char* const times[] = {"0", "2000", "266000", "1234567", "12345678", "123456789", "4294967295",
-                                 "4294967296", "+5", "", "-0", "x", "00000000000001"};
-    const char* const lives[] = {"1", "0.94", "0", ".5", "5.", "1e-1", "0.1234567", "0.12345678", "12345678",
-                                 "1234567.5", "inf", "NaN", "1|2", "", "x", "0.3333333333333333"};
+    const char* const times[] = {"0",          "2000", "266000", "1234567", "12345678", "123456789",     "4294967295",
+                                 "4294967296", "+5",   "",       "-0",      "x",        "00000000000001"};
+    const char* const lives[] = {
+        "1",        "0.94",      "0",   ".5",  "5.",  "1e-1", "0.1234567", "0.12345678",
+        "12345678", "1234567.5", "inf", "NaN", "1|2", "",     "x",         "0.3333333333333333"};
     testing::internal::CaptureStderr();
     std::mt19937 rng(5);
     std::uniform_int_distribution<std::size_t> time_of(0, std::size(times) - 1), life_of(0, std::size(lives) - 1);

@@ -30,7 +30,8 @@ TEST(ReplayFile, ReadAndDecode) {
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     const std::string dir = pattern;
     auto write = [&](const std::string& name, const ByteVec& bytes) {
-        std::ofstream(dir + "/" + name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+        std::ofstream(dir + "/" + name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
         return dir + "/" + name;
     };
     auto read = [](const std::string& path) { return read_whole_file(path.c_str()); };
@@ -51,7 +52,8 @@ TEST(ReplayFile, ReadAndDecode) {
     EXPECT_EQ(stop_message([&] { decode_replay({}, false); }), kUnwrap + "Error(Error { input: [], code: Eof })");
     EXPECT_EQ(stop_message([&] { decode_replay_file(write("short", {0, 7, 0}).c_str(), true); }),
               kUnwrap + "Error(Error { input: [7, 0], code: Eof })");
-    const ByteVec good = header_through_timestamp(1).block(compress_alone("16|256.75|0|1,-12345|0|0|5")).u32(42).bytes();
+    const ByteVec good =
+        header_through_timestamp(1).block(compress_alone("16|256.75|0|1,-12345|0|0|5")).u32(42).bytes();
     const Replay replay = decode_replay_file(write("good", good).c_str(), false);
     EXPECT_EQ(replay.replay_data.taiko_replay_data->size(), 1u);
     EXPECT_EQ(replay.rng_seed, 5);

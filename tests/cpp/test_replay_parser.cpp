@@ -30,8 +30,9 @@ TEST(ParseReplay, WholeFile) {
     EXPECT_EQ(r.game_version, 20240101);
     EXPECT_EQ(text_of(*r.username), "player");
     EXPECT_FALSE(r.replay_hash);
-    EXPECT_EQ((std::vector<int>{r.count_300, r.count_100, r.count_50, r.count_geki, r.count_katu, r.count_miss, r.max_combo}),
-              (std::vector<int>{300, 100, 50, -1, -25536, 2, 777}));
+    EXPECT_EQ(
+        (std::vector<int>{r.count_300, r.count_100, r.count_50, r.count_geki, r.count_katu, r.count_miss, r.max_combo}),
+        (std::vector<int>{300, 100, 50, -1, -25536, 2, 777}));
     EXPECT_EQ(r.score, std::numeric_limits<std::int32_t>::min());
     EXPECT_FALSE(r.perfect);  // stored as 2
     EXPECT_EQ(r.mods, Mod{24});
@@ -103,8 +104,7 @@ TEST(ParseReplay, SingleByteDamageNeverCrashes) {
             damaged[at] = std::uint8_t(value);
             try {
                 outcome(damaged);
-            } catch (const Stop&) {
-            }
+            } catch (const Stop&) {}
         }
     }
 }

@@ -45,7 +45,8 @@ TEST(Salvage, CutHeaderKeepsTheFieldsBeforeTheCut) {
     ASSERT_EQ(ends.size(), kFrameBlockRow);
     for (std::size_t cut = 0; cut < ends.back(); ++cut) {
         const SalvagedReplay salvaged = salvage_replay(ByteView(whole.data(), cut), false);
-        const auto whole_fields = static_cast<std::size_t>(std::count_if(ends.begin(), ends.end(), [&](std::size_t end) { return end <= cut; }));
+        const auto whole_fields = static_cast<std::size_t>(
+            std::count_if(ends.begin(), ends.end(), [&](std::size_t end) { return end <= cut; }));
         EXPECT_EQ(count_read(salvaged), whole_fields) << "cut at " << cut;
         for (std::size_t row = 0; row < whole_fields; ++row) EXPECT_TRUE(salvaged.fields_read.test(row)) << cut;
         EXPECT_TRUE(salvaged.failure.cause == FailureCause::Eof || salvaged.failure.cause == FailureCause::EofInLength)

@@ -61,8 +61,9 @@ TEST(TextBuffer, LongTextsAndLargeBlocksStartOnAHugePage) {
 // and above each doubling and above the size a thread keeps, in an order
 // that reuses a longer text's buffer for a shorter one and the reverse.
 TEST(TextBuffer, UndeclaredSizesAcrossTheGrowthSteps) {
-    const std::size_t sizes[] = {(1u << 20) - 1, 1u << 20, (1u << 20) + 1, kKeptTextBytes + 4097,
-                                 5000, (2u << 20) + 3, kKeptTextBytes - 1, 1, 9u << 20};
+    const std::size_t sizes[] = {(1u << 20) - 1,        1u << 20, (1u << 20) + 1,
+                                 kKeptTextBytes + 4097, 5000,     (2u << 20) + 3,
+                                 kKeptTextBytes - 1,    1,        9u << 20};
     unsigned salt = 0;
     for (const std::size_t size : sizes) {
         const std::string text = varied_text(size, ++salt);

@@ -104,8 +104,8 @@ TEST(WriterColumns, ValuesOfAnyWidthAndTheirRanges) {
     const std::vector<std::int8_t> deltas{1, -2};
     const std::vector<float> xs{0.5f, 3.0f};
     const std::vector<std::uint8_t> dashing{0, 1};
-    FrameColumnsView view{2, {column(deltas, ValueFormat::I8), column(xs, ValueFormat::F32),
-                              column(dashing, ValueFormat::Bool), {}}};
+    FrameColumnsView view{
+        2, {column(deltas, ValueFormat::I8), column(xs, ValueFormat::F32), column(dashing, ValueFormat::Bool), {}}};
     EXPECT_EQ(text_of(frame_text_bytes({GameMode::CTB, view}, {})), "1|0.5|9999|0,-2|3|9999|1,");
 
     const std::vector<std::uint8_t> bad_dashing{0, 2};
@@ -119,8 +119,8 @@ TEST(WriterColumns, ValuesOfAnyWidthAndTheirRanges) {
     EXPECT_EQ(describe(std::get<EncodeError>(frame_text_bytes({GameMode::MANIA, mania}, {}))),
               "frame 1: time_delta must be a signed 64-bit integer");
     const std::vector<std::int64_t> inexact{1, (std::int64_t{1} << 53) + 1};
-    const FrameColumnsView plate{2, {column(keys, ValueFormat::I64), column(inexact, ValueFormat::I64),
-                                     column(dashing, ValueFormat::Bool), {}}};
+    const FrameColumnsView plate{
+        2, {column(keys, ValueFormat::I64), column(inexact, ValueFormat::I64), column(dashing, ValueFormat::Bool), {}}};
     EXPECT_EQ(describe(std::get<EncodeError>(frame_text_bytes({GameMode::CTB, plate}, {}))),
               "frame 1: x must be a float, or an integer that a double holds exactly");
 }

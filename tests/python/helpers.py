@@ -2,22 +2,41 @@
 records, the messages the binding and the decoder stop with, and the checks
 for the unrecoverable-stop exception. tests/python/test_field_names.py holds
 the field lists to the stub and to the runtime classes."""
+
 import contextlib
 import pathlib
 
-import pytest
-
 import kadenzo
-from kadenzo import (LifeBarState, ReplayEventCatch, ReplayEventKivo, ReplayEventMania, ReplayEventTaiko)
+import pytest
+from kadenzo import LifeBarState, ReplayEventCatch, ReplayEventKivo, ReplayEventMania, ReplayEventTaiko
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 SAMPLES = sorted((ROOT / "samples").glob("*.kvr"))
 
 # --- Field lists, in the order of the record tables in src/ ------------------
 
-REPLAY_FIELDS = ("mode", "game_version", "beatmap_hash", "username", "replay_hash", "count_300", "count_100",
-                 "count_50", "count_geki", "count_katu", "count_miss", "score", "max_combo", "perfect", "mods",
-                 "life_bar_graph", "timestamp", "replay_data", "rng_seed", "replay_id")
+REPLAY_FIELDS = (
+    "mode",
+    "game_version",
+    "beatmap_hash",
+    "username",
+    "replay_hash",
+    "count_300",
+    "count_100",
+    "count_50",
+    "count_geki",
+    "count_katu",
+    "count_miss",
+    "score",
+    "max_combo",
+    "perfect",
+    "mods",
+    "life_bar_graph",
+    "timestamp",
+    "replay_data",
+    "rng_seed",
+    "replay_id",
+)
 # ReplayDataContainer's frame lists, by mode number.
 SLOTS = ("kivo_replay_data", "taiko_replay_data", "catch_replay_data", "mania_replay_data")
 # The frame classes and LifeBarState, the records made by constructors.

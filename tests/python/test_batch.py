@@ -1,17 +1,16 @@
 """parse_replays_from_paths: argument rules, result order, the reported failure, and the worker pool's size."""
+
 import json
 import os
 import pathlib
 import subprocess
 import sys
 
-import pytest
-
 import kadenzo
+import pytest
+from helpers import NOT_FOUND, SLOTS, UNWRAP
 from kadenzo import parse_replay_from_path, parse_replays_from_paths
 from replay_builder import MODES, ReplayFile, realistic_replay
-
-from helpers import NOT_FOUND, SLOTS, UNWRAP
 
 
 @pytest.fixture(scope="module")
@@ -35,15 +34,22 @@ def reprs(replays):
     return [repr(replay) for replay in replays]
 
 
-@pytest.mark.parametrize("args, error, message", [
-    # paths is converted before header_only, and nothing is read before both are.
-    (("a.kvr", 1), ValueError, "Can't extract `str` to `Vec`"),
-    (((p for p in ["a"]), 1), TypeError, "argument 'paths': 'generator' object cannot be converted to 'Sequence'"),
-    (({"a": 1},), TypeError, "argument 'paths': 'dict' object cannot be converted to 'Sequence'"),
-    ((["a", b"b"], 1), TypeError, "argument 'paths': 'bytes' object cannot be converted to 'PyString'"),
-    ((["/nonexistent"], 1), TypeError, "argument 'header_only': 'int' object cannot be converted to 'PyBool'"),
-    ((("/nonexistent",), None), TypeError, "argument 'header_only': 'NoneType' object cannot be converted to 'PyBool'"),
-])
+@pytest.mark.parametrize(
+    "args, error, message",
+    [
+        # paths is converted before header_only, and nothing is read before both are.
+        (("a.kvr", 1), ValueError, "Can't extract `str` to `Vec`"),
+        (((p for p in ["a"]), 1), TypeError, "argument 'paths': 'generator' object cannot be converted to 'Sequence'"),
+        (({"a": 1},), TypeError, "argument 'paths': 'dict' object cannot be converted to 'Sequence'"),
+        ((["a", b"b"], 1), TypeError, "argument 'paths': 'bytes' object cannot be converted to 'PyString'"),
+        ((["/nonexistent"], 1), TypeError, "argument 'header_only': 'int' object cannot be converted to 'PyBool'"),
+        (
+            (("/nonexistent",), None),
+            TypeError,
+            "argument 'header_only': 'NoneType' object cannot be converted to 'PyBool'",
+        ),
+    ],
+)
 def test_argument_errors_in_order(args, error, message):
     with pytest.raises(BaseException) as info:
         parse_replays_from_paths(*args)
@@ -63,7 +69,8 @@ def test_results_follow_path_order(files):
 def test_relative_paths_start_in_the_working_directory(files, monkeypatch):
     monkeypatch.chdir(pathlib.Path(files["good1"]).parent)
     assert reprs(parse_replays_from_paths(["good1.kvr", "./good2.kvr"])) == reprs(
-        [parse_replay_from_path(files["good1"]), parse_replay_from_path(files["good2"])])
+        [parse_replay_from_path(files["good1"]), parse_replay_from_path(files["good2"])]
+    )
 
 
 def test_header_only(files):
@@ -74,7 +81,11 @@ def test_header_only(files):
     for replay, full in zip(replays[:4], parse_replays_from_paths(paths[:4])):
         assert [getattr(replay.replay_data, slot) for slot in SLOTS] == [None] * 4 and replay.rng_seed is None
         assert (replay.username, replay.score, replay.mods, replay.replay_id) == (
-            full.username, full.score, full.mods, full.replay_id)
+            full.username,
+            full.score,
+            full.mods,
+            full.replay_id,
+        )
 
 
 def test_duplicate_paths_give_independent_objects(files):
@@ -84,16 +95,19 @@ def test_duplicate_paths_give_independent_objects(files):
     assert second.username == parse_replay_from_path(files["good2"]).username
 
 
-@pytest.mark.parametrize("names, failing", [
-    (["missing"], "missing"),
-    (["bad"], "bad"),
-    (["good0", "missing", "bad"], "missing"),
-    (["good0", "bad", "missing"], "bad"),
-    (["good0"] * 5 + ["bad"], "bad"),
-    (["garbage_block", "missing"], "garbage_block"),
-    # The missing file fails first in time; the lower index is still the one reported.
-    (["slow_bad", "missing", "good1", "missing"], "slow_bad"),
-])
+@pytest.mark.parametrize(
+    "names, failing",
+    [
+        (["missing"], "missing"),
+        (["bad"], "bad"),
+        (["good0", "missing", "bad"], "missing"),
+        (["good0", "bad", "missing"], "bad"),
+        (["good0"] * 5 + ["bad"], "bad"),
+        (["garbage_block", "missing"], "garbage_block"),
+        # The missing file fails first in time; the lower index is still the one reported.
+        (["slow_bad", "missing", "good1", "missing"], "slow_bad"),
+    ],
+)
 def test_lowest_index_failure_is_reported(files, panic, names, failing):
     expected = panic(parse_replay_from_path, files[failing])
     assert panic(parse_replays_from_paths, [files[name] for name in names]) == expected
@@ -124,18 +138,21 @@ print(json.dumps({"created": created, "later": threads() - before, "reprs": [rep
 """
 
 
-@pytest.mark.parametrize("num_threads, num_cpus, expected", [
-    (None, None, 1),
-    ("2", None, 2),
-    ("+3", "4", 3),
-    ("0", "4", 1),  # 0 means one per processor; the second variable is not read
-    ("abc", "4", 4),
-    (" 2", "+3", 3),
-    ("-2", "0", 1),
-    ("18446744073709551617", "3", 3),
-    (b"\xff2", "2", 2),  # not valid Unicode
-    ("x", "y", 1),
-])
+@pytest.mark.parametrize(
+    "num_threads, num_cpus, expected",
+    [
+        (None, None, 1),
+        ("2", None, 2),
+        ("+3", "4", 3),
+        ("0", "4", 1),  # 0 means one per processor; the second variable is not read
+        ("abc", "4", 4),
+        (" 2", "+3", 3),
+        ("-2", "0", 1),
+        ("18446744073709551617", "3", 3),
+        (b"\xff2", "2", 2),  # not valid Unicode
+        ("x", "y", 1),
+    ],
+)
 def test_pool_size_is_fixed_by_the_environment_at_creation(files, num_threads, num_cpus, expected):
     env = {key: value for key, value in os.environb.items() if not key.startswith(b"RAYON_")}
     env[b"PYTHONPATH"] = os.fsencode(os.path.dirname(kadenzo.__file__))
@@ -143,8 +160,9 @@ def test_pool_size_is_fixed_by_the_environment_at_creation(files, num_threads, n
         if value is not None:
             env[name] = os.fsencode(value)
     paths = [files[f"good{i}"] for i in range(6)]
-    done = subprocess.run([sys.executable, "-c", POOL_CHILD, *paths], env=env,
-                          capture_output=True, check=True, timeout=60)
+    done = subprocess.run(
+        [sys.executable, "-c", POOL_CHILD, *paths], env=env, capture_output=True, check=True, timeout=60
+    )
     result = json.loads(done.stdout)
     # Created by the first call, even for an empty list; later changes of the variables do nothing.
     assert (result["created"], result["later"]) == (expected, expected)

@@ -3,15 +3,15 @@ broken, in many batches on pools of 1, 2 and 5 threads (each in a fresh
 interpreter, since the pool size is fixed at its creation). Every batch must
 give what decoding its files one by one gives: the same reprs in path order,
 or the failure of the lowest-indexed failing path."""
+
 import json
 import os
 import random
 import subprocess
 import sys
 
-import pytest
-
 import kadenzo
+import pytest
 from replay_builder import MODES, ReplayFile, compress, frame_text, generate_play, raw_string
 
 FILE_COUNT = 300
@@ -39,7 +39,7 @@ print(json.dumps(outcomes))
 def broken_file(kind, index, valid):
     """Broken in one of several ways; most messages name the file's own bytes."""
     if kind == 0:
-        return valid[:40 + index % 60]  # cut inside the header: the message lists the rest
+        return valid[: 40 + index % 60]  # cut inside the header: the message lists the rest
     if kind == 1:
         return ReplayFile(username=raw_string(b"p%d\xc3\x28" % index)).to_bytes()
     if kind == 2:
@@ -59,8 +59,9 @@ def corpus(tmp_path_factory):
     for index in range(FILE_COUNT):
         path = folder / f"{index:03d}.kvr"
         mode = MODES[index % 4]
-        valid = ReplayFile(mode=mode, block=blocks[mode], score=index, replay_id=rng.getrandbits(64),
-                           username=f"player {index}").to_bytes()
+        valid = ReplayFile(
+            mode=mode, block=blocks[mode], score=index, replay_id=rng.getrandbits(64), username=f"player {index}"
+        ).to_bytes()
         roll = rng.random()
         if roll < 0.03:
             paths.append(str(path))  # never written: missing
@@ -83,11 +84,20 @@ def make_batches(paths, outcomes):
     rng = random.Random(7)
     valid = [p for p in paths if outcomes[p, False][0] == "ok"]
     failing = [p for p in paths if outcomes[p, False][0] == "panic"]
-    batches = [(paths, False), (paths, True), (valid, False), (valid, True), ([], False), (valid[:1], False),
-               (failing[:1], False), ([valid[0]] * 9, False),
-               # Failures only in the upper half, and only at the very end.
-               (valid[:40] + failing[-3:], False), (valid[:63] + failing[:1], False),
-               (failing[::-1], False)]
+    batches = [
+        (paths, False),
+        (paths, True),
+        (valid, False),
+        (valid, True),
+        ([], False),
+        (valid[:1], False),
+        (failing[:1], False),
+        ([valid[0]] * 9, False),
+        # Failures only in the upper half, and only at the very end.
+        (valid[:40] + failing[-3:], False),
+        (valid[:63] + failing[:1], False),
+        (failing[::-1], False),
+    ]
     for _ in range(80):
         # Valid files with none to three failing ones at random places, so
         # that the lowest failing index falls anywhere in the batch.
@@ -117,8 +127,9 @@ def test_batches_equal_decoding_one_by_one(corpus, threads, tmp_path):
     env = {key: value for key, value in os.environ.items() if not key.startswith("RAYON_")}
     env["RAYON_NUM_THREADS"] = str(threads)
     env["PYTHONPATH"] = os.path.dirname(kadenzo.__file__)
-    done = subprocess.run([sys.executable, "-c", CHILD, str(plan)], env=env, capture_output=True, text=True,
-                          timeout=300)
+    done = subprocess.run(
+        [sys.executable, "-c", CHILD, str(plan)], env=env, capture_output=True, text=True, timeout=300
+    )
     assert done.returncode == 0, done.stderr[-3000:]
     got = json.loads(done.stdout)
     assert len(got) == len(batches) * REPEATS

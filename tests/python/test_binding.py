@@ -1,12 +1,23 @@
 """Argument binding, conversion and rewording, as seen through constructors and module functions."""
-import pytest
 
 import kadenzo
-from kadenzo import (GameMode, Key, KeyMania, KeyTaiko, LifeBarState, Mod,
-                     ReplayEventKivo, ReplayEventMania, ReplayEventTaiko, parse_replay_data,
-                     parse_replay_from_bytes, parse_replay_from_path, parse_replays_from_paths)
-
+import pytest
 from helpers import EOF_EMPTY, NO_VALUE, OUT_OF_RANGE, raises_panic
+from kadenzo import (
+    GameMode,
+    Key,
+    KeyMania,
+    KeyTaiko,
+    LifeBarState,
+    Mod,
+    ReplayEventKivo,
+    ReplayEventMania,
+    ReplayEventTaiko,
+    parse_replay_data,
+    parse_replay_from_bytes,
+    parse_replay_from_path,
+    parse_replays_from_paths,
+)
 
 # The smallest file that decodes with header_only: every field zero or absent, an empty
 # compressed block and a 4-byte online id.
@@ -20,59 +31,82 @@ def type_error(call):
     return str(info.value)
 
 
-@pytest.mark.parametrize("call, message", [
-    # Too many positional: plain and ranged forms; "arguments" stays plural.
-    (lambda: GameMode(1, 2), "GameMode.__new__() takes 1 positional arguments but 2 were given"),
-    (lambda: KeyMania(1, 2, int=3), "KeyMania.__new__() takes 1 positional arguments but 2 were given"),
-    (lambda: LifeBarState(0, 1.0, 2), "LifeBarState.__new__() takes 2 positional arguments but 3 were given"),
-    (lambda: parse_replays_from_paths(1, 2, 3),
-     "parse_replays_from_paths() takes from 1 to 2 positional arguments but 3 were given"),
-    # Multiple values, by position then keyword.
-    (lambda: GameMode(1, int=2), "GameMode.__new__() got multiple values for argument 'int'"),
-    (lambda: ReplayEventKivo(1, time_delta=2),
-     "ReplayEventKivo.__new__() got multiple values for argument 'time_delta'"),
-    # Unexpected keywords: exact, case-sensitive names; examined before missing arguments,
-    # and keywords in the caller's order.
-    (lambda: GameMode(foo=1), "GameMode.__new__() got an unexpected keyword argument 'foo'"),
-    (lambda: Key(INT=1), "Key.__new__() got an unexpected keyword argument 'INT'"),
-    (lambda: parse_replay_data(mode=GameMode.STD, bogus=1),
-     "parse_replay_data() got an unexpected keyword argument 'bogus'"),
-    (lambda: KeyTaiko(**{"é": 1}), "KeyTaiko.__new__() got an unexpected keyword argument 'é'"),
-    (lambda: GameMode(1, foo=2, int=3), "GameMode.__new__() got an unexpected keyword argument 'foo'"),
-    (lambda: GameMode(1, int=3, foo=2), "GameMode.__new__() got multiple values for argument 'int'"),
-    # Missing: one, two, three and four names.
-    (lambda: GameMode(), "GameMode.__new__() missing 1 required positional argument: 'int'"),
-    (lambda: parse_replay_data(), "parse_replay_data() missing 2 required positional arguments: 'data' and 'mode'"),
-    (lambda: LifeBarState(), "LifeBarState.__new__() missing 2 required positional arguments: 'time' and 'life'"),
-    (lambda: ReplayEventTaiko(), "ReplayEventTaiko.__new__() missing 3 required positional arguments: "
-                                 "'time_delta', 'x', and 'keys'"),
-    (lambda: ReplayEventKivo(), "ReplayEventKivo.__new__() missing 4 required positional arguments: "
-                                "'time_delta', 'x', 'y', and 'keys'"),
-    (lambda: ReplayEventKivo(1, keys=Key(0)),
-     "ReplayEventKivo.__new__() missing 2 required positional arguments: 'x' and 'y'"),
-    (lambda: ReplayEventKivo(y=1.0), "ReplayEventKivo.__new__() missing 3 required positional arguments: "
-                                     "'time_delta', 'x', and 'keys'"),
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        # Too many positional: plain and ranged forms; "arguments" stays plural.
+        (lambda: GameMode(1, 2), "GameMode.__new__() takes 1 positional arguments but 2 were given"),
+        (lambda: KeyMania(1, 2, int=3), "KeyMania.__new__() takes 1 positional arguments but 2 were given"),
+        (lambda: LifeBarState(0, 1.0, 2), "LifeBarState.__new__() takes 2 positional arguments but 3 were given"),
+        (
+            lambda: parse_replays_from_paths(1, 2, 3),
+            "parse_replays_from_paths() takes from 1 to 2 positional arguments but 3 were given",
+        ),
+        # Multiple values, by position then keyword.
+        (lambda: GameMode(1, int=2), "GameMode.__new__() got multiple values for argument 'int'"),
+        (
+            lambda: ReplayEventKivo(1, time_delta=2),
+            "ReplayEventKivo.__new__() got multiple values for argument 'time_delta'",
+        ),
+        # Unexpected keywords: exact, case-sensitive names; examined before missing arguments,
+        # and keywords in the caller's order.
+        (lambda: GameMode(foo=1), "GameMode.__new__() got an unexpected keyword argument 'foo'"),
+        (lambda: Key(INT=1), "Key.__new__() got an unexpected keyword argument 'INT'"),
+        (
+            lambda: parse_replay_data(mode=GameMode.STD, bogus=1),
+            "parse_replay_data() got an unexpected keyword argument 'bogus'",
+        ),
+        (lambda: KeyTaiko(**{"é": 1}), "KeyTaiko.__new__() got an unexpected keyword argument 'é'"),
+        (lambda: GameMode(1, foo=2, int=3), "GameMode.__new__() got an unexpected keyword argument 'foo'"),
+        (lambda: GameMode(1, int=3, foo=2), "GameMode.__new__() got multiple values for argument 'int'"),
+        # Missing: one, two, three and four names.
+        (lambda: GameMode(), "GameMode.__new__() missing 1 required positional argument: 'int'"),
+        (lambda: parse_replay_data(), "parse_replay_data() missing 2 required positional arguments: 'data' and 'mode'"),
+        (lambda: LifeBarState(), "LifeBarState.__new__() missing 2 required positional arguments: 'time' and 'life'"),
+        (
+            lambda: ReplayEventTaiko(),
+            "ReplayEventTaiko.__new__() missing 3 required positional arguments: 'time_delta', 'x', and 'keys'",
+        ),
+        (
+            lambda: ReplayEventKivo(),
+            "ReplayEventKivo.__new__() missing 4 required positional arguments: 'time_delta', 'x', 'y', and 'keys'",
+        ),
+        (
+            lambda: ReplayEventKivo(1, keys=Key(0)),
+            "ReplayEventKivo.__new__() missing 2 required positional arguments: 'x' and 'y'",
+        ),
+        (
+            lambda: ReplayEventKivo(y=1.0),
+            "ReplayEventKivo.__new__() missing 3 required positional arguments: 'time_delta', 'x', and 'keys'",
+        ),
+    ],
+)
 def test_binding_messages(call, message):
     assert type_error(call) == message
 
 
-@pytest.mark.parametrize("call, expected", [
-    (lambda: GameMode(int=3), GameMode.MANIA),
-    (lambda: Mod(int=24), Mod(24)),
-    (lambda: ReplayEventMania(keys=KeyMania(3), time_delta=-4), ReplayEventMania(-4, KeyMania(3))),
-    (lambda: ReplayEventKivo(0, 1.5, keys=Key(1), y=2), ReplayEventKivo(0, 1.5, 2.0, Key(1))),
-])
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda: GameMode(int=3), GameMode.MANIA),
+        (lambda: Mod(int=24), Mod(24)),
+        (lambda: ReplayEventMania(keys=KeyMania(3), time_delta=-4), ReplayEventMania(-4, KeyMania(3))),
+        (lambda: ReplayEventKivo(0, 1.5, keys=Key(1), y=2), ReplayEventKivo(0, 1.5, 2.0, Key(1))),
+    ],
+)
 def test_every_parameter_binds_by_keyword(call, expected):
     assert call() == expected
 
 
-@pytest.mark.parametrize("call", [
-    lambda: kadenzo.Replay(),
-    lambda: kadenzo.Replay(1, data=2),
-    lambda: type(parse_replay_data(b"1|2", GameMode.MANIA))(),
-    lambda: type(parse_replay_data(b"1|2", GameMode.MANIA))(kivo_replay_data=None),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: kadenzo.Replay(),
+        lambda: kadenzo.Replay(1, data=2),
+        lambda: type(parse_replay_data(b"1|2", GameMode.MANIA))(),
+        lambda: type(parse_replay_data(b"1|2", GameMode.MANIA))(kivo_replay_data=None),
+    ],
+)
 def test_classes_without_constructor(call):
     assert type_error(call) == "No constructor defined"
 
@@ -107,21 +141,40 @@ class Bytes(bytes):
     pass
 
 
-@pytest.mark.parametrize("call, message", [
-    (lambda: parse_replays_from_paths([], "yes"), "argument 'header_only': 'str' object cannot be converted to 'PyBool'"),
-    (lambda: parse_replays_from_paths(5), "argument 'paths': 'int' object cannot be converted to 'Sequence'"),
-    (lambda: parse_replays_from_paths(p for p in ["x"]),
-     "argument 'paths': 'generator' object cannot be converted to 'Sequence'"),
-    (lambda: parse_replays_from_paths({"x"}), "argument 'paths': 'set' object cannot be converted to 'Sequence'"),
-    (lambda: parse_replays_from_paths(["a", b"b"]), "argument 'paths': 'bytes' object cannot be converted to 'PyString'"),
-    (lambda: parse_replays_from_paths(("a", 1)), "argument 'paths': 'int' object cannot be converted to 'PyString'"),
-    (lambda: parse_replays_from_paths(Seq(["a", None])),
-     "argument 'paths': 'NoneType' object cannot be converted to 'PyString'"),
-    (lambda: parse_replay_data(b"", KeyMania.K1), "argument 'mode': 'KeyMania' object cannot be converted to 'GameMode'"),
-    # Arguments are converted in parameter order; the first failure decides.
-    (lambda: parse_replay_data(mode=0, data=1), "argument 'data': 'int' object cannot be converted to 'PyBytes'"),
-    # The integer converter's messages: test_game_mode.py and test_flags.py (test_constructor_rejects).
-])
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (
+            lambda: parse_replays_from_paths([], "yes"),
+            "argument 'header_only': 'str' object cannot be converted to 'PyBool'",
+        ),
+        (lambda: parse_replays_from_paths(5), "argument 'paths': 'int' object cannot be converted to 'Sequence'"),
+        (
+            lambda: parse_replays_from_paths(p for p in ["x"]),
+            "argument 'paths': 'generator' object cannot be converted to 'Sequence'",
+        ),
+        (lambda: parse_replays_from_paths({"x"}), "argument 'paths': 'set' object cannot be converted to 'Sequence'"),
+        (
+            lambda: parse_replays_from_paths(["a", b"b"]),
+            "argument 'paths': 'bytes' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: parse_replays_from_paths(("a", 1)),
+            "argument 'paths': 'int' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: parse_replays_from_paths(Seq(["a", None])),
+            "argument 'paths': 'NoneType' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: parse_replay_data(b"", KeyMania.K1),
+            "argument 'mode': 'KeyMania' object cannot be converted to 'GameMode'",
+        ),
+        # Arguments are converted in parameter order; the first failure decides.
+        (lambda: parse_replay_data(mode=0, data=1), "argument 'data': 'int' object cannot be converted to 'PyBytes'"),
+        # The integer converter's messages: test_game_mode.py and test_flags.py (test_constructor_rejects).
+    ],
+)
 def test_conversion_messages(call, message):
     assert type_error(call) == message
 
@@ -198,14 +251,16 @@ def test_subclasses_and_tuples_are_accepted(tmp_path):
 
 COUNTS = ["count_300", "count_100", "count_50", "count_geki", "count_katu", "count_miss", "max_combo"]
 # field -> (values stored as given, values refused with the fixed text, values refused with the interpreter's text)
-RANGES = {name: ([-32768, 32767, True], [32768, -32769, 2**62], [2**63, -2**63 - 1]) for name in COUNTS}
-RANGES.update({
-    "game_version": ([-2**31, 2**31 - 1], [], [2**31, -2**31 - 1]),
-    "score": ([-2**31, 2**31 - 1], [], [2**31, -2**31 - 1]),
-    "rng_seed": ([-2**31, 2**31 - 1, None], [], [2**31, -2**31 - 1]),
-    "timestamp": ([-2**63, 2**63 - 1], [], [2**63, -2**63 - 1]),
-    "replay_id": ([0, 2**64 - 1], [], [-1, 2**64]),
-})
+RANGES = {name: ([-32768, 32767, True], [32768, -32769, 2**62], [2**63, -(2**63) - 1]) for name in COUNTS}
+RANGES.update(
+    {
+        "game_version": ([-(2**31), 2**31 - 1], [], [2**31, -(2**31) - 1]),
+        "score": ([-(2**31), 2**31 - 1], [], [2**31, -(2**31) - 1]),
+        "rng_seed": ([-(2**31), 2**31 - 1, None], [], [2**31, -(2**31) - 1]),
+        "timestamp": ([-(2**63), 2**63 - 1], [], [2**63, -(2**63) - 1]),
+        "replay_id": ([0, 2**64 - 1], [], [-1, 2**64]),
+    }
+)
 
 
 @pytest.mark.parametrize("name", list(RANGES))

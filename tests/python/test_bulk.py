@@ -1,6 +1,7 @@
 """kadenzo.bulk and kadenzo.errors: per-file results in input order, error
 classes that survive process pools, any kind of path, laziness, the lock
 released while decoding, and Ctrl-C."""
+
 import base64
 import concurrent.futures
 import mmap
@@ -14,11 +15,10 @@ import textwrap
 import threading
 import time
 
-import pytest
-
 import kadenzo
 import kadenzo.bulk
 import kadenzo.frames
+import pytest
 from kadenzo.errors import ReplayDecodeError, ReplayError, ReplayFileError
 from replay_builder import ReplayFile, realistic_replay
 
@@ -75,10 +75,20 @@ def test_errors_raise_gives_the_first_failure_in_input_order(folder):
     assert taken == [0, 1, 2] and info.value.filename == folder[3]
 
 
-@pytest.mark.parametrize("arguments, error", [
-    (dict(errors="ignore"), ValueError), (dict(frames="arrays"), ValueError), (dict(threads=0), ValueError),
-    (dict(threads=True), TypeError), (dict(threads=1.5), TypeError), (dict(header_only="no"), TypeError),
-    (dict(errors=None), TypeError), (dict(paths="one.kvr"), TypeError), (dict(paths=[3]), TypeError)])
+@pytest.mark.parametrize(
+    "arguments, error",
+    [
+        (dict(errors="ignore"), ValueError),
+        (dict(frames="arrays"), ValueError),
+        (dict(threads=0), ValueError),
+        (dict(threads=True), TypeError),
+        (dict(threads=1.5), TypeError),
+        (dict(header_only="no"), TypeError),
+        (dict(errors=None), TypeError),
+        (dict(paths="one.kvr"), TypeError),
+        (dict(paths=[3]), TypeError),
+    ],
+)
 def test_arguments_are_checked(arguments, error):
     paths = arguments.pop("paths", [])
     with pytest.raises(error):
@@ -96,11 +106,14 @@ def _broken_after(paths, count, error):
     raise error
 
 
-@pytest.mark.parametrize("make_input, error, yielded", [
-    (lambda paths: paths[:99] + [None], TypeError, 99),                     # an item that is not a path
-    (lambda paths: _broken_after(paths, 50, OSError("broke")), OSError, 50),  # the iterator itself raises
-    (lambda paths: _broken_after(paths, 50, KeyboardInterrupt()), KeyboardInterrupt, None),  # at once
-])
+@pytest.mark.parametrize(
+    "make_input, error, yielded",
+    [
+        (lambda paths: paths[:99] + [None], TypeError, 99),  # an item that is not a path
+        (lambda paths: _broken_after(paths, 50, OSError("broke")), OSError, 50),  # the iterator itself raises
+        (lambda paths: _broken_after(paths, 50, KeyboardInterrupt()), KeyboardInterrupt, None),  # at once
+    ],
+)
 def test_every_result_before_a_bad_input_comes_first(folder, make_input, error, yielded):
     paths = [folder[0]] * 100
     taken = []
@@ -156,8 +169,9 @@ DAEMON_AT_EXIT = textwrap.dedent("""
 def test_interpreter_exit_while_daemon_threads_decode(folder, kind):
     # Before the fix every run ended in SIGABRT ("exception not rethrown") or SIGSEGV.
     for _ in range(5):
-        result = subprocess.run([sys.executable, "-c", DAEMON_AT_EXIT, kind, folder[0]], capture_output=True,
-                                text=True, timeout=60)
+        result = subprocess.run(
+            [sys.executable, "-c", DAEMON_AT_EXIT, kind, folder[0]], capture_output=True, text=True, timeout=60
+        )
         assert (result.returncode, result.stderr) == (0, "")
 
 
@@ -343,7 +357,7 @@ def test_special_files_are_refused_and_header_only_reads_the_header(tmp_path):
 def test_header_only_failures_say_the_same_as_full_ones(tmp_path):
     data = realistic_replay(0, 600, seed=9).to_bytes()
     length_at = data.index(b"\x5d\x00\x00") - 4  # the block length stands before the LZMA header
-    huge_block = data[:length_at] + (10_000_000).to_bytes(4, "little") + data[length_at + 4:] + bytes(100_000)
+    huge_block = data[:length_at] + (10_000_000).to_bytes(4, "little") + data[length_at + 4 :] + bytes(100_000)
     cases = {"cut.kvr": data[:300], "huge_block.kvr": huge_block}
     for name, content in cases.items():
         (tmp_path / name).write_bytes(content)

@@ -1,11 +1,11 @@
 """The typed modules beside the extension (kadenzo.bulk, kadenzo.errors, kadenzo.encode):
 a strict type check of a typed usage example, stubtest against the runtime,
 and the example run on the samples and a missing file."""
+
 import os
 import sys
 
 import pytest
-
 from test_typing import ROOT, TYPING, checker_env, run
 
 pytestmark = pytest.mark.tooling
@@ -24,8 +24,9 @@ def test_bulk_modules_match_their_runtime(tmp_path):
 
 def test_bulk_usage_runs(tmp_path):
     samples = sorted(str(p) for p in (ROOT / "samples").glob("*.kvr"))
-    out = run([sys.executable, str(TYPING / "bulk_usage.py"), *samples, str(tmp_path / "missing.kvr")],
-              dict(os.environ))
+    out = run(
+        [sys.executable, str(TYPING / "bulk_usage.py"), *samples, str(tmp_path / "missing.kvr")], dict(os.environ)
+    )
     assert out.count("GameMode.") == len(samples)
     assert "failed: [Errno 2] No such file or directory" in out
 
@@ -35,6 +36,13 @@ def test_encode_usage_passes_strict_type_check_and_runs(tmp_path):
     out = run([sys.executable, "-m", "mypy", "--strict", str(TYPING / "encode_usage.py")], checker_env(tmp_path))
     assert "no issues found" in out
     run([sys.executable, "-m", "mypy.stubtest", "kadenzo.encode"], checker_env(tmp_path))
-    out = run([sys.executable, str(TYPING / "encode_usage.py"), str(ROOT / "samples" / "std.kvr"),
-               str(tmp_path / "renamed.kvr")], dict(os.environ))
+    out = run(
+        [
+            sys.executable,
+            str(TYPING / "encode_usage.py"),
+            str(ROOT / "samples" / "std.kvr"),
+            str(tmp_path / "renamed.kvr"),
+        ],
+        dict(os.environ),
+    )
     assert out == "written: someone True\n"

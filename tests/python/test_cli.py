@@ -1,5 +1,6 @@
 """The `kadenzo` command line, run as a user runs it: output, exit status,
 failed files, and Ctrl-C part-way through a folder."""
+
 import csv
 import io
 import os
@@ -11,22 +12,43 @@ import sys
 import time
 import tomllib
 
-import pytest
-
 import kadenzo
+import pytest
 from kadenzo import columns as kc
 from replay_builder import MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, realistic_replay
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-SUMMARY_COLUMNS = ["path", "mode", "game_version", "beatmap_hash", "username", "replay_hash", "count_300",
-                   "count_100", "count_50", "count_geki", "count_katu", "count_miss", "score", "max_combo",
-                   "perfect", "mods", "mods_names", "timestamp", "played_at", "replay_id", "frame_count", "rng_seed",
-                   "error"]
+SUMMARY_COLUMNS = [
+    "path",
+    "mode",
+    "game_version",
+    "beatmap_hash",
+    "username",
+    "replay_hash",
+    "count_300",
+    "count_100",
+    "count_50",
+    "count_geki",
+    "count_katu",
+    "count_miss",
+    "score",
+    "max_combo",
+    "perfect",
+    "mods",
+    "mods_names",
+    "timestamp",
+    "played_at",
+    "replay_id",
+    "frame_count",
+    "rng_seed",
+    "error",
+]
 
 
 def kadenzo_cli(*args, cwd=None, timeout=120):
-    return subprocess.run([sys.executable, "-m", "kadenzo", *map(str, args)], capture_output=True, text=True,
-                          cwd=cwd, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-m", "kadenzo", *map(str, args)], capture_output=True, text=True, cwd=cwd, timeout=timeout
+    )
 
 
 def rows_of(text):
@@ -38,8 +60,12 @@ def folder(tmp_path_factory):
     """Four good plays (one in a subfolder), one damaged file, one file the glob skips."""
     root = tmp_path_factory.mktemp("plays")
     (root / "deeper").mkdir()
-    for name, mode in [("a_std", MODE_STD), ("b_taiko", MODE_TAIKO), ("deeper/c_catch", MODE_CTB),
-                       ("d_mania", MODE_MANIA)]:
+    for name, mode in [
+        ("a_std", MODE_STD),
+        ("b_taiko", MODE_TAIKO),
+        ("deeper/c_catch", MODE_CTB),
+        ("d_mania", MODE_MANIA),
+    ]:
         (root / f"{name}.kvr").write_bytes(realistic_replay(mode, 500, seed=mode).to_bytes())
     (root / "b_truncated.kvr").write_bytes((root / "a_std.kvr").read_bytes()[:300])
     (root / "notes.txt").write_text("not a replay")
@@ -61,15 +87,21 @@ def test_summary_of_a_folder_with_a_damaged_file(folder):
             replay = kadenzo.parse_replay_from_path(row["path"])
             assert row["mode"] == repr(replay.mode).split(".")[1]
             assert int(row["frame_count"]) == len(kc.frames(replay))
-            assert (int(row["score"]), int(row["rng_seed"]), int(row["replay_id"])) == \
-                (replay.score, replay.rng_seed, replay.replay_id)
+            assert (int(row["score"]), int(row["rng_seed"]), int(row["replay_id"])) == (
+                replay.score,
+                replay.rng_seed,
+                replay.replay_id,
+            )
     assert result.stderr == "5 files, 1 failed\n"  # no bar and no line per failure when not a terminal
 
 
-@pytest.mark.parametrize("args, names, status", [
-    (["--glob", "*_std.kvr"], ["a_std.kvr"], 0),
-    (["--header-only", "--threads", "1"], None, 1),
-])
+@pytest.mark.parametrize(
+    "args, names, status",
+    [
+        (["--glob", "*_std.kvr"], ["a_std.kvr"], 0),
+        (["--header-only", "--threads", "1"], None, 1),
+    ],
+)
 def test_summary_options(folder, args, names, status, tmp_path):
     out = tmp_path / "summary.csv"
     result = kadenzo_cli("summary", folder, "-o", out, *args)
@@ -141,12 +173,21 @@ def test_stop_signals_end_promptly_leaving_a_whole_readable_file(tmp_path, stop,
     for index in range(1_500):
         (tmp_path / f"{index:05}.kvr").write_bytes(data)
     out = tmp_path / f"summary.{suffix}"
-    process = subprocess.Popen([sys.executable, "-m", "kadenzo", "summary", tmp_path, "-o", out, "--threads", "1"],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "kadenzo", "summary", tmp_path, "-o", out, "--threads", "1"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     deadline = time.monotonic() + 60
     # Written beside its final name until it is closed; Parquet rows show only then.
-    while not any(suffix == "parquet" or part.read_text().count("\n") >= 3
-                  for part in tmp_path.glob(f".summary.{suffix}.*.part")) and time.monotonic() < deadline:
+    while (
+        not any(
+            suffix == "parquet" or part.read_text().count("\n") >= 3
+            for part in tmp_path.glob(f".summary.{suffix}.*.part")
+        )
+        and time.monotonic() < deadline
+    ):
         time.sleep(0.02)
     time.sleep(1 if suffix == "parquet" else 0)
     process.send_signal(stop)
@@ -173,7 +214,7 @@ def test_readme_commands_are_accepted():
     blocks = [block for block in text.split("```console\n")[1:]]
     commands = [shlex.split(line, comments=True) for block in blocks for line in block.split("```")[0].splitlines()]
     assert all(words[0] == "kadenzo" for words in commands if words)
-    commands = [words[1:words.index(">")] if ">" in words else words[1:] for words in commands if words]
+    commands = [words[1 : words.index(">")] if ">" in words else words[1:] for words in commands if words]
     assert len(commands) >= 4
     for words in commands:
         build_parser().parse_args(words)  # exits (fails the test) on an unknown command or option
@@ -188,8 +229,9 @@ def test_progress_bar_only_on_a_terminal(folder):
 
     master, terminal = pty.openpty()
     fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 40, 100, 0, 0))
-    process = subprocess.Popen([sys.executable, "-m", "kadenzo", "summary", folder], stdout=subprocess.DEVNULL,
-                               stderr=terminal)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "kadenzo", "summary", folder], stdout=subprocess.DEVNULL, stderr=terminal
+    )
     os.close(terminal)
     shown = b""
     while chunk := _read(master):

@@ -1,6 +1,7 @@
 """`kadenzo anonymise`: names replaced by keyed pseudonyms, everything else
 kept, the folder layout mirrored, per-file errors, and the exit statuses of
 the command line (1 a replay failed, 2 usage, 4 an output not written)."""
+
 import os
 import subprocess
 import sys
@@ -11,8 +12,13 @@ from replay_builder import MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, realistic
 
 
 def kadenzo_cli(*args, env=None):
-    return subprocess.run([sys.executable, "-m", "kadenzo", *map(str, args)], capture_output=True, text=True,
-                          timeout=120, env={**os.environ, **(env or {})})
+    return subprocess.run(
+        [sys.executable, "-m", "kadenzo", *map(str, args)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env={**os.environ, **(env or {})},
+    )
 
 
 def test_anonymise_a_folder(tmp_path):
@@ -32,13 +38,12 @@ def test_anonymise_a_folder(tmp_path):
         after = kadenzo.parse_replay_from_path(str(out / f"{name}.kvr"))
         assert after.username == pseudonym(before.username, b"secret") != before.username
         after.username = before.username
-        assert repr(after) == repr(before)   # every other field, every frame
+        assert repr(after) == repr(before)  # every other field, every frame
     assert sorted(p.name for p in out.rglob("*")) == ["a.kvr", "b.kvr", "c.kvr", "d.kvr", "deeper"]
 
     again = kadenzo_cli("anonymise", plays / "a.kvr", "-o", out, env={"KADENZO_ANONYMISE_KEY": "secret"})
     assert again.returncode == 4 and "a.kvr exists (--overwrite replaces it)" in again.stderr
-    again = kadenzo_cli("anonymise", plays / "a.kvr", "-o", out, "--overwrite",
-                        env={"KADENZO_ANONYMISE_KEY": "secret"})
+    again = kadenzo_cli("anonymise", plays / "a.kvr", "-o", out, "--overwrite", env={"KADENZO_ANONYMISE_KEY": "secret"})
     assert again.returncode == 0 and again.stderr == "1 files, 0 failed\n"
 
     no_key = kadenzo_cli("anonymise", plays, "-o", tmp_path / "none", env={"KADENZO_ANONYMISE_KEY": ""})

@@ -1,30 +1,34 @@
 """The command line at its edges: every way a run ends has its exit status
 and at most one line on standard error, outputs never hold a torn file, text
 from replays reaches a terminal escaped and a table exactly."""
+
 import contextlib
 import csv
 import dataclasses
 import io
 import os
-import signal
 import subprocess
 import sys
-import time
 import warnings
 
 import pytest
-
 from kadenzo import _find, _for_people
-from kadenzo._output import OutputFile
 from kadenzo._exit import ExitStatus
+from kadenzo._output import OutputFile
 from replay_builder import MODE_STD, ReplayFile, realistic_replay
 
 HOSTILE = "evil\x1b]0;title\x07\x1b[2J\x9b31m\r\x08\u202eAB"  # title set, screen clear, C1 CSI, CR, BS, RTL override
 
 
 def kadenzo_cli(*args, stdout=subprocess.PIPE, timeout=120, **options):
-    return subprocess.run([sys.executable, "-m", "kadenzo", *map(str, args)], stdout=stdout,
-                          stderr=subprocess.PIPE, text=True, timeout=timeout, **options)
+    return subprocess.run(
+        [sys.executable, "-m", "kadenzo", *map(str, args)],
+        stdout=stdout,
+        stderr=subprocess.PIPE,
+        text=True,
+        timeout=timeout,
+        **options,
+    )
 
 
 @pytest.fixture(scope="module")
@@ -32,14 +36,19 @@ def plays(tmp_path_factory):
     """Plays whose texts and names a terminal or a CSV reader could stumble on."""
     root = tmp_path_factory.mktemp("edges")
     base = realistic_replay(MODE_STD, 300, seed=1)
-    for name, username in [("hostile", HOSTILE), ("carriage", "ca\rriage"), ("script", "\u30de\u30e9"),
-                           ("plain", "plain")]:
+    for name, username in [
+        ("hostile", HOSTILE),
+        ("carriage", "ca\rriage"),
+        ("script", "\u30de\u30e9"),
+        ("plain", "plain"),
+    ]:
         (root / f"{name}.kvr").write_bytes(dataclasses.replace(base, username=username).to_bytes())
     (root / "bad\rname\x1b[2J.kvr").write_bytes(base.to_bytes())
     (root / "UPPER.KVR").write_bytes(base.to_bytes())
     (root / "huge").mkdir()
     (root / "huge" / "wrap.kvr").write_bytes(
-        ReplayFile(mode=MODE_STD, frames=[(2**62, 1.0, 1.0, 0), (2**62, 1.0, 1.0, 0)], seed=1).to_bytes())
+        ReplayFile(mode=MODE_STD, frames=[(2**62, 1.0, 1.0, 0), (2**62, 1.0, 1.0, 0)], seed=1).to_bytes()
+    )
     return root
 
 
@@ -71,8 +80,12 @@ def test_text_for_people_shows_controls_as_escapes(plays):
 
 def _dangerous(character):
     import unicodedata
-    return unicodedata.category(character) in ("Cc", "Zl", "Zp") or unicodedata.bidirectional(character) in (
-        "LRE", "RLE", "LRO", "RLO", "PDF", "LRI", "RLI", "FSI", "PDI") or character in "\u200e\u200f\u061c"
+
+    return (
+        unicodedata.category(character) in ("Cc", "Zl", "Zp")
+        or unicodedata.bidirectional(character) in ("LRE", "RLE", "LRO", "RLO", "PDF", "LRI", "RLI", "FSI", "PDI")
+        or character in "\u200e\u200f\u061c"
+    )
 
 
 def test_deep_and_unreadable_folders(tmp_path, monkeypatch):
@@ -99,24 +112,36 @@ def test_deep_and_unreadable_folders(tmp_path, monkeypatch):
         if str(path).endswith("/b"):
             raise PermissionError(13, "Permission denied")
         return scandir(path)
+
     monkeypatch.setattr(os, "scandir", refusing)
     found = list(_find.find_replays([str(tmp_path / "tree")]))
-    assert [os.path.relpath(getattr(item, "path", item), tmp_path / "tree") for item in found] == ["a/x.kvr", "b", "c/z.kvr"]
+    assert [os.path.relpath(getattr(item, "path", item), tmp_path / "tree") for item in found] == [
+        "a/x.kvr",
+        "b",
+        "c/z.kvr",
+    ]
     assert found[1].message == "cannot read the folder: Permission denied"
 
 
-@pytest.mark.parametrize("args, status, message", [
-    (["frames", "{plays}/plain.kvr", "-o", "{plays}/plain.kvr"], ExitStatus.USAGE, "is the input"),
-    (["summary", "{plays}", "-o", "/dev/full"], ExitStatus.WRITE_FAILED, "No space left on device"),
-    (["summary", "{plays}", "--glob", "[" * 60_000], ExitStatus.USAGE, "--glob takes one file-name pattern"),
-    (["summary", "{plays}", "--threads", 10**30], ExitStatus.OK, "7 files, 0 failed"),
-    (["summary", "{plays}/huge", "--glob", "*.none"], ExitStatus.NOTHING_FOUND, "no file matching '*.none'"),
-    (["plot", "{plays}/plain.kvr", "--start", "5", "--end", "1"], ExitStatus.USAGE, "must be before --end"),
-    (["plot", "{plays}/plain.kvr", "--start", "nan"], ExitStatus.USAGE, "must be a number of seconds"),
-    (["plot", "{plays}/plain.kvr", "--dpi", "3000"], ExitStatus.USAGE, "must be at most 600"),
-    (["plot", "{plays}/plain.kvr", "-o", "x.unknownext"], ExitStatus.USAGE, "cannot tell an image format"),
-    (["plot", "{plays}/plain.kvr", "--start", "5000", "--end", "6000"], ExitStatus.USAGE, "after the end of the play"),
-])
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["frames", "{plays}/plain.kvr", "-o", "{plays}/plain.kvr"], ExitStatus.USAGE, "is the input"),
+        (["summary", "{plays}", "-o", "/dev/full"], ExitStatus.WRITE_FAILED, "No space left on device"),
+        (["summary", "{plays}", "--glob", "[" * 60_000], ExitStatus.USAGE, "--glob takes one file-name pattern"),
+        (["summary", "{plays}", "--threads", 10**30], ExitStatus.OK, "7 files, 0 failed"),
+        (["summary", "{plays}/huge", "--glob", "*.none"], ExitStatus.NOTHING_FOUND, "no file matching '*.none'"),
+        (["plot", "{plays}/plain.kvr", "--start", "5", "--end", "1"], ExitStatus.USAGE, "must be before --end"),
+        (["plot", "{plays}/plain.kvr", "--start", "nan"], ExitStatus.USAGE, "must be a number of seconds"),
+        (["plot", "{plays}/plain.kvr", "--dpi", "3000"], ExitStatus.USAGE, "must be at most 600"),
+        (["plot", "{plays}/plain.kvr", "-o", "x.unknownext"], ExitStatus.USAGE, "cannot tell an image format"),
+        (
+            ["plot", "{plays}/plain.kvr", "--start", "5000", "--end", "6000"],
+            ExitStatus.USAGE,
+            "after the end of the play",
+        ),
+    ],
+)
 def test_exit_statuses_with_one_line_of_message(plays, tmp_path, args, status, message):
     if args[0] == "plot":
         pytest.importorskip("matplotlib")
@@ -140,13 +165,18 @@ def test_time_past_64_bits_is_refused_and_the_old_output_kept(plays, tmp_path):
 
 def test_closed_standard_output_and_a_reader_that_goes_away(plays, tmp_path):
     for command in ("show", "summary"):  # before: exit 0 with nothing printed, and a TypeError traceback
-        closed = kadenzo_cli(command, plays / "plain.kvr", stdout=None, stdin=subprocess.DEVNULL,
-                             preexec_fn=lambda: os.close(1))
-        assert (closed.returncode, closed.stderr) == (ExitStatus.WRITE_FAILED, f"kadenzo {command}: standard output is closed\n")
+        closed = kadenzo_cli(
+            command, plays / "plain.kvr", stdout=None, stdin=subprocess.DEVNULL, preexec_fn=lambda: os.close(1)
+        )
+        assert (closed.returncode, closed.stderr) == (
+            ExitStatus.WRITE_FAILED,
+            f"kadenzo {command}: standard output is closed\n",
+        )
     long_play = tmp_path / "long.kvr"  # far more than a pipe holds
     long_play.write_bytes(realistic_replay(MODE_STD, 50_000).to_bytes())
-    process = subprocess.Popen([sys.executable, "-m", "kadenzo", "frames", long_play],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    process = subprocess.Popen(
+        [sys.executable, "-m", "kadenzo", "frames", long_play], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
     process.stdout.readline()
     process.stdout.close()  # as `| head -1` does
     assert process.wait(timeout=60) == ExitStatus.BROKEN_PIPE and process.stderr.read() == b""

@@ -2,16 +2,15 @@
 standing in for a real cluster: the tables equal the local ones row for row,
 column selections reach the workers, and a damaged file costs one row, not a
 task."""
+
 import os
 import pathlib
 import subprocess
 import sys
 
 import pytest
-
-from replay_builder import MODES, realistic_replay
-
 from helpers import ROOT
+from replay_builder import MODES, realistic_replay
 
 pytestmark = pytest.mark.tooling
 distributed = pytest.importorskip("distributed")
@@ -29,8 +28,10 @@ DAMAGED = "play21.kvr"
 
 @pytest.fixture(scope="module")
 def client():
-    with kadenzo.dask.local_cluster(2, dashboard_address=None) as cluster, \
-            distributed.Client(cluster, timeout=TIMEOUT) as client:
+    with (
+        kadenzo.dask.local_cluster(2, dashboard_address=None) as cluster,
+        distributed.Client(cluster, timeout=TIMEOUT) as client,
+    ):
         yield client
 
 
@@ -52,7 +53,7 @@ def corpus(tmp_path_factory):
         replay = realistic_replay(MODES[i % 4], 200 + 7 * i, seed=i, replay_id=2**64 - 1 - i)
         data = replay.to_bytes()
         if path.name == DAMAGED:
-            data = data[:len(data) // 2]  # cut inside the compressed frames
+            data = data[: len(data) // 2]  # cut inside the compressed frames
         else:
             built[str(path)] = replay
         path.write_bytes(data)
@@ -94,9 +95,21 @@ def test_command_line_on_a_running_cluster(client, corpus, tmp_path):
     # A second client, in a fresh interpreter as a user runs it.
     csv = tmp_path / "table.csv"
     result = subprocess.run(
-        [sys.executable, str(EXAMPLES / "cluster_decode.py"), str(corpus[0]), "--scheduler",
-         client.scheduler.address, "--csv", str(csv), "--files-per-partition", str(FILES_PER_PARTITION)],
-        capture_output=True, text=True, timeout=180)
+        [
+            sys.executable,
+            str(EXAMPLES / "cluster_decode.py"),
+            str(corpus[0]),
+            "--scheduler",
+            client.scheduler.address,
+            "--csv",
+            str(csv),
+            "--files-per-partition",
+            str(FILES_PER_PARTITION),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=180,
+    )
     assert result.returncode == 0, result.stderr
     assert pd.read_csv(csv)["path"].tolist() == local(corpus[0])["path"].tolist()
     assert "41 replays, 1 failed" in result.stdout and "longest play:" in result.stdout

@@ -1,20 +1,24 @@
 """kadenzo.columns: the frames of a play as typed buffers and Arrow data, equal
 to the frame objects, sharing one memory, alive as long as any reader."""
+
 import gc
 import math
 import pathlib
 
-import pytest
-
 import kadenzo
+import pytest
 from kadenzo import GameMode
 from kadenzo import columns as kc
 from kadenzo._native import frame_count
 from replay_builder import MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, ReplayFile, realistic_replay
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
-LISTS = {GameMode.STD: "kivo_replay_data", GameMode.TAIKO: "taiko_replay_data",
-         GameMode.CTB: "catch_replay_data", GameMode.MANIA: "mania_replay_data"}
+LISTS = {
+    GameMode.STD: "kivo_replay_data",
+    GameMode.TAIKO: "taiko_replay_data",
+    GameMode.CTB: "catch_replay_data",
+    GameMode.MANIA: "mania_replay_data",
+}
 FORMATS = {  # the mode's fields and their buffer format codes
     GameMode.STD: {"time_delta": "q", "x": "d", "y": "d", "keys": "i"},
     GameMode.TAIKO: {"time_delta": "q", "x": "q", "keys": "i"},
@@ -24,8 +28,8 @@ FORMATS = {  # the mode's fields and their buffer format codes
 # Extremes of every field type: 64-bit deltas, NaN and infinite positions,
 # keys with bit 31 set, and both dash states.
 EDGE_FRAMES = {
-    MODE_STD: [(-2**63, math.nan, -math.inf, -1), (2**63 - 1, 1e300, -0.0, 2**31 - 1), (16, 0.5, 2.25, 21)],
-    MODE_TAIKO: [(-5, -2**63, -2**31), (7, 2**63 - 1, 15)],
+    MODE_STD: [(-(2**63), math.nan, -math.inf, -1), (2**63 - 1, 1e300, -0.0, 2**31 - 1), (16, 0.5, 2.25, 21)],
+    MODE_TAIKO: [(-5, -(2**63), -(2**31)), (7, 2**63 - 1, 15)],
     MODE_CTB: [(16, 511.5, True), (-1, math.inf, False), (0, -0.0, True)],
     MODE_MANIA: [(16, -1), (0, 2**18 - 1)],
 }
@@ -41,20 +45,26 @@ def replays():
 
 
 def as_values(frame):
-    return [int(value) if field == "keys" else value
-            for field, value in ((f, getattr(frame, f)) for f in FORMATS[mode_of(frame)])]
+    return [
+        int(value) if field == "keys" else value
+        for field, value in ((f, getattr(frame, f)) for f in FORMATS[mode_of(frame)])
+    ]
 
 
 def mode_of(frame):
-    return {"ReplayEventKivo": GameMode.STD, "ReplayEventTaiko": GameMode.TAIKO,
-            "ReplayEventCatch": GameMode.CTB, "ReplayEventMania": GameMode.MANIA}[type(frame).__name__]
+    return {
+        "ReplayEventKivo": GameMode.STD,
+        "ReplayEventTaiko": GameMode.TAIKO,
+        "ReplayEventCatch": GameMode.CTB,
+        "ReplayEventMania": GameMode.MANIA,
+    }[type(frame).__name__]
 
 
 def same(a, b):
     """Equal values, NaN equal to NaN, and -0.0 apart from 0.0."""
-    return all(x == y or (x != x and y != y) for x, y in zip(a, b)) and \
-        [math.copysign(1, v) for v in a if isinstance(v, float)] == \
-        [math.copysign(1, v) for v in b if isinstance(v, float)]
+    return all(x == y or (x != x and y != y) for x, y in zip(a, b)) and [
+        math.copysign(1, v) for v in a if isinstance(v, float)
+    ] == [math.copysign(1, v) for v in b if isinstance(v, float)]
 
 
 @pytest.mark.parametrize("replay", replays(), ids=lambda r: f"{r.mode!r}-{r.username}")
@@ -89,12 +99,15 @@ def test_header_only_replay_gives_empty_columns():
     assert frame_count(header) is None
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda c: c.dashing, AttributeError),  # a field of another mode
-    (lambda c: c["dashing"], KeyError),
-    (lambda c: memoryview(c.x).cast("B").__setitem__(0, 1), TypeError),  # read-only
-    (lambda c: kc.frames(42), TypeError),
-])
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda c: c.dashing, AttributeError),  # a field of another mode
+        (lambda c: c["dashing"], KeyError),
+        (lambda c: memoryview(c.x).cast("B").__setitem__(0, 1), TypeError),  # read-only
+        (lambda c: kc.frames(42), TypeError),
+    ],
+)
 def test_misuse_raises(call, error):
     with pytest.raises(error):
         call(kc.frames(str(ROOT / "samples" / "std.kvr")))
@@ -134,8 +147,10 @@ def test_arrow_round_trip_without_copy(sample):
     columns = kc.frames(str(ROOT / "samples" / f"{sample}.kvr"))
     table = pa.table(columns)
     assert table.column_names == list(columns.names)
-    assert table.schema.metadata == {b"kadenzo.mode": repr(columns.mode).split(".")[1].encode(),
-                                     b"kadenzo.rng_seed": str(columns.rng_seed).encode()}
+    assert table.schema.metadata == {
+        b"kadenzo.mode": repr(columns.mode).split(".")[1].encode(),
+        b"kadenzo.rng_seed": str(columns.rng_seed).encode(),
+    }
     for name in columns.names:
         assert table[name].to_pylist() == columns[name].tolist(), name
         if columns[name].format != "?":  # booleans travel packed, one bit each
@@ -172,6 +187,7 @@ def test_bulk_decode_yields_columns_made_on_the_pool(header_only, tmp_path):
         assert all(columns[n].tolist() == expected[n].tolist() for n in columns.names)
         assert result.replay.rng_seed == expected.rng_seed and result.replay.mode == expected.mode
         data = result.replay.replay_data  # the frames went into the columns
-        assert [data.kivo_replay_data, data.taiko_replay_data, data.catch_replay_data,
-                data.mania_replay_data] == [None] * 4
+        assert [data.kivo_replay_data, data.taiko_replay_data, data.catch_replay_data, data.mania_replay_data] == [
+            None
+        ] * 4
     assert all(r.columns is None for r in bulk.decode(paths[:2]))

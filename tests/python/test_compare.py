@@ -1,16 +1,16 @@
 """kadenzo.compare: the exact and grid forms against a NumPy reference, the
 edge cases to the bit, the matrix against single pairs, argument checks,
 Ctrl-C, and the command line over a folder."""
+
 import csv
 import math
 import signal
 import threading
 import time
 
+import kadenzo
 import numpy as np
 import pytest
-
-import kadenzo
 from kadenzo import cli, compare
 from kadenzo import columns as kc
 from replay_builder import MODE_STD, MODE_TAIKO, ReplayFile, realistic_replay
@@ -34,6 +34,7 @@ def plays():
 
 
 # --- the NumPy reference ------------------------------------------------------
+
 
 def reference_path(columns):
     """Time, x, y of the frames that count: positions finite, the clock never
@@ -76,6 +77,7 @@ def same(got, expected, rel=1e-9):
 
 
 # --- values -----------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("mirror_y", [None, 384])
 def test_similarity_matches_the_numpy_reference(plays, mirror_y):
@@ -134,26 +136,43 @@ def test_sources_other_than_columns_are_decoded(plays, tmp_path):
     path.write_bytes(data)
     columns = kc.frames(data)
     expected = compare.similarity(columns, plays[0])
-    assert compare.similarity(path, plays[0]) == compare.similarity(kadenzo.parse_replay_from_bytes(data),
-                                                                   plays[0]) == expected
+    assert (
+        compare.similarity(path, plays[0])
+        == compare.similarity(kadenzo.parse_replay_from_bytes(data), plays[0])
+        == expected
+    )
     assert np.asarray(compare.matrix([str(path), data]))[0, 1] == 0.0
 
 
 # --- arguments ------------------------------------------------------------------
 
-@pytest.mark.parametrize("call, error, message", [
-    (lambda p: compare.similarity(p, p, mirror_y="384"), TypeError, "mirror_y must be a number or None, not str"),
-    (lambda p: compare.similarity(p, p, mirror_y=math.nan), ValueError, "mirror_y must be finite, not nan"),
-    (lambda p: compare.matrix([p], grid_ms=0), ValueError, "grid_ms must be greater than 0, not 0"),
-    (lambda p: compare.matrix([p], grid_ms=True), TypeError, "grid_ms must be a number or None, not bool"),
-    (lambda p: compare.matrix([p], top=0), ValueError, "top must be 1 or more, not 0"),
-    (lambda p: compare.matrix([p], threads=1.0), TypeError, "threads must be an int or None, not float"),
-    (lambda p: compare.matrix("a.kvr"), ValueError, "plays must be a collection of plays, not one string or buffer"),
-    (lambda p: compare.matrix([p], grid_ms=1e-9), ValueError,
-     "grid_ms is too fine for play 0: it would take more than 16777216 grid points"),
-    (lambda p: compare.similarity(p, kc.frames(realistic_replay(MODE_TAIKO, 5).to_bytes())), ValueError,
-     "b is not a cursor-mode play (its mode is GameMode.TAIKO)"),
-])
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda p: compare.similarity(p, p, mirror_y="384"), TypeError, "mirror_y must be a number or None, not str"),
+        (lambda p: compare.similarity(p, p, mirror_y=math.nan), ValueError, "mirror_y must be finite, not nan"),
+        (lambda p: compare.matrix([p], grid_ms=0), ValueError, "grid_ms must be greater than 0, not 0"),
+        (lambda p: compare.matrix([p], grid_ms=True), TypeError, "grid_ms must be a number or None, not bool"),
+        (lambda p: compare.matrix([p], top=0), ValueError, "top must be 1 or more, not 0"),
+        (lambda p: compare.matrix([p], threads=1.0), TypeError, "threads must be an int or None, not float"),
+        (
+            lambda p: compare.matrix("a.kvr"),
+            ValueError,
+            "plays must be a collection of plays, not one string or buffer",
+        ),
+        (
+            lambda p: compare.matrix([p], grid_ms=1e-9),
+            ValueError,
+            "grid_ms is too fine for play 0: it would take more than 16777216 grid points",
+        ),
+        (
+            lambda p: compare.similarity(p, kc.frames(realistic_replay(MODE_TAIKO, 5).to_bytes())),
+            ValueError,
+            "b is not a cursor-mode play (its mode is GameMode.TAIKO)",
+        ),
+    ],
+)
 def test_arguments_are_checked(plays, call, error, message):
     with pytest.raises(error) as raised:
         call(plays[0])
@@ -179,6 +198,7 @@ def test_ctrl_c_stops_a_long_matrix_promptly(plays):
 
 # --- the command line --------------------------------------------------------------
 
+
 def test_compare_command_on_a_folder(plays, tmp_path, capsys):
     for seed in range(4):
         (tmp_path / f"p{seed}.kvr").write_bytes(realistic_replay(MODE_STD, 400, seed=seed).to_bytes())
@@ -194,7 +214,8 @@ def test_compare_command_on_a_folder(plays, tmp_path, capsys):
     assert {rows[0]["a"], rows[0]["b"]} <= set(paths)
     assert capsys.readouterr().err.splitlines()[-2:] == [
         f"kadenzo compare: {tmp_path / 'damaged.kvr'}: file ends inside game_version (needs 3 more bytes at offset 2)",
-        "4 cursor-mode plays compared, 2 pairs written; 1 plays of other modes left out, 1 files failed"]
+        "4 cursor-mode plays compared, 2 pairs written; 1 plays of other modes left out, 1 files failed",
+    ]
     assert cli.main(["compare", *paths, "--grid-ms", "16", "--no-progress"]) == 0
     assert len(capsys.readouterr().out.splitlines()) == 1 + 6
     assert cli.main(["compare", str(tmp_path / "drums.kvr"), "--no-progress"]) == 0  # no cursor play: no pair

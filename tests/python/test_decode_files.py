@@ -1,16 +1,26 @@
 """Decoding whole replay files built by replay_builder, from bytes and from a path."""
+
 import lzma
 import math
 import struct
 
-import pytest
-
 import kadenzo
-from kadenzo import GameMode
-from replay_builder import (MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, MODES, ReplayFile, compress,
-                            minimal_file, raw_string, realistic_replay, uleb128)
-
+import pytest
 from helpers import NO_VALUE, SLOTS, TRY_FROM_INT, UNWRAP, is_panic
+from kadenzo import GameMode
+from replay_builder import (
+    MODE_CTB,
+    MODE_MANIA,
+    MODE_STD,
+    MODE_TAIKO,
+    MODES,
+    ReplayFile,
+    compress,
+    minimal_file,
+    raw_string,
+    realistic_replay,
+    uleb128,
+)
 
 FLOAT_ERROR = UNWRAP + "Error"
 
@@ -50,9 +60,23 @@ def life_tuples(replay):
 
 
 def header(replay) -> dict:
-    names = ("game_version", "beatmap_hash", "username", "replay_hash", "count_300", "count_100",
-             "count_50", "count_geki", "count_katu", "count_miss", "score", "max_combo", "perfect",
-             "timestamp", "replay_id")
+    names = (
+        "game_version",
+        "beatmap_hash",
+        "username",
+        "replay_hash",
+        "count_300",
+        "count_100",
+        "count_50",
+        "count_geki",
+        "count_katu",
+        "count_miss",
+        "score",
+        "max_combo",
+        "perfect",
+        "timestamp",
+        "replay_id",
+    )
     values = {name: getattr(replay, name) for name in names}
     values.update(mode=replay.mode.value, mods=replay.mods.value, life_bar_graph=life_tuples(replay))
     return values
@@ -62,12 +86,26 @@ def expected_header(spec: ReplayFile) -> dict:
     life = None
     if spec.life_bar:
         life = [(int(t), f32(float(v))) for t, v in (p.split("|") for p in spec.life_bar.split(",") if p)]
-    return dict(mode=spec.mode, game_version=spec.game_version, beatmap_hash=spec.beatmap_hash,
-                username=spec.username, replay_hash=spec.replay_hash, count_300=spec.count_300,
-                count_100=spec.count_100, count_50=spec.count_50, count_geki=spec.count_geki,
-                count_katu=spec.count_katu, count_miss=spec.count_miss, score=spec.score,
-                max_combo=spec.max_combo, perfect=spec.perfect == 1, mods=spec.mods, life_bar_graph=life,
-                timestamp=spec.timestamp, replay_id=spec.replay_id)
+    return dict(
+        mode=spec.mode,
+        game_version=spec.game_version,
+        beatmap_hash=spec.beatmap_hash,
+        username=spec.username,
+        replay_hash=spec.replay_hash,
+        count_300=spec.count_300,
+        count_100=spec.count_100,
+        count_50=spec.count_50,
+        count_geki=spec.count_geki,
+        count_katu=spec.count_katu,
+        count_miss=spec.count_miss,
+        score=spec.score,
+        max_combo=spec.max_combo,
+        perfect=spec.perfect == 1,
+        mods=spec.mods,
+        life_bar_graph=life,
+        timestamp=spec.timestamp,
+        replay_id=spec.replay_id,
+    )
 
 
 def slots(replay) -> dict:
@@ -78,12 +116,14 @@ def slots(replay) -> dict:
 @pytest.fixture(params=["bytes", "path"])
 def decode(request, tmp_path):
     """decode(data, header_only=False): through parse_replay_from_bytes or from a file."""
+
     def run(data: bytes, header_only: bool = False):
         if request.param == "bytes":
             return kadenzo.parse_replay_from_bytes(data, header_only)
         path = tmp_path / "replay.kvr"
         path.write_bytes(data)
         return kadenzo.parse_replay_from_path(str(path), header_only)
+
     return run
 
 
@@ -100,6 +140,7 @@ def decoded_frames(replay, mode: int):
 
 
 # --- valid files --------------------------------------------------------------
+
 
 @pytest.mark.parametrize("mode", MODES)
 def test_realistic_replay_decodes_every_field(decode, mode):
@@ -118,20 +159,31 @@ def test_header_only_skips_frames_and_seed(decode, mode):
     assert replay.rng_seed is None
 
 
-@pytest.mark.parametrize("fields, expected", [
-    (dict(count_300=0xFFFF, count_miss=40000, max_combo=0x8000), dict(count_300=-1, count_miss=-25536, max_combo=-32768)),
-    (dict(score=0x80000000, game_version=0xFFFFFFFF), dict(score=-2**31, game_version=-1)),
-    (dict(perfect=1), dict(perfect=True)),
-    (dict(perfect=2), dict(perfect=False)),
-    (dict(perfect=255), dict(perfect=False)),
-    (dict(mods=2**31 - 1), dict(mods=2**31 - 1)),
-    (dict(timestamp=-5), dict(timestamp=-5)),
-    (dict(beatmap_hash="", username="Bø 鳥 🎵", replay_hash=None), dict(beatmap_hash="", username="Bø 鳥 🎵", replay_hash=None)),
-    (dict(beatmap_hash=None, username=None, replay_hash=None, life_bar=None),
-     dict(beatmap_hash=None, username=None, replay_hash=None, life_bar_graph=None)),
-    (dict(username=raw_string(b"", length=b"\x80\x00")), dict(username="")),
-    (dict(username="\x00\t\"'\\"), dict(username="\x00\t\"'\\")),
-])
+@pytest.mark.parametrize(
+    "fields, expected",
+    [
+        (
+            dict(count_300=0xFFFF, count_miss=40000, max_combo=0x8000),
+            dict(count_300=-1, count_miss=-25536, max_combo=-32768),
+        ),
+        (dict(score=0x80000000, game_version=0xFFFFFFFF), dict(score=-(2**31), game_version=-1)),
+        (dict(perfect=1), dict(perfect=True)),
+        (dict(perfect=2), dict(perfect=False)),
+        (dict(perfect=255), dict(perfect=False)),
+        (dict(mods=2**31 - 1), dict(mods=2**31 - 1)),
+        (dict(timestamp=-5), dict(timestamp=-5)),
+        (
+            dict(beatmap_hash="", username="Bø 鳥 🎵", replay_hash=None),
+            dict(beatmap_hash="", username="Bø 鳥 🎵", replay_hash=None),
+        ),
+        (
+            dict(beatmap_hash=None, username=None, replay_hash=None, life_bar=None),
+            dict(beatmap_hash=None, username=None, replay_hash=None, life_bar_graph=None),
+        ),
+        (dict(username=raw_string(b"", length=b"\x80\x00")), dict(username="")),
+        (dict(username="\x00\t\"'\\"), dict(username="\x00\t\"'\\")),
+    ],
+)
 def test_header_values(decode, fields, expected):
     replay = decode(ReplayFile(**fields).to_bytes())
     assert {name: header(replay)[name] for name in expected} == expected
@@ -149,16 +201,19 @@ def test_minimal_file_has_no_frames(decode_panic):
     assert decode_panic(minimal_file().to_bytes()) == NO_VALUE
 
 
-@pytest.mark.parametrize("id_width, replay_id, trailing, expected", [
-    (8, 2**64 - 1, b"", 2**64 - 1),
-    (8, 5, b"\x01\x02\x03", 5),
-    (8, 5, bytes(range(200)), 5),
-    (4, 42, b"", 42),
-    (4, 0xFFFFFFFF, b"", 2**64 - 1),
-    (4, 0x80000000, b"", 2**64 - 2**31),
-    (4, 7, b"\x09\x09\x09", 7),
-    (4, 7, b"\x09\x09\x09\x09", 0x0909090900000007),
-])
+@pytest.mark.parametrize(
+    "id_width, replay_id, trailing, expected",
+    [
+        (8, 2**64 - 1, b"", 2**64 - 1),
+        (8, 5, b"\x01\x02\x03", 5),
+        (8, 5, bytes(range(200)), 5),
+        (4, 42, b"", 42),
+        (4, 0xFFFFFFFF, b"", 2**64 - 1),
+        (4, 0x80000000, b"", 2**64 - 2**31),
+        (4, 7, b"\x09\x09\x09", 7),
+        (4, 7, b"\x09\x09\x09\x09", 0x0909090900000007),
+    ],
+)
 def test_online_id_forms(decode, id_width, replay_id, trailing, expected):
     spec = ReplayFile(replay_id=replay_id, id_width=id_width, trailing=trailing)
     for header_only in (False, True):
@@ -202,22 +257,27 @@ def test_every_prefix_fails_with_the_error_of_its_cut_field(panic):
         expected = truncation_message(SWEEP_FILE, size)
         if expected is None:  # 4 to 7 id bytes left: read as the 4-byte form
             id_start = SWEEP_FILE.offset("replay_id")
-            short_id = int.from_bytes(data[id_start:id_start + 4], "little", signed=True)
+            short_id = int.from_bytes(data[id_start : id_start + 4], "little", signed=True)
             assert kadenzo.parse_replay_from_bytes(data[:size]).replay_id == short_id % 2**64
         else:
             assert (size, panic(kadenzo.parse_replay_from_bytes, data[:size])) == (size, expected)
     assert kadenzo.parse_replay_from_bytes(data).rng_seed == 3
 
 
-STOP_PREFIXES = (UNWRAP, NO_VALUE, "index out of bounds: ", "Unknown GameMode",
-                 "Expected the first byte of a string to be 0x00 or 0x0b, but got, ")
+STOP_PREFIXES = (
+    UNWRAP,
+    NO_VALUE,
+    "index out of bounds: ",
+    "Unknown GameMode",
+    "Expected the first byte of a string to be 0x00 or 0x0b, but got, ",
+)
 
 
 @pytest.mark.parametrize("value", [0x00, 0x0B, 0x2C, 0x7C, 0x80, 0xFF])
 def test_every_single_byte_corruption_decodes_or_stops(value):
     data = SWEEP_FILE.to_bytes()
     for position in range(len(data)):
-        corrupt = data[:position] + bytes([value]) + data[position + 1:]
+        corrupt = data[:position] + bytes([value]) + data[position + 1 :]
         try:
             kadenzo.parse_replay_from_bytes(corrupt)
         except BaseException as error:  # PanicException derives from BaseException
@@ -227,43 +287,60 @@ def test_every_single_byte_corruption_decodes_or_stops(value):
 
 # --- strings -------------------------------------------------------------------
 
-@pytest.mark.parametrize("field, name", [("beatmap_hash", "beatmap_hash"), ("username", "username"),
-                                         ("replay_hash", "replay_hash"), ("life_bar", "parse_life_bar_graph")])
+
+@pytest.mark.parametrize(
+    "field, name",
+    [
+        ("beatmap_hash", "beatmap_hash"),
+        ("username", "username"),
+        ("replay_hash", "replay_hash"),
+        ("life_bar", "parse_life_bar_graph"),
+    ],
+)
 @pytest.mark.parametrize("marker", [0x01, 0x0C, 0xFF])
 def test_bad_string_marker(decode_panic, field, name, marker):
     data = ReplayFile(**{field: raw_string(b"abc", marker=marker)}).to_bytes()
-    assert decode_panic(data, True) == f"Expected the first byte of a string to be 0x00 or 0x0b, but got, {marker}, {name}"
+    assert (
+        decode_panic(data, True) == f"Expected the first byte of a string to be 0x00 or 0x0b, but got, {marker}, {name}"
+    )
 
 
-@pytest.mark.parametrize("payload, valid_up_to, error_len", [
-    (b"\xc3\x28", 0, "Some(1)"),
-    (b"\xc3", 0, "None"),
-    (b"ab\xff", 2, "Some(1)"),
-    (b"\xed\xa0\x80", 0, "Some(1)"),      # surrogate
-    (b"\xf4\x90\x80\x80", 0, "Some(1)"),  # above U+10FFFF
-    (b"\xc0\xaf", 0, "Some(1)"),          # overlong
-    (b"x\xe2\x82y", 1, "Some(2)"),
-    (b"\xf0\x9f\x8e", 0, "None"),
-])
+@pytest.mark.parametrize(
+    "payload, valid_up_to, error_len",
+    [
+        (b"\xc3\x28", 0, "Some(1)"),
+        (b"\xc3", 0, "None"),
+        (b"ab\xff", 2, "Some(1)"),
+        (b"\xed\xa0\x80", 0, "Some(1)"),  # surrogate
+        (b"\xf4\x90\x80\x80", 0, "Some(1)"),  # above U+10FFFF
+        (b"\xc0\xaf", 0, "Some(1)"),  # overlong
+        (b"x\xe2\x82y", 1, "Some(2)"),
+        (b"\xf0\x9f\x8e", 0, "None"),
+    ],
+)
 @pytest.mark.parametrize("field", ["username", "life_bar"])
 def test_invalid_utf8(decode_panic, field, payload, valid_up_to, error_len):
     data = ReplayFile(**{field: raw_string(payload)}).to_bytes()
     assert decode_panic(data) == (
         UNWRAP + "FromUtf8Error { bytes: [" + ", ".join(map(str, payload)) + "], error: Utf8Error { "
-        f"valid_up_to: {valid_up_to}, error_len: {error_len} }} }}")
+        f"valid_up_to: {valid_up_to}, error_len: {error_len} }} }}"
+    )
 
 
 def test_string_length_too_large(decode_panic):
     spec = ReplayFile(replay_hash=b"\x0b" + b"\xff" * 19)
-    rest = spec.to_bytes()[spec.offset("replay_hash") + 1:]
-    assert decode_panic(spec.to_bytes()) == UNWRAP + "Error(Error { input: [" + ", ".join(map(str, rest)) + "], code: TooLarge })"
+    rest = spec.to_bytes()[spec.offset("replay_hash") + 1 :]
+    assert (
+        decode_panic(spec.to_bytes())
+        == UNWRAP + "Error(Error { input: [" + ", ".join(map(str, rest)) + "], code: TooLarge })"
+    )
 
 
 @pytest.mark.parametrize("length", [2**64 - 1, 10_000])
 def test_string_length_past_the_end(decode_panic, length):
     spec = ReplayFile(beatmap_hash=raw_string(b"abc", length=length))
     data = spec.to_bytes()
-    assert decode_panic(data, True) == eof(data[spec.offset("beatmap_hash") + 1 + len(uleb128(length)):])
+    assert decode_panic(data, True) == eof(data[spec.offset("beatmap_hash") + 1 + len(uleb128(length)) :])
 
 
 def test_string_length_beyond_64_bits(decode_panic):
@@ -273,23 +350,40 @@ def test_string_length_beyond_64_bits(decode_panic):
 
 # --- life-bar graph --------------------------------------------------------------
 
-@pytest.mark.parametrize("text, expected", [
-    ("", None), (",", None), ("abc,def", None),
-    ("0|1,250|0.5,", [(0, 1.0), (250, 0.5)]),
-    ("100|1,,200|0.9", [(100, 1.0), (200, f32(0.9))]),
-    ("4294967295|1,2147483648|+.5", [(4294967295, 1.0), (2147483648, 0.5)]),
-    ("+5|1.", [(5, 1.0)]),
-    ("0|1e-1,1|-inf,2|1e39,3|NaN,4|INFINITY,5|-2E2,6|1e-50", [
-        (0, f32(0.1)), (1, -math.inf), (2, math.inf), (3, "NaN"), (4, math.inf), (5, -200.0), (6, 0.0)]),
-])
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("", None),
+        (",", None),
+        ("abc,def", None),
+        ("0|1,250|0.5,", [(0, 1.0), (250, 0.5)]),
+        ("100|1,,200|0.9", [(100, 1.0), (200, f32(0.9))]),
+        ("4294967295|1,2147483648|+.5", [(4294967295, 1.0), (2147483648, 0.5)]),
+        ("+5|1.", [(5, 1.0)]),
+        (
+            "0|1e-1,1|-inf,2|1e39,3|NaN,4|INFINITY,5|-2E2,6|1e-50",
+            [(0, f32(0.1)), (1, -math.inf), (2, math.inf), (3, "NaN"), (4, math.inf), (5, -200.0), (6, 0.0)],
+        ),
+    ],
+)
 def test_life_bar_graph(decode, text, expected):
     assert life_tuples(decode(ReplayFile(life_bar=text).to_bytes(), True)) == expected
 
 
-@pytest.mark.parametrize("text, kind", [
-    (" 100|1", "InvalidDigit"), ("1.5|1", "InvalidDigit"), ("-5|1", "InvalidDigit"), ("-0|1", "InvalidDigit"),
-    ("+|1", "InvalidDigit"), ("x|1,5|1", "InvalidDigit"), ("|1", "Empty"), ("4294967296|1", "PosOverflow"),
-])
+@pytest.mark.parametrize(
+    "text, kind",
+    [
+        (" 100|1", "InvalidDigit"),
+        ("1.5|1", "InvalidDigit"),
+        ("-5|1", "InvalidDigit"),
+        ("-0|1", "InvalidDigit"),
+        ("+|1", "InvalidDigit"),
+        ("x|1,5|1", "InvalidDigit"),
+        ("|1", "Empty"),
+        ("4294967296|1", "PosOverflow"),
+    ],
+)
 def test_bad_life_bar_time(decode_panic, text, kind):
     data = ReplayFile(life_bar=text).to_bytes()
     assert decode_panic(data, True) == UNWRAP + f"ParseIntError {{ kind: {kind} }}"
@@ -302,49 +396,77 @@ def test_bad_life_bar_life(decode_panic, text):
 
 # --- frame text --------------------------------------------------------------------
 
-@pytest.mark.parametrize("mode, text, frames, seed", [
-    (MODE_STD, "0|256|-500|0,-1|256|-500|0,16|100.5|200|1,-12345|0|0|777,",
-     [(0, 256.0, -500.0, 0), (-1, 256.0, -500.0, 0), (16, 100.5, 200.0, 1)], 777),
-    (MODE_STD, "0|256|-500|0,-1|256|-500|0,16|100.5|200|1,",
-     [(0, 256.0, -500.0, 0), (-1, 256.0, -500.0, 0), (16, 100.5, 200.0, 1)], None),
-    (MODE_STD, "-12345|0|0|7", [], 7),
-    (MODE_STD, "16|1|2|3,-12345|0|0|5,,", [(16, 1.0, 2.0, 3), (-12345, 0.0, 0.0, 5)], None),
-    (MODE_STD, "16|1|2|3,-12345|0|0|5,20|1|2|3", [(16, 1.0, 2.0, 3), (-12345, 0.0, 0.0, 5), (20, 1.0, 2.0, 3)], None),
-    (MODE_STD, "16|1|2|3,-12345|0|0|-5x,", [(16, 1.0, 2.0, 3)], -5),
-    (MODE_STD, "|1|2|3,16|1|2|3|9|9,16x|1e3|-.5|-2147483648,-|NaN|Infinity|0",
-     [(16, 1.0, 2.0, 3), (16, 1000.0, -0.5, -2147483648), (0, "NaN", math.inf, 0)], None),
-    (MODE_TAIKO, "16|256.75|0|1,-12345|0|0|9", [(16, 256, 1)], 9),
-    (MODE_CTB, "16|1.5|0|1,16|1|0|01,16|1|0|1abc,16|1|0|0,16|1|0|2,16|1|0|3",
-     [(16, 1.5, True), (16, 1.0, True), (16, 1.0, True), (16, 1.0, False), (16, 1.0, False), (16, 1.0, False)], None),
-    (MODE_MANIA, "16|1|2|3,-12345|0|0|x,", [(16, 1), (-12345, 0)], None),
-    (MODE_MANIA, "16|1|2", [(16, 1)], None),
-    (MODE_MANIA, "16|-1,-12345|0|0|2147483647", [(16, -1)], 2147483647),
-])
+
+@pytest.mark.parametrize(
+    "mode, text, frames, seed",
+    [
+        (
+            MODE_STD,
+            "0|256|-500|0,-1|256|-500|0,16|100.5|200|1,-12345|0|0|777,",
+            [(0, 256.0, -500.0, 0), (-1, 256.0, -500.0, 0), (16, 100.5, 200.0, 1)],
+            777,
+        ),
+        (
+            MODE_STD,
+            "0|256|-500|0,-1|256|-500|0,16|100.5|200|1,",
+            [(0, 256.0, -500.0, 0), (-1, 256.0, -500.0, 0), (16, 100.5, 200.0, 1)],
+            None,
+        ),
+        (MODE_STD, "-12345|0|0|7", [], 7),
+        (MODE_STD, "16|1|2|3,-12345|0|0|5,,", [(16, 1.0, 2.0, 3), (-12345, 0.0, 0.0, 5)], None),
+        (
+            MODE_STD,
+            "16|1|2|3,-12345|0|0|5,20|1|2|3",
+            [(16, 1.0, 2.0, 3), (-12345, 0.0, 0.0, 5), (20, 1.0, 2.0, 3)],
+            None,
+        ),
+        (MODE_STD, "16|1|2|3,-12345|0|0|-5x,", [(16, 1.0, 2.0, 3)], -5),
+        (
+            MODE_STD,
+            "|1|2|3,16|1|2|3|9|9,16x|1e3|-.5|-2147483648,-|NaN|Infinity|0",
+            [(16, 1.0, 2.0, 3), (16, 1000.0, -0.5, -2147483648), (0, "NaN", math.inf, 0)],
+            None,
+        ),
+        (MODE_TAIKO, "16|256.75|0|1,-12345|0|0|9", [(16, 256, 1)], 9),
+        (
+            MODE_CTB,
+            "16|1.5|0|1,16|1|0|01,16|1|0|1abc,16|1|0|0,16|1|0|2,16|1|0|3",
+            [(16, 1.5, True), (16, 1.0, True), (16, 1.0, True), (16, 1.0, False), (16, 1.0, False), (16, 1.0, False)],
+            None,
+        ),
+        (MODE_MANIA, "16|1|2|3,-12345|0|0|x,", [(16, 1), (-12345, 0)], None),
+        (MODE_MANIA, "16|1|2", [(16, 1)], None),
+        (MODE_MANIA, "16|-1,-12345|0|0|2147483647", [(16, -1)], 2147483647),
+    ],
+)
 def test_frame_text(decode, mode, text, frames, seed):
     replay = decode(ReplayFile(mode=mode, text=text.encode()).to_bytes())
     assert decoded_frames(replay, mode) == (frames, seed)
 
 
-@pytest.mark.parametrize("modes, text, expected", [
-    (MODES, "", NO_VALUE),
-    (MODES, ",,,", NO_VALUE),
-    (MODES, "16", index_error(1, 1)),
-    (MODES, " 16|1|2|3", NO_VALUE),
-    (MODES, "9223372036854775808|1|2|3", NO_VALUE),
-    ((MODE_STD, MODE_TAIKO, MODE_CTB), "16|1|2", index_error(3, 3)),
-    ((MODE_STD,), "16|abc", FLOAT_ERROR),
-    ((MODE_STD,), "16| 1.5|2|3", FLOAT_ERROR),
-    ((MODE_STD,), "16|1|1e|3", FLOAT_ERROR),
-    ((MODE_STD,), "16|1|2", index_error(3, 3)),
-    ((MODE_STD,), "16|1|2|x", NO_VALUE),
-    ((MODE_STD,), "16|1|2|2147483648", NO_VALUE),
-    ((MODE_STD,), "16|1|2|3,-12345|0|0|x,", NO_VALUE),
-    ((MODE_TAIKO,), "16|x|0|1", NO_VALUE),
-    ((MODE_TAIKO,), "16|1", index_error(2, 3)),
-    ((MODE_CTB,), "16|1|0|y", NO_VALUE),
-    ((MODE_CTB,), "16|x|0|1", FLOAT_ERROR),
-    ((MODE_MANIA,), "16|k", NO_VALUE),
-])
+@pytest.mark.parametrize(
+    "modes, text, expected",
+    [
+        (MODES, "", NO_VALUE),
+        (MODES, ",,,", NO_VALUE),
+        (MODES, "16", index_error(1, 1)),
+        (MODES, " 16|1|2|3", NO_VALUE),
+        (MODES, "9223372036854775808|1|2|3", NO_VALUE),
+        ((MODE_STD, MODE_TAIKO, MODE_CTB), "16|1|2", index_error(3, 3)),
+        ((MODE_STD,), "16|abc", FLOAT_ERROR),
+        ((MODE_STD,), "16| 1.5|2|3", FLOAT_ERROR),
+        ((MODE_STD,), "16|1|1e|3", FLOAT_ERROR),
+        ((MODE_STD,), "16|1|2", index_error(3, 3)),
+        ((MODE_STD,), "16|1|2|x", NO_VALUE),
+        ((MODE_STD,), "16|1|2|2147483648", NO_VALUE),
+        ((MODE_STD,), "16|1|2|3,-12345|0|0|x,", NO_VALUE),
+        ((MODE_TAIKO,), "16|x|0|1", NO_VALUE),
+        ((MODE_TAIKO,), "16|1", index_error(2, 3)),
+        ((MODE_CTB,), "16|1|0|y", NO_VALUE),
+        ((MODE_CTB,), "16|x|0|1", FLOAT_ERROR),
+        ((MODE_MANIA,), "16|k", NO_VALUE),
+    ],
+)
 def test_bad_frame_text(decode_panic, modes, text, expected):
     for mode in modes:
         assert (mode, decode_panic(ReplayFile(mode=mode, text=text.encode()).to_bytes())) == (mode, expected)
@@ -364,17 +486,21 @@ def test_text_past_one_mib_decodes_every_frame_and_the_seed(decode, big_replay):
 
 # --- compressed block ------------------------------------------------------------------
 
+
 def corrupted(offset: int, value: int) -> bytes:
     block = bytearray(compress(ReplayFile().frame_bytes()))
     block[offset] = value
     return bytes(block)
 
 
-@pytest.mark.parametrize("fields, expected", [
-    (dict(block=corrupted(0, 225)), "Format"),
-    (dict(dict_size=8 << 20), "MemLimit"),
-    (dict(block=corrupted(13, 0xFF)), "Data"),
-])
+@pytest.mark.parametrize(
+    "fields, expected",
+    [
+        (dict(block=corrupted(0, 225)), "Format"),
+        (dict(dict_size=8 << 20), "MemLimit"),
+        (dict(block=corrupted(13, 0xFF)), "Data"),
+    ],
+)
 def test_lzma_errors(decode_panic, decode, fields, expected):
     data = ReplayFile(**fields).to_bytes()
     assert decode_panic(data) == UNWRAP + expected
@@ -396,7 +522,7 @@ def test_block_length_past_the_end(decode_panic, header_only):
     spec = ReplayFile()
     spec.block_length = len(spec.block_bytes()) + 9  # the 8 id bytes are not enough
     data = spec.to_bytes()
-    assert decode_panic(data, header_only) == eof(data[spec.offset("block"):])
+    assert decode_panic(data, header_only) == eof(data[spec.offset("block") :])
 
 
 def test_empty_block(decode, decode_panic):
@@ -425,10 +551,11 @@ def test_truncated_stream_gives_the_frames_decoded_so_far(decode):
         if prefix.endswith(b","):
             break
     replay = decode(ReplayFile(block=block[:cut]).to_bytes())
-    assert decoded_frames(replay, MODE_STD) == (spec.frames[:prefix.count(b",")], None)
+    assert decoded_frames(replay, MODE_STD) == (spec.frames[: prefix.count(b",")], None)
 
 
 # --- play mode --------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("mode", [4, 255])
 def test_unknown_mode_after_the_time_stamp(decode_panic, mode):
@@ -436,13 +563,14 @@ def test_unknown_mode_after_the_time_stamp(decode_panic, mode):
     data = spec.to_bytes()
     assert decode_panic(data) == "Unknown GameMode"
     assert decode_panic(data, True) == "Unknown GameMode"
-    assert decode_panic(data[:spec.offset("block_length")]) == "Unknown GameMode"
-    assert decode_panic(data[:spec.offset("count_300")]) == eof(b"")
+    assert decode_panic(data[: spec.offset("block_length")]) == "Unknown GameMode"
+    assert decode_panic(data[: spec.offset("count_300")]) == eof(b"")
     timestamp = spec.offset("timestamp")
-    assert decode_panic(data[:timestamp + 7]) == eof(data[timestamp:timestamp + 7])
+    assert decode_panic(data[: timestamp + 7]) == eof(data[timestamp : timestamp + 7])
 
 
 # --- files ---------------------------------------------------------------------------------
+
 
 def test_missing_file(panic, tmp_path):
     message = panic(kadenzo.parse_replay_from_path, str(tmp_path / "missing.kvr"))
@@ -455,17 +583,27 @@ def test_directory(panic, tmp_path):
 
 
 def test_repr_of_a_small_replay(decode):
-    spec = ReplayFile(username='Bo "Rin"\n', replay_hash=None, perfect=1, mods=72, life_bar="0|1,250|0.1,",
-                      timestamp=-42, frames=[(16, 256.5, 100.0, 1), (-1, 0.0001, 1e16, -1)], seed=777, replay_id=9)
+    spec = ReplayFile(
+        username='Bo "Rin"\n',
+        replay_hash=None,
+        perfect=1,
+        mods=72,
+        life_bar="0|1,250|0.1,",
+        timestamp=-42,
+        frames=[(16, 256.5, 100.0, 1), (-1, 0.0001, 1e16, -1)],
+        seed=777,
+        replay_id=9,
+    )
     assert repr(decode(spec.to_bytes())) == (
         'Replay { mode: STD, game_version: 20230326, beatmap_hash: Some("9fd8c8dbc7dfb66b2ac58ee0e5e0bf34"), '
         'username: Some("Bo \\"Rin\\"\\n"), replay_hash: None, count_300: 300, count_100: 12, count_50: 3, '
-        'count_geki: 61, count_katu: 7, count_miss: 1, score: 4213370, max_combo: 512, perfect: true, '
-        'mods: Mod(72), life_bar_graph: Some([LifeBarState { time: 0, life: 1.0 }, '
-        'LifeBarState { time: 250, life: 0.1 }]), timestamp: -42, replay_data: ReplayDataContainer { '
-        'kivo_replay_data: Some([ReplayEventKivo { time_delta: 16, x: 256.5, y: 100.0, keys: Key(1) }, '
-        'ReplayEventKivo { time_delta: -1, x: 0.0001, y: 1e16, keys: Key(-1) }]), taiko_replay_data: None, '
-        'catch_replay_data: None, mania_replay_data: None }, rng_seed: Some(777), replay_id: 9 }')
+        "count_geki: 61, count_katu: 7, count_miss: 1, score: 4213370, max_combo: 512, perfect: true, "
+        "mods: Mod(72), life_bar_graph: Some([LifeBarState { time: 0, life: 1.0 }, "
+        "LifeBarState { time: 250, life: 0.1 }]), timestamp: -42, replay_data: ReplayDataContainer { "
+        "kivo_replay_data: Some([ReplayEventKivo { time_delta: 16, x: 256.5, y: 100.0, keys: Key(1) }, "
+        "ReplayEventKivo { time_delta: -1, x: 0.0001, y: 1e16, keys: Key(-1) }]), taiko_replay_data: None, "
+        "catch_replay_data: None, mania_replay_data: None }, rng_seed: Some(777), replay_id: 9 }"
+    )
 
 
 def test_repr_of_a_header_only_replay(decode):
@@ -476,4 +614,5 @@ def test_repr_of_a_header_only_replay(decode):
         "score: 4213370, max_combo: 512, perfect: false, mods: Mod(2147483649), life_bar_graph: None, "
         "timestamp: 638400000000000000, replay_data: ReplayDataContainer { kivo_replay_data: None, "
         "taiko_replay_data: None, catch_replay_data: None, mania_replay_data: None }, rng_seed: None, "
-        "replay_id: 42 }")
+        "replay_id: 42 }"
+    )

@@ -1,13 +1,11 @@
 """parse_replay_from_bytes, parse_replay_from_path and parse_replay_data: binding, conversion, behaviour."""
+
 import pathlib
 
 import pytest
-
-import kadenzo
+from helpers import EOF_EMPTY, NO_VALUE, SLOTS
 from kadenzo import GameMode, Mod, parse_replay_data, parse_replay_from_bytes, parse_replay_from_path
 from replay_builder import ReplayFile, compress
-
-from helpers import EOF_EMPTY, NO_VALUE, SLOTS
 
 DATA = ReplayFile().to_bytes()
 
@@ -30,15 +28,36 @@ def replay_path(tmp_path):
 # Each function's parameter names and count; the messages themselves (multiple
 # values, unexpected keywords, every count of missing names) are tested once,
 # in test_binding.py, for the mechanism all functions share.
-@pytest.mark.parametrize("call, args, kwargs, message", [
-    (parse_replay_from_bytes, (), {}, "parse_replay_from_bytes() missing 1 required positional argument: 'data'"),
-    (parse_replay_from_bytes, (DATA, True, 3), {},
-     "parse_replay_from_bytes() takes from 1 to 2 positional arguments but 3 were given"),
-    (parse_replay_from_path, (), {"header_only": False}, "parse_replay_from_path() missing 1 required positional argument: 'path'"),
-    (parse_replay_from_path, ("a", True, 1, 2), {},
-     "parse_replay_from_path() takes from 1 to 2 positional arguments but 4 were given"),
-    (parse_replay_data, (b"", GameMode.STD, 1), {}, "parse_replay_data() takes 2 positional arguments but 3 were given"),
-])
+@pytest.mark.parametrize(
+    "call, args, kwargs, message",
+    [
+        (parse_replay_from_bytes, (), {}, "parse_replay_from_bytes() missing 1 required positional argument: 'data'"),
+        (
+            parse_replay_from_bytes,
+            (DATA, True, 3),
+            {},
+            "parse_replay_from_bytes() takes from 1 to 2 positional arguments but 3 were given",
+        ),
+        (
+            parse_replay_from_path,
+            (),
+            {"header_only": False},
+            "parse_replay_from_path() missing 1 required positional argument: 'path'",
+        ),
+        (
+            parse_replay_from_path,
+            ("a", True, 1, 2),
+            {},
+            "parse_replay_from_path() takes from 1 to 2 positional arguments but 4 were given",
+        ),
+        (
+            parse_replay_data,
+            (b"", GameMode.STD, 1),
+            {},
+            "parse_replay_data() takes 2 positional arguments but 3 were given",
+        ),
+    ],
+)
 def test_binding_errors(call, args, kwargs, message):
     with pytest.raises(TypeError) as info:
         call(*args, **kwargs)
@@ -46,20 +65,46 @@ def test_binding_errors(call, args, kwargs, message):
 
 
 # Each parameter's converter once; conversion order and rewording are in test_binding.py.
-@pytest.mark.parametrize("call, args, message", [
-    (parse_replay_from_bytes, (bytearray(DATA),), "argument 'data': 'bytearray' object cannot be converted to 'PyBytes'"),
-    (parse_replay_from_bytes, (memoryview(DATA),), "argument 'data': 'memoryview' object cannot be converted to 'PyBytes'"),
-    (parse_replay_from_bytes, ("abc",), "argument 'data': 'str' object cannot be converted to 'PyBytes'"),
-    (parse_replay_from_bytes, (None, 1), "argument 'data': 'NoneType' object cannot be converted to 'PyBytes'"),
-    (parse_replay_from_bytes, (DATA, None), "argument 'header_only': 'NoneType' object cannot be converted to 'PyBool'"),
-    (parse_replay_from_bytes, (DATA, 1), "argument 'header_only': 'int' object cannot be converted to 'PyBool'"),
-    (parse_replay_from_path, (b"/tmp/x",), "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
-    (parse_replay_from_path, (pathlib.PurePosixPath("/tmp/x"),),
-     "argument 'path': 'PurePosixPath' object cannot be converted to 'PyString'"),
-    (parse_replay_from_path, ("/nonexistent", 0), "argument 'header_only': 'int' object cannot be converted to 'PyBool'"),
-    (parse_replay_data, (b"16|1|2|3", 0), "argument 'mode': 'int' object cannot be converted to 'GameMode'"),
-    (parse_replay_data, (b"16|1|2|3", Mod.NoMod), "argument 'mode': 'Mod' object cannot be converted to 'GameMode'"),
-])
+@pytest.mark.parametrize(
+    "call, args, message",
+    [
+        (
+            parse_replay_from_bytes,
+            (bytearray(DATA),),
+            "argument 'data': 'bytearray' object cannot be converted to 'PyBytes'",
+        ),
+        (
+            parse_replay_from_bytes,
+            (memoryview(DATA),),
+            "argument 'data': 'memoryview' object cannot be converted to 'PyBytes'",
+        ),
+        (parse_replay_from_bytes, ("abc",), "argument 'data': 'str' object cannot be converted to 'PyBytes'"),
+        (parse_replay_from_bytes, (None, 1), "argument 'data': 'NoneType' object cannot be converted to 'PyBytes'"),
+        (
+            parse_replay_from_bytes,
+            (DATA, None),
+            "argument 'header_only': 'NoneType' object cannot be converted to 'PyBool'",
+        ),
+        (parse_replay_from_bytes, (DATA, 1), "argument 'header_only': 'int' object cannot be converted to 'PyBool'"),
+        (parse_replay_from_path, (b"/tmp/x",), "argument 'path': 'bytes' object cannot be converted to 'PyString'"),
+        (
+            parse_replay_from_path,
+            (pathlib.PurePosixPath("/tmp/x"),),
+            "argument 'path': 'PurePosixPath' object cannot be converted to 'PyString'",
+        ),
+        (
+            parse_replay_from_path,
+            ("/nonexistent", 0),
+            "argument 'header_only': 'int' object cannot be converted to 'PyBool'",
+        ),
+        (parse_replay_data, (b"16|1|2|3", 0), "argument 'mode': 'int' object cannot be converted to 'GameMode'"),
+        (
+            parse_replay_data,
+            (b"16|1|2|3", Mod.NoMod),
+            "argument 'mode': 'Mod' object cannot be converted to 'GameMode'",
+        ),
+    ],
+)
 def test_conversion_errors(call, args, message):
     with pytest.raises(TypeError) as info:
         call(*args)
@@ -73,13 +118,20 @@ def test_path_that_cannot_be_utf8():
 
 
 def test_ways_of_passing_arguments_agree(replay_path):
-    texts = {repr(parse_replay_from_bytes(DATA)), repr(parse_replay_from_bytes(DATA, False)),
-             repr(parse_replay_from_bytes(data=DATA, header_only=False)),
-             repr(parse_replay_from_bytes(BytesSubclass(DATA))), repr(parse_replay_from_path(replay_path)),
-             repr(parse_replay_from_path(path=StrSubclass(replay_path), header_only=False))}
+    texts = {
+        repr(parse_replay_from_bytes(DATA)),
+        repr(parse_replay_from_bytes(DATA, False)),
+        repr(parse_replay_from_bytes(data=DATA, header_only=False)),
+        repr(parse_replay_from_bytes(BytesSubclass(DATA))),
+        repr(parse_replay_from_path(replay_path)),
+        repr(parse_replay_from_path(path=StrSubclass(replay_path), header_only=False)),
+    }
     assert len(texts) == 1
-    header_only = {repr(parse_replay_from_bytes(DATA, True)), repr(parse_replay_from_path(replay_path, True)),
-                   repr(parse_replay_from_bytes(header_only=True, data=DATA))}
+    header_only = {
+        repr(parse_replay_from_bytes(DATA, True)),
+        repr(parse_replay_from_path(replay_path, True)),
+        repr(parse_replay_from_bytes(header_only=True, data=DATA)),
+    }
     assert len(header_only) == 1 and header_only != texts
 
 
@@ -106,13 +158,16 @@ def frames_of(container):
 TEXT = b"16|1.5|2|3,-12345|0|0|5,"
 
 
-@pytest.mark.parametrize("mode, expected", [
-    (GameMode.STD, {"kivo_replay_data": ["ReplayEventKivo { time_delta: 16, x: 1.5, y: 2.0, keys: Key(3) }"]}),
-    (GameMode.UNKNOWN, {"kivo_replay_data": ["ReplayEventKivo { time_delta: 16, x: 1.5, y: 2.0, keys: Key(3) }"]}),
-    (GameMode.TAIKO, {"taiko_replay_data": ["ReplayEventTaiko { time_delta: 16, x: 1, keys: KeyTaiko(3) }"]}),
-    (GameMode.CTB, {"catch_replay_data": ["ReplayEventCatch { time_delta: 16, x: 1.5, dashing: false }"]}),
-    (GameMode.MANIA, {"mania_replay_data": ["ReplayEventMania { time_delta: 16, keys: KeyMania(1) }"]}),
-])
+@pytest.mark.parametrize(
+    "mode, expected",
+    [
+        (GameMode.STD, {"kivo_replay_data": ["ReplayEventKivo { time_delta: 16, x: 1.5, y: 2.0, keys: Key(3) }"]}),
+        (GameMode.UNKNOWN, {"kivo_replay_data": ["ReplayEventKivo { time_delta: 16, x: 1.5, y: 2.0, keys: Key(3) }"]}),
+        (GameMode.TAIKO, {"taiko_replay_data": ["ReplayEventTaiko { time_delta: 16, x: 1, keys: KeyTaiko(3) }"]}),
+        (GameMode.CTB, {"catch_replay_data": ["ReplayEventCatch { time_delta: 16, x: 1.5, dashing: false }"]}),
+        (GameMode.MANIA, {"mania_replay_data": ["ReplayEventMania { time_delta: 16, keys: KeyMania(1) }"]}),
+    ],
+)
 def test_parse_replay_data_fills_the_slot_of_the_mode(mode, expected):
     container = parse_replay_data(TEXT, mode)
     assert type(container).__name__ == "ReplayDataContainer"
@@ -139,5 +194,8 @@ def test_parse_replay_data_does_not_decompress(panic, mode, data):
 def test_unknown_mode_uses_the_standard_rules(panic):
     # The key mode needs two fields only; the standard mode needs four.
     assert frames_of(parse_replay_data(b"16|1|2", GameMode.MANIA)) == {
-        "mania_replay_data": ["ReplayEventMania { time_delta: 16, keys: KeyMania(1) }"]}
-    assert panic(parse_replay_data, b"16|1|2", GameMode.UNKNOWN) == "index out of bounds: the len is 3 but the index is 3"
+        "mania_replay_data": ["ReplayEventMania { time_delta: 16, keys: KeyMania(1) }"]
+    }
+    assert (
+        panic(parse_replay_data, b"16|1|2", GameMode.UNKNOWN) == "index out of bounds: the len is 3 but the index is 3"
+    )

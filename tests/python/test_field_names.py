@@ -4,21 +4,23 @@ The source is the record's field table in src/ (RecordInfo<...>::fields): the
 classes take their attributes, constructor and text form from it. The type
 stub and the test lists in tests/python/helpers.py are written by hand; this
 test says which of them to change when a field is added or renamed."""
+
 import ast
 import re
 
-import pytest
-
 import kadenzo
-from kadenzo._native import layout_fields
+import pytest
+from helpers import FRAME_FIELDS, REPLAY_FIELDS, ROOT, SAMPLES, SLOTS
 from kadenzo import _header_rows, dataset
+from kadenzo._native import layout_fields
 from replay_builder import minimal_file
 
-from helpers import FRAME_FIELDS, REPLAY_FIELDS, ROOT, SAMPLES, SLOTS
-
 STUB = ROOT / "python" / "kadenzo" / "__init__.pyi"
-TEST_LISTS = {"Replay": REPLAY_FIELDS, "ReplayDataContainer": SLOTS,
-              **{cls.__name__: fields for cls, fields in FRAME_FIELDS.items()}}
+TEST_LISTS = {
+    "Replay": REPLAY_FIELDS,
+    "ReplayDataContainer": SLOTS,
+    **{cls.__name__: fields for cls, fields in FRAME_FIELDS.items()},
+}
 
 
 def stub_classes():
@@ -67,10 +69,17 @@ def runtime_fields():
     written = {}
     for replay in replays:
         written.update(debug_text_fields(repr(replay)))
-    classes = {name: type(getattr(replays[0], "replay_data")) if name == "ReplayDataContainer"
-               else getattr(kadenzo, name) for name in TEST_LISTS}
-    return {name: ([key for key, value in vars(cls).items() if type(value).__name__ == "getset_descriptor"],
-                   written.get(name)) for name, cls in classes.items()}
+    classes = {
+        name: type(replays[0].replay_data) if name == "ReplayDataContainer" else getattr(kadenzo, name)
+        for name in TEST_LISTS
+    }
+    return {
+        name: (
+            [key for key, value in vars(cls).items() if type(value).__name__ == "getset_descriptor"],
+            written.get(name),
+        )
+        for name, cls in classes.items()
+    }
 
 
 RUNTIME = runtime_fields()
@@ -117,24 +126,28 @@ def test_python_field_lists_follow_the_file_layout():
     """The layout table (src/layout/replay_layout.hpp) is the one list of a
     file's fields; the record, the summary columns and their Arrow types follow it."""
     names = [name for name, _, _ in LAYOUT]
-    assert [name for name in REPLAY_FIELDS if name != "rng_seed"] == names, \
+    assert [name for name in REPLAY_FIELDS if name != "rng_seed"] == names, (
         "the Replay record and the layout table list the fields in file order"
+    )
     stored = [name for name in names if name not in ("life_bar_graph", "replay_data")]
-    assert [name for name in _header_rows.COLUMNS if name in names] == stored, \
+    assert [name for name in _header_rows.COLUMNS if name in names] == stored, (
         "change COLUMNS/HEADER_FIELDS in python/kadenzo/_header_rows.py to the layout's order"
+    )
     types = dataset.schema()
     for name, kind, width in LAYOUT:
         if width and name != "mode":
-            assert str(types.field(name).type) in WIDTH_TYPES[width], \
+            assert str(types.field(name).type) in WIDTH_TYPES[width], (
                 f"{name} is {kind}: change its type in python/kadenzo/_arrow_tables.py"
+            )
 
 
 def test_the_replay_builder_writes_the_file_layout():
     """tools/replay_builder.py writes test files field by field; its fields are the table's."""
     written = minimal_file(id_width=8).fields()
     names = [name for name, _ in written if name not in ("block_length", "trailing")]
-    assert names == [name if name != "replay_data" else "block" for name, _, _ in LAYOUT], \
+    assert names == [name if name != "replay_data" else "block" for name, _, _ in LAYOUT], (
         "change ReplayFile.fields() in tools/replay_builder.py to the layout's order"
+    )
     widths = dict(written)
     for name, kind, width in LAYOUT:
         if width:

@@ -1,16 +1,16 @@
 """Frames from anywhere: a frame block alone (raw and base64), binary file
 objects, and the members of zip and tar archives, each decoding to what the
 same replay file gives."""
+
 import base64
 import struct
 
-import pytest
-
 import kadenzo
 import kadenzo.frames
+import pytest
+from helpers import SAMPLES
 from kadenzo import columns as kc
 from kadenzo.errors import ReplayDecodeError
-from helpers import SAMPLES
 from replay_builder import ReplayFile, realistic_replay
 
 SLOTS = ("kivo_replay_data", "taiko_replay_data", "catch_replay_data", "mania_replay_data")
@@ -21,7 +21,7 @@ def block_of(data: bytes) -> bytes:
     for start in range(len(data) - 12, 0, -1):
         (length,) = struct.unpack_from("<i", data, start)
         if length == len(data) - start - 12:
-            return data[start + 4:start + 4 + length]
+            return data[start + 4 : start + 4 + length]
     raise AssertionError("no block")
 
 
@@ -38,18 +38,22 @@ def test_a_block_decodes_to_its_files_frames(data, form):
     slot = SLOTS[replay.mode.value]
     assert decoded.rng_seed == replay.rng_seed
     assert getattr(decoded.replay_data, slot) == getattr(replay.replay_data, slot)
-    columns = kadenzo.frames.decode_block(source, int(replay.mode.value), frames="columns",
-                                          base64=form == "base64 bytes")
+    columns = kadenzo.frames.decode_block(
+        source, int(replay.mode.value), frames="columns", base64=form == "base64 bytes"
+    )
     assert repr(columns) == repr(kc.frames(replay))
     assert columns.time.tolist() == kc.frames(replay).time.tolist()
 
 
-@pytest.mark.parametrize("text, message", [
-    ("QUJD!EFG", "the base64 text is not valid at offset 4: not a base64 digit"),
-    ("QUJDé", "the base64 text is not valid at offset 4: not a base64 digit"),
-    ("QUJDR", "the base64 text is not valid at offset 5: the text ends inside a group"),
-    ("QQ==QQ", "the base64 text is not valid at offset 4: a digit after the padding"),
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("QUJD!EFG", "the base64 text is not valid at offset 4: not a base64 digit"),
+        ("QUJDé", "the base64 text is not valid at offset 4: not a base64 digit"),
+        ("QUJDR", "the base64 text is not valid at offset 5: the text ends inside a group"),
+        ("QQ==QQ", "the base64 text is not valid at offset 4: a digit after the padding"),
+    ],
+)
 def test_text_that_is_not_base64_names_the_offset(text, message):
     with pytest.raises(ReplayDecodeError) as info:
         kadenzo.frames.decode_block(text, 0)
@@ -67,19 +71,23 @@ def test_a_bad_block_fails_with_the_files_texts_for_its_part():
         kadenzo.frames.decode_block(b"\x5d" + b"\xff" * 40, 0)
 
 
-@pytest.mark.parametrize("call, error", [
-    (lambda: kadenzo.frames.decode_block(b"", kadenzo.GameMode.UNKNOWN), ValueError),
-    (lambda: kadenzo.frames.decode_block(b"", 4), ValueError),
-    (lambda: kadenzo.frames.decode_block(b"", "STD"), TypeError),
-    (lambda: kadenzo.frames.decode_block(12, 0), TypeError),
-    (lambda: kadenzo.frames.decode_block(b"", 0, frames="rows"), ValueError),
-])
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        (lambda: kadenzo.frames.decode_block(b"", kadenzo.GameMode.UNKNOWN), ValueError),
+        (lambda: kadenzo.frames.decode_block(b"", 4), ValueError),
+        (lambda: kadenzo.frames.decode_block(b"", "STD"), TypeError),
+        (lambda: kadenzo.frames.decode_block(12, 0), TypeError),
+        (lambda: kadenzo.frames.decode_block(b"", 0, frames="rows"), ValueError),
+    ],
+)
 def test_arguments_are_checked(call, error):
     with pytest.raises(error):
         call()
 
 
 # --- file objects ----------------------------------------------------------------
+
 
 class ReadOnly:
     """A file object with `read` alone, counting what it hands out."""
@@ -88,7 +96,7 @@ class ReadOnly:
         self.data, self.given = data, 0
 
     def read(self, size=-1):
-        chunk = self.data[self.given:self.given + size]
+        chunk = self.data[self.given : self.given + size]
         self.given += len(chunk)
         return chunk
 
@@ -99,6 +107,7 @@ def archives(tmp_path):
     import io
     import tarfile
     import zipfile
+
     import zstandard
 
     files = {path.name: path.read_bytes() for path in SAMPLES}
@@ -135,7 +144,7 @@ def test_file_objects_decode_as_their_bytes(archives, tmp_path):
     with tarfile.open(made["tar.gz"]) as tarred, tarred.extractfile("std.kvr") as member:
         assert kc.frames(member).x.tolist() == kc.frames(files["std.kvr"]).x.tolist()
     assert repr(kadenzo.bulk.decode_one(ReadOnly(files["std.kvr"]))) == expected
-    with open(tmp_path / "std.kvr", "r") as text, pytest.raises(TypeError, match="binary mode"):
+    with open(tmp_path / "std.kvr") as text, pytest.raises(TypeError, match="binary mode"):
         kadenzo.bulk.decode_one(text)
 
 
@@ -151,6 +160,7 @@ def test_a_file_object_is_read_no_further_than_the_cap(monkeypatch):
 
 
 # --- archives --------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("kind", ["zip", "tar", "tar.gz", "tar.xz", "tar.zst"])
 def test_archive_members_decode_in_order_as_the_files_do(archives, kind):
@@ -196,8 +206,22 @@ def test_summary_reads_archives_among_its_inputs_and_adds_stats(archives, tmp_pa
     files, made = archives
     cut = tmp_path / "cut.tar.gz"
     cut.write_bytes(made["tar.gz"].read_bytes()[:3_000])
-    run = subprocess.run([sys.executable, "-m", "kadenzo", "summary", "--stats", str(SAMPLES[0]), str(made["zip"]),
-                          str(cut), str(made["tar"])], capture_output=True, text=True, timeout=120)
+    run = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "kadenzo",
+            "summary",
+            "--stats",
+            str(SAMPLES[0]),
+            str(made["zip"]),
+            str(cut),
+            str(made["tar"]),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     rows = list(csv.DictReader(io.StringIO(run.stdout)))
     assert run.returncode == 1
     paths = [row["path"] for row in rows]

@@ -1,6 +1,7 @@
 """What surrounds the bytes: special files, huge files, long messages, forked
 processes, pickled failures and hostile pool sizes. Anything that could hang
 runs in a child interpreter under a timeout."""
+
 import concurrent.futures
 import json
 import os
@@ -9,9 +10,8 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 import kadenzo
+import pytest
 from replay_builder import MODE_STD, ReplayFile, raw_string, realistic_replay
 
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "
@@ -26,8 +26,13 @@ def child_env():
 
 def run_child(code: str, *args: str, timeout: float = 60, env=None) -> dict:
     """Runs `code` in a fresh interpreter; it prints one JSON object."""
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code), *args], env=env or child_env(),
-                          capture_output=True, text=True, timeout=timeout)
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code), *args],
+        env=env or child_env(),
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
     assert done.returncode == 0, done.stderr[-2000:]
     return json.loads(done.stdout.splitlines()[-1])
 
@@ -74,7 +79,8 @@ def test_header_only_of_a_huge_sparse_file_reads_only_its_start(tmp_path):
     path.write_bytes(data)
     os.truncate(path, 4 << 30)  # 4 GiB, nearly all of it a hole
     expected = repr(kadenzo.parse_replay_from_bytes(data, header_only=True))
-    result = run_child("""
+    result = run_child(
+        """
         import json, sys, kadenzo
         replay = kadenzo.parse_replay_from_path(sys.argv[1], header_only=True)
         # This process's own high-water mark (getrusage would include the
@@ -82,7 +88,10 @@ def test_header_only_of_a_huge_sparse_file_reads_only_its_start(tmp_path):
         with open("/proc/self/status") as status:
             peak_kib = next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
         print(json.dumps({"repr": repr(replay), "peak_kib": peak_kib}))
-    """, str(path), timeout=60)
+    """,
+        str(path),
+        timeout=60,
+    )
     assert result["repr"] == expected
     # Reading the file whole took over 4 GiB; an interpreter under the
     # address sanitizer starts several times larger than a plain one.
@@ -96,8 +105,10 @@ def test_a_long_invalid_string_gives_a_short_message(tmp_path, panic):
     path.write_bytes(ReplayFile(username=raw_string(payload)).to_bytes())
     message = panic(kadenzo.parse_replay_from_path, str(path))
     head = ", ".join(["255"] * 64)
-    assert message == (UNWRAP + f"FromUtf8Error {{ bytes: [{head}, ... (1048576 bytes)], "
-                       "error: Utf8Error { valid_up_to: 0, error_len: Some(1) } }")
+    assert message == (
+        UNWRAP + f"FromUtf8Error {{ bytes: [{head}, ... (1048576 bytes)], "
+        "error: Utf8Error { valid_up_to: 0, error_len: Some(1) } }"
+    )
     # Up to 4 KiB the list is written whole, as before.
     short = ReplayFile(username=raw_string(b"\xff" * 4096)).to_bytes()
     assert panic(kadenzo.parse_replay_from_bytes, short).count("255") == 4096
@@ -123,7 +134,8 @@ def test_panic_exception_pickles_as_itself():
 
 
 def test_a_forked_child_gets_a_pool_of_its_own(replay_file):
-    result = run_child("""
+    result = run_child(
+        """
         import json, multiprocessing, sys, kadenzo
         paths = [sys.argv[1]] * 4
 
@@ -134,7 +146,10 @@ def test_a_forked_child_gets_a_pool_of_its_own(replay_file):
         with multiprocessing.get_context("fork").Pool(2) as pool:
             results = pool.map(task, [0, 2, 4, 3])
         print(json.dumps({"ok": results == [[], expected[:2], expected, expected[:3]]}))
-    """, replay_file, timeout=60)
+    """,
+        replay_file,
+        timeout=60,
+    )
     assert result == {"ok": True}
 
 

@@ -1,19 +1,28 @@
 """Bounded leak check of the whole Python surface: every workload runs thousands
 of times, after a warm-up round, while the process's resident memory and the
 reference counts of the shared class objects and members must stay flat."""
+
 import gc
 import operator
 import os
 import sys
 
-import pytest
-
 import kadenzo
-from kadenzo import (GameMode, Key, KeyMania, KeyTaiko, LifeBarState, Mod, ReplayEventCatch, ReplayEventKivo,
-                     ReplayEventMania, ReplayEventTaiko)
-from replay_builder import MODES, ReplayFile, raw_string, realistic_replay
-
+import pytest
 from helpers import FRAME_FIELDS, REPLAY_FIELDS, SLOTS
+from kadenzo import (
+    GameMode,
+    Key,
+    KeyMania,
+    KeyTaiko,
+    LifeBarState,
+    Mod,
+    ReplayEventCatch,
+    ReplayEventKivo,
+    ReplayEventMania,
+    ReplayEventTaiko,
+)
+from replay_builder import MODES, ReplayFile, raw_string, realistic_replay
 
 # AddressSanitizer keeps freed blocks in quarantine, so RSS grows under it
 # whether or not anything leaks; reference counts are still checked there.
@@ -59,11 +68,15 @@ def files(tmp_path_factory):
     bad = folder / "bad.kvr"
     bad.write_bytes(ReplayFile(block=b"\xe1" + bytes(20)).to_bytes())
     good = [realistic_replay(mode, 200, seed=mode).to_bytes() for mode in MODES]
-    broken = [b"", good[0][:200], ReplayFile(username=raw_string(b"\xc3\x28")).to_bytes(),
-              ReplayFile(life_bar="1|x").to_bytes(), ReplayFile(mode=7).to_bytes(),
-              ReplayFile(text=b"16|1|2").to_bytes()]
-    return {"good": paths, "bad": str(bad), "missing": str(folder / "missing.kvr"), "bytes": good,
-            "broken": broken}
+    broken = [
+        b"",
+        good[0][:200],
+        ReplayFile(username=raw_string(b"\xc3\x28")).to_bytes(),
+        ReplayFile(life_bar="1|x").to_bytes(),
+        ReplayFile(mode=7).to_bytes(),
+        ReplayFile(text=b"16|1|2").to_bytes(),
+    ]
+    return {"good": paths, "bad": str(bad), "missing": str(folder / "missing.kvr"), "bytes": good, "broken": broken}
 
 
 def expect_failure(call, *args, **kwargs):
@@ -118,22 +131,39 @@ def argument_round(files):
     replay = kadenzo.parse_replay_from_bytes(files["bytes"][0])
     frame = ReplayEventKivo(1, 2.0, 3.0, Key.M1)
     calls = [
-        (kadenzo.parse_replay_data,), (kadenzo.parse_replay_from_bytes, bytearray(b"x")),
-        (kadenzo.parse_replay_from_bytes, b"", 1), (kadenzo.parse_replay_from_path, b"/tmp/x"),
-        (kadenzo.parse_replays_from_paths, "a"), (kadenzo.parse_replays_from_paths, 5),
-        (kadenzo.parse_replays_from_paths, ["a", b"b"]), (kadenzo.parse_replays_from_paths, (p for p in "ab")),
-        (kadenzo.parse_replay_data, b"", 1), (kadenzo.parse_replay_from_path, "\udc80"),
-        (GameMode, 1, 2), (Mod, 2**32), (Key, "1"), (LifeBarState, -1, 0.5), (ReplayEventTaiko, 1, 2.5, KeyTaiko(1)),
-        (ReplayEventMania, 1, Key(1)), (kadenzo.Replay,),
+        (kadenzo.parse_replay_data,),
+        (kadenzo.parse_replay_from_bytes, bytearray(b"x")),
+        (kadenzo.parse_replay_from_bytes, b"", 1),
+        (kadenzo.parse_replay_from_path, b"/tmp/x"),
+        (kadenzo.parse_replays_from_paths, "a"),
+        (kadenzo.parse_replays_from_paths, 5),
+        (kadenzo.parse_replays_from_paths, ["a", b"b"]),
+        (kadenzo.parse_replays_from_paths, (p for p in "ab")),
+        (kadenzo.parse_replay_data, b"", 1),
+        (kadenzo.parse_replay_from_path, "\udc80"),
+        (GameMode, 1, 2),
+        (Mod, 2**32),
+        (Key, "1"),
+        (LifeBarState, -1, 0.5),
+        (ReplayEventTaiko, 1, 2.5, KeyTaiko(1)),
+        (ReplayEventMania, 1, Key(1)),
+        (kadenzo.Replay,),
     ]
     for call, *args in calls:
         expect_failure(call, *args)
     expect_failure(kadenzo.parse_replay_from_bytes, b"", header_only=True, data=b"")
     expect_failure(kadenzo.parse_replay_from_bytes, b"", nonsense=1)
-    for obj, name, value in [(replay, "count_300", 40000), (replay, "username", 5), (replay, "mods", 3),
-                             (replay, "life_bar_graph", "x"), (replay, "life_bar_graph", [1]),
-                             (replay, "replay_data", None), (frame, "keys", 1), (frame, "x", "1"),
-                             (frame, "time_delta", 2**63)]:
+    for obj, name, value in [
+        (replay, "count_300", 40000),
+        (replay, "username", 5),
+        (replay, "mods", 3),
+        (replay, "life_bar_graph", "x"),
+        (replay, "life_bar_graph", [1]),
+        (replay, "replay_data", None),
+        (frame, "keys", 1),
+        (frame, "x", "1"),
+        (frame, "time_delta", 2**63),
+    ]:
         expect_failure(setattr, obj, name, value)
     for name in ("score", "replay_data"):
         expect_failure(delattr, replay, name)
@@ -151,8 +181,13 @@ def class_round(files):
         a, b = cls(5), cls(int=3)
         a | b, a & b, a ^ b, a == b, a != b, a < b, a >= b, repr(a), int(a), bool(a), a.value
     Mod.Hidden | Mod.HardRock, Mod.Hidden + Mod.HardRock, Mod.DoubleTime - Mod.DoubleTime
-    frames = [ReplayEventKivo(16, 1.5, 2.0, Key(1)), ReplayEventTaiko(16, 3, KeyTaiko(2)),
-              ReplayEventCatch(16, 1.5, True), ReplayEventMania(16, KeyMania(5)), LifeBarState(7, 0.5)]
+    frames = [
+        ReplayEventKivo(16, 1.5, 2.0, Key(1)),
+        ReplayEventTaiko(16, 3, KeyTaiko(2)),
+        ReplayEventCatch(16, 1.5, True),
+        ReplayEventMania(16, KeyMania(5)),
+        LifeBarState(7, 0.5),
+    ]
     for frame in frames:
         copy = type(frame)(*(getattr(frame, name) for name in FRAME_FIELDS[type(frame)]))
         copy == frame, copy != frame, frame == 1, repr(frame)
@@ -166,8 +201,12 @@ def class_round(files):
     replay.replay_data = container
 
 
-WORKLOADS = {"decode": (decode_round, 60), "failures": (failure_round, 400),
-             "arguments_and_setters": (argument_round, 400), "classes": (class_round, 600)}
+WORKLOADS = {
+    "decode": (decode_round, 60),
+    "failures": (failure_round, 400),
+    "arguments_and_setters": (argument_round, 400),
+    "classes": (class_round, 600),
+}
 
 
 @pytest.mark.parametrize("workload", WORKLOADS)
@@ -192,8 +231,11 @@ def test_memory_and_reference_counts_stay_flat(workload, files, capfd):
         one_round()
     counts_after, rss_after = counts(), rss_bytes()
 
-    grown = {repr(obj): after - before for obj, before, after in zip(watched, counts_before, counts_after)
-             if after - before > 2}
+    grown = {
+        repr(obj): after - before
+        for obj, before, after in zip(watched, counts_before, counts_after)
+        if after - before > 2
+    }
     assert grown == {}
     if not UNDER_ASAN:
         assert rss_after - rss_before < RSS_TOLERANCE, (rss_before, rss_after)

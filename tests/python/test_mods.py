@@ -1,7 +1,7 @@
 """Modifier codes: the table round trip, the forms players write, the paired bits."""
-import pytest
 
 import kadenzo
+import pytest
 from kadenzo import Mod, mods
 
 

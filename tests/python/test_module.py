@@ -1,29 +1,47 @@
 """Module object, registered names, class objects and one-time initialisation."""
+
 import subprocess
 import sys
 import textwrap
 import weakref
 
-import pytest
-
 import kadenzo
-
+import pytest
 from helpers import tp_name
 
 CLASS_NAMES = [
-    "Replay", "ReplayEventKivo", "ReplayEventTaiko", "ReplayEventCatch", "ReplayEventMania",
-    "LifeBarState", "Mod", "GameMode", "Key", "KeyTaiko", "KeyMania",
+    "Replay",
+    "ReplayEventKivo",
+    "ReplayEventTaiko",
+    "ReplayEventCatch",
+    "ReplayEventMania",
+    "LifeBarState",
+    "Mod",
+    "GameMode",
+    "Key",
+    "KeyTaiko",
+    "KeyMania",
 ]
 FUNCTION_NAMES = [
-    "parse_replay_from_bytes", "parse_replay_from_path", "parse_replays_from_paths", "parse_replay_data",
+    "parse_replay_from_bytes",
+    "parse_replay_from_path",
+    "parse_replays_from_paths",
+    "parse_replay_data",
 ]
 K = kadenzo
 
 # One instance of each class that Python code can create directly.
 INSTANCES = [
-    K.ReplayEventKivo(0, 0.0, 0.0, K.Key(0)), K.ReplayEventTaiko(0, 0, K.KeyTaiko(0)),
-    K.ReplayEventCatch(0, 0.0, False), K.ReplayEventMania(0, K.KeyMania(0)), K.LifeBarState(0, 0.0),
-    K.Mod.Hidden, K.GameMode.STD, K.Key.M1, K.KeyTaiko.LEFT_DON, K.KeyMania.K1,
+    K.ReplayEventKivo(0, 0.0, 0.0, K.Key(0)),
+    K.ReplayEventTaiko(0, 0, K.KeyTaiko(0)),
+    K.ReplayEventCatch(0, 0.0, False),
+    K.ReplayEventMania(0, K.KeyMania(0)),
+    K.LifeBarState(0, 0.0),
+    K.Mod.Hidden,
+    K.GameMode.STD,
+    K.Key.M1,
+    K.KeyTaiko.LEFT_DON,
+    K.KeyMania.K1,
 ]
 
 
@@ -51,7 +69,11 @@ def test_class_identity(name):
 def test_container_class_is_reachable_only_through_objects():
     cls = type(container())
     assert (cls.__module__, cls.__name__, cls.__qualname__, cls.__doc__) == (
-        "builtins", "ReplayDataContainer", "ReplayDataContainer", None)
+        "builtins",
+        "ReplayDataContainer",
+        "ReplayDataContainer",
+        None,
+    )
     # Created once: every container shares the one class object.
     assert type(container()) is cls
     with pytest.raises(TypeError) as info:
@@ -59,8 +81,9 @@ def test_container_class_is_reachable_only_through_objects():
     assert str(info.value) == "type 'builtins.ReplayDataContainer' is not an acceptable base type"
 
 
-@pytest.mark.parametrize("obj", INSTANCES + [kadenzo.parse_replay_from_bytes(bytes(48), True)],
-                         ids=lambda o: type(o).__name__)
+@pytest.mark.parametrize(
+    "obj", INSTANCES + [kadenzo.parse_replay_from_bytes(bytes(48), True)], ids=lambda o: type(o).__name__
+)
 def test_instances_have_no_dict_and_no_weakrefs(obj):
     assert not hasattr(obj, "__dict__")
     with pytest.raises(AttributeError):
@@ -78,22 +101,58 @@ def test_function_objects(name):
     assert func.__self__ is kadenzo
 
 
-@pytest.mark.parametrize("cls, members", [
-    (kadenzo.GameMode, ["STD", "TAIKO", "CTB", "MANIA", "UNKNOWN"]),
-    (kadenzo.Key, ["M1", "M2", "K1", "K2", "SMOKE"]),
-    (kadenzo.KeyTaiko, ["LEFT_DON", "LEFT_KAT", "RIGHT_DON", "RIGHT_KAT"]),
-    (kadenzo.KeyMania, [f"K{n}" for n in range(1, 19)]),
-    (kadenzo.Mod, [
-        "NoMod", "NoFail", "Easy", "TouchDevice", "Hidden", "HardRock", "SuddenDeath", "DoubleTime",
-        "Relax", "HalfTime", "Nightcore", "Flashlight", "Autoplay", "SpunOut", "Autopilot", "Perfect",
-        "Key4", "Key5", "Key6", "Key7", "Key8", "FadeIn", "Random", "Cinema", "Target", "Key9",
-        "KeyCoop", "Key1", "Key3", "Key2", "ScoreV2", "Mirror"]),
-], ids=lambda c: getattr(c, "__name__", ""))
+@pytest.mark.parametrize(
+    "cls, members",
+    [
+        (kadenzo.GameMode, ["STD", "TAIKO", "CTB", "MANIA", "UNKNOWN"]),
+        (kadenzo.Key, ["M1", "M2", "K1", "K2", "SMOKE"]),
+        (kadenzo.KeyTaiko, ["LEFT_DON", "LEFT_KAT", "RIGHT_DON", "RIGHT_KAT"]),
+        (kadenzo.KeyMania, [f"K{n}" for n in range(1, 19)]),
+        (
+            kadenzo.Mod,
+            [
+                "NoMod",
+                "NoFail",
+                "Easy",
+                "TouchDevice",
+                "Hidden",
+                "HardRock",
+                "SuddenDeath",
+                "DoubleTime",
+                "Relax",
+                "HalfTime",
+                "Nightcore",
+                "Flashlight",
+                "Autoplay",
+                "SpunOut",
+                "Autopilot",
+                "Perfect",
+                "Key4",
+                "Key5",
+                "Key6",
+                "Key7",
+                "Key8",
+                "FadeIn",
+                "Random",
+                "Cinema",
+                "Target",
+                "Key9",
+                "KeyCoop",
+                "Key1",
+                "Key3",
+                "Key2",
+                "ScoreV2",
+                "Mirror",
+            ],
+        ),
+    ],
+    ids=lambda c: getattr(c, "__name__", ""),
+)
 def test_members_close_the_class_dict_in_declaration_order(cls, members):
     keys = list(vars(cls))
     # The interpreter's own entries come first; the members are set after the class exists.
-    assert keys[-len(members):] == members
-    assert "value" in keys[:-len(members)]
+    assert keys[-len(members) :] == members
+    assert "value" in keys[: -len(members)]
     for name in members:
         assert type(vars(cls)[name]) is cls
         assert getattr(cls, name) is getattr(cls, name)

@@ -3,6 +3,7 @@ stands, print what its output comments say, and every shell command must work
 as written after the two set-up commands: the scripts it names exist, Python
 runs from .venv (the only interpreter that has kadenzo then), and the
 command-line scripts accept their options (checked with --help)."""
+
 import functools
 import importlib.util
 import os
@@ -12,10 +13,8 @@ import shutil
 import subprocess
 import sys
 
-import pytest
-
 import kadenzo
-
+import pytest
 from helpers import ROOT
 
 pytestmark = pytest.mark.tooling
@@ -29,8 +28,11 @@ IMPORTED = re.compile(r"^\s*(?:import|from)\s+(\w+)", re.M)
 
 def blocks(language: str) -> list[tuple[int, str]]:
     text = (ROOT / "README.md").read_text()
-    return [(text.count("\n", 0, match.start()) + 1, match.group(2))
-            for match in FENCE.finditer(text) if match.group(1) == language]
+    return [
+        (text.count("\n", 0, match.start()) + 1, match.group(2))
+        for match in FENCE.finditer(text)
+        if match.group(1) == language
+    ]
 
 
 def expected_output(code: str) -> list[str]:
@@ -39,7 +41,7 @@ def expected_output(code: str) -> list[str]:
     expected, under = [], None  # `under`: the indentation of the statement above
     for line in code.splitlines():
         stripped = line.lstrip()
-        indent = line[:len(line) - len(stripped)]
+        indent = line[: len(line) - len(stripped)]
         if stripped.startswith("# ") and indent == under:
             expected.append(stripped[2:])
             continue
@@ -50,8 +52,11 @@ def expected_output(code: str) -> list[str]:
 
 def missing_modules(code: str) -> list[str]:
     """Third-party modules a block imports that this environment lacks."""
-    return [name for name in IMPORTED.findall(code)
-            if name not in EXAMPLE_MODULES and importlib.util.find_spec(name) is None]
+    return [
+        name
+        for name in IMPORTED.findall(code)
+        if name not in EXAMPLE_MODULES and importlib.util.find_spec(name) is None
+    ]
 
 
 PYTHON_BLOCKS = blocks("python")
@@ -69,8 +74,9 @@ def test_python_block_runs_and_prints_what_it_says(line, code, tmp_path):
         (tmp_path / folder).symlink_to(ROOT / folder)
     env = dict(os.environ, MPLBACKEND="Agg")
     env.pop("RAYON_NUM_THREADS", None)
-    result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env,
-                            capture_output=True, text=True, timeout=300)
+    result = subprocess.run(
+        [sys.executable, "-c", code], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300
+    )
     assert result.returncode == 0, f"README block at line {line} failed:\n{result.stderr}"
     printed = result.stdout.splitlines()
     for wanted in expected_output(code):
@@ -78,8 +84,13 @@ def test_python_block_runs_and_prints_what_it_says(line, code, tmp_path):
 
 
 def test_blocks_run_against_the_kadenzo_under_test(tmp_path):
-    result = subprocess.run([sys.executable, "-c", "import kadenzo; print(kadenzo.__file__)"],
-                            cwd=tmp_path, capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, "-c", "import kadenzo; print(kadenzo.__file__)"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert result.stdout.strip() == kadenzo.__file__, result.stderr
 
 
@@ -105,8 +116,14 @@ def shell_commands() -> list[tuple[int, list[str]]]:
 
 @functools.cache
 def help_run(script: str) -> subprocess.CompletedProcess:
-    return subprocess.run([sys.executable, script, "--help"], cwd=ROOT, capture_output=True, text=True,
-                          timeout=120, env=dict(os.environ, MPLBACKEND="Agg"))
+    return subprocess.run(
+        [sys.executable, script, "--help"],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env=dict(os.environ, MPLBACKEND="Agg"),
+    )
 
 
 SHELL_COMMANDS = shell_commands()
@@ -122,7 +139,8 @@ def test_shell_command_works_after_the_set_up(line, words):
     elif program.endswith(".sh"):
         assert os.access(ROOT / program, os.X_OK), f"{where}: {program} is run directly but is not executable"
     assert program not in ("python", "python3"), (
-        f"{where}: after the set-up only .venv has kadenzo; write .venv/bin/python")
+        f"{where}: after the set-up only .venv has kadenzo; write .venv/bin/python"
+    )
     if program == ".venv/bin/python":
         if args[0] == "-m":
             assert importlib.util.find_spec(args[1]), f"{where}: the set-up installs no module {args[1]}"

@@ -1,15 +1,28 @@
 """Attributes of Replay and ReplayDataContainer: copies, converters, failures."""
-import pytest
 
 import kadenzo
-from kadenzo import (GameMode, Key, KeyMania, KeyTaiko, LifeBarState, Mod, ReplayEventCatch, ReplayEventKivo,
-                     ReplayEventMania, ReplayEventTaiko)
+import pytest
+from helpers import REPLAY_FIELDS, SLOTS
+from kadenzo import (
+    GameMode,
+    Key,
+    KeyMania,
+    KeyTaiko,
+    LifeBarState,
+    Mod,
+    ReplayEventCatch,
+    ReplayEventKivo,
+    ReplayEventMania,
+    ReplayEventTaiko,
+)
 from replay_builder import MODE_TAIKO, MODES, ReplayFile
 
-from helpers import REPLAY_FIELDS, SLOTS
-
-FRAMES = (ReplayEventKivo(16, 1.5, 2.0, Key(1)), ReplayEventTaiko(16, 3, KeyTaiko(2)),
-          ReplayEventCatch(16, 1.5, True), ReplayEventMania(16, KeyMania(5)))
+FRAMES = (
+    ReplayEventKivo(16, 1.5, 2.0, Key(1)),
+    ReplayEventTaiko(16, 3, KeyTaiko(2)),
+    ReplayEventCatch(16, 1.5, True),
+    ReplayEventMania(16, KeyMania(5)),
+)
 
 
 @pytest.fixture
@@ -49,27 +62,30 @@ def test_assigned_objects_are_copied(replay):
     assert len(replay.replay_data.kivo_replay_data) == 2
 
 
-@pytest.mark.parametrize("field, value, expected", [
-    ("mode", GameMode.MANIA, GameMode.MANIA),
-    ("mode", GameMode(200), GameMode.UNKNOWN),
-    ("game_version", -2**31, -2**31),
-    ("username", "Bø 鳥", "Bø 鳥"),
-    ("username", "", ""),
-    ("beatmap_hash", None, None),
-    ("replay_hash", "x", "x"),
-    ("count_300", 32767, 32767),
-    ("count_miss", True, 1),
-    ("max_combo", -32768, -32768),
-    ("score", 2**31 - 1, 2**31 - 1),
-    ("perfect", True, True),
-    ("mods", Mod.Hidden | Mod.HardRock, Mod(24)),
-    ("life_bar_graph", None, None),
-    ("timestamp", -2**63, -2**63),
-    ("rng_seed", None, None),
-    ("rng_seed", -2**31, -2**31),
-    ("replay_id", 2**64 - 1, 2**64 - 1),
-    ("replay_id", 0, 0),
-])
+@pytest.mark.parametrize(
+    "field, value, expected",
+    [
+        ("mode", GameMode.MANIA, GameMode.MANIA),
+        ("mode", GameMode(200), GameMode.UNKNOWN),
+        ("game_version", -(2**31), -(2**31)),
+        ("username", "Bø 鳥", "Bø 鳥"),
+        ("username", "", ""),
+        ("beatmap_hash", None, None),
+        ("replay_hash", "x", "x"),
+        ("count_300", 32767, 32767),
+        ("count_miss", True, 1),
+        ("max_combo", -32768, -32768),
+        ("score", 2**31 - 1, 2**31 - 1),
+        ("perfect", True, True),
+        ("mods", Mod.Hidden | Mod.HardRock, Mod(24)),
+        ("life_bar_graph", None, None),
+        ("timestamp", -(2**63), -(2**63)),
+        ("rng_seed", None, None),
+        ("rng_seed", -(2**31), -(2**31)),
+        ("replay_id", 2**64 - 1, 2**64 - 1),
+        ("replay_id", 0, 0),
+    ],
+)
 def test_assign_and_read_back(replay, field, value, expected):
     setattr(replay, field, value)
     assert getattr(replay, field) == expected
@@ -82,23 +98,31 @@ def test_empty_life_bar_graph_is_present(replay):
     assert "life_bar_graph: Some([])" in repr(replay)
 
 
-@pytest.mark.parametrize("field, value, error, message", [
-    # The integer fields' ranges: test_binding.py (test_replay_integer_ranges).
-    ("score", "1", TypeError, "'str' object cannot be interpreted as an integer"),
-    ("perfect", 1, TypeError, "'int' object cannot be converted to 'PyBool'"),
-    ("perfect", None, TypeError, "'NoneType' object cannot be converted to 'PyBool'"),
-    ("username", b"x", TypeError, "'bytes' object cannot be converted to 'PyString'"),
-    ("beatmap_hash", 5, TypeError, "'int' object cannot be converted to 'PyString'"),
-    ("replay_hash", "\ud800", UnicodeEncodeError, None),
-    ("mode", 0, TypeError, "'int' object cannot be converted to 'GameMode'"),
-    ("mods", 8, TypeError, "'int' object cannot be converted to 'Mod'"),
-    ("mods", Key.M1, TypeError, "'Key' object cannot be converted to 'Mod'"),
-    ("life_bar_graph", "abc", ValueError, "Can't extract `str` to `Vec`"),
-    ("life_bar_graph", 5, TypeError, "'int' object cannot be converted to 'Sequence'"),
-    ("life_bar_graph", [1], TypeError, "'int' object cannot be converted to 'LifeBarState'"),
-    ("life_bar_graph", [LifeBarState(1, 1.0), "x"], TypeError, "'str' object cannot be converted to 'LifeBarState'"),
-    ("replay_data", None, TypeError, "'NoneType' object cannot be converted to 'ReplayDataContainer'"),
-])
+@pytest.mark.parametrize(
+    "field, value, error, message",
+    [
+        # The integer fields' ranges: test_binding.py (test_replay_integer_ranges).
+        ("score", "1", TypeError, "'str' object cannot be interpreted as an integer"),
+        ("perfect", 1, TypeError, "'int' object cannot be converted to 'PyBool'"),
+        ("perfect", None, TypeError, "'NoneType' object cannot be converted to 'PyBool'"),
+        ("username", b"x", TypeError, "'bytes' object cannot be converted to 'PyString'"),
+        ("beatmap_hash", 5, TypeError, "'int' object cannot be converted to 'PyString'"),
+        ("replay_hash", "\ud800", UnicodeEncodeError, None),
+        ("mode", 0, TypeError, "'int' object cannot be converted to 'GameMode'"),
+        ("mods", 8, TypeError, "'int' object cannot be converted to 'Mod'"),
+        ("mods", Key.M1, TypeError, "'Key' object cannot be converted to 'Mod'"),
+        ("life_bar_graph", "abc", ValueError, "Can't extract `str` to `Vec`"),
+        ("life_bar_graph", 5, TypeError, "'int' object cannot be converted to 'Sequence'"),
+        ("life_bar_graph", [1], TypeError, "'int' object cannot be converted to 'LifeBarState'"),
+        (
+            "life_bar_graph",
+            [LifeBarState(1, 1.0), "x"],
+            TypeError,
+            "'str' object cannot be converted to 'LifeBarState'",
+        ),
+        ("replay_data", None, TypeError, "'NoneType' object cannot be converted to 'ReplayDataContainer'"),
+    ],
+)
 def test_failed_assignment_keeps_the_old_value(replay, field, value, error, message):
     before = repr(replay)
     with pytest.raises(error) as info:
@@ -174,12 +198,19 @@ def test_container_slot_assignment(replay, slot, frame):
     assert getattr(container, slot) is None
 
 
-@pytest.mark.parametrize("value, error, message", [
-    ([FRAMES[0], FRAMES[0], FRAMES[1]], TypeError, "'ReplayEventTaiko' object cannot be converted to 'ReplayEventKivo'"),
-    ("abc", ValueError, "Can't extract `str` to `Vec`"),
-    (5, TypeError, "'int' object cannot be converted to 'Sequence'"),
-    (iter([FRAMES[0]]), TypeError, "'list_iterator' object cannot be converted to 'Sequence'"),
-])
+@pytest.mark.parametrize(
+    "value, error, message",
+    [
+        (
+            [FRAMES[0], FRAMES[0], FRAMES[1]],
+            TypeError,
+            "'ReplayEventTaiko' object cannot be converted to 'ReplayEventKivo'",
+        ),
+        ("abc", ValueError, "Can't extract `str` to `Vec`"),
+        (5, TypeError, "'int' object cannot be converted to 'Sequence'"),
+        (iter([FRAMES[0]]), TypeError, "'list_iterator' object cannot be converted to 'Sequence'"),
+    ],
+)
 def test_container_slot_failures_keep_the_old_list(replay, value, error, message):
     container = replay.replay_data
     before = container.kivo_replay_data
@@ -201,10 +232,14 @@ def test_assigned_values_show_in_repr(replay):
     replay.username = None
     replay.rng_seed = None
     replay.mode = GameMode.UNKNOWN
-    replay.replay_data = kadenzo.parse_replay_from_bytes(ReplayFile(mode=MODE_TAIKO, text=b"1|2|0|4").to_bytes()).replay_data
+    replay.replay_data = kadenzo.parse_replay_from_bytes(
+        ReplayFile(mode=MODE_TAIKO, text=b"1|2|0|4").to_bytes()
+    ).replay_data
     text = repr(replay)
     assert text.startswith("Replay { mode: UNKNOWN, ")
     assert ", username: None, " in text and ", rng_seed: None, " in text
-    assert (", replay_data: ReplayDataContainer { kivo_replay_data: None, taiko_replay_data: "
-            "Some([ReplayEventTaiko { time_delta: 1, x: 2, keys: KeyTaiko(4) }]), catch_replay_data: None, "
-            "mania_replay_data: None }, ") in text
+    assert (
+        ", replay_data: ReplayDataContainer { kivo_replay_data: None, taiko_replay_data: "
+        "Some([ReplayEventTaiko { time_delta: 1, x: 2, keys: KeyTaiko(4) }]), catch_replay_data: None, "
+        "mania_replay_data: None }, "
+    ) in text

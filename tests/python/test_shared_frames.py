@@ -1,5 +1,6 @@
 """Frame lists read from a replay share the decoded frames underneath but
 behave as copies: a change on either side never shows on the other."""
+
 import pathlib
 
 import kadenzo
@@ -7,8 +8,12 @@ import pytest
 from kadenzo import GameMode, Key, ReplayEventKivo
 
 SAMPLES_DIR = pathlib.Path(__file__).resolve().parents[2] / "samples"
-SAMPLES = {"std.kvr": "kivo_replay_data", "taiko.kvr": "taiko_replay_data",
-           "catch.kvr": "catch_replay_data", "mania.kvr": "mania_replay_data"}
+SAMPLES = {
+    "std.kvr": "kivo_replay_data",
+    "taiko.kvr": "taiko_replay_data",
+    "catch.kvr": "catch_replay_data",
+    "mania.kvr": "mania_replay_data",
+}
 
 
 @pytest.mark.parametrize("name, slot", SAMPLES.items())
@@ -20,8 +25,8 @@ def test_changing_what_was_read_leaves_the_replay(name, slot):
     assert frames == before and frames is not before and frames[0] is not before[0]
     assert container is not replay.replay_data
 
-    frames[0].time_delta += 1000   # a frame read is a copy
-    del frames[1:]                 # so is the list
+    frames[0].time_delta += 1000  # a frame read is a copy
+    del frames[1:]  # so is the list
     setattr(container, slot, frames[:1])
     setattr(container, slot, None)
     assert getattr(replay.replay_data, slot) == before

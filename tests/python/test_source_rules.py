@@ -1,11 +1,11 @@
 """Rules of the source tree that the compiler cannot see: only files named py_*
 talk to the interpreter, so the decoding core (every other file, built as a
 library of its own) stays free of Python and testable in plain C++."""
+
 import pathlib
 import re
 
 import pytest
-
 from helpers import ROOT
 
 # The core and the programs that use the core alone.
@@ -22,25 +22,35 @@ def core_files():
 
 
 def interpreter_includes(text):
-    return [name for name in INCLUDE.findall(text)
-            if name in INTERPRETER_HEADERS or pathlib.PurePosixPath(name).name.startswith("py_")]
+    return [
+        name
+        for name in INCLUDE.findall(text)
+        if name in INTERPRETER_HEADERS or pathlib.PurePosixPath(name).name.startswith("py_")
+    ]
 
 
 def test_core_files_include_no_interpreter_header():
-    offenders = {str(path.relative_to(ROOT)): found for path in core_files()
-                 if (found := interpreter_includes(path.read_text(encoding="utf-8")))}
+    offenders = {
+        str(path.relative_to(ROOT)): found
+        for path in core_files()
+        if (found := interpreter_includes(path.read_text(encoding="utf-8")))
+    }
     assert not offenders, (
         "only py_* files may include Python.h or a py_* header; move the code that needs the "
-        f"interpreter into a py_* file: {offenders}")
+        f"interpreter into a py_* file: {offenders}"
+    )
 
 
-@pytest.mark.parametrize("text, found", [
-    ('#include <Python.h>\n', ["Python.h"]),
-    ('  #  include "binding/py_ref.hpp"\n', ["binding/py_ref.hpp"]),
-    ('#include "structmember.h"\n', ["structmember.h"]),
-    ('#include "parser/replay_parser.hpp"\n#include <vector>\n', []),
-    ('// #include "copy_of_py.hpp"\n', []),
-])
+@pytest.mark.parametrize(
+    "text, found",
+    [
+        ("#include <Python.h>\n", ["Python.h"]),
+        ('  #  include "binding/py_ref.hpp"\n', ["binding/py_ref.hpp"]),
+        ('#include "structmember.h"\n', ["structmember.h"]),
+        ('#include "parser/replay_parser.hpp"\n#include <vector>\n', []),
+        ('// #include "copy_of_py.hpp"\n', []),
+    ],
+)
 def test_the_scan_recognises_interpreter_includes(text, found):
     assert interpreter_includes(text) == found
 
@@ -53,8 +63,8 @@ def test_the_scan_sees_the_core():
 
 def test_readme_layout_names_every_source_folder_and_python_module():
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    layout = readme[readme.index("\n## Layout\n"):]
-    layout = layout[:layout.index("\n## ", 1)]
+    layout = readme[readme.index("\n## Layout\n") :]
+    layout = layout[: layout.index("\n## ", 1)]
     folders = [f"src/{path.name}" for path in sorted((ROOT / "src").iterdir()) if path.is_dir()]
     modules = [path.name for path in sorted((ROOT / "python/kadenzo").glob("*.py"))]
     missing = [name for name in folders + modules if f"`{name}`" not in layout]
@@ -65,6 +75,9 @@ def test_the_lock_is_released_only_through_the_shared_helpers():
     # A daemon thread that takes the lock back at shutdown is ended by an
     # unwind that only binding/py_unlocked.hpp's helpers let through safely.
     releases = re.compile(r"Py_BEGIN_ALLOW_THREADS|PyEval_SaveThread|PyEval_RestoreThread")
-    offenders = [str(path.relative_to(ROOT)) for path in sorted((ROOT / "src").rglob("py_*"))
-                 if path.name != "py_unlocked.hpp" and releases.search(path.read_text(encoding="utf-8"))]
+    offenders = [
+        str(path.relative_to(ROOT))
+        for path in sorted((ROOT / "src").rglob("py_*"))
+        if path.name != "py_unlocked.hpp" and releases.search(path.read_text(encoding="utf-8"))
+    ]
     assert not offenders, f"release the interpreter lock with without_interpreter_lock: {offenders}"

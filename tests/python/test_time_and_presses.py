@@ -1,19 +1,22 @@
 """The play's clock and its key presses as columns: equal to what a reader
 would work out from the frames, one press per run of held frames, with the
 cursor mode's keyboard keys reported as themselves."""
+
 import itertools
 import pickle
 
 import pyarrow as pa
 import pytest
-
-import kadenzo
 from kadenzo import columns as kc
 from replay_builder import MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, ReplayFile, realistic_replay
 from test_columns import replays
 
-KEYS_OF = {0: ("M1", "M2", "K1", "K2", "SMOKE"), 1: ("LEFT_DON", "LEFT_KAT", "RIGHT_DON", "RIGHT_KAT"),
-           2: ("dashing",), 3: tuple(f"K{n}" for n in range(1, 19))}
+KEYS_OF = {
+    0: ("M1", "M2", "K1", "K2", "SMOKE"),
+    1: ("LEFT_DON", "LEFT_KAT", "RIGHT_DON", "RIGHT_KAT"),
+    2: ("dashing",),
+    3: tuple(f"K{n}" for n in range(1, 19)),
+}
 
 
 def reference_presses(columns):
@@ -37,8 +40,10 @@ def reference_presses(columns):
         row[2], row[4] = time[-1], True
     names = dict(enumerate(KEYS_OF[mode]))
     place = [(row[0] & 0xFFFFFFFF).bit_length() - 1 for row in rows]
-    return [(names.get(bit, f"bit {bit}"), row[0], row[1], row[2], row[2] - row[1], row[3], row[4])
-            for bit, row in zip(place, rows)]
+    return [
+        (names.get(bit, f"bit {bit}"), row[0], row[1], row[2], row[2] - row[1], row[3], row[4])
+        for bit, row in zip(place, rows)
+    ]
 
 
 def table_rows(presses):
@@ -52,7 +57,7 @@ def test_time_and_presses_equal_what_the_frames_say(replay):
     assert pa.table(columns.with_time()).column_names == ["time", *columns.names]
     assert columns.names == columns.with_time().names[1:]
     expected = reference_presses(columns)
-    if all(-2**63 <= row[4] < 2**63 for row in expected):
+    if all(-(2**63) <= row[4] < 2**63 for row in expected):
         assert table_rows(kc.key_presses(columns)) == expected
     else:
         with pytest.raises(OverflowError, match="^a press lasts longer than 64 bits of milliseconds$"):
@@ -64,8 +69,11 @@ def test_the_cursor_modes_keyboard_keys_are_reported_as_themselves():
     keys = [0, 5, 5, 1, 11, 10, 10]
     replay = ReplayFile(frames=[(10, 0.0, 0.0, k) for k in keys]).to_bytes()
     presses = kc.key_presses(kc.frames(replay))
-    assert table_rows(presses) == [("K1", 4, 20, 40, 20, 1, False), ("M1", 1, 40, 60, 20, 3, False),
-                                   ("K2", 8, 50, 70, 20, 4, True)]
+    assert table_rows(presses) == [
+        ("K1", 4, 20, 40, 20, 1, False),
+        ("M1", 1, 40, 60, 20, 3, False),
+        ("K2", 8, 50, 70, 20, 4, True),
+    ]
     assert pa.table(presses).schema.metadata[b"kadenzo.keys"] == b"M1=1,M2=2,K1=4,K2=8,SMOKE=16"
 
 
@@ -74,8 +82,13 @@ def test_a_clock_leaving_64_bits_is_an_error_naming_the_frame():
     columns = kc.frames(contents)
     assert columns.time_delta.tolist() == [1, 2**63 - 1]  # the fields stay readable
     unpickled = pickle.loads(pickle.dumps(columns))  # the clock is rebuilt, overflow and all
-    for read in (lambda: columns.time, lambda: columns["time"], columns.with_time,
-                 lambda: kc.key_presses(columns), lambda: unpickled.time):
+    for read in (
+        lambda: columns.time,
+        lambda: columns["time"],
+        columns.with_time,
+        lambda: kc.key_presses(columns),
+        lambda: unpickled.time,
+    ):
         with pytest.raises(OverflowError, match="^the sum of time_delta leaves 64 bits at frame 1$"):
             read()
     # The frames table leaves such a play's time null, never wrapped.

@@ -3,6 +3,7 @@ example, the stub compared with the runtime module, and the example run.
 
 The module's callables carry no signature that stubtest could read, so the
 parameter names of the stub are checked here by calling with them."""
+
 import ast
 import os
 import pathlib
@@ -10,10 +11,8 @@ import site
 import subprocess
 import sys
 
-import pytest
-
 import kadenzo
-
+import pytest
 from helpers import ROOT
 
 pytestmark = pytest.mark.tooling
@@ -59,8 +58,10 @@ def test_package_passes_strict_type_check(tmp_path):
 
 def test_stub_matches_runtime_module(tmp_path):
     pytest.importorskip("mypy")
-    run([sys.executable, "-m", "mypy.stubtest", "kadenzo",
-         "--allowlist", str(TYPING / "stubtest_allowlist.txt")], checker_env(tmp_path))
+    run(
+        [sys.executable, "-m", "mypy.stubtest", "kadenzo", "--allowlist", str(TYPING / "stubtest_allowlist.txt")],
+        checker_env(tmp_path),
+    )
 
 
 def test_usage_example_runs_on_the_samples():
@@ -95,8 +96,15 @@ STUB_SIGNATURES = stub_signatures()
 
 def test_stub_declares_every_function_and_constructor():
     declared = {name for name, _ in STUB_SIGNATURES}
-    assert {"parse_replay_from_bytes", "parse_replays_from_paths", "ReplayEventKivo", "LifeBarState",
-            "GameMode", "Mod", "KeyMania"} <= declared
+    assert {
+        "parse_replay_from_bytes",
+        "parse_replays_from_paths",
+        "ReplayEventKivo",
+        "LifeBarState",
+        "GameMode",
+        "Mod",
+        "KeyMania",
+    } <= declared
 
 
 @pytest.mark.parametrize("name, parameters", STUB_SIGNATURES, ids=[name for name, _ in STUB_SIGNATURES])

@@ -1,6 +1,7 @@
 """The wheel users install: built by scripts/build_wheel.sh from a clean copy of
 the sources, repaired by auditwheel, installed into a fresh virtual environment
 and used there, away from the build tree and the project's own environment."""
+
 import importlib.util
 import io
 import json
@@ -12,10 +13,8 @@ import sys
 import zipfile
 from fnmatch import fnmatch
 
-import pytest
-
 import kadenzo
-
+import pytest
 from helpers import ROOT, SAMPLES
 
 pytestmark = pytest.mark.tooling
@@ -51,8 +50,11 @@ def wheel(tmp_path_factory) -> pathlib.Path:
     for name in source_files():
         (source / name).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy2(ROOT / name, source / name)
-    out = run(["bash", source / "scripts" / "build_wheel.sh"], cwd=source,
-              env=dict(os.environ, PYTHON=sys.executable, BUILD_ISOLATION="0"))
+    out = run(
+        ["bash", source / "scripts" / "build_wheel.sh"],
+        cwd=source,
+        env=dict(os.environ, PYTHON=sys.executable, BUILD_ISOLATION="0"),
+    )
     return pathlib.Path(out.strip().splitlines()[-1])
 
 
@@ -82,6 +84,7 @@ def venv_dir(python: pathlib.Path) -> pathlib.Path:
 
 # --- The wheel's contents ----------------------------------------------------
 
+
 def test_wheel_holds_the_package_and_the_bundled_libraries(wheel):
     assert "-manylinux_" in wheel.name, wheel.name
     names = zipfile.ZipFile(wheel).namelist()
@@ -106,8 +109,7 @@ def test_extension_needs_the_bundled_copies_with_the_cpp_runtime_first(wheel):
     search_path = [tag.rpath for tag in dynamic.iter_tags("DT_RPATH")]
     search_path += [tag.runpath for tag in dynamic.iter_tags("DT_RUNPATH")]
 
-    bundled = {name.removeprefix("kadenzo.libs/") for name in archive.namelist()
-               if name.startswith("kadenzo.libs/")}
+    bundled = {name.removeprefix("kadenzo.libs/") for name in archive.namelist() if name.startswith("kadenzo.libs/")}
     position = {}
     for library in BUNDLED:
         [entry] = [name for name in needed if name.startswith(library)]
@@ -118,6 +120,7 @@ def test_extension_needs_the_bundled_copies_with_the_cpp_runtime_first(wheel):
 
 
 # --- The installed wheel at work ---------------------------------------------
+
 
 def load_show_samples():
     spec = importlib.util.spec_from_file_location("show_samples", ROOT / "scripts" / "show_samples.py")
@@ -180,10 +183,12 @@ def test_cpp_extensions_imported_around_the_installed_wheel_keep_working(install
     """The crash that the needed-library order prevents (see
     test_neighbour_extensions.py), against the repaired module."""
     imports = "import kadenzo, numpy" if order == "kadenzo first" else "import numpy, kadenzo"
-    code = (f"{imports}\n"
-            f"assert kadenzo.__file__.startswith({str(venv_dir(installed))!r}), kadenzo.__file__\n"
-            "values = numpy.sort(numpy.arange(100_000)[::-1])\n"
-            "assert values[0] == 0 and values[-1] == 99_999\n"
-            "kadenzo.parse_replay_data(b'1|2|3|0,', kadenzo.GameMode.STD)\n"
-            "print('ok')\n")
+    code = (
+        f"{imports}\n"
+        f"assert kadenzo.__file__.startswith({str(venv_dir(installed))!r}), kadenzo.__file__\n"
+        "values = numpy.sort(numpy.arange(100_000)[::-1])\n"
+        "assert values[0] == 0 and values[-1] == 99_999\n"
+        "kadenzo.parse_replay_data(b'1|2|3|0,', kadenzo.GameMode.STD)\n"
+        "print('ok')\n"
+    )
     assert run_installed(installed, ["-c", code], extra_path=borrowed_numpy).strip() == "ok"

@@ -1,5 +1,6 @@
 """Typed use of kadenzo.bulk and kadenzo.errors, checked with mypy --strict
 and run on the paths given (a summary of each, the failures collected)."""
+
 import pathlib
 import sys
 

@@ -1,5 +1,6 @@
 """Typed use of kadenzo.encode, checked with mypy --strict and run on the
 sample given: a renamed copy, and its frames written from edited columns."""
+
 import lzma
 import pathlib
 import sys

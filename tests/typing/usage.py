@@ -3,6 +3,7 @@ and run on the sample replays: what passes the checker must also work.
 
     python tests/typing/usage.py samples/*.kvr
 """
+
 from __future__ import annotations
 
 import sys
@@ -17,8 +18,7 @@ if TYPE_CHECKING:
 
 
 def frame_count(data: ReplayDataContainer) -> int:
-    lists = (data.kivo_replay_data, data.taiko_replay_data,
-             data.catch_replay_data, data.mania_replay_data)
+    lists = (data.kivo_replay_data, data.taiko_replay_data, data.catch_replay_data, data.mania_replay_data)
     return sum(len(frames) for frames in lists if frames is not None)
 
 
@@ -30,8 +30,10 @@ def describe(replay: kadenzo.Replay) -> str:
     seed: int | None = replay.rng_seed
     life: list[LifeBarState] = replay.life_bar_graph or []
     frames = frame_count(replay.replay_data)
-    return (f"{mode!r} {name} score={replay.score} mods={int(mods)} hidden={hidden} "
-            f"life={len(life)} frames={frames} seed={seed}")
+    return (
+        f"{mode!r} {name} score={replay.score} mods={int(mods)} hidden={hidden} "
+        f"life={len(life)} frames={frames} seed={seed}"
+    )
 
 
 def total_key_presses(replay: kadenzo.Replay) -> int:
@@ -64,8 +66,7 @@ def values() -> list[int]:
     same: bool = kivo == kadenzo.ReplayEventKivo(16, 1.0, 2.5, Key(5))
     distance: int = Mod.DoubleTime - Mod.HardRock
     ordered: bool = Key.M1 < Key.K2
-    return [taiko.x, int(catch.dashing), int(same), distance, int(ordered),
-            GameMode(3).value, KeyMania.K18.value]
+    return [taiko.x, int(catch.dashing), int(same), distance, int(ordered), GameMode(3).value, KeyMania.K18.value]
 
 
 def operator_types() -> None:
