@@ -233,8 +233,11 @@ def write_parquet(
     `out_dir/frames/` (one row per frame) as Parquet datasets partitioned by
     `partition_by` (hive style: `mode=STD/part-00000.parquet`), zstd
     compressed, at most `rows_per_file` rows per file. Returns the paths of
-    the files written. A part file gets its final name only when complete:
-    interrupted, the finished ones stay valid and the unfinished one is removed."""
+    the files written. The dataset is written in a hidden folder beside
+    `out_dir` and renamed to it when complete; an `out_dir` holding anything
+    already raises FileExistsError. Interrupted (KeyboardInterrupt), the
+    finished part files are moved into place, each valid, and the unfinished
+    ones removed; any other failure leaves nothing."""
     from kadenzo import _parquet_dataset
 
     if frames and header_only:

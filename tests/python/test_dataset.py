@@ -3,6 +3,7 @@ functions give, whatever form the sources take; projections do less work;
 pandas dtypes do not depend on failures; Parquet datasets read back in
 pyarrow, polars and DuckDB, and stay valid when interrupted."""
 
+import contextlib
 import datetime
 import itertools
 import os
@@ -279,6 +280,27 @@ def test_interrupted_parquet_dataset_keeps_only_whole_parts(good_paths, tmp_path
     files = [os.path.join(root, name) for root, _, names in os.walk(out) for name in names]
     assert files and all(name.endswith(".parquet") for name in files)  # no unfinished part left
     assert all(pyarrow.parquet.read_table(name).num_rows <= 300 for name in files)
+
+
+@pytest.mark.parametrize("ending", [None, RuntimeError])
+def test_parquet_dataset_appears_under_its_name_only_when_whole(good_paths, tmp_path, ending):
+    out = tmp_path / "out"
+    out.mkdir()  # an empty folder is replaced; nothing in it is lost
+
+    def sources():
+        for path in good_paths:
+            assert not any(out.iterdir())  # written beside, under a hidden name
+            yield path
+        if ending:
+            raise ending()
+
+    with pytest.raises(ending) if ending else contextlib.nullcontext():
+        written = kd.write_parquet(sources(), out, rows_per_file=300)
+    if ending:
+        assert os.listdir(tmp_path) == ["out"] and not any(out.iterdir())  # the partial folder is gone too
+    else:
+        assert os.listdir(tmp_path) == ["out"] and all(os.path.isfile(path) for path in written)
+        assert all(path.startswith(f"{out}/") for path in written)
 
 
 # --- engines: the parts that run without them ---------------------------------------
