@@ -3,7 +3,7 @@ modules (kadenzo.columns, kadenzo.bulk)."""
 
 from typing import Any, Literal, Self, final, overload
 
-from kadenzo import GameMode, Replay
+from kadenzo import GameMode, Mod, Replay
 
 # --- frame columns -------------------------------------------------------------
 
@@ -91,6 +91,11 @@ def key_presses(columns: FrameColumns) -> KeyPresses: ...
 def _frame_columns_from_values(
     mode: int, rng_seed: int | None, length: int, values: tuple[bytes, ...]
 ) -> FrameColumns: ...
+
+# --- Mod values as 32-bit numbers, bit 31 included (for pickling) --------------
+
+def mod_bits(mods: Mod) -> int: ...
+def mod_from_bits(bits: int) -> Mod: ...
 
 # --- the file layout -------------------------------------------------------------
 
