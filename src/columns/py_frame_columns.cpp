@@ -15,7 +15,6 @@
 #include "binding/py_convert.hpp"
 #include "binding/py_ref.hpp"
 #include "columns/key_presses.hpp"
-#include "columns/py_columns_stream.hpp"
 #include "common/record_fields.hpp"
 
 namespace kz::py {
@@ -657,7 +656,7 @@ bool add_frame_columns(PyObject* native) {
             PyObject* presses = reinterpret_cast<PyObject*>(type_of<KeyPressesRecord>());
             return PyModule_AddObjectRef(native, "FrameColumns", type) == 0 &&
                    PyModule_AddObjectRef(native, "KeyPresses", presses) == 0 &&
-                   PyModule_AddFunctions(native, kFunctions) == 0 && add_columns_stream(native);
+                   PyModule_AddFunctions(native, kFunctions) == 0;
         },
         false);
 }

@@ -3,6 +3,7 @@
 
 #include <atomic>
 
+#include "batch/py_batch.hpp"
 #include "binding/py_class.hpp"
 #include "binding/py_convert.hpp"
 #include "binding/py_ref.hpp"

@@ -4,6 +4,7 @@
 #include "binding/py_panic.hpp"
 #include "binding/py_ref.hpp"
 #include "bulk/py_bulk.hpp"
+#include "bulk/py_columns_stream.hpp"
 #include "columns/py_frame_columns.hpp"
 #include "compare/py_compare.hpp"
 #include "flags/py_mod_bits.hpp"
@@ -29,9 +30,9 @@ PyModuleDef native_definition = {
 
 // Each feature adds its functions and classes here, one call per feature.
 bool add_parts(PyObject* native) {
-    return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native) && add_compare(native) &&
-           add_frames(native) && add_layout(native) && add_mod_bits(native) && add_salvage(native) &&
-           add_writer(native);
+    return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native) && add_columns_stream(native) &&
+           add_compare(native) && add_frames(native) && add_layout(native) && add_mod_bits(native) &&
+           add_salvage(native) && add_writer(native);
 }
 
 }  // namespace

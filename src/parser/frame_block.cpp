@@ -13,7 +13,7 @@
 
 #include "common/lzma_allocator.hpp"
 #include "common/stop.hpp"
-#include "parser/failure_text.hpp"
+#include "failure/failure_text.hpp"
 #include "parser/byte_reader.hpp"
 #include "replay_events/frame_text.hpp"
 

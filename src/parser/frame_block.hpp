@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "game_mode/game_mode.hpp"
-#include "parser/decode_result.hpp"
+#include "failure/decode_result.hpp"
 #include "parser/text_buffer.hpp"
 #include "replay/replay_record.hpp"
 
