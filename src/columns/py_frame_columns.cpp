@@ -15,6 +15,7 @@
 #include "binding/py_convert.hpp"
 #include "binding/py_ref.hpp"
 #include "columns/key_presses.hpp"
+#include "columns/py_column_conversions.hpp"
 #include "common/record_fields.hpp"
 
 namespace kz::py {
@@ -343,28 +344,6 @@ PyCFunction as_method(Method method) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
 }
 
-// The conversions to NumPy and pandas are written in Python (kadenzo.columns),
-// where those optional libraries are imported only when asked for.
-template <FixedString helper>
-PyObject* call_python_helper(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded(
-        [&]() -> PyObject* {
-            Ref module = Ref::steal(PyImport_ImportModule("kadenzo.columns"));
-            if (!module) return nullptr;
-            Ref function = Ref::steal(PyObject_GetAttrString(module.get(), helper.c_str()));
-            if (!function) return nullptr;
-            const Py_ssize_t count = PyTuple_GET_SIZE(args);
-            Ref call_args = Ref::steal(PyTuple_New(count + 1));
-            if (!call_args) return nullptr;
-            PyTuple_SET_ITEM(call_args.get(), 0, Py_NewRef(self));
-            for (Py_ssize_t index = 0; index < count; ++index) {
-                PyTuple_SET_ITEM(call_args.get(), index + 1, Py_NewRef(PyTuple_GET_ITEM(args, index)));
-            }
-            return PyObject_Call(function.get(), call_args.get(), kwargs);
-        },
-        static_cast<PyObject*>(nullptr));
-}
-
 // --- pickling ------------------------------------------------------------------
 
 // The function that rebuilds pickled columns; pickle finds it by module and name.
@@ -408,11 +387,10 @@ std::array<PyMethodDef, N + 6> table_methods(const std::array<PyMethodDef, N>& o
          "The columns as an Arrow struct array: (schema capsule, array capsule), sharing their memory."},
         {"__arrow_c_stream__", as_method(&arrow_c_stream<Record>), METH_FASTCALL | METH_KEYWORDS,
          "The columns as an Arrow stream of one batch, in a PyCapsule, sharing their memory."},
-        {"to_numpy", as_method(&call_python_helper<"_to_numpy">), METH_VARARGS | METH_KEYWORDS,
+        {"to_numpy", as_method(&columns_to_numpy), METH_FASTCALL | METH_KEYWORDS,
          "to_numpy(*, structured=False): a dict of NumPy arrays over the columns' memory (no copy), or with\n"
          "structured=True one structured array holding a copy."},
-        {"to_pandas", as_method(&call_python_helper<"_to_pandas">), METH_VARARGS | METH_KEYWORDS,
-         "to_pandas(): a pandas DataFrame of the columns."},
+        {"to_pandas", as_method(&columns_to_pandas), METH_NOARGS, "to_pandas(): a pandas DataFrame of the columns."},
     }};
     std::copy(own.begin(), own.end(), methods.begin() + 5);
     methods.back() = PyMethodDef{nullptr, nullptr, 0, nullptr};
@@ -428,7 +406,7 @@ std::array kMethods = table_methods<FrameColumnsRecord>(std::array{
 });
 
 std::array kKeyPressesMethods = table_methods<KeyPressesRecord>(std::array{
-    PyMethodDef{"key_names", as_method(&call_python_helper<"_key_names">), METH_VARARGS | METH_KEYWORDS,
+    PyMethodDef{"key_names", as_method(&key_names), METH_NOARGS,
                 "key_names(): each row's key by its member name (\"K1\"), as a list."},
 });
 
