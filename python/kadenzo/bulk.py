@@ -23,7 +23,6 @@ bounded the same way whatever the archive's size.
 
 from __future__ import annotations
 
-import importlib
 import os
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Sized
@@ -31,12 +30,9 @@ from dataclasses import dataclass
 from typing import Any, Literal, Protocol, Union, cast
 
 import kadenzo
-from kadenzo import Replay, _sources
+from kadenzo import Replay, _native, _sources
 from kadenzo._native import FrameColumns
 from kadenzo.errors import ReplayDecodeError, ReplayError, ReplayFileError
-
-# The native part, typed loosely here: its functions are private to the package.
-_native: Any = importlib.import_module("kadenzo._native")
 
 __all__ = ["DecodeResult", "Decoding", "Salvaged", "decode", "decode_archive", "decode_one"]
 

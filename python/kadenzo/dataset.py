@@ -25,7 +25,7 @@ import time
 from collections.abc import Iterator, Sequence
 from typing import Any, Literal
 
-from kadenzo import Replay, _dataset_sources, _header_rows, bulk
+from kadenzo import Replay, _dataset_sources, _header_rows, _native, bulk
 from kadenzo._native import FrameColumns
 
 __all__ = ["Decoded", "decode_batches", "decoded", "plain", "read", "schema", "summary", "write_parquet"]
@@ -39,8 +39,6 @@ BATCH_SECONDS = 0.5
 # A file of at least this many frames makes a frames batch of its own, which
 # shares its columns' memory instead of copying them into a batch of many files.
 SHARED_BATCH_ROWS = 4096
-
-_native: Any = importlib.import_module("kadenzo._native")
 
 
 def _arrow() -> Any:

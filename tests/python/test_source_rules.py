@@ -116,3 +116,18 @@ def test_includes_point_down_the_layout_order():
                 if rank[target] > rank[source]:
                     upward.append(f"{path.relative_to(ROOT)} -> {name}")
     assert not upward, "includes that point up the README's layout order:\n" + "\n".join(upward)
+
+
+def test_native_code_imports_no_python_module_above_it_and_python_sees_native_through_its_stub():
+    # The native module sits below the package's Python modules: it may import
+    # itself (for pickling) or third-party libraries, never a kadenzo module;
+    # the Python side imports it by name, so mypy checks each call against the stub.
+    native = "".join(path.read_text(encoding="utf-8") for path in sorted((ROOT / "src").rglob("py_*.cpp")))
+    upward = [name for name in re.findall(r'PyImport_ImportModule\("([^"]+)"\)', native) if name.startswith("kadenzo")]
+    assert set(upward) <= {"kadenzo._native"}, upward
+    untyped = [
+        path.name
+        for path in sorted((ROOT / "python/kadenzo").glob("*.py"))
+        if re.search(r"import_module\(\s*[\"']kadenzo\._native", path.read_text(encoding="utf-8"))
+    ]
+    assert not untyped, f"import kadenzo._native by name (from kadenzo import _native): {untyped}"
