@@ -16,18 +16,6 @@
 namespace kz::py {
 namespace {
 
-PyModuleDef native_definition = {
-    PyModuleDef_HEAD_INIT,
-    "kadenzo._native",
-    "Native functions behind kadenzo's Python modules.",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
 // Each feature adds its functions and classes here, one call per feature.
 bool add_parts(PyObject* native) {
     return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native) && add_columns_stream(native) &&
@@ -35,13 +23,30 @@ bool add_parts(PyObject* native) {
            add_salvage(native) && add_writer(native);
 }
 
-}  // namespace
-
-bool register_native_module() {
-    Ref native = Ref::steal(PyModule_Create2(&native_definition, PYTHON_API_VERSION));
-    if (!native || !add_parts(native.get())) return false;
-    PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    return PyDict_SetItemString(modules, "kadenzo._native", native.get()) == 0;
+// Multi-phase initialisation: the import system creates the module from its
+// spec and registers it; this fills it.
+int fill_native_module(PyObject* native) noexcept {
+    return guarded([&] { return add_parts(native) ? 0 : -1; }, -1);
 }
 
+PyModuleDef_Slot native_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&fill_native_module)},
+    {0, nullptr},
+};
+
+PyModuleDef native_definition = {
+    PyModuleDef_HEAD_INIT,
+    "kadenzo._native",
+    "Native functions behind kadenzo's Python modules.",
+    0,
+    nullptr,
+    native_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
 }  // namespace kz::py
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&kz::py::native_definition); }
