@@ -19,9 +19,9 @@ def _native_part() -> ModuleType:
     import kadenzo
 
     loader = importlib.machinery.ExtensionFileLoader(__name__, kadenzo.__file__)
-    spec = importlib.util.spec_from_file_location(__name__, kadenzo.__file__, loader=loader)
-    assert spec is not None
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(__name__, kadenzo.__file__, loader=loader)
+    assert found is not None
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module
 

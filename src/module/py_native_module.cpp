@@ -23,8 +23,8 @@ bool add_parts(PyObject* native) {
            add_salvage(native) && add_writer(native);
 }
 
-// Multi-phase initialisation: the import system creates the module from its
-// spec and registers it; this fills it.
+// Multi-phase initialisation: the import system's extension loader creates
+// the module object (python/kadenzo/_native.py asks it to); this fills it.
 int fill_native_module(PyObject* native) noexcept {
     return guarded([&] { return add_parts(native) ? 0 : -1; }, -1);
 }
