@@ -20,7 +20,7 @@ from typing import Any
 import numpy
 import pyarrow  # type: ignore[import-untyped]
 from kadenzo import Replay
-from kadenzo._header_rows import MODE_NAMES, RowReader, mode_name
+from kadenzo._header_rows import MODE_NAMES, RowReader, checked_columns, mode_name
 from kadenzo._native import FrameColumns
 
 # The mode names as one dictionary shared by every batch: pandas sees the
@@ -108,16 +108,10 @@ def with_pandas_metadata(schema: Any) -> Any:
 
 def project(schema: Any, columns: Sequence[str] | None) -> Any:
     """The fields of `schema` named in `columns` (in that order), or all."""
-    if columns is None:
+    picked = checked_columns(schema.names, columns)
+    if picked is None:
         return with_pandas_metadata(schema)
-    if isinstance(columns, str) or not all(isinstance(name, str) for name in columns):
-        raise TypeError("columns must be a sequence of column names (str)")
-    unknown = [name for name in columns if name not in schema.names]
-    if unknown:
-        raise ValueError(f"unknown column {unknown[0]!r}; the columns are {', '.join(schema.names)}")
-    if len(set(columns)) != len(columns):
-        raise ValueError("columns names a column twice")
-    return with_pandas_metadata(pyarrow.schema([schema.field(name) for name in columns]))
+    return with_pandas_metadata(pyarrow.schema([schema.field(name) for name in picked]))
 
 
 def mode_code(mode: Any) -> int:

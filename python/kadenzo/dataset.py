@@ -28,7 +28,7 @@ from typing import Any, Literal
 from kadenzo import Replay, _dataset_sources, _header_rows, bulk
 from kadenzo._native import FrameColumns
 
-__all__ = ["Decoded", "decode_batches", "decoded", "plain", "read", "schema", "summary", "write_parquet"]
+__all__ = ["ArrowStream", "Decoded", "decode_batches", "decoded", "plain", "read", "schema", "summary", "write_parquet"]
 
 # A batch ends at this many rows (header rows; frames), or when this many
 # seconds passed since its first row, so a slow folder still shows progress.
@@ -92,7 +92,12 @@ def decoded(
     return _decode(_dataset_sources.expand(sources, glob), bool(header_only), threads or 0, errors)
 
 
-def _decode(expanded: _dataset_sources.Sources, header_only: bool, threads: int, errors: str) -> Iterator[Decoded]:
+# One source's outcome as the batches take it: (index in the input, name,
+# header Replay or None, FrameColumns or None, error message or None).
+_Outcome = tuple[int, "str | None", "Replay | None", "FrameColumns | None", "str | None"]
+
+
+def _outcomes(expanded: _dataset_sources.Sources, header_only: bool, threads: int, errors: str) -> Iterator[_Outcome]:
     names: collections.deque[str | None] = collections.deque()
 
     def items() -> Iterator[Any]:
@@ -107,15 +112,20 @@ def _decode(expanded: _dataset_sources.Sources, header_only: bool, threads: int,
             name = names.popleft()
             if failure is None:
                 replay, columns = value
-                yield Decoded(index, name, replay, columns, None)
+                yield index, name, replay, columns, None
                 continue
             error = bulk._error(None if expanded.contents else item, failure)
             if errors == "raise":
                 raise error
             if errors == "column":
-                yield Decoded(index, name, None, None, error.message)
+                yield index, name, None, None, error.message
     finally:
         stream.close()
+
+
+def _decode(expanded: _dataset_sources.Sources, header_only: bool, threads: int, errors: str) -> Iterator[Decoded]:
+    for outcome in _outcomes(expanded, header_only, threads, errors):
+        yield Decoded(*outcome)
 
 
 def schema(*, frames: bool = False, columns: Sequence[str] | None = None) -> Any:
@@ -124,37 +134,67 @@ def schema(*, frames: bool = False, columns: Sequence[str] | None = None) -> Any
     return tables.project(tables.FRAMES_SCHEMA if frames else tables.SUMMARY_SCHEMA, columns)
 
 
-def _summary_batches(files: Iterator[Decoded], table_schema: Any, full_decode: bool) -> Iterator[Any]:
-    tables = _arrow()
-    builder = tables.SummaryBuilder(table_schema, full_decode=full_decode)
+def _summary_batches(outcomes: Iterator[_Outcome], columns: tuple[str, ...] | None, full: bool) -> Iterator[Any]:
+    """ "arrow_array" capsules of the summary table's batches (native,
+    assembled without the interpreter lock); `full` false: headers read only."""
+    mods = columns is None or "mods_names" in columns
+    entries: list[tuple[Any, ...]] = []
     started = time.monotonic()
-    for item in files:
-        if not len(builder):
+    for index, name, replay, frame_columns, error in outcomes:
+        if not entries:
             started = time.monotonic()
-        builder.add(item.name, item.replay, item.columns, item.error)
-        if len(builder) >= SUMMARY_BATCH_ROWS or time.monotonic() - started > BATCH_SECONDS:
-            yield builder.take()
-    if len(builder):
-        yield builder.take()
+        mods_names = _header_rows.mods_of(replay)[1] if mods and replay is not None else None
+        entries.append((index, name, replay, frame_columns if full else None, error, mods_names))
+        if len(entries) >= SUMMARY_BATCH_ROWS or time.monotonic() - started > BATCH_SECONDS:
+            yield _native.dataset_batch(False, columns, entries)
+            entries = []
+    if entries:
+        yield _native.dataset_batch(False, columns, entries)
 
 
-def _frames_batches(files: Iterator[Decoded], table_schema: Any) -> Iterator[Any]:
-    tables = _arrow()
-    builder = tables.FramesBuilder(table_schema)
-    for item in files:
-        mode = tables.mode_code(item.replay.mode) if item.replay is not None else None
-        if item.columns is not None and len(item.columns) >= SHARED_BATCH_ROWS:
+def _frames_batches(outcomes: Iterator[_Outcome], columns: tuple[str, ...] | None) -> Iterator[Any]:
+    """ "arrow_array" capsules of the frames table's batches, each column
+    written natively in one pass over the files' column buffers."""
+    entries: list[tuple[Any, ...]] = []
+    rows = 0
+    for index, name, replay, frame_columns, error in outcomes:
+        entry = (index, name, replay, frame_columns, error, None)
+        length = len(frame_columns) if frame_columns is not None else 1  # a failure keeps a row
+        if length >= SHARED_BATCH_ROWS:
             # A long play makes a batch of its own, over its columns' memory.
-            if len(builder):
-                yield builder.take()
-            builder.add(item.index, item.name, mode, item.columns, item.error)
-            yield builder.take()
+            if entries:
+                yield _native.dataset_batch(True, columns, entries)
+                entries, rows = [], 0
+            yield _native.dataset_batch(True, columns, [entry])
             continue
-        builder.add(item.index, item.name, mode, item.columns, item.error)
-        if builder.rows >= FRAMES_BATCH_ROWS or len(builder) >= FRAMES_BATCH_FILES:
-            yield builder.take()
-    if len(builder):
-        yield builder.take()
+        entries.append(entry)
+        rows += length
+        if rows >= FRAMES_BATCH_ROWS or len(entries) >= FRAMES_BATCH_FILES:
+            yield _native.dataset_batch(True, columns, entries)
+            entries, rows = [], 0
+    if entries:
+        yield _native.dataset_batch(True, columns, entries)
+
+
+class ArrowStream:
+    """A table of `read` for consumers without pyarrow (polars, DuckDB,
+    nanoarrow): the Arrow PyCapsule interface over the native batches. The
+    stream can be taken once; its schema as often as asked."""
+
+    def __init__(self, frames: bool, columns: tuple[str, ...] | None, batches: Iterator[Any]):
+        self._frames, self._columns = frames, columns
+        self._batches: Iterator[Any] | None = batches
+
+    def __arrow_c_schema__(self) -> Any:
+        return _native.dataset_schema(self._frames, self._columns)
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        """An "arrow_array_stream" capsule. The table comes in its own schema
+        whatever `requested_schema` asks: the interface leaves casting to the consumer."""
+        if self._batches is None:
+            raise ValueError("the stream was taken already: read the sources again")
+        batches, self._batches = self._batches, None
+        return _native.dataset_stream(self._frames, self._columns, batches)
 
 
 def _needs_full_decode(header_only: bool, columns: Sequence[str] | None, errors: str) -> bool:
@@ -178,7 +218,8 @@ def read(
     errors: Literal["column", "raise", "skip"] = "column",
     glob: str = "*.kvr",
 ) -> Any:
-    """A `pyarrow.RecordBatchReader` over the decoded `sources`, in input order.
+    """A `pyarrow.RecordBatchReader` over the decoded `sources`, in input
+    order (without pyarrow, an `ArrowStream` for other Arrow consumers).
 
     Without `frames`: one row per replay (`path`, `mode`, the header fields,
     `mods` and `mods_names`, `timestamp` and `played_at`, `replay_id`,
@@ -193,12 +234,21 @@ def read(
     order (a `kadenzo.errors.ReplayError`), "skip" drops its row."""
     if frames and header_only:
         raise ValueError("frames=True needs the frames decoded: header_only must be False")
-    table_schema = schema(frames=bool(frames), columns=columns)
-    full = bool(frames) or _needs_full_decode(bool(header_only), columns, errors)
-    files = decoded(sources, header_only=not full, threads=threads, errors=errors, glob=glob)
-    batches = _frames_batches(files, table_schema) if frames else _summary_batches(files, table_schema, full)
-    pyarrow = importlib.import_module("pyarrow")
-    return pyarrow.RecordBatchReader.from_batches(table_schema, batches)
+    frames = bool(frames)
+    picked = _header_rows.checked_columns(_header_rows.FRAME_TABLE_COLUMNS if frames else _header_rows.COLUMNS, columns)
+    full = frames or _needs_full_decode(bool(header_only), columns, errors)
+    _check_arguments(threads, errors)
+    outcomes = _outcomes(_dataset_sources.expand(sources, glob), not full, threads or 0, errors)
+    batches = _frames_batches(outcomes, picked) if frames else _summary_batches(outcomes, picked, full)
+    try:
+        pyarrow = importlib.import_module("pyarrow")
+    except ImportError:
+        return ArrowStream(frames, picked, batches)
+    table_schema = pyarrow.Schema._import_from_c_capsule(_native.dataset_schema(frames, picked))
+    return pyarrow.RecordBatchReader.from_batches(
+        table_schema,
+        (pyarrow.RecordBatch._import_from_c_capsule(table_schema.__arrow_c_schema__(), batch) for batch in batches),
+    )
 
 
 def summary(

@@ -6,6 +6,7 @@
 #include "bulk/py_bulk.hpp"
 #include "columns/py_frame_columns.hpp"
 #include "compare/py_compare.hpp"
+#include "dataset/py_dataset.hpp"
 #include "frames/py_frames.hpp"
 #include "layout/py_layout.hpp"
 #include "salvage/py_salvage.hpp"
@@ -29,7 +30,7 @@ PyModuleDef native_definition = {
 // Each feature adds its functions and classes here, one call per feature.
 bool add_parts(PyObject* native) {
     return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native) && add_compare(native) &&
-           add_frames(native) && add_layout(native) && add_salvage(native) && add_writer(native);
+           add_frames(native) && add_layout(native) && add_salvage(native) && add_writer(native) && add_dataset(native);
 }
 
 }  // namespace
