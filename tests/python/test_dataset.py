@@ -7,6 +7,8 @@ import datetime
 import itertools
 import os
 import pickle
+import subprocess
+import sys
 
 import kadenzo
 import pytest
@@ -118,6 +120,85 @@ def test_summary_rows_equal_the_decoded_headers(paths):
             if ticks < 0
             else datetime.datetime(1, 1, 1, tzinfo=datetime.UTC) + datetime.timedelta(microseconds=ticks // 10)
         )
+
+
+def python_built(paths, frames, columns):
+    """The table assembled by the Python builders (which the Parquet writer uses)."""
+    from kadenzo import _arrow_tables as tables
+
+    schema = kd.schema(frames=frames, columns=columns)
+    full = frames or kd._needs_full_decode(False, columns, "column")
+    builder = tables.FramesBuilder(schema) if frames else tables.SummaryBuilder(schema, full_decode=full)
+    for item in kd.decoded(paths, header_only=not full):
+        if frames:
+            mode = tables.mode_code(item.replay.mode) if item.replay is not None else None
+            builder.add(item.index, item.name, mode, item.columns, item.error)
+        else:
+            builder.add(item.name, item.replay, item.columns, item.error)
+    return pa.Table.from_batches([builder.take()], schema)
+
+
+@pytest.mark.parametrize("batches", ["many files a batch", "a file a batch"])
+@pytest.mark.parametrize(
+    "frames, columns",
+    [
+        (False, None),
+        (False, ["error", "username", "played_at", "mods_names", "path"]),
+        (False, ["mods", "path"]),  # headers only
+        (True, None),
+        (True, ["dashing", "mode", "x_int", "time"]),
+    ],
+)
+def test_native_batches_equal_the_python_built_tables(paths, frames, columns, batches, monkeypatch):
+    if batches == "a file a batch":  # a frames batch of one file points into its columns
+        monkeypatch.setattr(kd, "SHARED_BATCH_ROWS", 1)
+        monkeypatch.setattr(kd, "SUMMARY_BATCH_ROWS", 1)
+    native = kd.read(paths, frames=frames, columns=columns).read_all()
+    expected = python_built(paths, frames, columns)
+    assert native.schema.equals(expected.schema, check_metadata=True)
+    assert native.to_pylist() == expected.to_pylist()
+
+
+WITHOUT_PYARROW = """
+import sys
+sys.modules["pyarrow"] = None  # import fails, as where it is not installed
+import polars
+import kadenzo.dataset as kd
+
+paths = sys.argv[1:]
+streams = {frames: kd.read(paths, frames=frames) for frames in (False, True)}
+assert not hasattr(streams[True], "read_all")
+capsules = {frames: (s.__arrow_c_schema__(), s.__arrow_c_stream__()) for frames, s in streams.items()}
+frames_frame = polars.DataFrame(kd.read(paths, frames=True))
+raising = kd.read(paths, errors="raise").__arrow_c_stream__()
+
+del sys.modules["pyarrow"]
+import pyarrow as pa
+
+for frames, (schema, stream) in capsules.items():
+    table = pa.RecordBatchReader._import_from_c_capsule(stream).read_all()
+    expected = kd.read(paths, frames=frames).read_all()
+    assert pa.Schema._import_from_c_capsule(schema) == table.schema == expected.schema
+    assert table.equals(expected), frames
+assert frames_frame.to_dict(as_series=False) == expected.to_pydict()
+try:
+    pa.RecordBatchReader._import_from_c_capsule(raising).read_all()
+except Exception as error:
+    print(error)
+"""
+
+
+def test_read_without_pyarrow_gives_an_arrow_c_stream(paths):
+    pytest.importorskip("polars")
+    run = subprocess.run(
+        [sys.executable, "-c", WITHOUT_PYARROW, *paths],
+        capture_output=True,
+        text=True,
+        env=os.environ | {"PYTHONPATH": os.pathsep.join(sys.path)},
+    )
+    assert run.returncode == 0, run.stderr
+    # errors="raise" through a C stream: the first failure's type and message, as text.
+    assert "ReplayDecodeError: " in run.stdout and BROKEN_FRAMES in run.stdout
 
 
 @pytest.mark.parametrize("form", ["list of bytes", "binary array", "large binary chunks", "ray batch", "duckdb blobs"])
