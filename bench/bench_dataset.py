@@ -9,7 +9,6 @@ process, the worker pool included; median over the repetitions):
 
   per-file columns   kadenzo.columns.frames(path) for each file, one after another
   one frames table   kadenzo.dataset.read(paths, frames=True).read_all()
-  python-built       the same table assembled in Python and pyarrow
 
 Part 2 writes N small replay files (default 20,000) and times
 `kadenzo.dataset.read(folder, header_only=True)` read to the end in a fresh
@@ -48,20 +47,6 @@ def one_frames_table(paths: list[str]) -> int:
     return kadenzo.dataset.read(paths, frames=True).read_all().num_rows
 
 
-def python_built_table(paths: list[str]) -> int:
-    """The same table assembled in Python and pyarrow (as the Parquet writer still does)."""
-    from kadenzo import _arrow_tables
-
-    builder = _arrow_tables.FramesBuilder(kadenzo.dataset.schema(frames=True))
-    rows = 0
-    for item in kadenzo.dataset.decoded(paths):
-        mode = _arrow_tables.mode_code(item.replay.mode) if item.replay is not None else None
-        builder.add(item.index, item.name, mode, item.columns, item.error)
-        if builder.rows >= 1 << 20:
-            rows += builder.take().num_rows
-    return rows + (builder.take().num_rows if len(builder) else 0)
-
-
 def part_frames(repeat: int, quick: bool) -> None:
     with tempfile.TemporaryDirectory() as name:
         plays, _ = make_corpus(pathlib.Path(name), quick)
@@ -70,7 +55,6 @@ def part_frames(repeat: int, quick: bool) -> None:
         methods = {
             "per-file columns": per_file_columns,
             "one frames table": one_frames_table,
-            "python-built": python_built_table,
         }
         times: dict[str, list[float]] = {method: [] for method in methods}
         walls: dict[str, list[float]] = {method: [] for method in methods}

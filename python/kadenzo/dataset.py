@@ -13,42 +13,34 @@ bytes, an Arrow binary array, or a table with a `bytes`/`content` column and
 perhaps a `path`/`filename` column (as Ray, Spark and DuckDB give them).
 
 Batches come in input order; memory stays bounded by the decoding window and
-one batch, however many files there are. Needs pyarrow and NumPy
-(`pip install "kadenzo[arrow]"`).
+one batch, however many files there are. They are assembled natively
+(`kadenzo._dataset_batches`). `read` gives a `pyarrow.RecordBatchReader`
+when pyarrow is installed (`pip install "kadenzo[arrow]"`), and otherwise an
+`ArrowStream`, which polars, DuckDB and other Arrow libraries read through
+the Arrow PyCapsule interface; `schema`, `plain` and `write_parquet` need pyarrow.
 """
 
 from __future__ import annotations
 
 import collections
 import importlib
-import time
 from collections.abc import Iterator, Sequence
 from typing import Any, Literal
 
-from kadenzo import Replay, _dataset_sources, _header_rows, bulk
+from kadenzo import Replay, _dataset_batches, _dataset_sources, _header_rows, bulk
 from kadenzo._native import FrameColumns
 
 __all__ = ["ArrowStream", "Decoded", "decode_batches", "decoded", "plain", "read", "schema", "summary", "write_parquet"]
-
-# A batch ends at this many rows (header rows; frames), or when this many
-# seconds passed since its first row, so a slow folder still shows progress.
-SUMMARY_BATCH_ROWS = 1024
-FRAMES_BATCH_ROWS = 1 << 20
-FRAMES_BATCH_FILES = 1024
-BATCH_SECONDS = 0.5
-# A file of at least this many frames makes a frames batch of its own, which
-# shares its columns' memory instead of copying them into a batch of many files.
-SHARED_BATCH_ROWS = 4096
 
 _native: Any = importlib.import_module("kadenzo._native")
 
 
 def _arrow() -> Any:
-    """The table module, imported when first needed: pyarrow and NumPy are optional."""
+    """The schema module, imported when first needed: pyarrow is optional."""
     try:
         return importlib.import_module("kadenzo._arrow_tables")
     except ImportError as error:
-        raise ImportError(f"kadenzo.dataset needs pyarrow and NumPy: pip install 'kadenzo[arrow]' ({error})") from None
+        raise ImportError(f"kadenzo.dataset.schema needs pyarrow: pip install 'kadenzo[arrow]' ({error})") from None
 
 
 class Decoded:
@@ -92,12 +84,9 @@ def decoded(
     return _decode(_dataset_sources.expand(sources, glob), bool(header_only), threads or 0, errors)
 
 
-# One source's outcome as the batches take it: (index in the input, name,
-# header Replay or None, FrameColumns or None, error message or None).
-_Outcome = tuple[int, "str | None", "Replay | None", "FrameColumns | None", "str | None"]
-
-
-def _outcomes(expanded: _dataset_sources.Sources, header_only: bool, threads: int, errors: str) -> Iterator[_Outcome]:
+def _outcomes(
+    expanded: _dataset_sources.Sources, header_only: bool, threads: int, errors: str
+) -> Iterator[_dataset_batches.Outcome]:
     names: collections.deque[str | None] = collections.deque()
 
     def items() -> Iterator[Any]:
@@ -132,48 +121,6 @@ def schema(*, frames: bool = False, columns: Sequence[str] | None = None) -> Any
     """The `pyarrow.Schema` of what `read` gives with these arguments."""
     tables = _arrow()
     return tables.project(tables.FRAMES_SCHEMA if frames else tables.SUMMARY_SCHEMA, columns)
-
-
-def _summary_batches(outcomes: Iterator[_Outcome], columns: tuple[str, ...] | None, full: bool) -> Iterator[Any]:
-    """ "arrow_array" capsules of the summary table's batches (native,
-    assembled without the interpreter lock); `full` false: headers read only."""
-    mods = columns is None or "mods_names" in columns
-    entries: list[tuple[Any, ...]] = []
-    started = time.monotonic()
-    for index, name, replay, frame_columns, error in outcomes:
-        if not entries:
-            started = time.monotonic()
-        mods_names = _header_rows.mods_of(replay)[1] if mods and replay is not None else None
-        entries.append((index, name, replay, frame_columns if full else None, error, mods_names))
-        if len(entries) >= SUMMARY_BATCH_ROWS or time.monotonic() - started > BATCH_SECONDS:
-            yield _native.dataset_batch(False, columns, entries)
-            entries = []
-    if entries:
-        yield _native.dataset_batch(False, columns, entries)
-
-
-def _frames_batches(outcomes: Iterator[_Outcome], columns: tuple[str, ...] | None) -> Iterator[Any]:
-    """ "arrow_array" capsules of the frames table's batches, each column
-    written natively in one pass over the files' column buffers."""
-    entries: list[tuple[Any, ...]] = []
-    rows = 0
-    for index, name, replay, frame_columns, error in outcomes:
-        entry = (index, name, replay, frame_columns, error, None)
-        length = len(frame_columns) if frame_columns is not None else 1  # a failure keeps a row
-        if length >= SHARED_BATCH_ROWS:
-            # A long play makes a batch of its own, over its columns' memory.
-            if entries:
-                yield _native.dataset_batch(True, columns, entries)
-                entries, rows = [], 0
-            yield _native.dataset_batch(True, columns, [entry])
-            continue
-        entries.append(entry)
-        rows += length
-        if rows >= FRAMES_BATCH_ROWS or len(entries) >= FRAMES_BATCH_FILES:
-            yield _native.dataset_batch(True, columns, entries)
-            entries, rows = [], 0
-    if entries:
-        yield _native.dataset_batch(True, columns, entries)
 
 
 class ArrowStream:
@@ -239,7 +186,11 @@ def read(
     full = frames or _needs_full_decode(bool(header_only), columns, errors)
     _check_arguments(threads, errors)
     outcomes = _outcomes(_dataset_sources.expand(sources, glob), not full, threads or 0, errors)
-    batches = _frames_batches(outcomes, picked) if frames else _summary_batches(outcomes, picked, full)
+    batches = (
+        _dataset_batches.frames_batches(outcomes, picked)
+        if frames
+        else _dataset_batches.summary_batches(outcomes, picked, full)
+    )
     try:
         pyarrow = importlib.import_module("pyarrow")
     except ImportError:

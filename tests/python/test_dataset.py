@@ -12,8 +12,9 @@ import sys
 
 import kadenzo
 import pytest
+from kadenzo import _dataset_batches
 from kadenzo import columns as kc
-from kadenzo.errors import ReplayDecodeError, ReplayFileError
+from kadenzo.errors import ReplayDecodeError, ReplayError, ReplayFileError
 from replay_builder import MODE_TAIKO, MODES, realistic_replay
 
 pa = pytest.importorskip("pyarrow")
@@ -53,10 +54,16 @@ def good_paths(paths):
 
 
 def expected_frames(paths):
-    """The long frames table built the slow way: one file at a time, value by value."""
+    """The long frames table built the slow way: one file at a time, value by
+    value; a file that fails keeps one row, for its error."""
     rows = []
     for index, path in enumerate(paths):
-        columns = kc.frames(path)
+        try:
+            columns = kc.frames(path)
+        except ReplayError as error:
+            failed = dict.fromkeys(kd.schema(frames=True).names)
+            rows.append(failed | {"file_index": index, "path": path, "error": error.message})
+            continue
         values = {name: columns[name].tolist() for name in columns.names}
         mode = repr(columns.mode).removeprefix("GameMode.")
         times = list(itertools.accumulate(values["time_delta"]))
@@ -80,16 +87,27 @@ def expected_frames(paths):
     return rows
 
 
-def test_frames_table_equals_each_files_columns_concatenated(good_paths):
-    table = kd.read(good_paths, frames=True).read_all()
-    assert table.schema == kd.schema(frames=True)
-    assert table.to_pylist() == expected_frames(good_paths)
+@pytest.fixture(params=["many files a batch", "a file a batch"])
+def batching(request, monkeypatch):
+    """Batches of many files copy their columns; a long play's batch (here
+    every file's) points into its columns instead."""
+    if request.param == "a file a batch":
+        monkeypatch.setattr(_dataset_batches, "SHARED_BATCH_ROWS", 1)
+        monkeypatch.setattr(_dataset_batches, "SUMMARY_BATCH_ROWS", 1)
+
+
+def test_frames_table_equals_each_files_columns_concatenated(paths, batching):
+    table = kd.read(paths, frames=True).read_all()
+    assert table.schema.equals(kd.schema(frames=True), check_metadata=True)
+    assert table.to_pylist() == expected_frames(paths)
     drum = table.filter(pa.compute.equal(table["mode"].cast(pa.string()), "TAIKO"))
     assert 2**60 + 1 in drum["x_int"].to_pylist()  # exact, where float x is not
 
 
-def test_summary_rows_equal_the_decoded_headers(paths):
-    rows = kd.read(paths).read_all().to_pylist()
+def test_summary_rows_equal_the_decoded_headers(paths, batching):
+    table = kd.read(paths).read_all()
+    assert table.schema.equals(kd.schema(), check_metadata=True)
+    rows = table.to_pylist()
     assert [row["path"] for row in rows] == paths
     for path, row in zip(paths, rows):
         if row["error"] is not None:
@@ -120,43 +138,6 @@ def test_summary_rows_equal_the_decoded_headers(paths):
             if ticks < 0
             else datetime.datetime(1, 1, 1, tzinfo=datetime.UTC) + datetime.timedelta(microseconds=ticks // 10)
         )
-
-
-def python_built(paths, frames, columns):
-    """The table assembled by the Python builders (which the Parquet writer uses)."""
-    from kadenzo import _arrow_tables as tables
-
-    schema = kd.schema(frames=frames, columns=columns)
-    full = frames or kd._needs_full_decode(False, columns, "column")
-    builder = tables.FramesBuilder(schema) if frames else tables.SummaryBuilder(schema, full_decode=full)
-    for item in kd.decoded(paths, header_only=not full):
-        if frames:
-            mode = tables.mode_code(item.replay.mode) if item.replay is not None else None
-            builder.add(item.index, item.name, mode, item.columns, item.error)
-        else:
-            builder.add(item.name, item.replay, item.columns, item.error)
-    return pa.Table.from_batches([builder.take()], schema)
-
-
-@pytest.mark.parametrize("batches", ["many files a batch", "a file a batch"])
-@pytest.mark.parametrize(
-    "frames, columns",
-    [
-        (False, None),
-        (False, ["error", "username", "played_at", "mods_names", "path"]),
-        (False, ["mods", "path"]),  # headers only
-        (True, None),
-        (True, ["dashing", "mode", "x_int", "time"]),
-    ],
-)
-def test_native_batches_equal_the_python_built_tables(paths, frames, columns, batches, monkeypatch):
-    if batches == "a file a batch":  # a frames batch of one file points into its columns
-        monkeypatch.setattr(kd, "SHARED_BATCH_ROWS", 1)
-        monkeypatch.setattr(kd, "SUMMARY_BATCH_ROWS", 1)
-    native = kd.read(paths, frames=frames, columns=columns).read_all()
-    expected = python_built(paths, frames, columns)
-    assert native.schema.equals(expected.schema, check_metadata=True)
-    assert native.to_pylist() == expected.to_pylist()
 
 
 WITHOUT_PYARROW = """
