@@ -323,8 +323,15 @@ private:
         return arrays_.array(length, nulls, {valid, values}, {}, plain_text(names));
     }
 
+    // Whether no file of the batch has the frame field: its column is then all null, over no memory of its own.
+    bool none_has(FieldId id) const noexcept {
+        return std::none_of(files_.begin(), files_.end(),
+                            [id](const FileResult& file) { return frame_source(file, id) != nullptr; });
+    }
+
     template <class T>
     OwnedArray frame_values(FieldId id) {
+        if (none_has(id)) return arrays_.nulls(total_);
         if (files_.size() == 1) {
             // One file: its own column, in place, when stored as this type.
             const Column* column = frame_source(files_[0], id);
@@ -351,6 +358,7 @@ private:
     }
 
     OwnedArray dashing() {
+        if (none_has(FieldId::Dashing)) return arrays_.nulls(total_);
         if (files_.size() == 1) {
             if (const Column* column = frame_source(files_[0], FieldId::Dashing)) {
                 arrays_.keep(files_[0].columns);

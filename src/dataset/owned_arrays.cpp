@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -105,10 +106,42 @@ OwnedArray BatchArrays::array(std::size_t length, std::size_t null_count, std::i
     return OwnedArray(out);
 }
 
+const void* BatchArrays::zeros(std::size_t bytes) {
+    // One block for the process, replaced by a larger one when a batch needs
+    // more; batches that hold the smaller one keep it alive. Up to 16 MiB:
+    // a longer play's batch gets a block of its own, gone with the batch.
+    constexpr std::size_t kSharedZeroBytes = std::size_t{16} << 20;
+    static std::mutex mutex;
+    static std::shared_ptr<const ColumnBuffer> shared;
+    if (bytes > kSharedZeroBytes) {
+        if (memory_->zeros == nullptr || memory_->zeros->size() < bytes) {
+            ColumnBuffer block(bytes);
+            std::memset(block.data(), 0, block.size());
+            memory_->zeros = std::allocate_shared<const ColumnBuffer>(Allocator<ColumnBuffer>{}, std::move(block));
+        }
+        return memory_->zeros->data();
+    }
+    if (memory_->zeros == nullptr || memory_->zeros->size() < bytes) {
+        const std::lock_guard lock(mutex);
+        if (shared == nullptr || shared->size() < bytes) {
+            ColumnBuffer block(std::min(
+                kSharedZeroBytes, std::max(bytes, shared == nullptr ? std::size_t{1} << 16 : 2 * shared->size())));
+            std::memset(block.data(), 0, block.size());
+            shared = std::allocate_shared<const ColumnBuffer>(Allocator<ColumnBuffer>{}, std::move(block));
+        }
+        memory_->zeros = shared;
+    }
+    return memory_->zeros->data();
+}
+
+OwnedArray BatchArrays::nulls(std::size_t length) {
+    const void* zero = zeros(length * 8 + 8);  // the widest values, 8 bytes
+    return array(length, length, {zero, zero});
+}
+
 OwnedArray BatchArrays::null_text(std::size_t length) {
-    auto* offsets = values<std::int32_t>(length + 1);
-    std::fill_n(offsets, length + 1, 0);
-    return array(length, length, {bits(length, false), offsets, values<char>(0)});
+    const void* zero = zeros(length * 4 + 8);  // offsets all 0: every value empty
+    return array(length, length, {zero, zero, zero});
 }
 
 }  // namespace kz

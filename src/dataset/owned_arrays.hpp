@@ -60,15 +60,22 @@ public:
     // nothing is null), with `children` and an optional dictionary.
     OwnedArray array(std::size_t length, std::size_t null_count, std::initializer_list<const void*> buffers,
                      Vec<OwnedArray> children = {}, OwnedArray dictionary = {});
-    // Text (utf8) of `length` values, all null.
+    // `length` values, all null, of a fixed-width type (a bitmap and values)
+    // or of text (a bitmap, offsets and data): every buffer is the process's
+    // shared block of zero bytes, so nothing is written per row.
+    OwnedArray nulls(std::size_t length);
     OwnedArray null_text(std::size_t length);
 
 private:
     void* allocate(std::size_t bytes);
 
+    // At least `bytes` zero bytes, never written: shared by every batch.
+    const void* zeros(std::size_t bytes);
+
     struct Memory {
         Vec<ColumnBuffer> buffers;
         Vec<SharedFrameColumns> columns;
+        std::shared_ptr<const ColumnBuffer> zeros;
     };
     std::shared_ptr<Memory> memory_;
 };

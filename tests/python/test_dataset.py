@@ -98,6 +98,7 @@ def batching(request, monkeypatch):
 
 def test_frames_table_equals_each_files_columns_concatenated(paths, batching):
     table = kd.read(paths, frames=True).read_all()
+    table.validate(full=True)  # offsets, dictionary indices and bitmaps in bounds
     assert table.schema.equals(kd.schema(frames=True), check_metadata=True)
     assert table.to_pylist() == expected_frames(paths)
     drum = table.filter(pa.compute.equal(table["mode"].cast(pa.string()), "TAIKO"))
@@ -106,6 +107,7 @@ def test_frames_table_equals_each_files_columns_concatenated(paths, batching):
 
 def test_summary_rows_equal_the_decoded_headers(paths, batching):
     table = kd.read(paths).read_all()
+    table.validate(full=True)
     assert table.schema.equals(kd.schema(), check_metadata=True)
     rows = table.to_pylist()
     assert [row["path"] for row in rows] == paths
