@@ -149,5 +149,34 @@ TEST(BatchAssembly, HeaderRowsInTheProjectionsOrder) {
     EXPECT_EQ(played_at_micros(0), -62'135'596'800'000'000);
 }
 
+TEST(BatchAssembly, SchemaOfAProjection) {
+    const std::vector<std::string_view> names{"score", "path", "mode", "beatmap_hash"};
+    const auto fields = project_fields(TableKind::Summary, names);
+    ASSERT_TRUE(fields);
+    ArrowSchema schema{};
+    export_table_schema(*fields, &schema);
+    ASSERT_EQ(schema.n_children, 4);
+    EXPECT_STREQ(schema.format, "+s");
+    EXPECT_STREQ(schema.children[0]->name, "score");
+    EXPECT_STREQ(schema.children[0]->format, "i");
+    EXPECT_EQ(schema.children[0]->dictionary, nullptr);
+    EXPECT_STREQ(schema.children[1]->format, "i");  // int32 indices into text
+    EXPECT_STREQ(schema.children[1]->dictionary->format, "u");
+    EXPECT_STREQ(schema.children[2]->format, "c");  // int8 indices into the five modes
+    EXPECT_EQ(schema.children[3]->flags, ARROW_FLAG_NULLABLE);
+    // One entry, "pandas", naming the nullable dtype of the one integer column.
+    std::int32_t count = 0;
+    std::memcpy(&count, schema.metadata, sizeof count);
+    EXPECT_EQ(count, 1);
+    std::int32_t size = 0;
+    std::memcpy(&size, schema.metadata + 14, sizeof size);  // after the count, the key's size and "pandas"
+    EXPECT_EQ(std::string(schema.metadata + 8, 6), "pandas");
+    EXPECT_EQ(std::string(schema.metadata + 18, static_cast<std::size_t>(size)),
+              R"({"index_columns": [], "column_indexes": [], "columns": [{"name": "score", "field_name": "score", )"
+              R"("pandas_type": "object", "numpy_type": "Int32", "metadata": null}]})");
+    schema.release(&schema);
+    EXPECT_EQ(schema.release, nullptr);
+}
+
 }  // namespace
 }  // namespace kz

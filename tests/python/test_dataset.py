@@ -152,6 +152,11 @@ paths = sys.argv[1:]
 streams = {frames: kd.read(paths, frames=frames) for frames in (False, True)}
 assert not hasattr(streams[True], "read_all")
 capsules = {frames: (s.__arrow_c_schema__(), s.__arrow_c_stream__()) for frames, s in streams.items()}
+try:
+    streams[True].__arrow_c_stream__()
+    raise AssertionError("a stream taken twice")
+except ValueError:
+    pass
 frames_frame = polars.DataFrame(kd.read(paths, frames=True))
 raising = kd.read(paths, errors="raise").__arrow_c_stream__()
 
