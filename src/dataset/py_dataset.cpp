@@ -211,8 +211,12 @@ void take_error(String& out) {
             out += message;
         }
     } catch (...) {}
+    // Ctrl-C stays Ctrl-C: the interpreter raises KeyboardInterrupt again
+    // once the consumer has reported the stream's error.
+    const bool interrupted = PyErr_GivenExceptionMatches(error, PyExc_KeyboardInterrupt) != 0;
     PyErr_Clear();
     Py_DECREF(error);
+    if (interrupted) PyErr_SetInterrupt();
 }
 
 int stream_next(ArrowArrayStream* stream, ArrowArray* out) {
