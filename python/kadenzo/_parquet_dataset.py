@@ -22,6 +22,7 @@ import pyarrow  # type: ignore[import-untyped]
 import pyarrow.compute  # type: ignore[import-untyped]
 import pyarrow.parquet  # type: ignore[import-untyped]
 from kadenzo import _arrow_tables as tables
+from kadenzo._dataset_batches import Batch
 from kadenzo._output_folder import OutputFolder
 
 # The name hive-style readers give a partition whose value is null.
@@ -128,6 +129,10 @@ class PartitionedWriter:
             self._open.popitem()[1].abandon()
 
 
+def _record_batch(schema: Any, capsule: Any) -> Any:
+    return pyarrow.RecordBatch._import_from_c_capsule(schema.__arrow_c_schema__(), capsule)
+
+
 def write(
     files: Iterable[Any],
     out_dir: Any,
@@ -151,29 +156,28 @@ def write(
     out = OutputFolder(out_dir)
     assert out.path is not None
     headers = PartitionedWriter(os.path.join(out.path, "headers"), header_schema, partition_by, rows_per_file)
-    header_rows = tables.SummaryBuilder(header_schema, full_decode=full_decode)
+    header_rows = Batch(False, None, full_decode)
     frame_writer: PartitionedWriter | None = None
-    frame_rows: Any | None = None
+    frame_rows: Batch | None = None
     if frames:
         frame_writer = PartitionedWriter(os.path.join(out.path, "frames"), frame_schema, partition_by, rows_per_file)
-        frame_rows = tables.FramesBuilder(frame_schema)
+        frame_rows = Batch(True, None)
     writers = [writer for writer in (headers, frame_writer) if writer is not None]
     # Batches no larger than a part file, so parts are finished as the files come.
     batch_rows = min(rows_per_file, 1024)
     try:
         for item in files:
-            header_rows.add(item.name, item.replay, item.columns, item.error)
+            header_rows.add(item.index, item.name, item.replay, item.columns, item.error)
             if len(header_rows) >= batch_rows:
-                headers.write(header_rows.take())
+                headers.write(_record_batch(header_schema, header_rows.take()))
             if frame_rows is not None and frame_writer is not None:
-                mode = tables.mode_code(item.replay.mode) if item.replay is not None else None
-                frame_rows.add(item.index, item.name, mode, item.columns, item.error)
+                frame_rows.add(item.index, item.name, item.replay, item.columns, item.error)
                 if frame_rows.rows >= min(rows_per_file, 1 << 20) or len(frame_rows) >= 1024:
-                    frame_writer.write(frame_rows.take())
+                    frame_writer.write(_record_batch(frame_schema, frame_rows.take()))
         if len(header_rows):
-            headers.write(header_rows.take())
+            headers.write(_record_batch(header_schema, header_rows.take()))
         if frame_rows is not None and frame_writer is not None and len(frame_rows):
-            frame_writer.write(frame_rows.take())
+            frame_writer.write(_record_batch(frame_schema, frame_rows.take()))
         for writer in writers:
             writer.close()
     except KeyboardInterrupt:

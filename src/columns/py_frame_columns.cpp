@@ -15,6 +15,7 @@
 #include "binding/py_convert.hpp"
 #include "binding/py_ref.hpp"
 #include "columns/key_presses.hpp"
+#include "columns/py_arrow_capsules.hpp"
 #include "columns/py_column_conversions.hpp"
 #include "common/record_fields.hpp"
 
@@ -218,42 +219,6 @@ PyObject* repr(PyObject* self) noexcept {
 }
 
 // --- the Arrow PyCapsule interface -----------------------------------------------
-
-// An exported struct in a capsule. A consumer that takes it moves its content
-// out (release becomes null); one left untaken is released with the capsule.
-template <class S>
-void destroy_capsule_content(PyObject* capsule, const char* name) noexcept {
-    auto* content = static_cast<S*>(PyCapsule_GetPointer(capsule, name));
-    if (content == nullptr) {
-        PyErr_Clear();
-        return;
-    }
-    if (content->release != nullptr) content->release(content);
-    free_bytes(content);
-}
-
-void destroy_schema_capsule(PyObject* capsule) { destroy_capsule_content<ArrowSchema>(capsule, "arrow_schema"); }
-void destroy_array_capsule(PyObject* capsule) { destroy_capsule_content<ArrowArray>(capsule, "arrow_array"); }
-void destroy_stream_capsule(PyObject* capsule) {
-    destroy_capsule_content<ArrowArrayStream>(capsule, "arrow_array_stream");
-}
-
-template <class S, class Export>
-PyObject* capsule_of(const char* name, PyCapsule_Destructor destroy, Export&& fill) {
-    auto* content = static_cast<S*>(allocate_bytes(sizeof(S)));
-    try {
-        fill(content);
-    } catch (...) {
-        free_bytes(content);
-        throw;
-    }
-    PyObject* capsule = PyCapsule_New(content, name, destroy);
-    if (capsule == nullptr) {
-        content->release(content);
-        free_bytes(content);
-    }
-    return capsule;
-}
 
 template <class Record>
 PyObject* schema_capsule(PyObject* self) {

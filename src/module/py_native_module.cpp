@@ -7,6 +7,7 @@
 #include "bulk/py_columns_stream.hpp"
 #include "columns/py_frame_columns.hpp"
 #include "compare/py_compare.hpp"
+#include "dataset/py_dataset.hpp"
 #include "flags/py_mod_bits.hpp"
 #include "frames/py_frames.hpp"
 #include "layout/py_layout.hpp"
@@ -20,7 +21,7 @@ namespace {
 bool add_parts(PyObject* native) {
     return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native) && add_columns_stream(native) &&
            add_compare(native) && add_frames(native) && add_layout(native) && add_mod_bits(native) &&
-           add_salvage(native) && add_writer(native);
+           add_salvage(native) && add_writer(native) && add_dataset(native);
 }
 
 // Multi-phase initialisation: the import system's extension loader creates
