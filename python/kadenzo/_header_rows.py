@@ -9,7 +9,7 @@ from __future__ import annotations
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from kadenzo import Replay
+from kadenzo import Mod, Replay, _native
 from kadenzo._native import FrameColumns, frame_count
 
 HEADER_FIELDS = (
@@ -94,15 +94,11 @@ def played_at(ticks: int) -> int | None:
     return (ticks - TICKS_AT_UNIX_EPOCH) // 10
 
 
-def mods_of(replay: Replay) -> tuple[int | None, str | None]:
-    """The mods as a number and as their two-letter codes ("HDDT"); (None,
-    None) for a header whose mods have bit 31 set, which Mod does not convert."""
-    try:
-        mods = int(replay.mods)
-    except BaseException as error:
-        if type(error).__name__ != "PanicException":
-            raise
-        return None, None
+def mods_of(replay: Replay) -> tuple[int, str]:
+    """The mods as a number, all 32 bits, and as the two-letter codes of the
+    modifiers among them ("HDDT"). Bit 31, which no modifier owns, counts in
+    the number only: read through kadenzo._native, since int(Mod) refuses it."""
+    mods = _native.mod_bits(replay.mods)
     names = _MOD_NAMES.get(mods)
     if names is None:
         from kadenzo import mods as mod_codes
@@ -111,6 +107,22 @@ def mods_of(replay: Replay) -> tuple[int | None, str | None]:
             _MOD_NAMES.clear()
         names = _MOD_NAMES[mods] = mod_codes.names(mods)
     return mods, names
+
+
+def member_names(replay: Replay) -> tuple[int, str]:
+    """The mods as a number, all 32 bits, and as the names of their members
+    ("DoubleTime|Hidden"); bit 31, which no member names, reads "bit 31"."""
+    mods = _native.mod_bits(replay.mods)
+    known = mods & _KNOWN_BITS
+    names = []
+    if known or not mods:
+        names.append(repr(Mod(known)).removeprefix("<Mod.").rsplit(":", 1)[0])
+    if mods != known:
+        names.append("bit 31")
+    return mods, "|".join(names)
+
+
+_KNOWN_BITS = 2**31 - 1
 
 
 # The codes of each set of mods met so far: a folder of plays holds few sets.

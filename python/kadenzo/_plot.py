@@ -27,6 +27,7 @@ import kadenzo  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402  (the backend must be chosen first)
 import numpy as np  # noqa: E402
 from kadenzo._for_people import for_people  # noqa: E402
+from kadenzo._header_rows import member_names  # noqa: E402
 from kadenzo._native import FrameColumns, frame_columns  # noqa: E402
 from matplotlib import font_manager  # noqa: E402
 from matplotlib.axes import Axes  # noqa: E402
@@ -237,13 +238,7 @@ def show_message(ax: Axes, text: str) -> None:
 
 def mods_text(replay: kadenzo.Replay) -> str:
     """The names of the mods: "DoubleTime, Hidden" for Mod(72)."""
-    try:
-        text = repr(replay.mods)
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException:  # Mod holds 31 bits: a pattern with bit 31 set stops its conversion
-        return "unreadable mods"
-    return text.removeprefix("<Mod.").split(":")[0].replace("|", ", ")
+    return member_names(replay)[1].replace("|", ", ")
 
 
 def title_of(replay: kadenzo.Replay) -> str:

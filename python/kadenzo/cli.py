@@ -264,21 +264,12 @@ def write_frames_parquet(columns: Any, output: str, source: str) -> None:
         pyarrow.parquet.write_table(table, out.path)
 
 
-def mod_text(replay: kadenzo.Replay) -> tuple[int | None, str | None]:
-    """The mods as a number and as member names ("DoubleTime|Hidden"); (None,
-    None) for a header whose mods have bit 31 set, which Mod does not convert."""
-    mods, _ = _header_rows.mods_of(replay)
-    if mods is None:
-        return None, None
-    return mods, repr(replay.mods).removeprefix("<Mod.").rsplit(":", 1)[0]
-
-
 def run_show(args: argparse.Namespace) -> int:
     replay = decode_one(args.file)
     from kadenzo import columns as columns_module
 
     columns = columns_module.frames(replay)
-    mods, mods_text = mod_text(replay)
+    mods, mods_text = _header_rows.member_names(replay)
     duration = sum(columns.time_delta) / 1000 if len(columns) else 0.0
     life = replay.life_bar_graph or []
     # Header texts come from the file: shown escaped, never as terminal commands.
@@ -292,7 +283,7 @@ def run_show(args: argparse.Namespace) -> int:
         f"  score         {replay.score:,}, max combo {replay.max_combo}{', perfect' if replay.perfect else ''}",
         f"  hits          300: {replay.count_300}  100: {replay.count_100}  50: {replay.count_50}  "
         f"geki: {replay.count_geki}  katu: {replay.count_katu}  miss: {replay.count_miss}",
-        f"  mods          {mods_text.replace('|', ', ') if mods_text else 'unreadable'} ({mods})",
+        f"  mods          {mods_text.replace('|', ', ')} ({mods})",
         f"  timestamp     {replay.timestamp}",
         f"  replay id     {replay.replay_id}",
         f"  frames        {len(columns):,} over {duration:.1f} s ({', '.join(columns.names)})",

@@ -17,7 +17,7 @@ from __future__ import annotations
 import re
 from typing import Final
 
-from kadenzo import Mod
+from kadenzo import Mod, _native
 
 __all__ = ["CODES", "from_names", "names", "speed"]
 
@@ -60,22 +60,24 @@ _BY_CODE: Final = {code: int(mod) for code, mod in CODES}
 _BY_MEMBER_NAME: Final = {name.upper(): int(getattr(Mod, name)) for name in dir(Mod) if name[:1].isupper()}
 # A modifier that the game always stores together with another one.
 _IMPLIES: Final = {int(Mod.Nightcore): int(Mod.DoubleTime), int(Mod.Perfect): int(Mod.SuddenDeath)}
-_HIGHEST: Final = 2**31 - 1
+_HIGHEST: Final = 2**32 - 1
 _SEPARATORS: Final = re.compile(r"[\s,+|]+")
 
 
 def _bits(mods: Mod | int) -> int:
-    if isinstance(mods, bool) or not isinstance(mods, (Mod, int)):
+    if isinstance(mods, Mod):
+        # All 32 bits: a header may set bit 31, which int(Mod) refuses.
+        return _native.mod_bits(mods)
+    if isinstance(mods, bool) or not isinstance(mods, int):
         raise TypeError(f"mods must be a Mod or an int, not {type(mods).__name__}")
-    value = int(mods)
-    if not 0 <= value <= _HIGHEST:
-        raise ValueError(f"{value} is not a set of modifiers (0 to 2**31 - 1)")
-    return value
+    if not 0 <= mods <= _HIGHEST:
+        raise ValueError(f"{mods} is not a set of modifiers (0 to 2**32 - 1)")
+    return int(mods)
 
 
 def names(mods: Mod | int) -> str:
     """The codes of `mods` in bit order, e.g. "HDDT"; "" for no modifier.
-    Nightcore is written "NC" (not "DTNC"), Perfect "PF" (not "SDPF")."""
+    Bits no modifier owns (bit 31) have no code and are left out. Nightcore is written "NC" (not "DTNC"), Perfect "PF" (not "SDPF")."""
     value = _bits(mods)
     for mod, implied in _IMPLIES.items():
         if value & mod:

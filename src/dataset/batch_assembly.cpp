@@ -148,11 +148,8 @@ private:
             case FieldId::MaxCombo: return header<std::int16_t>([](const Replay& r) { return r.max_combo; });
             case FieldId::Perfect: return perfect();
             case FieldId::Mods:
-                // Mods with bit 31 set are no set of modifiers: no number for them.
-                return header<std::int64_t>([](const Replay& r) -> std::optional<std::int64_t> {
-                    if (r.mods.bits & 0x8000'0000u) return std::nullopt;
-                    return r.mods.bits;
-                });
+                // All 32 bits, bit 31 included: the number is known even where no modifier names it.
+                return header<std::int64_t>([](const Replay& r) { return std::int64_t{r.mods.bits}; });
             case FieldId::ModsNames: return text([](const FileResult& f) { return f.mods_names; });
             case FieldId::Timestamp: return header<std::int64_t>([](const Replay& r) { return r.timestamp; });
             case FieldId::PlayedAt:
