@@ -14,7 +14,7 @@ from typing import Any, cast
 from kadenzo import _find, _tables, bulk, compare
 from kadenzo._argument_types import finite_number, positive_int, positive_number, thread_count
 from kadenzo._exit import ExitStatus, NothingFound
-from kadenzo._for_people import say
+from kadenzo._for_people import counted, say
 from kadenzo._output import refuse_overwriting_inputs
 
 COLUMNS = ["a", "b", "distance"]
@@ -98,8 +98,8 @@ def run(args: argparse.Namespace) -> int:
         raise
     failed += len(folder_errors)
     say(
-        f"{len(plays)} cursor-mode plays compared, {written} pairs written; "
-        f"{other_modes} plays of other modes left out, {failed} files failed"
+        f"{counted(len(plays), 'cursor-mode play')} compared, {counted(written, 'pair')} written; "
+        f"{counted(other_modes, 'play')} of other modes left out, {counted(failed, 'file')} failed"
     )
     return ExitStatus.FAILED if failed else ExitStatus.OK
 

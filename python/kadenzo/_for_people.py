@@ -53,3 +53,8 @@ def say(message: str) -> None:
         print(for_people(message), file=sys.stderr, flush=True)
     except (OSError, ValueError):
         pass
+
+
+def counted(count: int, noun: str) -> str:
+    """ "1 file", "2 files": the count and its noun, plural but for one."""
+    return f"{count} {noun}" if count == 1 else f"{count} {noun}s"

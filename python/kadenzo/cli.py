@@ -38,9 +38,9 @@ from kadenzo import (
     dataset,
     errors,
 )
-from kadenzo._argument_types import positive_int, seconds, thread_count
+from kadenzo._argument_types import positive_int, readable_name, seconds, thread_count
 from kadenzo._exit import CommandError, ExitStatus, Failure, MissingDependency, NothingFound, UsageError
-from kadenzo._for_people import for_people, say
+from kadenzo._for_people import counted, for_people, say
 from kadenzo._output import (
     OutputFile,
     refuse_overwriting_inputs,
@@ -181,14 +181,16 @@ def run_summary(args: argparse.Namespace) -> int:
                 progress.update(failed)
     except KeyboardInterrupt:
         progress.close()
-        say(f"interrupted: {done} of {total if total is not None else '?'} files written, {failed} failed")
+        say(
+            f"interrupted: {done} of {counted(total, 'file') if total is not None else '? files'} written, {failed} failed"
+        )
         raise
     progress.close()
     if not done:
         raise NothingFound(f"no file matching {args.glob!r} in {', '.join(empty_folders) or 'the paths given'}")
     for folder in empty_folders:
         say(f"kadenzo summary: no file matching {args.glob!r} in {folder}")
-    say(f"{done} files, {failed} failed")
+    say(f"{counted(done, 'file')}, {failed} failed")
     return EXIT_FAILED if failed else 0
 
 
@@ -213,7 +215,10 @@ def run_frames_dataset(args: argparse.Namespace) -> int:
         os.path.join(args.output, "headers"), format="parquet", partitioning="hive"
     )
     failed = headers.count_rows(filter=~importlib.import_module("pyarrow.compute").field("error").is_null())
-    say(f"{len(paths)} files, {failed} failed; {len(written)} Parquet files written under {args.output}")
+    say(
+        f"{counted(len(paths), 'file')}, {failed} failed; "
+        f"{counted(len(written), 'Parquet file')} written under {args.output}"
+    )
     return EXIT_FAILED if failed else 0
 
 
@@ -331,6 +336,7 @@ def run_plot(args: argparse.Namespace) -> int:
 def dpi(text: str) -> int:
     value = positive_int(text)
     if value > MAX_DPI:
+@readable_name("resolution")
         raise argparse.ArgumentTypeError(f"must be at most {MAX_DPI}")
     return value
 

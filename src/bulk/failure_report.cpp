@@ -44,6 +44,11 @@ layout::Kind field_kind(const DecodeFailure& failure) noexcept {
     return failure.field < layout::kFields.size() ? layout::kFields[failure.field].kind : layout::Kind::Byte;
 }
 
+// " more bytes at offset ", singular for a single byte.
+std::string_view more_bytes_at(std::uint64_t needed) noexcept {
+    return needed == 1 ? " more byte at offset " : " more bytes at offset ";
+}
+
 // The input ended inside the field.
 String describe_end_of_file(const DecodeFailure& failure) {
     Message m;
@@ -56,17 +61,18 @@ String describe_end_of_file(const DecodeFailure& failure) {
             if (failure.part == EofPart::Start) {
                 m << "file ends at offset " << at << ", where " << field << " should start";
             } else {
-                m << "file ends inside " << field << " (needs " << failure.needed << " more bytes at offset " << end
-                  << ")";
+                m << "file ends inside " << field << " (needs " << failure.needed << more_bytes_at(failure.needed)
+                  << end << ")";
             }
             break;
         case layout::Kind::FrameBlock:
             m << (failure.part == EofPart::Length ? "file ends inside the length of the frame block (needs "
                                                   : "file ends inside the frame block (needs ")
-              << failure.needed << " more bytes at offset " << end << ")";
+              << failure.needed << more_bytes_at(failure.needed) << end << ")";
             break;
         default:
-            m << "file ends inside " << field << " (needs " << failure.needed << " more bytes at offset " << end << ")";
+            m << "file ends inside " << field << " (needs " << failure.needed << more_bytes_at(failure.needed) << end
+              << ")";
     }
     return std::move(m.text);
 }

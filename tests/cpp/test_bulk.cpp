@@ -66,7 +66,7 @@ TEST_P(Failures, SayWhatAndWhereAndKeepTheStopText) {
 INSTANTIATE_TEST_SUITE_P(
     Bulk, Failures,
     ::testing::Values(
-        FailureCase{"empty", {}, FailureKind::Decode, "file ends inside mode (needs 1 more bytes at offset 0)"},
+        FailureCase{"empty", {}, FailureKind::Decode, "file ends inside mode (needs 1 more byte at offset 0)"},
         FailureCase{"inside_username", cut(header_through_timestamp(0).bytes(), 26), FailureKind::Decode,
                     "file ends inside username (needs 5 more bytes at offset 26)"},
         FailureCase{"username_not_utf8", bad_username(), FailureKind::Decode,

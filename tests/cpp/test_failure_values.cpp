@@ -75,10 +75,11 @@ TEST(FailureValues, EveryFieldCutShortNamesItselfAndWhatIsMissing) {
         EXPECT_EQ(failure.field_offset, start);
         EXPECT_EQ(failure.needed, width - (cut - start));
         const std::string message = text_of(describe_failure(failure).message);
-        const std::string expected =
-            width == 1 && field.width == 0
-                ? "where " + std::string(field.name) + " should start"
-                : "(needs " + std::to_string(failure.needed) + " more bytes at offset " + std::to_string(cut) + ")";
+        const std::string expected = width == 1 && field.width == 0
+                                         ? "where " + std::string(field.name) + " should start"
+                                         : "(needs " + std::to_string(failure.needed) +
+                                               (failure.needed == 1 ? " more byte" : " more bytes") + " at offset " +
+                                               std::to_string(cut) + ")";
         EXPECT_NE(message.find(expected), std::string::npos) << message;
     }
 }

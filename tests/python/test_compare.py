@@ -214,7 +214,7 @@ def test_compare_command_on_a_folder(plays, tmp_path, capsys):
     assert {rows[0]["a"], rows[0]["b"]} <= set(paths)
     assert capsys.readouterr().err.splitlines()[-2:] == [
         f"kadenzo compare: {tmp_path / 'damaged.kvr'}: file ends inside game_version (needs 3 more bytes at offset 2)",
-        "4 cursor-mode plays compared, 2 pairs written; 1 plays of other modes left out, 1 files failed",
+        "4 cursor-mode plays compared, 2 pairs written; 1 play of other modes left out, 1 file failed",
     ]
     assert cli.main(["compare", *paths, "--grid-ms", "16", "--no-progress"]) == 0
     assert len(capsys.readouterr().out.splitlines()) == 1 + 6
