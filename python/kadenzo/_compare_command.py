@@ -13,6 +13,7 @@ from typing import Any, cast
 
 from kadenzo import _find, _tables, bulk, compare
 from kadenzo._argument_types import finite_number, positive_int, positive_number, thread_count
+from kadenzo._command_help import GLOB_HELP, THREADS_DEFAULT
 from kadenzo._exit import ExitStatus, NothingFound
 from kadenzo._for_people import counted, say
 from kadenzo._output import refuse_overwriting_inputs
@@ -162,8 +163,10 @@ def add_parser(commands: Any) -> None:
         "--glob",
         default="*.kvr",
         metavar="PATTERN",
-        help="names of the files searched for in folders (default: %(default)s)",
+        help=GLOB_HELP,
     )
-    parser.add_argument("--threads", type=thread_count, metavar="N", help="threads (default: the worker pool's size)")
+    parser.add_argument(
+        "--threads", type=thread_count, metavar="N", help=f"threads to decode and compare with {THREADS_DEFAULT}"
+    )
     parser.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
     parser.set_defaults(run=run)

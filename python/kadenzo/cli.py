@@ -39,6 +39,7 @@ from kadenzo import (
     errors,
 )
 from kadenzo._argument_types import positive_int, readable_name, seconds, thread_count
+from kadenzo._command_help import EXIT_STATUSES, GLOB_HELP, THREADS_HELP, HelpFormatter
 from kadenzo._exit import CommandError, ExitStatus, Failure, MissingDependency, NothingFound, UsageError
 from kadenzo._for_people import counted, for_people, say
 from kadenzo._output import (
@@ -161,6 +162,8 @@ def summary_table(output: str | None, stats: bool, parquet: bool) -> _tables.Tab
 
 
 def run_summary(args: argparse.Namespace) -> int:
+    if args.stats and args.header_only:
+        raise UsageError("--stats reads the frames, which --header-only skips: give one of them")
     empty_folders: list[str] = []
     refuse_overwriting_inputs(args.output, [path for path in args.paths if not os.path.isdir(path)])
     frames: Literal["objects", "columns"] = "columns" if args.stats else "objects"
@@ -333,10 +336,10 @@ def run_plot(args: argparse.Namespace) -> int:
 # --- the parser ------------------------------------------------------------------
 
 
+@readable_name("resolution")
 def dpi(text: str) -> int:
     value = positive_int(text)
     if value > MAX_DPI:
-@readable_name("resolution")
         raise argparse.ArgumentTypeError(f"must be at most {MAX_DPI}")
     return value
 
@@ -346,7 +349,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog="kadenzo",
         description="Decode Kivo replay files: tables of folders, frames, summaries and plots.",
         epilog="Run 'kadenzo COMMAND --help' for the options of a command.\n\n" + EXIT_STATUSES,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        formatter_class=HelpFormatter,
     )
     parser.add_argument(
         "--version", action="version", version=f"kadenzo {getattr(kadenzo, '__version__', '(unknown version)')}"
@@ -360,8 +363,6 @@ def build_parser() -> argparse.ArgumentParser:
         "for a file that does not decode. Folders are searched with their subfolders. A progress "
         "bar shows on standard error when it is a terminal; the count of failed files ends the "
         "run there. Symbolic links to folders are not followed.",
-        epilog=EXIT_STATUSES,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     summary.add_argument("paths", nargs="+", metavar="PATH", help="replay files and folders")
     summary.add_argument(
@@ -375,10 +376,12 @@ def build_parser() -> argparse.ArgumentParser:
         "--glob",
         default="*.kvr",
         metavar="PATTERN",
-        help="names of the files searched for in folders, case ignored (default: %(default)s)",
+        help=GLOB_HELP,
     )
     summary.add_argument(
-        "--header-only", action="store_true", help="read only the headers: much faster, no frame count or seed"
+        "--header-only",
+        action="store_true",
+        help="read only the headers: much faster, no frame count or seed (not with --stats)",
     )
     summary.add_argument(
         "--stats",
@@ -391,9 +394,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="for a file that fails to decode, fill the columns of the fields read before "
         "the fault (the error column still says what went wrong)",
     )
-    summary.add_argument(
-        "--threads", type=thread_count, metavar="N", help="decoding threads (default: the worker pool's size)"
-    )
+    summary.add_argument("--threads", type=thread_count, metavar="N", help=THREADS_HELP)
     summary.add_argument("--no-progress", dest="progress", action="store_false", help="no progress bar")
     summary.set_defaults(run=run_summary)
 
@@ -417,11 +418,9 @@ def build_parser() -> argparse.ArgumentParser:
         "--glob",
         default="*.kvr",
         metavar="PATTERN",
-        help="names of the files searched for in folders (default: %(default)s)",
+        help=GLOB_HELP,
     )
-    frames.add_argument(
-        "--threads", type=positive_int, metavar="N", help="decoding threads (default: the worker pool's size)"
-    )
+    frames.add_argument("--threads", type=thread_count, metavar="N", help=THREADS_HELP)
     frames.set_defaults(run=run_frames)
 
     show = commands.add_parser(
@@ -453,13 +452,21 @@ def build_parser() -> argparse.ArgumentParser:
     _compare_command.add_parser(commands)
     anonymise = _anonymise.add_parser(commands, thread_count, EXIT_STATUSES)
     anonymise.set_defaults(run=lambda args: _anonymise.run(args, Progress))
+    for command in commands.choices.values():
+        # Every command's help ends with the exit statuses, and its own usage
+        # shows when its command line is wrong.
+        command.epilog = EXIT_STATUSES
+        command.formatter_class = HelpFormatter
+        command.set_defaults(command_parser=command)
     return parser
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     with _stop_signals.stopping_on_signals():
         try:
-            args = build_parser().parse_args(argv)
+            args, unknown = build_parser().parse_known_args(argv)
+            if unknown:  # argparse would show the usage of `kadenzo`, not of the command
+                args.command_parser.error(f"unrecognized arguments: {' '.join(unknown)}")
             return run(args)
         except KeyboardInterrupt as stop:  # before a command started
             return stop.status if isinstance(stop, _stop_signals.Stopped) else EXIT_INTERRUPTED
@@ -485,16 +492,6 @@ def run(args: argparse.Namespace) -> int:
         if args.command not in ("summary", "anonymise"):  # these have said how far they came
             say("interrupted")
         return stop.status if isinstance(stop, _stop_signals.Stopped) else EXIT_INTERRUPTED
-
-
-EXIT_STATUSES = """exit status:
-  0    done
-  1    a replay could not be read or decoded
-  2    a wrong command line, a missing optional library, or -o naming an input
-  3    no file found in the folders given
-  4    the output could not be written (a file named by -o is left as it was)
-  130  stopped by SIGINT (Ctrl-C), 143 by SIGTERM: the rows so far are kept
-  141  the reader of standard output went away (| head)"""
 
 
 def entry_point() -> None:

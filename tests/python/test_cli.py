@@ -153,10 +153,17 @@ def test_single_file_commands_fail_cleanly_on_a_damaged_file(folder, command, tm
     assert not list(tmp_path.iterdir())
 
 
-@pytest.mark.parametrize("command", [[], ["summary"], ["frames"], ["show"], ["plot"]])
-def test_help_of_every_command(command):
+@pytest.mark.parametrize("command", [[], ["summary"], ["frames"], ["show"], ["plot"], ["compare"], ["anonymise"]])
+def test_help_of_every_command(command, monkeypatch):
+    monkeypatch.setenv("COLUMNS", "80")
     result = kadenzo_cli(*command, "--help")
     assert result.returncode == 0 and result.stdout.startswith("usage: kadenzo")
+    # One list of exit statuses for all, and descriptions wrapped to the terminal.
+    assert "exit status:\n  0    done\n" in result.stdout and "  141  the reader" in result.stdout
+    assert max(len(line) for line in result.stdout.splitlines()) <= 80
+    if command[:1] in (["summary"], ["frames"], ["compare"]):
+        assert "case ignored" in " ".join(result.stdout.split())
+        assert "(default: the worker pool's size)" in " ".join(result.stdout.split())
 
 
 def test_console_script_names_the_entry_point():

@@ -134,8 +134,12 @@ def test_deep_and_unreadable_folders(tmp_path, monkeypatch):
         (["summary", "{plays}", "--glob", "[" * 60_000], ExitStatus.USAGE, "--glob takes one file-name pattern"),
         (["summary", "{plays}", "--threads", 10**30], ExitStatus.OK, "7 files, 0 failed"),
         (["summary", "{plays}/plain.kvr"], ExitStatus.OK, "1 file, 0 failed"),
+        (["summary", "{plays}", "--stats", "--header-only"], ExitStatus.USAGE, "which --header-only skips"),
         (["summary", "{plays}", "--threads", "x"], ExitStatus.USAGE, "invalid thread count value: 'x'"),
         (["compare", "{plays}", "--mirror-y", "abc"], ExitStatus.USAGE, "--mirror-y: invalid number value: 'abc'"),
+        # A stray argument shows the command's own usage, not that of `kadenzo`.
+        (["compare", "{plays}", "--parquet"], ExitStatus.USAGE, "usage: kadenzo compare [-h]"),
+        (["show", "{plays}/plain.kvr", "more"], ExitStatus.USAGE, "usage: kadenzo show [-h] FILE"),
         (["summary", "{plays}/huge", "--glob", "*.none"], ExitStatus.NOTHING_FOUND, "no file matching '*.none'"),
         (["plot", "{plays}/plain.kvr", "--start", "5", "--end", "1"], ExitStatus.USAGE, "must be before --end"),
         (["plot", "{plays}/plain.kvr", "--start", "nan"], ExitStatus.USAGE, "must be a number of seconds"),
