@@ -11,9 +11,11 @@ members, which kadenzo.bulk reads, are kadenzo._sources.)
 
 from __future__ import annotations
 
+import fnmatch
 import glob as globbing
 import itertools
 import os
+import re
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any
@@ -49,14 +51,41 @@ def find_replays(sources: Iterable[Any], pattern: str = "*.kvr") -> Iterator[Any
     """Each source that is a file; the files under each folder (and its
     subfolders) whose name matches `pattern`, sorted within each folder; the
     files a text with glob characters ("replays/**/*.kvr") matches, sorted.
+    File names match ignoring case, in folders and glob texts alike ("*.kvr"
+    finds "PLAY.KVR"); folder names are taken as the file system has them.
     A source that is none of these is passed on: decoding it reports why."""
+    check_pattern(pattern)
+    return _found(sources, pattern)
+
+
+def check_pattern(pattern: object) -> None:
+    """TypeError for a glob that is not a str, _find.PatternError (a
+    ValueError) for one no file name fits, before any file is looked for."""
+    if not isinstance(pattern, str):
+        raise TypeError(f"glob must be a str, not {type(pattern).__name__}")
+    _find.name_matcher(pattern)
+
+
+def _found(sources: Iterable[Any], pattern: str) -> Iterator[Any]:
     for source in sources:
         if os.path.isdir(source):
             yield from _walk(source, pattern)
         elif isinstance(source, str) and globbing.has_magic(source) and not os.path.exists(source):
-            yield from sorted(globbing.iglob(source, recursive=True))
+            yield from _glob(source)
         else:
             yield source
+
+
+def _glob(text: str) -> list[str]:
+    """What the glob text matches, sorted, its last part (the file name)
+    matched ignoring case as a folder walk matches names."""
+    folders, name = os.path.split(text)
+    if name in ("", "**"):  # folders, not file names
+        return sorted(globbing.iglob(text, recursive=True))
+    matches = re.compile(fnmatch.translate(name), re.IGNORECASE).match
+    # Every entry where the name may be, then the names kept; "*" skips hidden names as a glob does.
+    candidates = globbing.iglob(os.path.join(folders, ".*" if name.startswith(".") else "*"), recursive=True)
+    return sorted(path for path in candidates if matches(os.path.basename(path)))
 
 
 def _walk(folder: Any, pattern: str) -> Iterator[Any]:
@@ -122,6 +151,7 @@ def _buffers(array: Any) -> Iterator[Any]:
 
 def expand(sources: Any, pattern: str = "*.kvr") -> Sources:
     """The `Sources` of what `kadenzo.dataset.read` was given."""
+    check_pattern(pattern)
     if _is_arrow(sources):
         return _arrow_contents(sources)
     if isinstance(sources, (str, os.PathLike)):

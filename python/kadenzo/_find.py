@@ -24,6 +24,11 @@ from kadenzo._exit import UsageError
 MAX_PATTERN_LENGTH = 255
 
 
+class PatternError(UsageError, ValueError):
+    """A --glob pattern no file name fits: a wrong command line (exit 2) for
+    the command, a ValueError for a caller of kadenzo.dataset."""
+
+
 @dataclass(frozen=True)
 class FolderError:
     """A folder whose contents could not be listed, and why."""
@@ -34,9 +39,9 @@ class FolderError:
 
 def name_matcher(pattern: str) -> re.Pattern[str]:
     """A matcher of file names for a shell pattern ("*.kvr"), ignoring case,
-    so "*.kvr" finds "PLAY.KVR" too. UsageError for a pattern no name fits."""
+    so "*.kvr" finds "PLAY.KVR" too. PatternError for a pattern no name fits."""
     if not pattern or len(pattern) > MAX_PATTERN_LENGTH or "/" in pattern or "\0" in pattern:
-        raise UsageError(
+        raise PatternError(
             f"--glob takes one file-name pattern of 1 to {MAX_PATTERN_LENGTH} characters "
             "without '/' (for example '*.kvr')"
         )

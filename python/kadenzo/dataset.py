@@ -11,6 +11,8 @@ Sources are paths, folders (searched with their subfolders for `glob`),
 glob patterns ("replays/**/*.kvr"), or the contents of files: a list of
 bytes, an Arrow binary array, or a table with a `bytes`/`content` column and
 perhaps a `path`/`filename` column (as Ray, Spark and DuckDB give them).
+File names match `glob` and the last part of a glob pattern ignoring case,
+so "*.kvr" finds "PLAY.KVR" in a folder walk and a pattern alike.
 
 Batches come in input order; memory stays bounded by the decoding window and
 one batch, however many files there are. They are assembled natively

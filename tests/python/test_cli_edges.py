@@ -132,6 +132,7 @@ def test_deep_and_unreadable_folders(tmp_path, monkeypatch):
         (["frames", "{plays}/huge", "-o", "{plays}/plain.kvr/out/"], ExitStatus.WRITE_FAILED, "Not a directory"),
         (["summary", "{plays}", "-o", "/dev/full"], ExitStatus.WRITE_FAILED, "No space left on device"),
         (["summary", "{plays}", "--glob", "[" * 60_000], ExitStatus.USAGE, "--glob takes one file-name pattern"),
+        (["frames", "{plays}", "-o", "out/", "--glob", "a/b"], ExitStatus.USAGE, "--glob takes one file-name pattern"),
         (["summary", "{plays}", "--threads", 10**30], ExitStatus.OK, "7 files, 0 failed"),
         (["summary", "{plays}/plain.kvr"], ExitStatus.OK, "1 file, 0 failed"),
         (["summary", "{plays}", "--stats", "--header-only"], ExitStatus.USAGE, "which --header-only skips"),

@@ -274,10 +274,23 @@ def test_missing_file_and_bad_arguments(tmp_path):
             call()
 
 
-def test_folders_and_glob_patterns(folder, paths):
+def test_folders_and_glob_patterns(folder, paths, tmp_path):
     by_folder = kd.read(str(folder), columns=["path"]).read_all()["path"].to_pylist()
     by_pattern = kd.read(str(folder / "**" / "*.kvr"), columns=["path"]).read_all()["path"].to_pylist()
     assert by_folder == by_pattern == paths
+    # File names match ignoring case in a walk and a pattern alike; folder names as they are.
+    for name in ("UPPER.KVR", "sub/lower.kvr", "sub/Mixed.Kvr", "sub/other.txt", "Sub2/x.kvr"):
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_bytes(b"")
+    found = [
+        [os.path.relpath(path, tmp_path) for path in kd.read(source, columns=["path"]).read_all()["path"].to_pylist()]
+        for source in (str(tmp_path), str(tmp_path / "**" / "*.kvr"), str(tmp_path / "sub" / "*.KVR"))
+    ]
+    assert found[0] == ["UPPER.KVR", "Sub2/x.kvr", "sub/Mixed.Kvr", "sub/lower.kvr"]
+    assert sorted(found[1]) == sorted(found[0]) and found[2] == ["sub/Mixed.Kvr", "sub/lower.kvr"]
+    for glob, kind in [(5, TypeError), (None, TypeError), ("a/b", ValueError), ("", ValueError)]:
+        with pytest.raises(kind, match="glob"):
+            kd.read(str(tmp_path), glob=glob)
 
 
 @pytest.mark.parametrize("path", ["samples/std.kvr", "samples/taiko.kvr", "samples/catch.kvr", "samples/mania.kvr"])
