@@ -22,7 +22,8 @@ same memory with `time` first among its names and Arrow columns.
 NumPy, pandas and pyarrow are optional: the columns are plain buffers.
 
 `key_presses(columns)` gives the presses of a play as a table with the same
-interfaces, and `stats(columns)` the figures most analyses compute first.
+interfaces, and `stats(columns)` the figures most analyses compute first;
+both also take what `frames` takes (a Replay, a path, the contents).
 """
 
 from __future__ import annotations
@@ -64,8 +65,13 @@ def frames(source: Source) -> FrameColumns:
     return frame_columns(bulk.decode_one(source))
 
 
-def key_presses(columns: FrameColumns) -> KeyPresses:
-    """The key presses of a play: one row per maximal run of frames holding a
+def _columns_of(source: FrameColumns | Source) -> FrameColumns:
+    return source if isinstance(source, FrameColumns) else frames(source)
+
+
+def key_presses(columns: FrameColumns | Source) -> KeyPresses:
+    """The key presses of a play (its columns, or anything `frames` takes):
+    one row per maximal run of frames holding a
     key, in press order (presses on the same frame by bit, lowest first).
 
     Columns: `key` (the key's bit, int32), `press_time` and `release_time`
@@ -83,11 +89,12 @@ def key_presses(columns: FrameColumns) -> KeyPresses:
     button held down under its keyboard key cannot be told apart from it. In
     the catch mode `dashing` is the one key (bit 1). Raises `OverflowError`
     when the play's clock leaves 64 bits."""
-    return _key_presses(columns)
+    return _key_presses(_columns_of(columns))
 
 
-def stats(columns: FrameColumns) -> dict[str, Any]:
-    """Per-play figures as a dict:
+def stats(columns: FrameColumns | Source) -> dict[str, Any]:
+    """Per-play figures as a dict, from the play's columns or anything
+    `frames` takes:
 
     - `frame_count`; `play_length` (ms: the clock at the last frame);
     - `frame_time_median`, `frame_time_mean` (ms, over frames whose
@@ -98,6 +105,7 @@ def stats(columns: FrameColumns) -> dict[str, Any]:
       catch mode) and `mean_speed` (pixels per second of play); None elsewhere.
 
     Values are None where they have no data (no frames, no presses)."""
+    columns = _columns_of(columns)
     presses = key_presses(columns)
     deltas = [delta for delta in columns.time_delta.tolist() if delta > 0]
     length = columns.time[-1] if len(columns) else 0

@@ -85,11 +85,18 @@ def test_columns_hold_the_values_of_the_frame_objects(replay):
 def test_sources_path_pathlike_and_contents_give_the_same_columns():
     path = ROOT / "samples" / "catch.kvr"
     data = path.read_bytes()
-    expected = kc.frames(kadenzo.parse_replay_from_path(str(path)))
+    replay = kadenzo.parse_replay_from_path(str(path))
+    expected = kc.frames(replay)
+    figures, presses = kc.stats(expected), kc.key_presses(expected).press_time.tolist()
     for source in (str(path), path, data, bytearray(data), memoryview(data)):
         got = kc.frames(source)
         assert (got.mode, got.rng_seed, got.names) == (expected.mode, expected.rng_seed, expected.names)
         assert all(got[n].tolist() == expected[n].tolist() for n in got.names), type(source)
+    # stats and key_presses take the same sources as frames, and a Replay too.
+    for source in (replay, str(path), path, data):
+        assert kc.stats(source) == figures and kc.key_presses(source).press_time.tolist() == presses
+    with pytest.raises(TypeError):
+        kc.stats(5)  # type: ignore[arg-type]
 
 
 def test_header_only_replay_gives_empty_columns():
