@@ -8,9 +8,11 @@ from __future__ import annotations
 
 import errno
 import fnmatch
+import functools
 import importlib
 import io
 import os
+import re
 import tarfile
 import zipfile
 from collections.abc import Iterator, Sequence
@@ -124,7 +126,13 @@ class Member:
 
 
 def _matches(name: str, pattern: str) -> bool:
-    return fnmatch.fnmatchcase(name.rsplit("/", 1)[-1], pattern)
+    return _member_pattern(pattern).match(name.rsplit("/", 1)[-1]) is not None
+
+
+@functools.lru_cache(maxsize=64)
+def _member_pattern(pattern: str) -> re.Pattern[str]:
+    # Case ignored, as in a walk of folders ("*.kvr" finds "PLAY.KVR"); made once per pattern.
+    return re.compile(fnmatch.translate(pattern), re.IGNORECASE)
 
 
 def _member_failure(label: str, error: BaseException) -> Member:
@@ -193,6 +201,10 @@ def archive_members(archive: str | os.PathLike[str], pattern: str) -> Iterator[t
             file.seek(0)
             if is_zip:
                 yield from _zip_members(name, file, pattern)
+            elif head.startswith(b"PK"):
+                raise zipfile.BadZipFile("the zip archive ends early: its directory at the end is missing")
+            elif not _tar_like(file, head):
+                raise NotAnArchive("neither a zip nor a tar archive")
             elif head == _ZSTD_MAGIC:
                 with _zstd_reader(file) as reader:
                     yield from _tar_members(name, tarfile.open(fileobj=reader, mode="r|"), pattern)
@@ -203,11 +215,36 @@ def archive_members(archive: str | os.PathLike[str], pattern: str) -> Iterator[t
         yield _archive_failure(name, error), b""
 
 
+class NotAnArchive(ValueError):
+    """A file given as an archive that starts like no archive format read here."""
+
+
+# Where a file starts with these bytes, a tar reader takes it (compressed or not).
+_TAR_MAGICS = (b"\x1f\x8b", b"BZh", b"\xfd7zX", _ZSTD_MAGIC)  # gzip, bzip2, xz (the first 4 bytes read), zstd
+_USTAR_OFFSET = 257
+_TAR_BLOCK = 512
+
+
+def _tar_like(file: IO[bytes], head: bytes) -> bool:
+    """Whether the file starts as a compressed stream, a tar header or the
+    zero block that ends a tar archive (one without members)."""
+    if head.startswith(_TAR_MAGICS):
+        return True
+    file.seek(0)
+    block = file.read(_TAR_BLOCK)
+    file.seek(0)
+    return block[_USTAR_OFFSET : _USTAR_OFFSET + 5] == b"ustar" or (len(block) == _TAR_BLOCK and not any(block))
+
+
 def _archive_failure(name: str, error: BaseException) -> Member:
     if isinstance(error, OSError) and not isinstance(error, ReplayError) and error.errno:
         return Member(name, read_error(name, error))
-    message = f"the archive is damaged: {type(error).__name__}: {error}"
-    return Member(name, ReplayFileError(errno.EIO, os.strerror(errno.EIO), name, message, str(error)))
+    if isinstance(error, NotAnArchive):
+        message = f"cannot read the archive: {error}"
+    else:
+        message = f"the archive is damaged: {type(error).__name__}: {error}"
+    # The message is also the error's strerror, so that str(error) says what went wrong.
+    return Member(name, ReplayFileError(errno.EIO, message, name, message, str(error)))
 
 
 # --- archives among the inputs of `kadenzo summary` --------------------------------

@@ -6,6 +6,7 @@ import base64
 import struct
 
 import kadenzo
+import kadenzo.bulk
 import kadenzo.frames
 import pytest
 from helpers import SAMPLES
@@ -169,7 +170,7 @@ def test_archive_members_decode_in_order_as_the_files_do(archives, kind):
     names = [name for name in files if name.endswith(".kvr")]
     assert [r.path for r in results] == [f"{made[kind]}::{name}" for name in names]
     assert [repr(r.replay) for r in results] == [repr(kadenzo.parse_replay_from_bytes(files[n])) for n in names]
-    columns = list(kadenzo.bulk.decode_archive(made[kind], glob="play*", frames="columns"))
+    columns = list(kadenzo.bulk.decode_archive(made[kind], glob="PLAY*", frames="columns"))  # case ignored
     assert [r.columns.names for r in columns] == [("time_delta", "x", "y", "keys")]
 
 
@@ -195,6 +196,17 @@ def test_a_damaged_member_is_an_error_row_and_a_damaged_archive_ends_with_one(ar
     assert results[-1].path == str(cut) and not results[-1].ok
     assert results[-1].error.message == "the archive is damaged: ReadError: unexpected end of data"
     assert all(r.ok for r in results[:-1])
+    # What went wrong is in str(error) too, and a file of neither format says so (not a tar error).
+    for name, data, message in [
+        ("cut.tar.gz", made["tar.gz"].read_bytes()[:3_000], "the archive is damaged: ReadError: unexpected end"),
+        ("cut.zip", made["zip"].read_bytes()[:700], "the archive is damaged: BadZipFile: the zip archive ends early"),
+        ("fake.zip", b"not a zip", "cannot read the archive: neither a zip nor a tar archive"),
+        ("short.tar", b"", "cannot read the archive: neither a zip nor a tar archive"),
+    ]:
+        (tmp_path / name).write_bytes(data)
+        error = list(kadenzo.bulk.decode_archive(tmp_path / name))[-1].error
+        assert isinstance(error, kadenzo.errors.ReplayFileError) and error.errno == 5, name
+        assert error.message.startswith(message) and error.message in str(error), (name, str(error))
 
 
 def test_summary_reads_archives_among_its_inputs_and_adds_stats(archives, tmp_path):
