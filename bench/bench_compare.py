@@ -53,10 +53,13 @@ def generated_plays(count: int) -> list:
 
 
 def numpy_path(columns) -> tuple:
-    """Time, x, y; the generated clocks only move forward and every position is finite."""
+    """Time, x, y of the frames that count (every generated position is
+    finite): a frame earlier than the latest time so far is left out (the
+    lead-in goes back), and of frames with equal times the later one counts."""
     time_ms = np.cumsum(np.asarray(columns.time_delta)).astype(np.float64)
-    assert np.all(np.diff(time_ms) > 0)
-    return time_ms, np.asarray(columns.x), np.asarray(columns.y)
+    forward = np.flatnonzero(time_ms == np.maximum.accumulate(time_ms))
+    kept = forward[np.append(time_ms[forward[:-1]] != time_ms[forward[1:]], True)]
+    return time_ms[kept], np.asarray(columns.x)[kept], np.asarray(columns.y)[kept]
 
 
 def numpy_exact(a: tuple, b: tuple) -> float:

@@ -1,7 +1,8 @@
 // Micro benchmark of the comparison core: what one pair of 10,800-frame
 // cursor plays costs in each part, and each distance kernel this processor runs.
 //
-// Build (a Release build by default) and run:
+// Build (a Release build by default) and run (with the argument `exact`, only
+// the exact pair with the best kernel, long enough for a profiler):
 //   cmake -S . -B build/bench -DKADENZO_BUILD_BENCH=ON -DKADENZO_BUILD_EXTENSION=OFF && cmake --build build/bench && build/bench/compare_kernel_bench
 //
 // Reports thread CPU time per call, the least of several rounds: making a
@@ -13,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <random>
+#include <string_view>
 #include <vector>
 
 #include "common/memory.hpp"
@@ -74,7 +76,7 @@ const char* kernel_name(kz::DistanceKernel kernel) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     kz::tune_allocator();
     std::mt19937_64 random(2024);
     const Frames a = cursor_play(random, 10'800);
@@ -88,6 +90,13 @@ int main() {
     const kz::CursorPath path_b = kz::cursor_path(b.delta, b.x, b.y);
     std::printf("grid of 16 ms       %7.2f us\n",
                 microseconds(200, [&] { sink = sink + std::get<kz::GridPath>(kz::grid_path(path_a, 16.0)).x[1]; }));
+    if (argc > 1 && std::string_view(argv[1]) == "exact") {  // only the best exact kernel, for a profiler
+        std::printf("exact pair %7.2f us\n",
+                    microseconds(20000, [&] { sink = sink + kz::exact_distance(path_a, path_b).sum; }));
+        std::printf("exact self %7.2f us\n",
+                    microseconds(20000, [&] { sink = sink + kz::exact_distance(path_a, path_a).sum; }));
+        return 0;
+    }
     const auto grid_a = std::get<kz::GridPath>(kz::grid_path(path_a, 16.0));
     const auto grid_b = std::get<kz::GridPath>(kz::grid_path(path_b, 16.0));
     for (const kz::DistanceKernel kernel : kz::available_distance_kernels()) {

@@ -39,6 +39,10 @@ void add_slopes(CursorPath& path) {
 
 }  // namespace
 
+std::size_t CursorPath::segment_of(double t) const noexcept {
+    return static_cast<std::size_t>(std::upper_bound(time.begin(), time.end() - 1, t) - time.begin()) - 1;
+}
+
 CursorPath cursor_path(std::span<const std::int64_t> time_delta, std::span<const double> x, std::span<const double> y,
                        Slopes slopes) {
     const std::size_t count = std::min({time_delta.size(), x.size(), y.size()});

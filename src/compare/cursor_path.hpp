@@ -32,6 +32,10 @@ struct CursorPath {
 
     std::size_t size() const noexcept { return time.size(); }
     bool empty() const noexcept { return time.empty(); }
+
+    // The segment k with time[k] <= t < time[k + 1], for t within
+    // [time.front(), time.back()), by binary search.
+    std::size_t segment_of(double t) const noexcept;
 };
 
 // Whether a path gets its slopes: a play is interpolated (the b of the exact

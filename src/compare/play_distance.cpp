@@ -1,23 +1,20 @@
-// Play distances: interpolation by a merge of the two sorted clocks, then the
-// vectorised distance sum over blocks of interpolated positions.
+// Play distances: the range of one play's points that the other covers,
+// summed by the interpolating kernel, and plays resampled onto a grid.
 #include "compare/play_distance.hpp"
 
+#include "compare/exact_walk.hpp"
+
 #include <algorithm>
-#include <array>
 #include <cmath>
 
 namespace kz {
 namespace {
 
-// Positions of `path` at `times` (sorted, strictly within the path's first
-// and last time, or equal to the first), written to `x` and `y`; `segment` is
-// the index of the path's point at or before times[0] and is left at the one
-// before the last time. The arithmetic is slope * (t - t_k) + p_k, the form
-// array libraries use, so results agree with theirs to the bit.
-void interpolate(const CursorPath& path, const double* times, std::size_t count, std::size_t& segment, double* x,
-                 double* y) noexcept {
+// Positions of `path` at `count` sorted times strictly within its first and
+// last time (or equal to the first), by a walk over its segments.
+void interpolate(const CursorPath& path, const double* times, std::size_t count, double* x, double* y) noexcept {
     const double* path_time = path.time.data();
-    std::size_t k = segment;
+    std::size_t k = 0;
     for (std::size_t index = 0; index < count; ++index) {
         const double time = times[index];
         while (path_time[k + 1] <= time) ++k;  // stops before the last point: time is below it
@@ -25,17 +22,16 @@ void interpolate(const CursorPath& path, const double* times, std::size_t count,
         x[index] = path.slope_x[k] * offset + path.x[k];
         y[index] = path.slope_y[k] * offset + path.y[k];
     }
-    segment = k;
 }
 
-// Points of the exact form are interpolated in blocks this long, so the
-// distances run through the vectorised sum from memory that stays in cache.
-constexpr std::size_t kBlock = 512;
+// The exact form looks at the stop flag after each run of this many of a's
+// points: about 30 µs of work, so a stop is seen within a fraction of a millisecond.
+constexpr std::size_t kPointsBetweenStops = std::size_t{1} << 16;
 
 }  // namespace
 
 DistanceTotal exact_distance(const CursorPath& a, const CursorPath& b, std::optional<double> mirror_y,
-                             DistanceKernel kernel) noexcept {
+                             DistanceKernel kernel, const std::atomic<bool>* stop) noexcept {
     if (a.empty() || b.empty()) return {};
     const double b_first = b.time.front();
     const double b_last = b.time.back();
@@ -48,18 +44,11 @@ DistanceTotal exact_distance(const CursorPath& a, const CursorPath& b, std::opti
     const bool meets_last = inner_end < a.size() && a.time[inner_end] == b_last;
 
     DistanceTotal total;
-    if (first < inner_end) {
-        std::size_t segment = static_cast<std::size_t>(std::upper_bound(b.time.begin(), b.time.end(), a.time[first]) -
-                                                       b.time.begin() - 1);
-        std::array<double, kBlock> b_x;
-        std::array<double, kBlock> b_y;
-        for (std::size_t start = first; start < inner_end; start += kBlock) {
-            const std::size_t count = std::min(kBlock, inner_end - start);
-            interpolate(b, a.time.data() + start, count, segment, b_x.data(), b_y.data());
-            total.sum +=
-                distance_sum({a.x.data() + start, a.y.data() + start, b_x.data(), b_y.data(), count}, mirror_y, kernel);
-        }
-        total.count += inner_end - first;
+    for (std::size_t start = first; start < inner_end; start += kPointsBetweenStops) {
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) return total;
+        const std::size_t end_of_run = std::min(inner_end, start + kPointsBetweenStops);
+        total.sum += interpolated_distance_sum(a, start, end_of_run, b, mirror_y, kernel);
+        total.count += end_of_run - start;
     }
     if (meets_last) {
         total.sum += distance_sum({&a.x[inner_end], &a.y[inner_end], &b.x.back(), &b.y.back(), 1}, mirror_y,
@@ -96,8 +85,7 @@ std::variant<GridPath, GridFailure> grid_path(const CursorPath& path, double ste
     // takes the last position as it stands (no segment follows it).
     const std::size_t inner = times[count - 1] == last_time ? count - 1 : count;
     // Grid times below the last time exist only when the path has two points or more.
-    std::size_t segment = 0;
-    if (inner > 0) interpolate(path, times.data(), inner, segment, grid.x.data(), grid.y.data());
+    if (inner > 0) interpolate(path, times.data(), inner, grid.x.data(), grid.y.data());
     if (inner < count) {
         grid.x[inner] = path.x.back();
         grid.y[inner] = path.y.back();

@@ -3,6 +3,7 @@
 // once onto a shared grid of times).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -29,9 +30,12 @@ struct DistanceTotal {
 // The exact form. For each point of `a` whose time lies within b's first and
 // last time (both included), b's position at that time, linearly
 // interpolated between b's neighbouring points, against a's position. A path
-// of one point covers only its own time. `b` must have its slopes.
+// of one point covers only its own time. `b` must have its slopes. Once
+// `stop` is set, returns within a fraction of a millisecond with the points
+// compared so far (the caller discards them).
 DistanceTotal exact_distance(const CursorPath& a, const CursorPath& b, std::optional<double> mirror_y = std::nullopt,
-                             DistanceKernel kernel = best_distance_kernel()) noexcept;
+                             DistanceKernel kernel = best_distance_kernel(),
+                             const std::atomic<bool>* stop = nullptr) noexcept;
 
 // A play resampled at the grid times k * step (k an integer) within its first
 // and last time: the positions of points first, first + 1, ...

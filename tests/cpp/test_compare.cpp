@@ -20,8 +20,21 @@ struct Frames {
     CursorPath path() const { return cursor_path(delta, x, y); }
 };
 
-// A cursor easing towards random targets with a little jitter, at about 60 Hz.
-Frames generated_play(std::mt19937_64& random, std::size_t count) {
+// How a generated play's clock ticks: about 60 Hz with a millisecond of
+// jitter, twice as fast, or any gap from 1 to 40 ms.
+enum class Clock { Steady, Fast, Ragged };
+
+std::int64_t tick(std::mt19937_64& random, Clock clock) {
+    switch (clock) {
+        case Clock::Fast: return random() % 3 == 0 ? 9 : 8;
+        case Clock::Ragged: return 1 + static_cast<std::int64_t>(random() % 40);
+        case Clock::Steady: break;
+    }
+    return random() % 3 == 0 ? 17 : 16;
+}
+
+// A cursor easing towards random targets with a little jitter.
+Frames generated_play(std::mt19937_64& random, std::size_t count, Clock clock = Clock::Steady) {
     std::uniform_real_distribution<double> target(0, 512), jitter(-0.5, 0.5);
     Frames frames;
     double x = 256, y = 192, goal_x = 256, goal_y = 192;
@@ -29,7 +42,7 @@ Frames generated_play(std::mt19937_64& random, std::size_t count) {
         if (random() % 40 == 0) goal_x = target(random), goal_y = target(random) * 0.75;
         x += (goal_x - x) * 0.2 + jitter(random);
         y += (goal_y - y) * 0.2 + jitter(random);
-        frames.delta.push_back(random() % 3 == 0 ? 17 : 16);
+        frames.delta.push_back(tick(random, clock));
         frames.x.push_back(x);
         frames.y.push_back(y);
     }
@@ -98,11 +111,14 @@ TEST(DistanceSum, EveryKernelAgreesWithThePlainLoop) {
     }
 }
 
+// Clocks at the same rate, at different rates and ragged exercise every way
+// the kernels find b's segments (a shift followed, one step off, the walk).
 TEST(PlayDistance, ExactFormMatchesThePlainReferenceOnGeneratedPlays) {
     std::mt19937_64 random(11);
-    for (int round = 0; round < 20; ++round) {
-        const CursorPath a = generated_play(random, 50 + random() % 3000).path();
-        const CursorPath b = generated_play(random, 1 + random() % 3000).path();
+    constexpr Clock kClocks[3] = {Clock::Steady, Clock::Fast, Clock::Ragged};
+    for (int round = 0; round < 36; ++round) {
+        const CursorPath a = generated_play(random, 50 + random() % 3000, kClocks[round % 3]).path();
+        const CursorPath b = generated_play(random, 1 + random() % 3000, kClocks[round / 3 % 3]).path();
         for (const std::optional<double> mirror : {std::optional<double>{}, std::optional<double>{384.0}}) {
             const double expected = reference_exact(a, b, mirror);
             for (const DistanceKernel kernel : available_distance_kernels()) {
