@@ -90,9 +90,12 @@ __attribute__((target("avx512f"))) inline __m512d avx512_add_interpolated(__m512
                                                                           __m512d y, __m512d slope_x, __m512d slope_y,
                                                                           __m512d a_x, __m512d a_y, __m512d height,
                                                                           __m512d sum) noexcept {
+    // Rounded twice, as the walk does, never fused into one multiply-add: a
+    // point's value then does not depend on how its segment was found.
+    constexpr int kRounding = _MM_FROUND_CUR_DIRECTION;
     const __m512d offset = _mm512_sub_pd(t, start);
-    const __m512d b_x = _mm512_add_pd(_mm512_mul_pd(slope_x, offset), x);
-    __m512d b_y = _mm512_add_pd(_mm512_mul_pd(slope_y, offset), y);
+    const __m512d b_x = _mm512_add_round_pd(_mm512_mul_round_pd(slope_x, offset, kRounding), x, kRounding);
+    __m512d b_y = _mm512_add_round_pd(_mm512_mul_round_pd(slope_y, offset, kRounding), y, kRounding);
     if constexpr (kMirror) b_y = _mm512_sub_pd(height, b_y);
     return avx512_add_distance(_mm512_sub_pd(a_x, b_x), _mm512_sub_pd(a_y, b_y), sum);
 }
@@ -108,7 +111,7 @@ __attribute__((target("avx512f"))) inline __m512d avx512_add_interpolated(__m512
 // shift is taken again from where the walk ends.
 template <bool kMirror>
 __attribute__((target("avx512f"))) double avx512_sum(const CursorPath& a, std::size_t first, std::size_t end,
-                                                     const CursorPath& b, double mirror) noexcept {
+                                                     const CursorPath& b, double mirror, std::size_t& shift) noexcept {
     const double* a_time = a.time.data();
     const double* a_x = a.x.data();
     const double* a_y = a.y.data();
@@ -118,15 +121,15 @@ __attribute__((target("avx512f"))) double avx512_sum(const CursorPath& a, std::s
     const __m512i lane = _mm512_set_epi64(7, 6, 5, 4, 3, 2, 1, 0);
     const __m512i one = _mm512_set1_epi64(1);
     __m512d sum = _mm512_setzero_pd();
-    std::size_t shift = b_points;  // none yet: i + shift is past every segment (sizes wrap as they please)
     std::size_t i = first;
     for (; i + 8 <= end; i += 8) {
         const __m512d t = _mm512_loadu_pd(a_time + i);
         const __m512d x = _mm512_loadu_pd(a_x + i);
         const __m512d y = _mm512_loadu_pd(a_y + i);
         const std::size_t followed = i + shift;
-        // The 16 values from followed - 1 exist (the slopes are one fewer than the points).
-        if (followed - 1 + 17 <= b_points) [[likely]] {
+        // The 16 values from followed - 1 exist (the slopes are one fewer
+        // than the points); any hint passes this test safely.
+        if (followed - 1 < b_points && b_points - (followed - 1) >= 17) [[likely]] {
             const __m512d start = _mm512_loadu_pd(s.time + followed);
             const __mmask8 past_own = _mm512_cmp_pd_mask(start, t, _CMP_LE_OQ);
             const __mmask8 past_next = _mm512_cmp_pd_mask(_mm512_loadu_pd(s.time + followed + 1), t, _CMP_LE_OQ);
@@ -164,11 +167,11 @@ __attribute__((target("avx512f"))) double avx512_sum(const CursorPath& a, std::s
 }  // namespace
 
 double interpolated_distance_sum(const CursorPath& a, std::size_t first, std::size_t end, const CursorPath& b,
-                                 std::optional<double> mirror_y, DistanceKernel kernel) noexcept {
+                                 std::optional<double> mirror_y, DistanceKernel kernel, std::size_t& hint) noexcept {
     if (first >= end) return 0.0;
     if (kernel != DistanceKernel::Avx512) return walked_sum(a, first, end, b, mirror_y, kernel);
     const double sum =
-        mirror_y ? avx512_sum<true>(a, first, end, b, *mirror_y) : avx512_sum<false>(a, first, end, b, 0.0);
+        mirror_y ? avx512_sum<true>(a, first, end, b, *mirror_y, hint) : avx512_sum<false>(a, first, end, b, 0.0, hint);
     // A square that overflowed: measured again with hypot where needed.
     if (!std::isfinite(sum)) [[unlikely]]
         return walked_sum(a, first, end, b, mirror_y, DistanceKernel::Scalar);

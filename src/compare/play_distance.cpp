@@ -2,10 +2,9 @@
 // summed by the interpolating kernel, and plays resampled onto a grid.
 #include "compare/play_distance.hpp"
 
-#include "compare/exact_walk.hpp"
-
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 namespace kz {
 namespace {
@@ -24,38 +23,51 @@ void interpolate(const CursorPath& path, const double* times, std::size_t count,
     }
 }
 
-// The exact form looks at the stop flag after each run of this many of a's
-// points: about 30 µs of work, so a stop is seen within a fraction of a millisecond.
-constexpr std::size_t kPointsBetweenStops = std::size_t{1} << 16;
-
 }  // namespace
 
-DistanceTotal exact_distance(const CursorPath& a, const CursorPath& b, std::optional<double> mirror_y,
-                             DistanceKernel kernel, const std::atomic<bool>* stop) noexcept {
-    if (a.empty() || b.empty()) return {};
+ExactPairSum::ExactPairSum(const CursorPath& a, const CursorPath& b) noexcept : a_(&a), b_(&b), hint_(kNoHint) {
+    if (a.empty() || b.empty()) return;
     const double b_first = b.time.front();
     const double b_last = b.time.back();
     // a's points within [b_first, b_last]; the one at b_last, if any, takes
     // b's last position as it stands, since no segment follows it.
     const auto begin = std::lower_bound(a.time.begin(), a.time.end(), b_first);
     const auto end = std::lower_bound(begin, a.time.end(), b_last);
-    const auto first = static_cast<std::size_t>(begin - a.time.begin());
-    const auto inner_end = static_cast<std::size_t>(end - a.time.begin());
-    const bool meets_last = inner_end < a.size() && a.time[inner_end] == b_last;
+    first_ = static_cast<std::size_t>(begin - a.time.begin());
+    inner_end_ = static_cast<std::size_t>(end - a.time.begin());
+    meets_last_ = inner_end_ < a.size() && a.time[inner_end_] == b_last;
+}
 
-    DistanceTotal total;
-    for (std::size_t start = first; start < inner_end; start += kPointsBetweenStops) {
-        if (stop != nullptr && stop->load(std::memory_order_relaxed)) return total;
-        const std::size_t end_of_run = std::min(inner_end, start + kPointsBetweenStops);
-        total.sum += interpolated_distance_sum(a, start, end_of_run, b, mirror_y, kernel);
-        total.count += end_of_run - start;
-    }
-    if (meets_last) {
-        total.sum += distance_sum({&a.x[inner_end], &a.y[inner_end], &b.x.back(), &b.y.back(), 1}, mirror_y,
+void ExactPairSum::add_chunk(std::int64_t chunk, std::optional<double> mirror_y, DistanceKernel kernel) noexcept {
+    const auto chunk_start = static_cast<std::size_t>(chunk) * kChunkPoints;
+    const std::size_t start = std::max(first_, chunk_start);
+    const std::size_t end = std::min(inner_end_, chunk_start + kChunkPoints);
+    if (start >= end) return;
+    sum_.sum += interpolated_distance_sum(*a_, start, end, *b_, mirror_y, kernel, hint_);
+    sum_.count += end - start;
+}
+
+DistanceTotal ExactPairSum::total(std::optional<double> mirror_y) const noexcept {
+    DistanceTotal total = sum_;
+    if (meets_last_) {
+        const CursorPath& a = *a_;
+        const CursorPath& b = *b_;
+        total.sum += distance_sum({&a.x[inner_end_], &a.y[inner_end_], &b.x.back(), &b.y.back(), 1}, mirror_y,
                                   DistanceKernel::Scalar);
         total.count += 1;
     }
     return total;
+}
+
+DistanceTotal exact_distance(const CursorPath& a, const CursorPath& b, std::optional<double> mirror_y,
+                             DistanceKernel kernel, const std::atomic<bool>* stop) noexcept {
+    ExactPairSum pair(a, b);
+    for (std::int64_t chunk = pair.first_chunk(); chunk < pair.end_chunk(); ++chunk) {
+        // A chunk is a couple of microseconds of work: a stop is seen at once.
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) return {};
+        pair.add_chunk(chunk, mirror_y, kernel);
+    }
+    return pair.total(mirror_y);
 }
 
 std::variant<GridPath, GridFailure> grid_path(const CursorPath& path, double step_ms) {
@@ -93,19 +105,35 @@ std::variant<GridPath, GridFailure> grid_path(const CursorPath& path, double ste
     return grid;
 }
 
+GridPairSum::GridPairSum(const GridPath& a, const GridPath& b) noexcept : a_(&a), b_(&b) {
+    if (a.size() == 0 || b.size() == 0) return;
+    first_ = std::max(a.first, b.first);
+    end_ = std::max(
+        first_, std::min(a.first + static_cast<std::int64_t>(a.size()), b.first + static_cast<std::int64_t>(b.size())));
+}
+
+void GridPairSum::add_chunk(std::int64_t chunk, std::optional<double> mirror_y, DistanceKernel kernel) noexcept {
+    const std::int64_t chunk_start = chunk * static_cast<std::int64_t>(kChunkPoints);
+    const std::int64_t start = std::max(first_, chunk_start);
+    const std::int64_t end = std::min(end_, chunk_start + static_cast<std::int64_t>(kChunkPoints));
+    if (start >= end) return;
+    const GridPath& a = *a_;
+    const GridPath& b = *b_;
+    const auto a_at = static_cast<std::size_t>(start - a.first);
+    const auto b_at = static_cast<std::size_t>(start - b.first);
+    const auto count = static_cast<std::size_t>(end - start);
+    sum_.sum += distance_sum({a.x.data() + a_at, a.y.data() + a_at, b.x.data() + b_at, b.y.data() + b_at, count},
+                             mirror_y, kernel);
+    sum_.count += count;
+}
+
 DistanceTotal grid_distance(const GridPath& a, const GridPath& b, std::optional<double> mirror_y,
                             DistanceKernel kernel) noexcept {
-    if (a.size() == 0 || b.size() == 0) return {};
-    const std::int64_t first = std::max(a.first, b.first);
-    const std::int64_t end =
-        std::min(a.first + static_cast<std::int64_t>(a.size()), b.first + static_cast<std::int64_t>(b.size()));
-    if (first >= end) return {};
-    const auto a_at = static_cast<std::size_t>(first - a.first);
-    const auto b_at = static_cast<std::size_t>(first - b.first);
-    const auto count = static_cast<std::size_t>(end - first);
-    return {distance_sum({a.x.data() + a_at, a.y.data() + a_at, b.x.data() + b_at, b.y.data() + b_at, count}, mirror_y,
-                         kernel),
-            count};
+    GridPairSum pair(a, b);
+    for (std::int64_t chunk = pair.first_chunk(); chunk < pair.end_chunk(); ++chunk) {
+        pair.add_chunk(chunk, mirror_y, kernel);
+    }
+    return pair.total(mirror_y);
 }
 
 }  // namespace kz

@@ -193,8 +193,8 @@ TEST(PlayMatrix, EntriesArePairDistancesAndTopIsTheirSmallest) {
     std::mt19937_64 random(3);
     std::vector<FrameColumns> columns;
     std::vector<CursorPath> paths;
-    for (int index = 0; index < 9; ++index) {
-        const Frames frames = generated_play(random, 7000 + random() % 7000);  // blocks of two rows
+    for (int index = 0; index < 40; ++index) {  // more than one tile of pairs, and of chunks of points
+        const Frames frames = generated_play(random, 1000 + random() % 4000);
         columns.push_back(columns_of(frames));
         paths.push_back(frames.path());
     }
@@ -228,10 +228,14 @@ TEST(PlayMatrix, EntriesArePairDistancesAndTopIsTheirSmallest) {
     }
 
     const auto grid = std::get<DistanceMatrix>(play_matrix(plays, {16.0, {}, {}, 0}, pool, watch));
-    const GridPath g1 = std::get<GridPath>(grid_path(paths[1], 16.0));
-    const GridPath g4 = std::get<GridPath>(grid_path(paths[4], 16.0));
-    EXPECT_EQ(grid[1 * n + 4], grid_distance(g1, g4).mean());
-    EXPECT_EQ(grid[4 * n + 1], grid[1 * n + 4]);
+    std::vector<GridPath> grids;
+    for (const CursorPath& path : paths) grids.push_back(std::get<GridPath>(grid_path(path, 16.0)));
+    for (std::size_t i = 0; i + 1 < n; ++i) {  // the last play shares no grid time with the others
+        for (std::size_t j = i; j + 1 < n; ++j) {
+            EXPECT_EQ(grid[i * n + j], grid_distance(grids[i], grids[j]).mean());
+            EXPECT_EQ(grid[j * n + i], grid[i * n + j]);
+        }
+    }
 }
 
 TEST(PlayMatrix, RefusesOtherModesAndStopsWhenTheWatchSaysSo) {
