@@ -178,6 +178,38 @@ std::variant<DistanceMatrix, TopPairs, MatrixFailure> rows(Run& run, const Vec<P
 
 }  // namespace
 
+std::variant<double, MatrixFailure> play_similarity(const FrameColumns& a, const FrameColumns& b,
+                                                    std::optional<double> mirror_y, WorkerPool& pool,
+                                                    const MatrixWatch& watch) {
+    const std::optional<CursorColumns> columns[2] = {cursor_columns(a), cursor_columns(b)};
+    for (std::size_t play = 0; play < 2; ++play) {
+        if (!columns[play]) return MatrixFailure{MatrixFailure::Kind::NotCursorMode, play};
+    }
+    // a is only sampled at its points; b is interpolated, so it gets its slopes.
+    const auto path_of = [&](std::size_t play, const std::atomic<bool>* stop) {
+        const CursorColumns& cursor = *columns[play];
+        return cursor_path(cursor.time_delta, cursor.x, cursor.y, play == 0 ? Slopes::No : Slopes::Yes, stop);
+    };
+    // Below this many frames a pair takes a few milliseconds at most: no
+    // need to hand it to the pool and watch.
+    constexpr std::size_t kWatchedFrames = std::size_t{1} << 20;
+    if (a.length() + b.length() < kWatchedFrames) {
+        return exact_distance(path_of(0, nullptr), path_of(1, nullptr), mirror_y).mean();
+    }
+    MatrixOptions options;
+    options.mirror_y = mirror_y;
+    Run run(options, pool, watch);
+    CursorPath paths[2];
+    double distance = 0.0;
+    const bool done = run.each(2, [&](std::size_t play) {
+        paths[play] = path_of(play, &run.stopped);
+    }) && run.each(1, [&](std::size_t) {
+        distance = exact_distance(paths[0], paths[1], mirror_y, best_distance_kernel(), &run.stopped).mean();
+    });
+    if (!done) return MatrixFailure{MatrixFailure::Kind::Stopped, 0};
+    return distance;
+}
+
 std::uint64_t matrix_pair_count(std::size_t plays, const MatrixOptions& options) noexcept {
     const std::uint64_t n = plays;
     if (options.top) return n * (n - (n > 0 ? 1 : 0)) / 2;

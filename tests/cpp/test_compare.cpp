@@ -219,6 +219,7 @@ TEST(PlayMatrix, EntriesArePairDistancesAndTopIsTheirSmallest) {
             }
         }
     }
+    EXPECT_EQ(std::get<double>(play_similarity(columns[2], columns[5], 300.0, pool, watch)), matrix[2 * n + 5]);
     std::sort(all.begin(), all.end(), [](auto& l, auto& r) { return l.distance < r.distance; });
     const auto top = std::get<TopPairs>(play_matrix(plays, {{}, 300.0, 5, 0}, pool, watch));
     ASSERT_EQ(top.size(), 5u);
@@ -250,10 +251,17 @@ TEST(PlayMatrix, RefusesOtherModesAndStopsWhenTheWatchSaysSo) {
     EXPECT_EQ(refused.kind, MatrixFailure::Kind::NotCursorMode);
     EXPECT_EQ(refused.play, 1u);
 
+    EXPECT_EQ(std::get<MatrixFailure>(play_similarity(cursor, other, {}, WorkerPool::global(), never_stop)).play, 1u);
+
     std::vector<const FrameColumns*> many(400, &cursor);
     const MatrixWatch stop_at_once{std::chrono::milliseconds(1), [](std::uint64_t) { return false; }};
     const auto stopped = std::get<MatrixFailure>(play_matrix(many, {}, WorkerPool::global(), stop_at_once));
     EXPECT_EQ(stopped.kind, MatrixFailure::Kind::Stopped);
+    // One pair large enough to be watched (tens of milliseconds of work).
+    const FrameColumns huge = columns_of(generated_play(random, 3'000'000));
+    const auto pair_stopped =
+        std::get<MatrixFailure>(play_similarity(huge, huge, {}, WorkerPool::global(), stop_at_once));
+    EXPECT_EQ(pair_stopped.kind, MatrixFailure::Kind::Stopped);
 }
 
 }  // namespace
