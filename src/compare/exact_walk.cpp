@@ -31,6 +31,24 @@ std::size_t interpolate(const CursorPath& path, const double* times, std::size_t
     return k;
 }
 
+// The same walk for the AVX-512 kernel, with the multiply and add fused as
+// its vector path fuses them: a point's value then does not depend on how
+// its segment was found.
+__attribute__((target("avx512f,fma"))) std::size_t interpolate_fused(const CursorPath& path, const double* times,
+                                                                     std::size_t count, std::size_t segment, double* x,
+                                                                     double* y) noexcept {
+    const double* path_time = path.time.data();
+    std::size_t k = segment;
+    for (std::size_t index = 0; index < count; ++index) {
+        const double time = times[index];
+        while (path_time[k + 1] <= time) ++k;
+        const double offset = time - path_time[k];
+        x[index] = std::fma(path.slope_x[k], offset, path.x[k]);
+        y[index] = std::fma(path.slope_y[k], offset, path.y[k]);
+    }
+    return k;
+}
+
 // Points interpolated per block, so the distances run through the
 // vectorised sum from memory that stays in cache.
 constexpr std::size_t kBlock = 512;
@@ -58,7 +76,7 @@ __attribute__((target("avx512f"))) inline __m512d avx512_walked_block(const Curs
                                                                       __m512d sum) noexcept {
     alignas(64) std::array<double, 8> b_x{};
     alignas(64) std::array<double, 8> b_y{};
-    segment = interpolate(b, a.time.data() + at, count, segment, b_x.data(), b_y.data());
+    segment = interpolate_fused(b, a.time.data() + at, count, segment, b_x.data(), b_y.data());
     const auto lanes = static_cast<__mmask8>((1u << count) - 1u);
     const __m512d a_x = _mm512_maskz_loadu_pd(lanes, a.x.data() + at);
     const __m512d a_y = _mm512_maskz_loadu_pd(lanes, a.y.data() + at);
@@ -90,12 +108,9 @@ __attribute__((target("avx512f"))) inline __m512d avx512_add_interpolated(__m512
                                                                           __m512d y, __m512d slope_x, __m512d slope_y,
                                                                           __m512d a_x, __m512d a_y, __m512d height,
                                                                           __m512d sum) noexcept {
-    // Rounded twice, as the walk does, never fused into one multiply-add: a
-    // point's value then does not depend on how its segment was found.
-    constexpr int kRounding = _MM_FROUND_CUR_DIRECTION;
     const __m512d offset = _mm512_sub_pd(t, start);
-    const __m512d b_x = _mm512_add_round_pd(_mm512_mul_round_pd(slope_x, offset, kRounding), x, kRounding);
-    __m512d b_y = _mm512_add_round_pd(_mm512_mul_round_pd(slope_y, offset, kRounding), y, kRounding);
+    const __m512d b_x = _mm512_fmadd_pd(slope_x, offset, x);
+    __m512d b_y = _mm512_fmadd_pd(slope_y, offset, y);
     if constexpr (kMirror) b_y = _mm512_sub_pd(height, b_y);
     return avx512_add_distance(_mm512_sub_pd(a_x, b_x), _mm512_sub_pd(a_y, b_y), sum);
 }

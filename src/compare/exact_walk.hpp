@@ -13,7 +13,8 @@ namespace kz {
 // The sum over a's points [first, end), whose times must lie within
 // [b.time.front(), b.time.back()), of the distance from a's position to b's
 // there: slope * (t - t_k) + p_k on b's segment k holding t, the arithmetic
-// array libraries use. `b` must have its slopes.
+// array libraries use (with the AVX-512 kernel, one fused multiply-add).
+// `b` must have its slopes.
 // The kernel is the one of distance_sum; the AVX-512 one also finds the
 // segments eight points at a time, starting from `hint` (b's segment of a's
 // point i is guessed at i + hint; kNoHint or any other value is safe) and
