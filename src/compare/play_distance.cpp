@@ -63,7 +63,7 @@ DistanceTotal exact_distance(const CursorPath& a, const CursorPath& b, std::opti
                              DistanceKernel kernel, const std::atomic<bool>* stop) noexcept {
     ExactPairSum pair(a, b);
     for (std::int64_t chunk = pair.first_chunk(); chunk < pair.end_chunk(); ++chunk) {
-        // A chunk is a couple of microseconds of work: a stop is seen at once.
+        // A chunk is under a microsecond of work: a stop is seen at once.
         if (stop != nullptr && stop->load(std::memory_order_relaxed)) return {};
         pair.add_chunk(chunk, mirror_y, kernel);
     }

@@ -33,7 +33,7 @@ struct DistanceTotal {
 // kChunkPoints. The matrix sums one chunk of many pairs while their data is
 // in cache; a single pair is summed over the same chunks, so both give the
 // same value, to the bit.
-inline constexpr std::size_t kChunkPoints = 1024;
+inline constexpr std::size_t kChunkPoints = 512;
 
 // The exact form of one pair, chunk by chunk (see exact_distance). Holds the
 // paths, which must outlive it.

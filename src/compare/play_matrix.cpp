@@ -70,7 +70,7 @@ struct Run {
 // rows' data then stays in the processor's cache while each column's chunk
 // is read once for all the tile's rows: reading paths, not the arithmetic,
 // bounds a large matrix otherwise. In a tile of 32 x 32, the rows' chunks
-// take about 0.8 MB (24 bytes a point in the exact form), and each column's
+// take about 0.4 MB (24 bytes a point in the exact form), and each column's
 // chunk is read once for 32 pairs.
 constexpr std::size_t kTileSide = 32;
 
