@@ -92,6 +92,28 @@ __attribute__((target("avx512f"))) inline __m512d picked(const double* values, _
     return _mm512_permutex2var_pd(_mm512_loadu_pd(values), pick, _mm512_loadu_pd(values + 8));
 }
 
+// path.segment_of(t), found by a few steps from `guess` when it is close
+// (where the followed shift points: gaps in a clock move it by a step or
+// two), by binary search otherwise.
+std::size_t segment_near(const CursorPath& path, double t, std::size_t guess) noexcept {
+    constexpr std::size_t kSteps = 8;
+    const double* time = path.time.data();
+    const std::size_t last_segment = path.size() - 2;  // the path has two points or more: t lies before its last
+    if (guess >= kSteps && guess <= last_segment && last_segment - guess >= kSteps) {
+        std::size_t k = guess;
+        for (std::size_t step = 0; step < kSteps; ++step) {
+            if (time[k] > t) {
+                --k;
+            } else if (time[k + 1] <= t) {
+                ++k;
+            } else {
+                return k;
+            }
+        }
+    }
+    return path.segment_of(t);
+}
+
 // b's arrays, held apart from the path so that the compiler keeps them in registers.
 struct Segments {
     const double* time;
@@ -168,12 +190,12 @@ __attribute__((target("avx512f"))) double avx512_sum(const CursorPath& a, std::s
                 continue;
             }
         }
-        std::size_t k = b.segment_of(a_time[i]);
+        std::size_t k = segment_near(b, a_time[i], i + shift);
         sum = avx512_walked_block<kMirror>(a, i, 8, b, k, height, sum);
         shift = k - (i + 7);
     }
     if (i < end) {
-        std::size_t k = b.segment_of(a_time[i]);
+        std::size_t k = segment_near(b, a_time[i], i + shift);
         sum = avx512_walked_block<kMirror>(a, i, end - i, b, k, height, sum);
     }
     return _mm512_reduce_add_pd(sum);
