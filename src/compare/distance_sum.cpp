@@ -96,15 +96,31 @@ __attribute__((target("avx512f"))) inline __m512d avx512_add_distances(const Pos
     return avx512_add_distance(dx, dy, sum);
 }
 
+// The same for eight full lanes with the square-root instruction. Its unit
+// works beside the multiply-add ports that bound the estimate's series, so
+// one vector in four taken this way measured about a tenth faster than all
+// by the series (one in two, slower: the unit takes 16 cycles a vector).
+template <bool kMirror>
+__attribute__((target("avx512f"))) inline __m512d avx512_add_distances_by_root_unit(const PositionRuns& runs,
+                                                                                    std::size_t at, __m512d mirror,
+                                                                                    __m512d sum) noexcept {
+    const __m512d dx = _mm512_sub_pd(_mm512_loadu_pd(runs.a_x + at), _mm512_loadu_pd(runs.b_x + at));
+    __m512d by = _mm512_loadu_pd(runs.b_y + at);
+    if constexpr (kMirror) by = _mm512_sub_pd(mirror, by);
+    const __m512d dy = _mm512_sub_pd(_mm512_loadu_pd(runs.a_y + at), by);
+    return _mm512_add_pd(sum, _mm512_sqrt_pd(_mm512_fmadd_pd(dx, dx, _mm512_mul_pd(dy, dy))));
+}
+
 template <bool kMirror>
 __attribute__((target("avx512f"))) double avx512_sum(const PositionRuns& runs, double height) noexcept {
     const __m512d mirror = _mm512_set1_pd(height);
     __m512d sums[4] = {_mm512_setzero_pd(), _mm512_setzero_pd(), _mm512_setzero_pd(), _mm512_setzero_pd()};
     std::size_t k = 0;
     for (; k + 32 <= runs.count; k += 32) {
-        for (std::size_t part = 0; part < 4; ++part) {
+        for (std::size_t part = 0; part < 3; ++part) {
             sums[part] = avx512_add_distances<kMirror>(runs, k + 8 * part, 0xFF, mirror, sums[part]);
         }
+        sums[3] = avx512_add_distances_by_root_unit<kMirror>(runs, k + 24, mirror, sums[3]);
     }
     for (; k < runs.count; k += 8) {
         const std::size_t left = runs.count - k;
