@@ -193,8 +193,8 @@ TEST(PlayMatrix, EntriesArePairDistancesAndTopIsTheirSmallest) {
     std::mt19937_64 random(3);
     std::vector<FrameColumns> columns;
     std::vector<CursorPath> paths;
-    for (int index = 0; index < 40; ++index) {  // more than one tile of pairs, and of chunks of points
-        const Frames frames = generated_play(random, 1000 + random() % 4000);
+    for (int index = 0; index < 70; ++index) {  // more than one tile of pairs, and of chunks of points
+        const Frames frames = generated_play(random, 500 + random() % 2500);
         columns.push_back(columns_of(frames));
         paths.push_back(frames.path());
     }
