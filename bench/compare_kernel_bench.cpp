@@ -12,6 +12,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <random>
@@ -102,6 +103,18 @@ void matrix_per_pair(std::mt19937_64& random) {
             best = std::min(best, process_cpu_seconds() - start);
         }
         std::printf("matrix of 240, %s: %6.2f us a pair\n", grid ? "grid 16 ms" : "exact", best / pairs * 1e6);
+    }
+    // Two threads against one, by the wall clock.
+    for (const std::size_t threads : {1u, 2u}) {
+        kz::MatrixOptions options;
+        options.threads = threads;
+        double best = 1e30;
+        for (int round = 0; round < 3; ++round) {
+            const auto start = std::chrono::steady_clock::now();
+            (void)kz::play_matrix(plays, options, kz::WorkerPool::global(), watch);
+            best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
+        std::printf("matrix of 240, exact, %zu thread(s): %.3f s wall\n", threads, best);
     }
 }
 
