@@ -76,7 +76,8 @@ CursorPath cursor_path(std::span<const std::int64_t> time_delta, std::span<const
     path.time.resize(kept);
     path.x.resize(kept);
     path.y.resize(kept);
-    if (slopes == Slopes::Yes) add_slopes(path);
+    const bool stopped = stop != nullptr && stop->load(std::memory_order_relaxed);
+    if (slopes == Slopes::Yes && !stopped) add_slopes(path);  // a stopped path is discarded
     return path;
 }
 
