@@ -66,8 +66,8 @@ private:
 // last time (both included), b's position at that time, linearly
 // interpolated between b's neighbouring points, against a's position. A path
 // of one point covers only its own time. `b` must have its slopes. Once
-// `stop` is set, returns within a fraction of a millisecond with the points
-// compared so far (the caller discards them).
+// `stop` is set, returns within a chunk (well under a millisecond) with
+// nothing compared, as if the plays shared no time (the caller discards it).
 DistanceTotal exact_distance(const CursorPath& a, const CursorPath& b, std::optional<double> mirror_y = std::nullopt,
                              DistanceKernel kernel = best_distance_kernel(),
                              const std::atomic<bool>* stop = nullptr) noexcept;
