@@ -2,6 +2,7 @@
 // reference loops, edge cases exactly, and the matrix against single pairs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -133,6 +134,31 @@ TEST(PlayDistance, ExactFormMatchesThePlainReferenceOnGeneratedPlays) {
     }
 }
 
+// Where the AVX-512 kernel starts looking for b's segments changes its speed,
+// never its sum: every way of finding a segment computes the same values.
+TEST(PlayDistance, TheSearchHintNeverChangesTheSum) {
+    std::mt19937_64 random(13);
+    constexpr Clock kClocks[3] = {Clock::Steady, Clock::Fast, Clock::Ragged};
+    for (int round = 0; round < 9; ++round) {
+        const CursorPath a = generated_play(random, 2000, kClocks[round % 3]).path();
+        const CursorPath b = generated_play(random, 2000, kClocks[round / 3]).path();
+        // a's points within [b's first time, b's last time).
+        const auto first =
+            static_cast<std::size_t>(std::lower_bound(a.time.begin(), a.time.end(), b.time.front()) - a.time.begin());
+        const auto end =
+            static_cast<std::size_t>(std::lower_bound(a.time.begin(), a.time.end(), b.time.back()) - a.time.begin());
+        for (const DistanceKernel kernel : available_distance_kernels()) {
+            std::size_t hint = kNoHint;
+            const double expected = interpolated_distance_sum(a, first, end, b, 384.0, kernel, hint);
+            for (const std::size_t start :
+                 {std::size_t{0}, std::size_t{1}, hint, hint + 1, hint - 2, ~std::size_t{0}}) {
+                hint = start;
+                EXPECT_EQ(interpolated_distance_sum(a, first, end, b, 384.0, kernel, hint), expected);
+            }
+        }
+    }
+}
+
 TEST(PlayDistance, EdgesAreExact) {
     const CursorPath a = Frames{{0, 10, 10, 10}, {0, 0, 0, 0}, {0, 0, 0, 0}}.path();  // t = 0, 10, 20, 30
     // b covers 10..20: a's points at 10 and 20; b's point at 20 is its last.
@@ -157,8 +183,11 @@ TEST(PlayDistance, EdgesAreExact) {
 TEST(PlayDistance, GridFormResamplesBothPlaysOnTheSameTimes) {
     std::mt19937_64 random(5);
     for (int round = 0; round < 10; ++round) {
-        const CursorPath a = generated_play(random, 100 + random() % 2000).path();
-        const CursorPath b = generated_play(random, 100 + random() % 2000).path();
+        Frames a_frames = generated_play(random, 100 + random() % 2000);
+        Frames b_frames = generated_play(random, 100 + random() % 2000);
+        if (round % 3 == 0) a_frames.delta[0] = b_frames.delta[0] = -1000;  // grid times below 0 too
+        const CursorPath a = a_frames.path();
+        const CursorPath b = b_frames.path();
         const double step = round % 2 == 0 ? 16.0 : 7.3;
         const GridPath ga = std::get<GridPath>(grid_path(a, step));
         const GridPath gb = std::get<GridPath>(grid_path(b, step));
