@@ -5,8 +5,9 @@
 Cursor plays of 10,800 frames (three minutes at 60 Hz) are generated as
 bench_decode.py makes them: paths easing towards targets on the device's
 raster with hand jitter and rests. The NumPy reference is `numpy.interp` +
-`numpy.hypot` + `mean`, on paths prepared once per play (clock summed, grid
-resampled), so its per-pair time holds only the pair's own work.
+`numpy.hypot` + `mean`, on paths prepared once per play (clock summed, the
+lead-in frames that step back and all but the last of equal times left out,
+grid resampled), so its per-pair time holds only the pair's own work.
 
 Measured, as process CPU time (the machine may be shared; CPU time is what a
 pair costs, wall time what the matrix takes):
