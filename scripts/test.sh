@@ -5,12 +5,23 @@
 # installed package.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# Each stage's wall time on standard error, so a slow run shows where it went.
+stage_started=$SECONDS
+stage_done() {
+  echo "test.sh: $1 took $((SECONDS - stage_started)) s (total $SECONDS s)" >&2
+  stage_started=$SECONDS
+}
+
 bash scripts/setup.sh test
+stage_done "set-up and build"
 
 # The C++ tests were built with the installed module, in its build tree.
 ctest --test-dir build/release --output-on-failure -j 2
+stage_done "C++ tests"
 
 .venv/bin/python -m pytest -q tests/python
+stage_done "Python tests"
 
 # --- Sanitized run -----------------------------------------------------------
 # The same C++ and Python tests once more against an ASan + UBSan build of the
@@ -18,6 +29,7 @@ ctest --test-dir build/release --output-on-failure -j 2
 # cores). Set KADENZO_SKIP_SANITIZED=1 to leave it out of a local run.
 if [ "${KADENZO_SKIP_SANITIZED:-0}" != 1 ]; then
   bash scripts/test_sanitized.sh
+  stage_done "sanitized run"
 fi
 
 # --- Thread-sanitized run ----------------------------------------------------
@@ -25,4 +37,5 @@ fi
 # (scripts/test_threads.sh). KADENZO_SKIP_SANITIZED=1 leaves it out too.
 if [ "${KADENZO_SKIP_SANITIZED:-0}" != 1 ]; then
   bash scripts/test_threads.sh
+  stage_done "thread-sanitized run"
 fi
