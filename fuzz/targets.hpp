@@ -6,6 +6,7 @@
 
 #include <lzma.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -577,7 +578,8 @@ inline bool windows_end_as_whole(ByteView block, GameMode mode, std::size_t wind
 }
 
 // A frame block read in windows of a few bytes against the whole text. Byte
-// 0: the mode (bits 0-1), the window of 1 to 8 bytes (bits 2-4), whether the
+// 0: the mode (bits 0-1), the window of 1 to 8 bytes (bits 2-4, for texts up
+// to 64 KiB), whether the
 // rest is a frame text to compress first (bit 5) and whether its block then
 // declares the text's length (bit 6); otherwise the rest is the block.
 inline void windows_target(const std::uint8_t* data, std::size_t size) {
@@ -593,7 +595,14 @@ inline void windows_target(const std::uint8_t* data, std::size_t size) {
         block = ByteView(compressed.data(), compressed.size());
     }
     const QuietStops quiet;
-    KZ_FUZZ_CHECK(windows_end_as_whole(block, mode, window));
+    // A long text is read in wider windows, so that no input takes more than
+    // 65,536 rounds of the decoder.
+    std::size_t text_bytes = 0;
+    stop_is_fine([&] {
+        DecodeFailure stopped;
+        text_bytes = decompress_frame_block_prefix(block, stopped).size();
+    });
+    KZ_FUZZ_CHECK(windows_end_as_whole(block, mode, std::max(window, text_bytes >> 16)));
     KZ_FUZZ_CHECK(windows_end_as_whole(block, mode, kTextWindowBytes));
 }
 
