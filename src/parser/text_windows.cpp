@@ -19,8 +19,10 @@ namespace {
 // Room for the frames of the whole text, from its first window: the window's
 // items per byte times the text the block is expected to hold. A stream's
 // start compresses worst, so the text expected from the part of the block
-// read so far is doubled; the room is address space, and only the frames
-// written take memory. The declared length, when there is one, bounds it.
+// read so far is doubled (the declared length, when there is one, and the
+// longest text allowed bound it), and items may be shorter later on, so the
+// frames are counted a quarter over. The room is address space: only the
+// frames written take memory, while a list that outgrows it is copied.
 template <class Frame>
 std::size_t expected_frames(std::string_view window, const AloneDecoder& decoder, ByteView block) {
     const std::size_t items = count_byte(window.data(), window.data() + window.size(), ',') + 1;
@@ -30,7 +32,7 @@ std::size_t expected_frames(std::string_view window, const AloneDecoder& decoder
     if (decoder.declared()) text_bound = std::min<std::uint64_t>(*decoder.declared(), text_bound);
     text = std::min(text, static_cast<double>(text_bound));
     const double frames =
-        static_cast<double>(items) * text / static_cast<double>(std::max<std::size_t>(window.size(), 1));
+        1.25 * static_cast<double>(items) * text / static_cast<double>(std::max<std::size_t>(window.size(), 1));
     return frame_capacity<Frame>(static_cast<std::size_t>(std::min(frames, static_cast<double>(kMaxFramesPerText))),
                                  static_cast<std::size_t>(text_bound));
 }
