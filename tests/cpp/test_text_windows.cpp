@@ -19,35 +19,36 @@ constexpr GameMode kModes[] = {GameMode::STD, GameMode::TAIKO, GameMode::CTB, Ga
 
 ByteView view_of(const Bytes& bytes) { return ByteView(bytes.data(), bytes.size()); }
 
+constexpr std::string_view kTexts[] = {
+    "",
+    ",",
+    ",,,",
+    "-12345|0|0|7",
+    "0|256|-500|0,-1|256|-500|0,16|100.5|200|1,-12345|0|0|777,",
+    "16|1|2|3,-12345|0|0|5,,",
+    "16|1|2|3,-12345|0|0|5,20|1|2|3",
+    "-12345|0|0|5,|1|2|9",
+    "|1|2|3,16x|1|2|3|9|9,-|1|2|3",
+    "16|256.75|-0.5|5,-1|1e3|-.5|-1|x",
+    "16|256.75|anything|1,9223372036854775807|-3||-2147483648",
+    "1|0.5|x|1,2|0|x|01,3|0|x|1abc,4|0|x|0,5|0|x|2",
+    "16|1|2,-12345|0|0|x,",
+    "16|NaN|-Infinity|0",
+    "|1|2|3,,|4",
+    "1|2|3|4, 16|1|2|3",
+    "9223372036854775808|1|2|3",
+    "16",
+    "1|2|3|4,16|1|2",
+    "16|5",
+    "16|abc",
+    "16|\xff|2|3",
+    "16|1|1e|3",
+    "16|1|2|2147483648",
+    "17|128|15.35354|0,16|368.3333|9999|10,16|320|9999|0,16|256.2667|9999|1,",
+};
+
 TEST(TextWindows, TinyWindowsEndAsTheWholeText) {
-    const std::string_view texts[] = {
-        "",
-        ",",
-        ",,,",
-        "-12345|0|0|7",
-        "0|256|-500|0,-1|256|-500|0,16|100.5|200|1,-12345|0|0|777,",
-        "16|1|2|3,-12345|0|0|5,,",
-        "16|1|2|3,-12345|0|0|5,20|1|2|3",
-        "-12345|0|0|5,|1|2|9",
-        "|1|2|3,16x|1|2|3|9|9,-|1|2|3",
-        "16|256.75|-0.5|5,-1|1e3|-.5|-1|x",
-        "16|256.75|anything|1,9223372036854775807|-3||-2147483648",
-        "1|0.5|x|1,2|0|x|01,3|0|x|1abc,4|0|x|0,5|0|x|2",
-        "16|1|2,-12345|0|0|x,",
-        "16|NaN|-Infinity|0",
-        "|1|2|3,,|4",
-        "1|2|3|4, 16|1|2|3",
-        "9223372036854775808|1|2|3",
-        "16",
-        "1|2|3|4,16|1|2",
-        "16|5",
-        "16|abc",
-        "16|\xff|2|3",
-        "16|1|1e|3",
-        "16|1|2|2147483648",
-        "17|128|15.35354|0,16|368.3333|9999|10,16|320|9999|0,16|256.2667|9999|1,",
-    };
-    for (const std::string_view text : texts) {
+    for (const std::string_view text : kTexts) {
         for (const bool declared : {false, true}) {
             const Bytes block = compress_text(text, declared);
             for (const GameMode mode : kModes) {
@@ -55,6 +56,52 @@ TEST(TextWindows, TinyWindowsEndAsTheWholeText) {
                     EXPECT_TRUE(windows_end_as_whole(view_of(block), mode, window))
                         << text << " mode " << int(mode) << " window " << window << " declared " << declared;
                 }
+            }
+        }
+    }
+}
+
+// The frames and seed of a text, or its stop, as text.
+template <class Decode>
+std::string frames_end(Decode&& decode) {
+    try {
+        const DecodedFrames<ReplayEventKivo> decoded = decode();
+        std::string text = std::to_string(decoded.rng_seed.value_or(-1));
+        for (const ReplayEventKivo& f : decoded.frames) text += "," + std::to_string(f.time_delta);
+        return text;
+    } catch (const Stop& stop) {
+        return text_of(stop.message() + " / " + fuzz::failure_text(stop.failure()));
+    }
+}
+
+// The reader takes a text in two pieces split anywhere, the last one empty
+// too (the text then ends with the first piece's ',').
+TEST(TextWindows, ReaderTakesPiecesSplitAnywhere) {
+    const QuietStops quiet;
+    for (const std::string_view text : kTexts) {
+        const std::string whole = frames_end([&] { return decode_frame_text<ReplayEventKivo>(text); });
+        for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+            const std::string padded = std::string(text) + std::string(quick::kQuickReadBytes, '\0');
+            const std::string pieces = frames_end([&] {
+                FrameTextReader<ReplayEventKivo> reader;
+                const std::size_t read =
+                    reader.read_ended_items(std::string_view(padded).substr(0, cut), padded.data() + cut + 160);
+                return reader.finish(std::string_view(padded).substr(read, text.size() - read));
+            });
+            EXPECT_EQ(pieces, whole) << text << " cut at " << cut;
+        }
+    }
+}
+
+// A block cut short ends its text where the decoder stops, at any byte: in
+// the middle of an item, after its ',' (the last window then brings nothing)
+// or in the stream's header.
+TEST(TextWindows, EveryCutOfABlock) {
+    const Bytes block = compress_text("0|256|-500|0,16|100.5|200|1,-12345|0|0|777,", false);
+    for (std::size_t cut = 0; cut <= block.size(); ++cut) {
+        for (const GameMode mode : kModes) {
+            for (const std::size_t window : {1u, 2u, 3u}) {
+                EXPECT_TRUE(windows_end_as_whole(ByteView(block.data(), cut), mode, window)) << cut << " " << window;
             }
         }
     }
