@@ -7,7 +7,7 @@
 
 #include "common/lzma_allocator.hpp"
 #include "common/stop.hpp"
-#include "parser/failure_text.hpp"
+#include "failure/failure_text.hpp"
 
 namespace kz {
 namespace {

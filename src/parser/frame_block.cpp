@@ -12,9 +12,9 @@
 #include <type_traits>
 
 #include "common/stop.hpp"
+#include "failure/failure_text.hpp"
 #include "parser/alone_decoder.hpp"
 #include "parser/byte_reader.hpp"
-#include "parser/failure_text.hpp"
 #include "parser/text_windows.hpp"
 #include "replay_events/frame_text.hpp"
 

@@ -5,8 +5,8 @@
 #include <optional>
 
 #include "game_mode/game_mode.hpp"
+#include "failure/decode_result.hpp"
 #include "parser/alone_decoder.hpp"
-#include "parser/decode_result.hpp"
 #include "parser/text_buffer.hpp"
 #include "replay/replay_record.hpp"
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "common/stop.hpp"
-#include "parser/failure_text.hpp"
+#include "failure/failure_text.hpp"
 #include "replay_events/item_fault.hpp"
 #include "replay_events/frame_reader.hpp"
 #include "text/byte_mask.hpp"

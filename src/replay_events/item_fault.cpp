@@ -6,7 +6,7 @@
 #include <span>
 
 #include "common/memory.hpp"
-#include "parser/failure_text.hpp"
+#include "failure/failure_text.hpp"
 #include "text/number_text.hpp"
 
 namespace kz {
