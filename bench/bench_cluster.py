@@ -23,6 +23,7 @@ import lzma
 import math
 import pathlib
 import random
+import resource
 import statistics
 import sys
 import tempfile
@@ -90,45 +91,62 @@ def jobs(folder: pathlib.Path, partition_size: int) -> dict:
     }
 
 
-def measure(workers: int, folder: pathlib.Path, partition_size: int, repeat: int) -> dict[str, float]:
-    """Median wall time per pass of every job on a fresh cluster of `workers` processes."""
+def worker_cpu_seconds() -> float:
+    """CPU time (user + system) of the worker process so far, all its threads."""
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def measure(workers: int, folder: pathlib.Path, partition_size: int, repeat: int) -> dict[str, tuple[float, float]]:
+    """(median wall time, median CPU time of all workers) per pass of every job
+    on a fresh cluster of `workers` processes."""
     with (
         kadenzo.dask.local_cluster(
             workers, kadenzo_threads=1, dashboard_address=None, silence_logs=logging.ERROR
         ) as cluster,
-        Client(cluster),
+        Client(cluster) as client,
     ):
         passes = jobs(folder, partition_size)
         names = list(passes)
         walls: dict[str, list[float]] = {name: [] for name in names}
+        cpus: dict[str, list[float]] = {name: [] for name in names}
         for rep in range(repeat + 1):
             for name in names[rep % len(names) :] + names[: rep % len(names)]:
+                cpu = sum(client.run(worker_cpu_seconds).values())
                 start = time.perf_counter()
                 passes[name]()
                 if rep:  # the first pass loads the code and warms the workers
                     walls[name].append(time.perf_counter() - start)
-    return {name: statistics.median(values) for name, values in walls.items()}
+                    cpus[name].append(sum(client.run(worker_cpu_seconds).values()) - cpu)
+    return {name: (statistics.median(walls[name]), statistics.median(cpus[name])) for name in names}
 
 
 # --- report -----------------------------------------------------------------
 
 
-def report(results: dict[int, dict[str, float]], repeat: int) -> None:
+def report(results: dict[int, dict[str, tuple[float, float]]], repeat: int) -> None:
     counts = sorted(results)
     base = results[counts[0]]
-    header = "".join(f"{f'{n} worker' + ('s' if n > 1 else ''):>18}" for n in counts)
+    header = "".join(f"{f'{n} worker' + ('s' if n > 1 else ''):>30}" for n in counts)
     print(f"\n{f'per pass over the corpus (median of {repeat})':40}{header}")
+    print(f"{'':40}" + f"{'wall':>9}{'speed-up':>9}{'CPU':>8}{'cores':>6}" * len(counts))
     for name in base:
-        cells = "".join(f"{results[n][name]:9.2f} s {base[name] / results[n][name]:5.2f}x" for n in counts)
+        cells = "".join(
+            f"{results[n][name][0]:7.2f} s{base[name][0] / results[n][name][0]:8.2f}x"
+            f"{results[n][name][1]:6.2f} s{results[n][name][1] / results[n][name][0]:6.2f}"
+            for n in counts
+        )
         print(f"{name:40}{cells}")
     control = "lzma.decompress (control)"
     for n in counts[1:]:
         ratios = ", ".join(
-            f"{name} {base[name] / results[n][name] / (base[control] / results[n][control]):.2f}"
+            f"{name} {base[name][0] / results[n][name][0] / (base[control][0] / results[n][control][0]):.2f}"
             for name in base
             if name != control
         )
         print(f"\n{n} workers, speed-up over {counts[0]} relative to the control's: {ratios}")
+        cpu = ", ".join(f"{name} {results[n][name][1] / base[name][1]:.2f}" for name in base)
+        print(f"{n} workers, CPU time per pass over {counts[0]}'s: {cpu}")
 
 
 def main() -> None:

@@ -31,14 +31,12 @@ import pandas as pd
 from distributed import Client
 
 
-def summarise_on_cluster(
-    paths: Sequence[str], files_per_partition: int = kadenzo.dask.FILES_PER_PARTITION
-) -> pd.DataFrame:
+def summarise_on_cluster(paths: Sequence[str], files_per_partition: int | None = None) -> pd.DataFrame:
     """One row per replay (kadenzo.dataset's summary table), computed on the active Dask client."""
     return kadenzo.dask.read(paths, files_per_partition=files_per_partition).compute()
 
 
-def play_lengths(paths: Sequence[str], files_per_partition: int = kadenzo.dask.FILES_PER_PARTITION) -> pd.Series:
+def play_lengths(paths: Sequence[str], files_per_partition: int | None = None) -> pd.Series:
     """Seconds from the first to the last frame of each play, by path: the
     frames stay on the workers, only one number per play comes back."""
     frames = kadenzo.dask.read(paths, frames=True, files_per_partition=files_per_partition)[["path", "time"]]
@@ -52,7 +50,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--scheduler", help="address of a running cluster's scheduler, e.g. tcp://host:8786")
     parser.add_argument("--csv", help="also write the table to this CSV file")
     parser.add_argument(
-        "--files-per-partition", type=int, default=kadenzo.dask.FILES_PER_PARTITION, help="replays per task"
+        "--files-per-partition", type=int, help="replays per task (default: several tasks per worker thread)"
     )
     args = parser.parse_args(argv)
 

@@ -40,6 +40,20 @@ COLUMNS = (
     "rng_seed",
     "error",
 )
+# The long frames table of kadenzo.dataset: one row per frame of every file.
+FRAME_TABLE_COLUMNS = (
+    "file_index",
+    "path",
+    "mode",
+    "time",
+    "time_delta",
+    "x",
+    "x_int",
+    "y",
+    "keys",
+    "dashing",
+    "error",
+)
 # The columns of text (CSV quotes what needs it in these).
 TEXT_COLUMNS = ("path", "mode", "beatmap_hash", "username", "replay_hash", "mods_names", "played_at", "error")
 # Columns that need the frames decoded; without them a header read suffices.
@@ -50,6 +64,21 @@ MODE_NAMES = ("STD", "TAIKO", "CTB", "MANIA", "UNKNOWN")
 # Ticks: 100 ns units since 0001-01-01, the unit of the header's time stamp.
 TICKS_AT_UNIX_EPOCH = 621_355_968_000_000_000
 LAST_TICK = 3_155_378_975_999_999_999  # 9999-12-31 23:59:59.9999999
+
+
+def checked_columns(table: Sequence[str], columns: Sequence[str] | None) -> tuple[str, ...] | None:
+    """`columns` as a tuple after checking that each names a column of
+    `table` once; None (every column) stays None."""
+    if columns is None:
+        return None
+    if isinstance(columns, str) or not all(isinstance(name, str) for name in columns):
+        raise TypeError("columns must be a sequence of column names (str)")
+    unknown = [name for name in columns if name not in table]
+    if unknown:
+        raise ValueError(f"unknown column {unknown[0]!r}; the columns are {', '.join(table)}")
+    if len(set(columns)) != len(columns):
+        raise ValueError("columns names a column twice")
+    return tuple(columns)
 
 
 def mode_name(mode: Any) -> str:

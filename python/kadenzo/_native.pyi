@@ -1,9 +1,10 @@
 """Type information for kadenzo._native, the native part of kadenzo's Python
 modules (kadenzo.columns, kadenzo.bulk)."""
 
+from collections.abc import Iterable, Sequence
 from typing import Any, Literal, Self, final, overload
 
-from kadenzo import GameMode, Replay
+from kadenzo import GameMode, Mod, Replay
 
 # --- frame columns -------------------------------------------------------------
 
@@ -92,6 +93,11 @@ def _frame_columns_from_values(
     mode: int, rng_seed: int | None, length: int, values: tuple[bytes, ...]
 ) -> FrameColumns: ...
 
+# --- Mod values as 32-bit numbers, bit 31 included (for pickling) --------------
+
+def mod_bits(mods: Mod) -> int: ...
+def mod_from_bits(bits: int) -> Mod: ...
+
 # --- the file layout -------------------------------------------------------------
 
 # (name, kind, width) of each field of a replay file, in file order; width is
@@ -120,6 +126,14 @@ class ColumnsStream(_PathStream): ...
 def replay_stream(paths: Any, header_only: bool, threads: int, window: int, contents: bool = ...) -> ReplayStream: ...
 def columns_stream(paths: Any, header_only: bool, threads: int, window: int, contents: bool = ...) -> ColumnsStream: ...
 def decode_one(source: Any, header_only: bool) -> tuple[Any, tuple[str, int, str, str] | None]: ...
+
+# --- the dataset tables (private to kadenzo.dataset) ------------------------------
+# Capsules of the Arrow PyCapsule interface: "arrow_schema", "arrow_array"
+# (a struct array), "arrow_array_stream". `columns` None is every column.
+# An entry is (index, name, Replay | None, FrameColumns | None, error, mods_names).
+def dataset_schema(frames: bool, columns: tuple[str, ...] | None) -> Any: ...
+def dataset_batch(frames: bool, columns: tuple[str, ...] | None, entries: Sequence[tuple[Any, ...]]) -> Any: ...
+def dataset_stream(frames: bool, columns: tuple[str, ...] | None, batches: Iterable[Any]) -> Any: ...
 
 # (partial replay, bit mask of the layout rows read, frames_partial), or None when the file cannot be read.
 def salvage(source: Any, header_only: bool) -> tuple[Any, int, bool] | None: ...

@@ -51,6 +51,18 @@ def refuse_overwriting_inputs(output: str | os.PathLike[str] | None, inputs: Ite
                 )
 
 
+def refuse_writing_inside_inputs(output: str | os.PathLike[str], folders: Iterable[str | os.PathLike[str]]) -> None:
+    """UsageError when the folder `output` is one of the input `folders` or
+    lies inside one (it would be read while written, or replace the inputs)."""
+    target = os.path.realpath(output)
+    for folder in folders:
+        inside = os.path.realpath(folder)
+        if os.path.commonpath([target, inside]) == inside:
+            raise UsageError(
+                f"the output {for_people(output)} is inside the input {for_people(folder)}; refusing to write there"
+            )
+
+
 def standard_output() -> IO[str]:
     """sys.stdout, or WriteFailed when the process was started with it closed."""
     if sys.stdout is None:

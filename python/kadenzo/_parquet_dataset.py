@@ -2,10 +2,13 @@
 replay) and `frames/` (one row per frame), hive style (`mode=STD/`), zstd
 compressed, that pyarrow.dataset, polars, DuckDB and Spark read as they are.
 
-A part file is written under a hidden name (`.part-00000.parquet.partial`,
-which dataset readers skip) and renamed when it is complete, so a run that
-stops part-way leaves only whole files under final names; an interrupted run
-removes its unfinished part.
+The dataset is written in a hidden sibling folder and renamed to its final
+name when complete (kadenzo._output_folder), so the name never holds half a
+run. Inside it, a part file is written under a hidden name
+(`.part-00000.parquet.partial`, which dataset readers skip) and renamed when
+it is complete: an interrupted run (KeyboardInterrupt) removes its unfinished
+parts and still moves the finished ones into place, each whole and valid; any
+other failure removes the folder being written.
 """
 
 from __future__ import annotations
@@ -19,6 +22,8 @@ import pyarrow  # type: ignore[import-untyped]
 import pyarrow.compute  # type: ignore[import-untyped]
 import pyarrow.parquet  # type: ignore[import-untyped]
 from kadenzo import _arrow_tables as tables
+from kadenzo._dataset_batches import Batch
+from kadenzo._output_folder import OutputFolder
 
 # The name hive-style readers give a partition whose value is null.
 NULL_PARTITION = "__HIVE_DEFAULT_PARTITION__"
@@ -124,6 +129,10 @@ class PartitionedWriter:
             self._open.popitem()[1].abandon()
 
 
+def _record_batch(schema: Any, capsule: Any) -> Any:
+    return pyarrow.RecordBatch._import_from_c_capsule(schema.__arrow_c_schema__(), capsule)
+
+
 def write(
     files: Iterable[Any],
     out_dir: Any,
@@ -139,44 +148,50 @@ def write(
         raise TypeError(f"rows_per_file must be an int, not {type(rows_per_file).__name__}")
     if rows_per_file < 1:
         raise ValueError(f"rows_per_file must be 1 or more, not {rows_per_file}")
-    out = os.fspath(out_dir)
     header_schema = tables.with_pandas_metadata(tables.SUMMARY_SCHEMA)
     frame_schema = tables.with_pandas_metadata(tables.FRAMES_SCHEMA)
     for name in partition_by:
         if name not in header_schema.names or (frames and name not in frame_schema.names):
             raise ValueError(f"cannot partition by {name!r}: not a column of every table written")
-    folders = [os.path.join(out, "headers")] + ([os.path.join(out, "frames")] if frames else [])
-    for folder in folders:
-        if os.path.exists(folder):
-            raise FileExistsError(f"{folder} exists already: write the dataset to a new folder")
-    headers = PartitionedWriter(folders[0], header_schema, partition_by, rows_per_file)
-    header_rows = tables.SummaryBuilder(header_schema, full_decode=full_decode)
+    out = OutputFolder(out_dir)
+    assert out.path is not None
+    headers = PartitionedWriter(os.path.join(out.path, "headers"), header_schema, partition_by, rows_per_file)
+    header_rows = Batch(False, None, full_decode)
     frame_writer: PartitionedWriter | None = None
-    frame_rows: Any | None = None
+    frame_rows: Batch | None = None
     if frames:
-        frame_writer = PartitionedWriter(folders[1], frame_schema, partition_by, rows_per_file)
-        frame_rows = tables.FramesBuilder(frame_schema)
+        frame_writer = PartitionedWriter(os.path.join(out.path, "frames"), frame_schema, partition_by, rows_per_file)
+        frame_rows = Batch(True, None)
     writers = [writer for writer in (headers, frame_writer) if writer is not None]
     # Batches no larger than a part file, so parts are finished as the files come.
     batch_rows = min(rows_per_file, 1024)
     try:
         for item in files:
-            header_rows.add(item.name, item.replay, item.columns, item.error)
+            header_rows.add(item.index, item.name, item.replay, item.columns, item.error)
             if len(header_rows) >= batch_rows:
-                headers.write(header_rows.take())
+                headers.write(_record_batch(header_schema, header_rows.take()))
             if frame_rows is not None and frame_writer is not None:
-                mode = tables.mode_code(item.replay.mode) if item.replay is not None else None
-                frame_rows.add(item.index, item.name, mode, item.columns, item.error)
+                frame_rows.add(item.index, item.name, item.replay, item.columns, item.error)
                 if frame_rows.rows >= min(rows_per_file, 1 << 20) or len(frame_rows) >= 1024:
-                    frame_writer.write(frame_rows.take())
+                    frame_writer.write(_record_batch(frame_schema, frame_rows.take()))
         if len(header_rows):
-            headers.write(header_rows.take())
+            headers.write(_record_batch(header_schema, header_rows.take()))
         if frame_rows is not None and frame_writer is not None and len(frame_rows):
-            frame_writer.write(frame_rows.take())
+            frame_writer.write(_record_batch(frame_schema, frame_rows.take()))
+        for writer in writers:
+            writer.close()
+    except KeyboardInterrupt:
+        # Stopped: the parts finished so far are whole rows; they go into place, the open ones do not.
+        for writer in writers:
+            writer.abandon()
+        out.commit()
+        raise
     except BaseException:
         for writer in writers:
             writer.abandon()
+        out.discard()
         raise
-    for writer in writers:
-        writer.close()
-    return sorted(path for writer in writers for path in writer.written)
+    written = sorted(path for writer in writers for path in writer.written)
+    names = [out.final_name(path) for path in written]
+    out.commit()
+    return names

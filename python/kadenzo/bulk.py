@@ -23,7 +23,6 @@ bounded the same way whatever the archive's size.
 
 from __future__ import annotations
 
-import importlib
 import os
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Sized
@@ -31,12 +30,9 @@ from dataclasses import dataclass
 from typing import Any, Literal, Protocol, Union, cast
 
 import kadenzo
-from kadenzo import Replay, _sources
+from kadenzo import Replay, _native, _sources
 from kadenzo._native import FrameColumns
 from kadenzo.errors import ReplayDecodeError, ReplayError, ReplayFileError
-
-# The native part, typed loosely here: its functions are private to the package.
-_native: Any = importlib.import_module("kadenzo._native")
 
 __all__ = ["DecodeResult", "Decoding", "Salvaged", "decode", "decode_archive", "decode_one"]
 
@@ -120,7 +116,8 @@ _BLANK_FILE = bytes(5) + b"\x00\x00\x00" + bytes(12 + 4 + 2 + 1 + 4) + b"\x00" +
 def _replay_state(replay: Replay) -> dict[str, Any]:
     state: dict[str, Any] = {name: getattr(replay, name) for name in _PLAIN_FIELDS}
     state["mode"] = _MODE_CODES[repr(replay.mode)]
-    state["mods"] = int(replay.mods)
+    # All 32 bits as stored: a header may set bit 31, which int(Mod) refuses.
+    state["mods"] = _native.mod_bits(replay.mods)
     life = replay.life_bar_graph
     state["life_bar_graph"] = None if life is None else [(sample.time, sample.life) for sample in life]
     data = replay.replay_data
@@ -148,7 +145,7 @@ def _replay_from_state(state: dict[str, Any]) -> Replay:
     replay.mode = kadenzo.GameMode(state["mode"])
     for name in _PLAIN_FIELDS:
         setattr(replay, name, state[name])
-    replay.mods = kadenzo.Mod(state["mods"])
+    replay.mods = _native.mod_from_bits(state["mods"])
     life = state["life_bar_graph"]
     replay.life_bar_graph = None if life is None else [kadenzo.LifeBarState(time, value) for time, value in life]
     data = replay.replay_data

@@ -41,7 +41,13 @@ from kadenzo import (
 from kadenzo._argument_types import positive_int, seconds, thread_count
 from kadenzo._exit import CommandError, ExitStatus, Failure, MissingDependency, NothingFound, UsageError
 from kadenzo._for_people import for_people, say
-from kadenzo._output import OutputFile, refuse_overwriting_inputs, standard_output, write_errors
+from kadenzo._output import (
+    OutputFile,
+    refuse_overwriting_inputs,
+    refuse_writing_inside_inputs,
+    standard_output,
+    write_errors,
+)
 
 EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = ExitStatus.FAILED, ExitStatus.USAGE, ExitStatus.INTERRUPTED
 # The Arrow type of each column format of FrameColumns.
@@ -194,11 +200,14 @@ def run_frames_dataset(args: argparse.Namespace) -> int:
         importlib.import_module("kadenzo._parquet_dataset")
     except ImportError:
         raise MissingDependency("a Parquet dataset needs pyarrow: pip install 'kadenzo[arrow]'") from None
+    refuse_overwriting_inputs(args.output, args.paths)
+    refuse_writing_inside_inputs(args.output, [path for path in args.paths if os.path.isdir(path)])
     paths = list(_dataset_sources.find_replays(args.paths, args.glob))
-    try:
-        written = dataset.write_parquet(paths, args.output, threads=args.threads)
-    except FileExistsError as error:
-        raise UsageError(str(error)) from None
+    with write_errors(args.output):  # exit 4 when the disk refuses; nothing is left under OUT_DIR then
+        try:
+            written = dataset.write_parquet(paths, args.output, threads=args.threads)
+        except FileExistsError as error:
+            raise UsageError(str(error)) from None
     # The failures, counted from what was written: one header row per file.
     headers = importlib.import_module("pyarrow.dataset").dataset(
         os.path.join(args.output, "headers"), format="parquet", partitioning="hive"

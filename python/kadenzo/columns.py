@@ -136,25 +136,3 @@ def _path_length(columns: FrameColumns) -> float | None:
         return math.fsum(abs(b - a) for a, b in zip(xs, xs[1:]))
     ys = columns.y.tolist()
     return math.fsum(math.hypot(x1 - x0, y1 - y0) for x0, y0, x1, y1 in zip(xs, ys, xs[1:], ys[1:]))
-
-
-def _key_names(presses: KeyPresses) -> list[str]:
-    table = {int(bit): name for name, bit in (entry.split("=") for entry in presses.key_bits.split(","))}
-    # A bit outside the mode's members (a damaged or foreign file) is named by its place.
-    return [table.get(key) or f"bit {(key & 0xFFFFFFFF).bit_length() - 1}" for key in presses.key.tolist()]
-
-
-# NumPy and pandas are optional, so their types are not named here.
-def _to_numpy(columns: FrameColumns, *, structured: bool = False) -> Any:
-    numpy = importlib.import_module("numpy")
-
-    if not structured:
-        return {name: numpy.asarray(columns[name]) for name in columns.names}  # views, no copy
-    array = numpy.empty(len(columns), numpy.dtype([(name, columns[name].format) for name in columns.names]))
-    for name in columns.names:
-        array[name] = columns[name]
-    return array
-
-
-def _to_pandas(columns: FrameColumns) -> Any:
-    return importlib.import_module("pandas").DataFrame(_to_numpy(columns))

@@ -45,18 +45,16 @@ with `KeyboardInterrupt`.
 
 from __future__ import annotations
 
-import importlib
 import math
 from collections.abc import Callable, Iterable
-from typing import Any, NamedTuple, Union
+from typing import NamedTuple, Union
 
+from kadenzo import _native
 from kadenzo import columns as _columns
 from kadenzo._native import FrameColumns
 
 __all__ = ["Pair", "Play", "similarity", "matrix"]
 
-# The native part, typed loosely here: its functions are private to the package.
-_native: Any = importlib.import_module("kadenzo._native")
 
 # A cursor-mode FrameColumns, or anything kadenzo.columns.frames takes.
 Play = Union[FrameColumns, _columns.Source]

@@ -18,6 +18,8 @@ each C / P (`local_cluster` does).
 
 from __future__ import annotations
 
+import bisect
+import math
 import os
 from collections.abc import Sequence
 from typing import Any
@@ -25,11 +27,15 @@ from typing import Any
 import dask.dataframe
 from kadenzo import _dataset_sources, dataset
 
-__all__ = ["read", "local_cluster", "FILES_PER_PARTITION"]
+__all__ = ["read", "local_cluster", "FILES_PER_PARTITION", "PARTITIONS_PER_WORKER"]
 
-# Enough files that a task's overhead (a few ms) is small beside its decoding,
-# few enough that every worker gets several tasks of a large set.
+# The most files a partition gets by default: enough that a task's overhead
+# (a few ms) is small beside its decoding, few enough that every worker gets
+# several tasks of a large set.
 FILES_PER_PARTITION = 128
+# Partitions per worker thread at least, by default: a worker that finishes
+# early takes another task instead of waiting for the last one of the others.
+PARTITIONS_PER_WORKER = 4
 
 
 def _partition(
@@ -58,32 +64,87 @@ class _ReadPartition:
         return _partition(paths, self.frames, self.header_only, columns, offset)
 
 
+def _worker_threads() -> int:
+    """The threads of the cluster the default client talks to, or this
+    machine's cores when there is none: what the partitions are spread over."""
+    try:
+        from distributed import default_client
+
+        return max(1, sum(default_client().nthreads().values()))  # type: ignore[no-untyped-call]
+    except (ImportError, ValueError):  # no distributed, or no client yet
+        from dask.system import CPU_COUNT
+
+        return max(1, CPU_COUNT)
+
+
+def _file_size(path: str) -> int:
+    try:
+        return max(1, os.stat(path).st_size)
+    except OSError:  # gone or unreadable: the worker reports it, in its row
+        return 1
+
+
+def _balanced_parts(files: list[str], count: int) -> list[tuple[int, list[str]]]:
+    """`files` cut into at most `count` runs, in order, of about the same bytes
+    each: a task's decoding time follows its bytes, so the tasks end together.
+    Each run is (the index of its first file, its files)."""
+    if not files:
+        return [(0, [])]
+    ends = list(_cumulative_sizes(files))
+    total = ends[-1]
+    cuts = {0, len(files)}
+    for part in range(1, count):
+        share = total * part / count
+        # The cut nearest the share: after the file whose end reaches it, or before that file.
+        at = bisect.bisect_left(ends, share)
+        before = ends[at - 1] if at else 0
+        cuts.add(at + 1 if ends[at] - share <= share - before else at)
+    bounds = sorted(cuts)
+    return [(start, files[start:end]) for start, end in zip(bounds, bounds[1:]) if end > start]
+
+
+def _cumulative_sizes(files: list[str]) -> list[int]:
+    total, ends = 0, []
+    for path in files:
+        total += _file_size(path)
+        ends.append(total)
+    return ends
+
+
 def read(
     paths: Any,
     *,
     frames: bool = False,
     header_only: bool = False,
-    files_per_partition: int = FILES_PER_PARTITION,
+    files_per_partition: int | None = None,
     glob: str = "*.kvr",
 ) -> Any:
     """A `dask.dataframe.DataFrame` of the replays at `paths` (files, folders
     searched for `glob`, glob patterns): the table of
-    `kadenzo.dataset.read(paths, frames=frames, header_only=header_only)`,
-    `files_per_partition` files per partition, in path order."""
-    if isinstance(files_per_partition, bool) or not isinstance(files_per_partition, int):
-        raise TypeError(f"files_per_partition must be an int, not {type(files_per_partition).__name__}")
-    if files_per_partition < 1:
-        raise ValueError(f"files_per_partition must be 1 or more, not {files_per_partition}")
+    `kadenzo.dataset.read(paths, frames=frames, header_only=header_only)`, in
+    path order. The files are cut into partitions of about the same bytes,
+    in order: about `files_per_partition` files each, or by default
+    PARTITIONS_PER_WORKER per worker thread of the default client's cluster
+    (this machine's cores without one), with at most FILES_PER_PARTITION
+    files each."""
+    if files_per_partition is not None:
+        if isinstance(files_per_partition, bool) or not isinstance(files_per_partition, int):
+            raise TypeError(f"files_per_partition must be an int or None, not {type(files_per_partition).__name__}")
+        if files_per_partition < 1:
+            raise ValueError(f"files_per_partition must be 1 or more, not {files_per_partition}")
     if frames and header_only:
         raise ValueError("frames=True needs the frames decoded: header_only must be False")
     if isinstance(paths, (str, os.PathLike)):
         paths = [paths]
     files = [os.fspath(path) for path in _dataset_sources.find_replays(paths, glob)]
-    parts = [(start, files[start : start + files_per_partition]) for start in range(0, len(files), files_per_partition)]
+    if files_per_partition is None:
+        count = max(math.ceil(len(files) / FILES_PER_PARTITION), PARTITIONS_PER_WORKER * _worker_threads())
+    else:
+        count = math.ceil(len(files) / files_per_partition)
     meta = dataset.schema(frames=frames).empty_table().to_pandas()
     return dask.dataframe.from_map(  # type: ignore[no-untyped-call]
         _ReadPartition(bool(frames), bool(header_only)),
-        parts or [(0, [])],
+        _balanced_parts(files, min(count, len(files))),
         meta=meta,
         label="kadenzo-read",
         enforce_metadata=False,

@@ -13,42 +13,32 @@ bytes, an Arrow binary array, or a table with a `bytes`/`content` column and
 perhaps a `path`/`filename` column (as Ray, Spark and DuckDB give them).
 
 Batches come in input order; memory stays bounded by the decoding window and
-one batch, however many files there are. Needs pyarrow and NumPy
-(`pip install "kadenzo[arrow]"`).
+one batch, however many files there are. They are assembled natively
+(`kadenzo._dataset_batches`). `read` gives a `pyarrow.RecordBatchReader`
+when pyarrow is installed (`pip install "kadenzo[arrow]"`), and otherwise an
+`ArrowStream`, which polars, DuckDB and other Arrow libraries read through
+the Arrow PyCapsule interface; `schema`, `plain` and `write_parquet` need pyarrow.
 """
 
 from __future__ import annotations
 
 import collections
 import importlib
-import time
 from collections.abc import Iterator, Sequence
 from typing import Any, Literal
 
-from kadenzo import Replay, _dataset_sources, _header_rows, bulk
+from kadenzo import Replay, _dataset_batches, _dataset_sources, _header_rows, _native, bulk
 from kadenzo._native import FrameColumns
 
-__all__ = ["Decoded", "decode_batches", "decoded", "plain", "read", "schema", "summary", "write_parquet"]
-
-# A batch ends at this many rows (header rows; frames), or when this many
-# seconds passed since its first row, so a slow folder still shows progress.
-SUMMARY_BATCH_ROWS = 1024
-FRAMES_BATCH_ROWS = 1 << 20
-FRAMES_BATCH_FILES = 1024
-BATCH_SECONDS = 0.5
-# A file of at least this many frames makes a frames batch of its own, which
-# shares its columns' memory instead of copying them into a batch of many files.
-SHARED_BATCH_ROWS = 4096
-
-_native: Any = importlib.import_module("kadenzo._native")
+__all__ = ["ArrowStream", "Decoded", "decode_batches", "decoded", "plain", "read", "schema", "summary", "write_parquet"]
 
 
 def _arrow() -> Any:
-    """The table module, imported when first needed: pyarrow and NumPy are optional."""
+    """The schema module, imported when first needed: pyarrow is optional."""
     try:
         return importlib.import_module("kadenzo._arrow_tables")
     except ImportError as error:
-        raise ImportError(f"kadenzo.dataset needs pyarrow and NumPy: pip install 'kadenzo[arrow]' ({error})") from None
+        raise ImportError(f"kadenzo.dataset.schema needs pyarrow: pip install 'kadenzo[arrow]' ({error})") from None
 
 
 class Decoded:
@@ -92,7 +82,9 @@ def decoded(
     return _decode(_dataset_sources.expand(sources, glob), bool(header_only), threads or 0, errors)
 
 
-def _decode(expanded: _dataset_sources.Sources, header_only: bool, threads: int, errors: str) -> Iterator[Decoded]:
+def _outcomes(
+    expanded: _dataset_sources.Sources, header_only: bool, threads: int, errors: str
+) -> Iterator[_dataset_batches.Outcome]:
     names: collections.deque[str | None] = collections.deque()
 
     def items() -> Iterator[Any]:
@@ -107,15 +99,20 @@ def _decode(expanded: _dataset_sources.Sources, header_only: bool, threads: int,
             name = names.popleft()
             if failure is None:
                 replay, columns = value
-                yield Decoded(index, name, replay, columns, None)
+                yield index, name, replay, columns, None
                 continue
             error = bulk._error(None if expanded.contents else item, failure)
             if errors == "raise":
                 raise error
             if errors == "column":
-                yield Decoded(index, name, None, None, error.message)
+                yield index, name, None, None, error.message
     finally:
         stream.close()
+
+
+def _decode(expanded: _dataset_sources.Sources, header_only: bool, threads: int, errors: str) -> Iterator[Decoded]:
+    for outcome in _outcomes(expanded, header_only, threads, errors):
+        yield Decoded(*outcome)
 
 
 def schema(*, frames: bool = False, columns: Sequence[str] | None = None) -> Any:
@@ -124,37 +121,25 @@ def schema(*, frames: bool = False, columns: Sequence[str] | None = None) -> Any
     return tables.project(tables.FRAMES_SCHEMA if frames else tables.SUMMARY_SCHEMA, columns)
 
 
-def _summary_batches(files: Iterator[Decoded], table_schema: Any, full_decode: bool) -> Iterator[Any]:
-    tables = _arrow()
-    builder = tables.SummaryBuilder(table_schema, full_decode=full_decode)
-    started = time.monotonic()
-    for item in files:
-        if not len(builder):
-            started = time.monotonic()
-        builder.add(item.name, item.replay, item.columns, item.error)
-        if len(builder) >= SUMMARY_BATCH_ROWS or time.monotonic() - started > BATCH_SECONDS:
-            yield builder.take()
-    if len(builder):
-        yield builder.take()
+class ArrowStream:
+    """A table of `read` for consumers without pyarrow (polars, DuckDB,
+    nanoarrow): the Arrow PyCapsule interface over the native batches. The
+    stream can be taken once; its schema as often as asked."""
 
+    def __init__(self, frames: bool, columns: tuple[str, ...] | None, batches: Iterator[Any]):
+        self._frames, self._columns = frames, columns
+        self._batches: Iterator[Any] | None = batches
 
-def _frames_batches(files: Iterator[Decoded], table_schema: Any) -> Iterator[Any]:
-    tables = _arrow()
-    builder = tables.FramesBuilder(table_schema)
-    for item in files:
-        mode = tables.mode_code(item.replay.mode) if item.replay is not None else None
-        if item.columns is not None and len(item.columns) >= SHARED_BATCH_ROWS:
-            # A long play makes a batch of its own, over its columns' memory.
-            if len(builder):
-                yield builder.take()
-            builder.add(item.index, item.name, mode, item.columns, item.error)
-            yield builder.take()
-            continue
-        builder.add(item.index, item.name, mode, item.columns, item.error)
-        if builder.rows >= FRAMES_BATCH_ROWS or len(builder) >= FRAMES_BATCH_FILES:
-            yield builder.take()
-    if len(builder):
-        yield builder.take()
+    def __arrow_c_schema__(self) -> Any:
+        return _native.dataset_schema(self._frames, self._columns)
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        """An "arrow_array_stream" capsule. The table comes in its own schema
+        whatever `requested_schema` asks: the interface leaves casting to the consumer."""
+        if self._batches is None:
+            raise ValueError("the stream was taken already: read the sources again")
+        batches, self._batches = self._batches, None
+        return _native.dataset_stream(self._frames, self._columns, batches)
 
 
 def _needs_full_decode(header_only: bool, columns: Sequence[str] | None, errors: str) -> bool:
@@ -178,7 +163,8 @@ def read(
     errors: Literal["column", "raise", "skip"] = "column",
     glob: str = "*.kvr",
 ) -> Any:
-    """A `pyarrow.RecordBatchReader` over the decoded `sources`, in input order.
+    """A `pyarrow.RecordBatchReader` over the decoded `sources`, in input
+    order (without pyarrow, an `ArrowStream` for other Arrow consumers).
 
     Without `frames`: one row per replay (`path`, `mode`, the header fields,
     `mods` and `mods_names`, `timestamp` and `played_at`, `replay_id`,
@@ -193,12 +179,25 @@ def read(
     order (a `kadenzo.errors.ReplayError`), "skip" drops its row."""
     if frames and header_only:
         raise ValueError("frames=True needs the frames decoded: header_only must be False")
-    table_schema = schema(frames=bool(frames), columns=columns)
-    full = bool(frames) or _needs_full_decode(bool(header_only), columns, errors)
-    files = decoded(sources, header_only=not full, threads=threads, errors=errors, glob=glob)
-    batches = _frames_batches(files, table_schema) if frames else _summary_batches(files, table_schema, full)
-    pyarrow = importlib.import_module("pyarrow")
-    return pyarrow.RecordBatchReader.from_batches(table_schema, batches)
+    frames = bool(frames)
+    picked = _header_rows.checked_columns(_header_rows.FRAME_TABLE_COLUMNS if frames else _header_rows.COLUMNS, columns)
+    full = frames or _needs_full_decode(bool(header_only), columns, errors)
+    _check_arguments(threads, errors)
+    outcomes = _outcomes(_dataset_sources.expand(sources, glob), not full, threads or 0, errors)
+    batches = (
+        _dataset_batches.frames_batches(outcomes, picked)
+        if frames
+        else _dataset_batches.summary_batches(outcomes, picked, full)
+    )
+    try:
+        pyarrow = importlib.import_module("pyarrow")
+    except ImportError:
+        return ArrowStream(frames, picked, batches)
+    table_schema = pyarrow.Schema._import_from_c_capsule(_native.dataset_schema(frames, picked))
+    return pyarrow.RecordBatchReader.from_batches(
+        table_schema,
+        (pyarrow.RecordBatch._import_from_c_capsule(table_schema.__arrow_c_schema__(), batch) for batch in batches),
+    )
 
 
 def summary(
@@ -233,8 +232,11 @@ def write_parquet(
     `out_dir/frames/` (one row per frame) as Parquet datasets partitioned by
     `partition_by` (hive style: `mode=STD/part-00000.parquet`), zstd
     compressed, at most `rows_per_file` rows per file. Returns the paths of
-    the files written. A part file gets its final name only when complete:
-    interrupted, the finished ones stay valid and the unfinished one is removed."""
+    the files written. The dataset is written in a hidden folder beside
+    `out_dir` and renamed to it when complete; an `out_dir` holding anything
+    already raises FileExistsError. Interrupted (KeyboardInterrupt), the
+    finished part files are moved into place, each valid, and the unfinished
+    ones removed; any other failure leaves nothing."""
     from kadenzo import _parquet_dataset
 
     if frames and header_only:

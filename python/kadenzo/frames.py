@@ -12,16 +12,14 @@ with the interpreter lock released.
 
 from __future__ import annotations
 
-import importlib
-from typing import TYPE_CHECKING, Any, Literal, NamedTuple, Union, cast, overload
+from typing import TYPE_CHECKING, Literal, NamedTuple, Union, cast, overload
 
-from kadenzo import GameMode
+from kadenzo import GameMode, _native
 from kadenzo._native import FrameColumns
 from kadenzo.errors import ReplayDecodeError
 
 __all__ = ["Block", "decode_block"]
 
-_native: Any = importlib.import_module("kadenzo._native")
 
 if TYPE_CHECKING:  # the class is not one of the module's names, only its stubs'
     from kadenzo import ReplayDataContainer

@@ -1,9 +1,10 @@
 // parse_replays_from_paths: many files decoded on the worker pool in one call.
+#include "batch/py_batch.hpp"
+
 #include <array>
 
 #include "batch/decode_files.hpp"
 #include "binding/py_arguments.hpp"
-#include "module/py_functions.hpp"
 
 namespace kz::py {
 namespace {

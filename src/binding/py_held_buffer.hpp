@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "binding/py_unlocked.hpp"
-#include "parser/decode_result.hpp"
+#include "failure/decode_result.hpp"
 
 namespace kz::py {
 

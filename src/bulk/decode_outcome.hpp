@@ -9,7 +9,7 @@
 #include "bulk/failure.hpp"
 #include "common/memory.hpp"
 #include "files/byte_buffer.hpp"
-#include "parser/decode_result.hpp"
+#include "failure/decode_result.hpp"
 #include "replay/replay_record.hpp"
 
 namespace kz {

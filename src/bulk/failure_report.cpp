@@ -6,7 +6,7 @@
 #include <charconv>
 
 #include "layout/replay_layout.hpp"
-#include "parser/failure_text.hpp"
+#include "failure/failure_text.hpp"
 #include "replay_events/item_fault.hpp"
 
 namespace kz {

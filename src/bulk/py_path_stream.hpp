@@ -21,7 +21,7 @@
 #include "bulk/failure.hpp"
 #include "bulk/ordered_stream.hpp"
 #include "files/byte_buffer.hpp"
-#include "parser/decode_result.hpp"
+#include "failure/decode_result.hpp"
 
 namespace kz::py {
 

@@ -152,4 +152,27 @@ std::optional<FrameColumns> key_press_table(const FrameColumns& frames) {
     return FrameColumns::table(frames.mode(), rows.key.size(), std::move(columns), std::move(metadata));
 }
 
+String key_name(std::string_view key_bits, std::int32_t key) {
+    const auto bit = static_cast<std::uint32_t>(key);
+    while (!key_bits.empty()) {
+        const std::size_t comma = key_bits.find(',');
+        const std::string_view entry = key_bits.substr(0, comma);
+        key_bits = comma == std::string_view::npos ? std::string_view{} : key_bits.substr(comma + 1);
+        const std::size_t equals = entry.find('=');
+        if (equals == std::string_view::npos) continue;
+        std::uint32_t value = 0;
+        const std::string_view number = entry.substr(equals + 1);
+        const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
+        if (error == std::errc{} && end == number.data() + number.size() && value == bit) {
+            return String(entry.substr(0, equals));
+        }
+    }
+    std::array<char, 16> place{};
+    const auto written =
+        std::to_chars(place.data(), place.data() + place.size(), static_cast<int>(std::bit_width(bit)) - 1).ptr;
+    String name = "bit ";
+    name.append(place.data(), written);
+    return name;
+}
+
 }  // namespace kz

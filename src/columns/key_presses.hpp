@@ -27,4 +27,9 @@ std::uint32_t physical_keys(GameMode mode, std::uint32_t keys) noexcept;
 // lasts longer than 64 bits hold. Throws std::bad_alloc only.
 std::optional<FrameColumns> key_press_table(const FrameColumns& frames);
 
+// The name `key_bits` ("M1=1,M2=2,...", the table's "kadenzo.keys") gives
+// the bit `key`; a bit it does not name (a damaged or foreign file) is named
+// by its place, "bit 7" ("bit -1" for no bit at all).
+String key_name(std::string_view key_bits, std::int32_t key);
+
 }  // namespace kz

@@ -15,7 +15,8 @@
 #include "binding/py_convert.hpp"
 #include "binding/py_ref.hpp"
 #include "columns/key_presses.hpp"
-#include "columns/py_columns_stream.hpp"
+#include "columns/py_arrow_capsules.hpp"
+#include "columns/py_column_conversions.hpp"
 #include "common/record_fields.hpp"
 
 namespace kz::py {
@@ -219,42 +220,6 @@ PyObject* repr(PyObject* self) noexcept {
 
 // --- the Arrow PyCapsule interface -----------------------------------------------
 
-// An exported struct in a capsule. A consumer that takes it moves its content
-// out (release becomes null); one left untaken is released with the capsule.
-template <class S>
-void destroy_capsule_content(PyObject* capsule, const char* name) noexcept {
-    auto* content = static_cast<S*>(PyCapsule_GetPointer(capsule, name));
-    if (content == nullptr) {
-        PyErr_Clear();
-        return;
-    }
-    if (content->release != nullptr) content->release(content);
-    free_bytes(content);
-}
-
-void destroy_schema_capsule(PyObject* capsule) { destroy_capsule_content<ArrowSchema>(capsule, "arrow_schema"); }
-void destroy_array_capsule(PyObject* capsule) { destroy_capsule_content<ArrowArray>(capsule, "arrow_array"); }
-void destroy_stream_capsule(PyObject* capsule) {
-    destroy_capsule_content<ArrowArrayStream>(capsule, "arrow_array_stream");
-}
-
-template <class S, class Export>
-PyObject* capsule_of(const char* name, PyCapsule_Destructor destroy, Export&& fill) {
-    auto* content = static_cast<S*>(allocate_bytes(sizeof(S)));
-    try {
-        fill(content);
-    } catch (...) {
-        free_bytes(content);
-        throw;
-    }
-    PyObject* capsule = PyCapsule_New(content, name, destroy);
-    if (capsule == nullptr) {
-        content->release(content);
-        free_bytes(content);
-    }
-    return capsule;
-}
-
 template <class Record>
 PyObject* schema_capsule(PyObject* self) {
     const Record& record = as_instance<Record>(self)->record;
@@ -344,28 +309,6 @@ PyCFunction as_method(Method method) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
 }
 
-// The conversions to NumPy and pandas are written in Python (kadenzo.columns),
-// where those optional libraries are imported only when asked for.
-template <FixedString helper>
-PyObject* call_python_helper(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded(
-        [&]() -> PyObject* {
-            Ref module = Ref::steal(PyImport_ImportModule("kadenzo.columns"));
-            if (!module) return nullptr;
-            Ref function = Ref::steal(PyObject_GetAttrString(module.get(), helper.c_str()));
-            if (!function) return nullptr;
-            const Py_ssize_t count = PyTuple_GET_SIZE(args);
-            Ref call_args = Ref::steal(PyTuple_New(count + 1));
-            if (!call_args) return nullptr;
-            PyTuple_SET_ITEM(call_args.get(), 0, Py_NewRef(self));
-            for (Py_ssize_t index = 0; index < count; ++index) {
-                PyTuple_SET_ITEM(call_args.get(), index + 1, Py_NewRef(PyTuple_GET_ITEM(args, index)));
-            }
-            return PyObject_Call(function.get(), call_args.get(), kwargs);
-        },
-        static_cast<PyObject*>(nullptr));
-}
-
 // --- pickling ------------------------------------------------------------------
 
 // The function that rebuilds pickled columns; pickle finds it by module and name.
@@ -409,11 +352,10 @@ std::array<PyMethodDef, N + 6> table_methods(const std::array<PyMethodDef, N>& o
          "The columns as an Arrow struct array: (schema capsule, array capsule), sharing their memory."},
         {"__arrow_c_stream__", as_method(&arrow_c_stream<Record>), METH_FASTCALL | METH_KEYWORDS,
          "The columns as an Arrow stream of one batch, in a PyCapsule, sharing their memory."},
-        {"to_numpy", as_method(&call_python_helper<"_to_numpy">), METH_VARARGS | METH_KEYWORDS,
+        {"to_numpy", as_method(&columns_to_numpy), METH_FASTCALL | METH_KEYWORDS,
          "to_numpy(*, structured=False): a dict of NumPy arrays over the columns' memory (no copy), or with\n"
          "structured=True one structured array holding a copy."},
-        {"to_pandas", as_method(&call_python_helper<"_to_pandas">), METH_VARARGS | METH_KEYWORDS,
-         "to_pandas(): a pandas DataFrame of the columns."},
+        {"to_pandas", as_method(&columns_to_pandas), METH_NOARGS, "to_pandas(): a pandas DataFrame of the columns."},
     }};
     std::copy(own.begin(), own.end(), methods.begin() + 5);
     methods.back() = PyMethodDef{nullptr, nullptr, 0, nullptr};
@@ -429,7 +371,7 @@ std::array kMethods = table_methods<FrameColumnsRecord>(std::array{
 });
 
 std::array kKeyPressesMethods = table_methods<KeyPressesRecord>(std::array{
-    PyMethodDef{"key_names", as_method(&call_python_helper<"_key_names">), METH_VARARGS | METH_KEYWORDS,
+    PyMethodDef{"key_names", as_method(&key_names), METH_NOARGS,
                 "key_names(): each row's key by its member name (\"K1\"), as a list."},
 });
 
@@ -657,7 +599,7 @@ bool add_frame_columns(PyObject* native) {
             PyObject* presses = reinterpret_cast<PyObject*>(type_of<KeyPressesRecord>());
             return PyModule_AddObjectRef(native, "FrameColumns", type) == 0 &&
                    PyModule_AddObjectRef(native, "KeyPresses", presses) == 0 &&
-                   PyModule_AddFunctions(native, kFunctions) == 0 && add_columns_stream(native);
+                   PyModule_AddFunctions(native, kFunctions) == 0;
         },
         false);
 }

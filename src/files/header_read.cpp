@@ -14,9 +14,9 @@
 #include "layout/field_codec.hpp"
 #include "layout/field_extent.hpp"
 #include "layout/replay_layout.hpp"
-#include "parser/decode_result.hpp"
+#include "failure/decode_result.hpp"
 #include "parser/frame_block.hpp"
-#include "parser/replay_parser.hpp"
+#include "decode/replay_parser.hpp"
 
 namespace kz {
 namespace {

@@ -16,8 +16,8 @@
 #include "files/file_limits.hpp"
 #include "files/header_read.hpp"
 #include "common/stop.hpp"
-#include "parser/failure_text.hpp"
-#include "parser/replay_parser.hpp"
+#include "failure/failure_text.hpp"
+#include "decode/replay_parser.hpp"
 
 namespace kz {
 namespace {

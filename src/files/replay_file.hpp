@@ -6,7 +6,7 @@
 
 #include "common/memory.hpp"
 #include "files/byte_buffer.hpp"
-#include "parser/decode_result.hpp"
+#include "failure/decode_result.hpp"
 #include "replay/replay_record.hpp"
 
 namespace kz {

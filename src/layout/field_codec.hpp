@@ -17,7 +17,7 @@
 #include "common/memory.hpp"
 #include "layout/replay_layout.hpp"
 #include "parser/byte_reader.hpp"
-#include "parser/decode_result.hpp"
+#include "failure/decode_result.hpp"
 #include "parser/frame_block.hpp"
 #include "parser/life_bar.hpp"
 

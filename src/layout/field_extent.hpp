@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "layout/replay_layout.hpp"
-#include "parser/decode_result.hpp"
+#include "failure/decode_result.hpp"
 
 namespace kz::layout {
 

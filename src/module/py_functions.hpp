@@ -7,7 +7,6 @@ namespace kz::py {
 
 extern PyMethodDef parse_replay_from_bytes_def;
 extern PyMethodDef parse_replay_from_path_def;
-extern PyMethodDef parse_replays_from_paths_def;
 extern PyMethodDef parse_replay_data_def;
 
 }  // namespace kz::py

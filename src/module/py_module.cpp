@@ -3,11 +3,11 @@
 
 #include <atomic>
 
+#include "batch/py_batch.hpp"
 #include "binding/py_class.hpp"
 #include "binding/py_convert.hpp"
 #include "binding/py_ref.hpp"
 #include "module/py_functions.hpp"
-#include "module/py_native_module.hpp"
 
 namespace kz::py {
 namespace {
@@ -66,7 +66,7 @@ bool module_body(PyObject* module) {
            add_class(module, type_of<Key>()) && add_class(module, type_of<KeyTaiko>()) &&
            add_class(module, type_of<KeyMania>()) && add_function(module, &parse_replay_from_bytes_def) &&
            add_function(module, &parse_replay_from_path_def) && add_function(module, &parse_replays_from_paths_def) &&
-           add_function(module, &parse_replay_data_def) && add_version(module) && register_native_module();
+           add_function(module, &parse_replay_data_def) && add_version(module);
 }
 
 PyObject* initialise() noexcept {

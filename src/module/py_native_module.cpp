@@ -4,8 +4,11 @@
 #include "binding/py_panic.hpp"
 #include "binding/py_ref.hpp"
 #include "bulk/py_bulk.hpp"
+#include "bulk/py_columns_stream.hpp"
 #include "columns/py_frame_columns.hpp"
 #include "compare/py_compare.hpp"
+#include "dataset/py_dataset.hpp"
+#include "flags/py_mod_bits.hpp"
 #include "frames/py_frames.hpp"
 #include "layout/py_layout.hpp"
 #include "salvage/py_salvage.hpp"
@@ -14,31 +17,37 @@
 namespace kz::py {
 namespace {
 
+// Each feature adds its functions and classes here, one call per feature.
+bool add_parts(PyObject* native) {
+    return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native) && add_columns_stream(native) &&
+           add_compare(native) && add_frames(native) && add_layout(native) && add_mod_bits(native) &&
+           add_salvage(native) && add_writer(native) && add_dataset(native);
+}
+
+// Multi-phase initialisation: the import system's extension loader creates
+// the module object (python/kadenzo/_native.py asks it to); this fills it.
+int fill_native_module(PyObject* native) noexcept {
+    return guarded([&] { return add_parts(native) ? 0 : -1; }, -1);
+}
+
+PyModuleDef_Slot native_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&fill_native_module)},
+    {0, nullptr},
+};
+
 PyModuleDef native_definition = {
     PyModuleDef_HEAD_INIT,
     "kadenzo._native",
     "Native functions behind kadenzo's Python modules.",
     0,
     nullptr,
-    nullptr,
+    native_slots,
     nullptr,
     nullptr,
     nullptr,
 };
 
-// Each feature adds its functions and classes here, one call per feature.
-bool add_parts(PyObject* native) {
-    return add_panic_pickling(native) && add_bulk(native) && add_frame_columns(native) && add_compare(native) &&
-           add_frames(native) && add_layout(native) && add_salvage(native) && add_writer(native);
-}
-
 }  // namespace
-
-bool register_native_module() {
-    Ref native = Ref::steal(PyModule_Create2(&native_definition, PYTHON_API_VERSION));
-    if (!native || !add_parts(native.get())) return false;
-    PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    return PyDict_SetItemString(modules, "kadenzo._native", native.get()) == 0;
-}
-
 }  // namespace kz::py
+
+PyMODINIT_FUNC PyInit__native() { return PyModuleDef_Init(&kz::py::native_definition); }

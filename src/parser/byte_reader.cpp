@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "common/stop.hpp"
-#include "parser/failure_text.hpp"
+#include "failure/failure_text.hpp"
 #include "text/utf8.hpp"
 
 namespace kz {

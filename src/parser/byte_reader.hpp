@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "parser/decode_result.hpp"
+#include "failure/decode_result.hpp"
 
 namespace kz {
 

@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "common/stop.hpp"
-#include "parser/failure_text.hpp"
+#include "failure/failure_text.hpp"
 #include "parser/byte_reader.hpp"
 #include "text/number_text.hpp"
 #include "text/text_scan.hpp"

@@ -7,7 +7,7 @@
 
 #include "common/memory.hpp"
 #include "life_bar_state/life_bar_state.hpp"
-#include "parser/decode_result.hpp"
+#include "failure/decode_result.hpp"
 
 namespace kz {
 

@@ -9,7 +9,7 @@
 #include "common/stop.hpp"
 #include "layout/field_codec.hpp"
 #include "parser/frame_block.hpp"
-#include "parser/replay_parser.hpp"
+#include "decode/replay_parser.hpp"
 
 namespace kz {
 namespace {

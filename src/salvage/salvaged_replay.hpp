@@ -8,7 +8,7 @@
 
 #include "common/decode_failure.hpp"
 #include "layout/replay_layout.hpp"
-#include "parser/decode_result.hpp"
+#include "failure/decode_result.hpp"
 #include "replay/replay_record.hpp"
 
 namespace kz {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "common/stop.hpp"
-#include "parser/decode_result.hpp"
+#include "failure/decode_result.hpp"
 
 namespace kz::test {
 

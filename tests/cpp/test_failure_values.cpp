@@ -10,8 +10,8 @@
 #include "files/replay_file.hpp"
 #include "layout/field_codec.hpp"
 #include "layout/replay_layout.hpp"
-#include "parser/failure_text.hpp"
-#include "parser/replay_parser.hpp"
+#include "failure/failure_text.hpp"
+#include "decode/replay_parser.hpp"
 #include "replay_bytes.hpp"
 
 namespace kz::test {

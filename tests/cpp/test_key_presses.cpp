@@ -44,5 +44,12 @@ TEST(KeyPresses, PressesOfOneFrameComeInBitOrderAndTheLastFrameReleases) {
     EXPECT_EQ(physical_keys(GameMode::TAIKO, 0b1111), 0b1111u);
 }
 
+TEST(KeyPresses, KeyNamesComeFromTheTableOrTheBitsPlace) {
+    EXPECT_EQ(key_name("M1=1,M2=2,K1=4", 4), "K1");
+    EXPECT_EQ(key_name("M1=1,junk,M2=2x,M3=8", 8), "M3");  // entries that do not parse are passed over
+    EXPECT_EQ(key_name("M1=1,M2=2", -2147483647 - 1), "bit 31");
+    EXPECT_EQ(key_name("", 0), "bit -1");
+}
+
 }  // namespace
 }  // namespace kz

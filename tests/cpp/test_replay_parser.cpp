@@ -1,5 +1,5 @@
 // The replay file layout: header fields, the mode check, the online id and damaged files.
-#include "parser/replay_parser.hpp"
+#include "decode/replay_parser.hpp"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "parser/frame_block.hpp"
-#include "parser/replay_parser.hpp"
+#include "decode/replay_parser.hpp"
 #include "replay_events/frame_text.hpp"
 #include "writer/number_format.hpp"
 #include "writer/replay_writer.hpp"

@@ -4,6 +4,7 @@ released while decoding, and Ctrl-C."""
 
 import base64
 import concurrent.futures
+import dataclasses
 import mmap
 import multiprocessing
 import os
@@ -382,3 +383,22 @@ def test_results_pickle(tmp_path, frames, header_only):
         assert (type(copy.error), str(copy.error)) == (type(result.error), str(result.error))
         if result.columns is not None:
             assert pickle.dumps(copy.columns) == pickle.dumps(result.columns)
+
+
+@pytest.mark.parametrize("frames", ["objects", "columns"])
+@pytest.mark.parametrize("header_only", [False, True], ids=["full", "header_only"])
+def test_results_pickle_mods_of_every_width(tmp_path, frames, header_only):
+    # A header's mods may set bit 31, which int(Mod) refuses: pickling keeps all 32 bits as they were.
+    from kadenzo import _native
+
+    edges = [0, 2**30, 2**31, 2**32 - 1]
+    paths = []
+    for mods in edges:
+        paths.append(tmp_path / f"{mods}.kvr")
+        paths[-1].write_bytes(dataclasses.replace(realistic_replay(0, 40, seed=mods % 7), mods=mods).to_bytes())
+    results = list(kadenzo.bulk.decode(paths, frames=frames, header_only=header_only, errors="raise"))
+    for mods, result in zip(edges, results):
+        copy = pickle.loads(pickle.dumps(result))
+        assert _native.mod_bits(copy.replay.mods) == _native.mod_bits(result.replay.mods) == mods
+        assert copy.replay.score == result.replay.score and copy.replay.replay_id == result.replay.replay_id
+        assert pickle.dumps(copy.columns) == pickle.dumps(result.columns)

@@ -127,6 +127,9 @@ def test_deep_and_unreadable_folders(tmp_path, monkeypatch):
     "args, status, message",
     [
         (["frames", "{plays}/plain.kvr", "-o", "{plays}/plain.kvr"], ExitStatus.USAGE, "is the input"),
+        (["frames", "{plays}", "-o", "{plays}/"], ExitStatus.USAGE, "is the input"),
+        (["frames", "{plays}", "-o", "{plays}/huge/out/"], ExitStatus.USAGE, "is inside the input"),
+        (["frames", "{plays}/huge", "-o", "{plays}/plain.kvr/out/"], ExitStatus.WRITE_FAILED, "Not a directory"),
         (["summary", "{plays}", "-o", "/dev/full"], ExitStatus.WRITE_FAILED, "No space left on device"),
         (["summary", "{plays}", "--glob", "[" * 60_000], ExitStatus.USAGE, "--glob takes one file-name pattern"),
         (["summary", "{plays}", "--threads", 10**30], ExitStatus.OK, "7 files, 0 failed"),

@@ -83,6 +83,19 @@ def test_tables_equal_the_local_ones(client, corpus, frames):
         assert decoded["replay_id"].tolist() == [built[p].replay_id for p in decoded["path"]]
 
 
+def test_default_partitions_follow_the_cluster_and_hold_equal_bytes(client, corpus):
+    # Several tasks per worker thread, cut in path order where the bytes reach
+    # each share, so that no task runs long after the others.
+    folder, _ = corpus
+    plays = kadenzo.dask.read(folder)
+    assert plays.npartitions == kadenzo.dask.PARTITIONS_PER_WORKER * sum(client.nthreads().values())
+    parts = computed(client, plays[["path"]].map_partitions(lambda part: pd.Series([part["path"].tolist()])))
+    assert [path for part in parts for path in part] == local(folder, columns=["path"])["path"].tolist()
+    sizes = [sum(os.path.getsize(path) for path in part) for part in parts]
+    largest = max(path.stat().st_size for path in folder.iterdir())
+    assert max(sizes) - min(sizes) <= 2 * largest, sizes
+
+
 def test_a_column_selection_reaches_the_workers(client, corpus):
     folder, _ = corpus
     selected = kadenzo.dask.read(folder, files_per_partition=FILES_PER_PARTITION)[["path", "username"]]

@@ -3,18 +3,23 @@ functions give, whatever form the sources take; projections do less work;
 pandas dtypes do not depend on failures; Parquet datasets read back in
 pyarrow, polars and DuckDB, and stay valid when interrupted."""
 
+import contextlib
 import datetime
 import itertools
 import os
 import pickle
+import subprocess
+import sys
 
 import kadenzo
 import pytest
+from kadenzo import _dataset_batches
 from kadenzo import columns as kc
-from kadenzo.errors import ReplayDecodeError, ReplayFileError
+from kadenzo.errors import ReplayDecodeError, ReplayError, ReplayFileError
 from replay_builder import MODE_TAIKO, MODES, realistic_replay
 
 pa = pytest.importorskip("pyarrow")
+pytest.importorskip("pyarrow.compute")  # pa.compute, whatever else the run imported
 pytest.importorskip("numpy")
 import kadenzo.dataset as kd  # noqa: E402
 
@@ -51,10 +56,16 @@ def good_paths(paths):
 
 
 def expected_frames(paths):
-    """The long frames table built the slow way: one file at a time, value by value."""
+    """The long frames table built the slow way: one file at a time, value by
+    value; a file that fails keeps one row, for its error."""
     rows = []
     for index, path in enumerate(paths):
-        columns = kc.frames(path)
+        try:
+            columns = kc.frames(path)
+        except ReplayError as error:
+            failed = dict.fromkeys(kd.schema(frames=True).names)
+            rows.append(failed | {"file_index": index, "path": path, "error": error.message})
+            continue
         values = {name: columns[name].tolist() for name in columns.names}
         mode = repr(columns.mode).removeprefix("GameMode.")
         times = list(itertools.accumulate(values["time_delta"]))
@@ -78,16 +89,29 @@ def expected_frames(paths):
     return rows
 
 
-def test_frames_table_equals_each_files_columns_concatenated(good_paths):
-    table = kd.read(good_paths, frames=True).read_all()
-    assert table.schema == kd.schema(frames=True)
-    assert table.to_pylist() == expected_frames(good_paths)
+@pytest.fixture(params=["many files a batch", "a file a batch"])
+def batching(request, monkeypatch):
+    """Batches of many files copy their columns; a long play's batch (here
+    every file's) points into its columns instead."""
+    if request.param == "a file a batch":
+        monkeypatch.setattr(_dataset_batches, "SHARED_BATCH_ROWS", 1)
+        monkeypatch.setattr(_dataset_batches, "SUMMARY_BATCH_ROWS", 1)
+
+
+def test_frames_table_equals_each_files_columns_concatenated(paths, batching):
+    table = kd.read(paths, frames=True).read_all()
+    table.validate(full=True)  # offsets, dictionary indices and bitmaps in bounds
+    assert table.schema.equals(kd.schema(frames=True), check_metadata=True)
+    assert table.to_pylist() == expected_frames(paths)
     drum = table.filter(pa.compute.equal(table["mode"].cast(pa.string()), "TAIKO"))
     assert 2**60 + 1 in drum["x_int"].to_pylist()  # exact, where float x is not
 
 
-def test_summary_rows_equal_the_decoded_headers(paths):
-    rows = kd.read(paths).read_all().to_pylist()
+def test_summary_rows_equal_the_decoded_headers(paths, batching):
+    table = kd.read(paths).read_all()
+    table.validate(full=True)
+    assert table.schema.equals(kd.schema(), check_metadata=True)
+    rows = table.to_pylist()
     assert [row["path"] for row in rows] == paths
     for path, row in zip(paths, rows):
         if row["error"] is not None:
@@ -118,6 +142,53 @@ def test_summary_rows_equal_the_decoded_headers(paths):
             if ticks < 0
             else datetime.datetime(1, 1, 1, tzinfo=datetime.UTC) + datetime.timedelta(microseconds=ticks // 10)
         )
+
+
+WITHOUT_PYARROW = """
+import sys
+sys.modules["pyarrow"] = None  # import fails, as where it is not installed
+import polars
+import kadenzo.dataset as kd
+
+paths = sys.argv[1:]
+streams = {frames: kd.read(paths, frames=frames) for frames in (False, True)}
+assert not hasattr(streams[True], "read_all")
+capsules = {frames: (s.__arrow_c_schema__(), s.__arrow_c_stream__()) for frames, s in streams.items()}
+try:
+    streams[True].__arrow_c_stream__()
+    raise AssertionError("a stream taken twice")
+except ValueError:
+    pass
+frames_frame = polars.DataFrame(kd.read(paths, frames=True))
+raising = kd.read(paths, errors="raise").__arrow_c_stream__()
+
+del sys.modules["pyarrow"]
+import pyarrow as pa
+
+for frames, (schema, stream) in capsules.items():
+    table = pa.RecordBatchReader._import_from_c_capsule(stream).read_all()
+    expected = kd.read(paths, frames=frames).read_all()
+    assert pa.Schema._import_from_c_capsule(schema) == table.schema == expected.schema
+    assert table.equals(expected), frames
+assert frames_frame.to_dict(as_series=False) == expected.to_pydict()
+try:
+    pa.RecordBatchReader._import_from_c_capsule(raising).read_all()
+except Exception as error:
+    print(error)
+"""
+
+
+def test_read_without_pyarrow_gives_an_arrow_c_stream(paths):
+    pytest.importorskip("polars")
+    run = subprocess.run(
+        [sys.executable, "-c", WITHOUT_PYARROW, *paths],
+        capture_output=True,
+        text=True,
+        env=os.environ | {"PYTHONPATH": os.pathsep.join(sys.path)},
+    )
+    assert run.returncode == 0, run.stderr
+    # errors="raise" through a C stream: the first failure's type and message, as text.
+    assert "ReplayDecodeError: " in run.stdout and BROKEN_FRAMES in run.stdout
 
 
 @pytest.mark.parametrize("form", ["list of bytes", "binary array", "large binary chunks", "ray batch", "duckdb blobs"])
@@ -279,6 +350,27 @@ def test_interrupted_parquet_dataset_keeps_only_whole_parts(good_paths, tmp_path
     files = [os.path.join(root, name) for root, _, names in os.walk(out) for name in names]
     assert files and all(name.endswith(".parquet") for name in files)  # no unfinished part left
     assert all(pyarrow.parquet.read_table(name).num_rows <= 300 for name in files)
+
+
+@pytest.mark.parametrize("ending", [None, RuntimeError])
+def test_parquet_dataset_appears_under_its_name_only_when_whole(good_paths, tmp_path, ending):
+    out = tmp_path / "out"
+    out.mkdir()  # an empty folder is replaced; nothing in it is lost
+
+    def sources():
+        for path in good_paths:
+            assert not any(out.iterdir())  # written beside, under a hidden name
+            yield path
+        if ending:
+            raise ending()
+
+    with pytest.raises(ending) if ending else contextlib.nullcontext():
+        written = kd.write_parquet(sources(), out, rows_per_file=300)
+    if ending:
+        assert os.listdir(tmp_path) == ["out"] and not any(out.iterdir())  # the partial folder is gone too
+    else:
+        assert os.listdir(tmp_path) == ["out"] and all(os.path.isfile(path) for path in written)
+        assert all(path.startswith(f"{out}/") for path in written)
 
 
 # --- engines: the parts that run without them ---------------------------------------

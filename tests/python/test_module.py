@@ -178,6 +178,27 @@ def test_second_initialisation_is_refused():
     assert result.returncode == 0, result.stderr
 
 
+def test_native_part_is_a_module_the_import_system_loads():
+    # Found by name like any submodule (no hand-made registration), reloadable,
+    # and its classes stay the package's one set, pickled by their names.
+    script = textwrap.dedent("""
+        import importlib, importlib.util, pickle, sys
+        import kadenzo
+        print("kadenzo._native" in sys.modules, importlib.util.find_spec("kadenzo._native") is not None)
+        import kadenzo._native as native, kadenzo.columns
+        columns = kadenzo.columns.frames(kadenzo.parse_replay_from_path(sys.argv[1]))
+        again = importlib.reload(native)
+        print(again.FrameColumns is kadenzo.columns.FrameColumns, len(pickle.loads(pickle.dumps(columns))))
+    """)
+    from helpers import SAMPLES
+
+    result = subprocess.run([sys.executable, "-c", script, str(SAMPLES[0])], capture_output=True, text=True, timeout=60)
+    import kadenzo.columns
+
+    frames = len(kadenzo.columns.frames(str(SAMPLES[0])))
+    assert result.stdout.split() == ["False", "True", "True", str(frames)], result.stderr
+
+
 def test_panic_exception_class():
     caught = []
     for call in (lambda: kadenzo.Mod(-1), lambda: kadenzo.parse_replay_from_bytes(b"")):

@@ -47,7 +47,7 @@ def test_core_files_include_no_interpreter_header():
         ("#include <Python.h>\n", ["Python.h"]),
         ('  #  include "binding/py_ref.hpp"\n', ["binding/py_ref.hpp"]),
         ('#include "structmember.h"\n', ["structmember.h"]),
-        ('#include "parser/replay_parser.hpp"\n#include <vector>\n', []),
+        ('#include "decode/replay_parser.hpp"\n#include <vector>\n', []),
         ('// #include "copy_of_py.hpp"\n', []),
     ],
 )
@@ -81,3 +81,54 @@ def test_the_lock_is_released_only_through_the_shared_helpers():
         if path.name != "py_unlocked.hpp" and releases.search(path.read_text(encoding="utf-8"))
     ]
     assert not offenders, f"release the interpreter lock with without_interpreter_lock: {offenders}"
+
+
+def layout_order():
+    """The folders of src/ as the README's Layout section lists them, from the bottom up."""
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    layout = readme[readme.index("\n## Layout\n") :]
+    layout = layout[: layout.index("\nBeside them:")]
+    heads = re.findall(r"^- (`src/[a-z_]+`(?:, `src/[a-z_]+`)*):", layout, re.MULTILINE)
+    return [name for head in heads for name in re.findall(r"`src/([a-z_]+)`", head)]
+
+
+def layer_of(folder, file_name):
+    """(layer, folder): the core files of a folder, or its py_* files, which sit above the whole core."""
+    return ("py" if file_name.startswith("py_") else "core", folder)
+
+
+def test_includes_point_down_the_layout_order():
+    # One order for the folders, listed once in the README: every include goes
+    # to an earlier folder or its own, so the folder graph has no cycle. The
+    # py_* files form a layer above the core, src/binding the lowest of it.
+    order = layout_order()
+    assert sorted(order) == sorted(path.name for path in (ROOT / "src").iterdir() if path.is_dir())
+    py_order = ["binding"] + [folder for folder in order if folder != "binding"]
+    rank = {("core", folder): index for index, folder in enumerate(order)}
+    rank |= {("py", folder): len(order) + index for index, folder in enumerate(py_order)}
+    upward = []
+    for path in sorted((ROOT / "src").rglob("*.[ch]pp")):
+        source = layer_of(path.parent.name, path.name)
+        for name in INCLUDE.findall(path.read_text(encoding="utf-8")):
+            folder, _, header = name.rpartition("/")
+            if folder and (ROOT / "src" / folder).is_dir() and folder != path.parent.name:
+                target = layer_of(folder, header)
+                if rank[target] > rank[source]:
+                    upward.append(f"{path.relative_to(ROOT)} -> {name}")
+    assert not upward, "includes that point up the README's layout order:\n" + "\n".join(upward)
+
+
+def test_native_code_imports_no_python_module_above_it_and_python_sees_native_through_its_stub():
+    # The native module sits below the package's Python modules: it may import
+    # itself (for pickling) or third-party libraries, never a kadenzo module;
+    # the Python side imports it by name, so mypy checks each call against the stub.
+    native = "".join(path.read_text(encoding="utf-8") for path in sorted((ROOT / "src").rglob("py_*.cpp")))
+    upward = [name for name in re.findall(r'PyImport_ImportModule\("([^"]+)"\)', native) if name.startswith("kadenzo")]
+    assert set(upward) <= {"kadenzo._native"}, upward
+    assert "PyImport_GetModuleDict" not in native  # submodules come through the import system
+    untyped = [
+        path.name
+        for path in sorted((ROOT / "python/kadenzo").glob("*.py"))
+        if re.search(r"import_module\(\s*[\"']kadenzo\._native", path.read_text(encoding="utf-8"))
+    ]
+    assert not untyped, f"import kadenzo._native by name (from kadenzo import _native): {untyped}"

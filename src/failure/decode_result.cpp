@@ -1,5 +1,5 @@
 // Text form of decode errors.
-#include "parser/decode_result.hpp"
+#include "failure/decode_result.hpp"
 
 #include <charconv>
 #include <string_view>

@@ -1,7 +1,7 @@
 // The replay file layout, decoded in one forward pass over the layout table.
 // A failure is named by the field being read and where it starts: a reader's
 // error gets them on its way out, and a stop on its way through.
-#include "parser/replay_parser.hpp"
+#include "decode/replay_parser.hpp"
 
 #include <algorithm>
 #include <type_traits>
@@ -9,7 +9,7 @@
 #include "common/stop.hpp"
 #include "layout/field_codec.hpp"
 #include "layout/replay_layout.hpp"
-#include "parser/failure_text.hpp"
+#include "failure/failure_text.hpp"
 #include "parser/frame_block.hpp"
 
 namespace kz {

@@ -7,7 +7,7 @@
 #include "bulk/failure.hpp"
 #include "columns/frame_columns.hpp"
 #include "common/memory.hpp"
-#include "parser/decode_result.hpp"
+#include "failure/decode_result.hpp"
 #include "replay/replay_record.hpp"
 
 namespace kz {

@@ -8,7 +8,7 @@
 
 #include "common/decode_failure.hpp"
 #include "common/memory.hpp"
-#include "parser/decode_result.hpp"
+#include "failure/decode_result.hpp"
 
 namespace kz {
 

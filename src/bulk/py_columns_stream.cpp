@@ -1,13 +1,13 @@
 // The column form of bulk decoding: kadenzo.bulk.decode(..., frames="columns")
 // yields each file's header record with its frames as FrameColumns, both made
 // on the pool thread that decoded the file.
-#include "columns/py_columns_stream.hpp"
+#include "bulk/py_columns_stream.hpp"
 
 #include <array>
 
 #include "binding/py_arguments.hpp"
 #include "bulk/py_path_stream.hpp"
-#include "columns/decode_columns.hpp"
+#include "bulk/decode_columns.hpp"
 #include "columns/py_frame_columns.hpp"
 
 namespace kz::py {

@@ -5,7 +5,7 @@
 // a number) or a stop; either names the field being read and where it starts.
 #pragma once
 
-#include "parser/decode_result.hpp"
+#include "failure/decode_result.hpp"
 #include "replay/replay_record.hpp"
 
 namespace kz {

@@ -1,4 +1,4 @@
-#include "columns/decode_columns.hpp"
+#include "bulk/decode_columns.hpp"
 
 #include <utility>
 

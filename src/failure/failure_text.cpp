@@ -1,5 +1,5 @@
 // The messages of decode failures that the single-file functions raise, rendered from their values.
-#include "parser/failure_text.hpp"
+#include "failure/failure_text.hpp"
 
 #include <lzma.h>
 
