@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import errno
 import fnmatch
-import functools
 import importlib
 import io
 import os
@@ -129,10 +128,17 @@ def _matches(name: str, pattern: str) -> bool:
     return _member_pattern(pattern).match(name.rsplit("/", 1)[-1]) is not None
 
 
-@functools.lru_cache(maxsize=64)
 def _member_pattern(pattern: str) -> re.Pattern[str]:
     # Case ignored, as in a walk of folders ("*.kvr" finds "PLAY.KVR"); made once per pattern.
-    return re.compile(fnmatch.translate(pattern), re.IGNORECASE)
+    found = _MEMBER_PATTERNS.get(pattern)
+    if found is None:
+        if len(_MEMBER_PATTERNS) >= 64:  # bounded, whatever patterns callers give
+            _MEMBER_PATTERNS.clear()
+        found = _MEMBER_PATTERNS[pattern] = re.compile(fnmatch.translate(pattern), re.IGNORECASE)
+    return found
+
+
+_MEMBER_PATTERNS: dict[str, re.Pattern[str]] = {}
 
 
 def _member_failure(label: str, error: BaseException) -> Member:
