@@ -6,7 +6,6 @@ from __future__ import annotations
 import argparse
 import importlib
 import math
-import os
 import sys
 from collections.abc import Iterator
 from typing import Any, cast
@@ -15,7 +14,7 @@ from kadenzo import _find, _tables, bulk, compare
 from kadenzo._argument_types import finite_number, positive_int, positive_number, thread_count
 from kadenzo._exit import ExitStatus, NothingFound
 from kadenzo._for_people import say
-from kadenzo._output import refuse_overwriting_inputs
+from kadenzo._output import refuse_replacing_found_inputs
 
 COLUMNS = ["a", "b", "distance"]
 TYPES = {"a": "string", "b": "string", "distance": "float64"}
@@ -72,7 +71,7 @@ def load_plays(paths: list[str], threads: int | None, progress: PairProgress) ->
 
 def run(args: argparse.Namespace) -> int:
     empty_folders: list[str] = []
-    refuse_overwriting_inputs(args.output, [path for path in args.paths if not os.path.isdir(path)])
+    refuse_replacing_found_inputs(args.output, args.paths, args.glob)
     items = list(_find.find_replays(args.paths, args.glob, empty_folders))
     paths = [item for item in items if isinstance(item, str)]
     folder_errors = [item for item in items if isinstance(item, _find.FolderError)]

@@ -22,7 +22,7 @@ from collections.abc import Iterable, Iterator
 from types import TracebackType
 from typing import IO
 
-from kadenzo import _stop_signals
+from kadenzo import _find, _stop_signals
 from kadenzo._exit import UsageError, WriteFailed
 from kadenzo._for_people import for_people
 
@@ -49,6 +49,31 @@ def refuse_overwriting_inputs(output: str | os.PathLike[str] | None, inputs: Ite
                 raise UsageError(
                     f"the output {for_people(output)} is the input {for_people(source)}; refusing to overwrite it"
                 )
+
+
+def refuse_replacing_found_inputs(
+    output: str | os.PathLike[str] | None, sources: Iterable[str | os.PathLike[str]], pattern: str
+) -> None:
+    """UsageError when `output` would replace an input: a file given, or a file
+    a folder given holds under a name `pattern` matches. The second is judged
+    by place and name, whether or not the file exists yet: a walk may still be
+    going on while the output is written, and then it would read the output."""
+    if output is None:
+        return
+    sources = list(sources)
+    refuse_overwriting_inputs(output, [source for source in sources if not os.path.isdir(source)])
+    target = os.path.realpath(output)  # a link is written through, so its target is what is replaced
+    if not _find.name_matcher(pattern).match(os.path.basename(target)):
+        return
+    for folder in sources:
+        if not os.path.isdir(folder):
+            continue
+        inside = os.path.realpath(folder)
+        if os.path.commonpath([target, inside]) == inside:
+            raise UsageError(
+                f"the output {for_people(output)} is one of the {pattern!r} files of the input "
+                f"{for_people(folder)}; refusing to overwrite it"
+            )
 
 
 def refuse_writing_inside_inputs(output: str | os.PathLike[str], folders: Iterable[str | os.PathLike[str]]) -> None:

@@ -44,6 +44,7 @@ from kadenzo._for_people import for_people, say
 from kadenzo._output import (
     OutputFile,
     refuse_overwriting_inputs,
+    refuse_replacing_found_inputs,
     refuse_writing_inside_inputs,
     standard_output,
     write_errors,
@@ -162,7 +163,7 @@ def summary_table(output: str | None, stats: bool, parquet: bool) -> _tables.Tab
 
 def run_summary(args: argparse.Namespace) -> int:
     empty_folders: list[str] = []
-    refuse_overwriting_inputs(args.output, [path for path in args.paths if not os.path.isdir(path)])
+    refuse_replacing_found_inputs(args.output, args.paths, args.glob)
     frames: Literal["objects", "columns"] = "columns" if args.stats else "objects"
     outcomes, total = _sources.decode_inputs(
         args.paths, args.glob, args.header_only, args.threads, frames, empty_folders, args.salvage
