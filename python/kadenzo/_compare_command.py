@@ -89,7 +89,7 @@ def run(args: argparse.Namespace) -> int:
         progress.to(pairs)
         progress.close()
         with _tables.TableWriter(args.output, COLUMNS, TYPES, parquet) as table:
-            table.write_many(_rows(names, result))
+            table.write_many(_rows([table.path_value(name) for name in names], result))
         written = table.rows_written  # counted as the writer flushed, the last rows on leaving
     except KeyboardInterrupt:
         progress.close()

@@ -21,7 +21,7 @@ import importlib
 import itertools
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Literal
 
 import kadenzo
@@ -107,14 +107,19 @@ def csv_value(column: str, value: Any) -> Any:
 
 
 def summary_row(
-    reader: _header_rows.RowReader, outcome: bulk.DecodeResult | _find.FolderError, stats: bool, header_only: bool
+    reader: _header_rows.RowReader,
+    outcome: bulk.DecodeResult | _find.FolderError,
+    stats: bool,
+    header_only: bool,
+    path_text: Callable[[str], str] = _tables.path_value,
 ) -> list[Any]:
     """The row of `kadenzo.dataset.summary` for one input (a folder that
-    cannot be listed has a row of its own), then its --stats columns."""
+    cannot be listed has a row of its own), then its --stats columns; the
+    path as `path_text` gives it (see _tables.path_value)."""
     blank_stats = [None] * len(_header_rows.STATS_COLUMNS) if stats else []
     if isinstance(outcome, _find.FolderError):
-        return [*reader.row(_dataset_sources.printable(outcome.path), None, None, outcome.message), *blank_stats]
-    name = _dataset_sources.printable(outcome.path) if outcome.path is not None else None
+        return [*reader.row(path_text(outcome.path), None, None, outcome.message), *blank_stats]
+    name = path_text(outcome.path) if outcome.path is not None else None
     if outcome.error is not None:
         message = getattr(outcome.error, "message", None) or str(outcome.error)
         salvaged = outcome.error.salvaged
@@ -176,7 +181,7 @@ def run_summary(args: argparse.Namespace) -> int:
         with summary_table(args.output, args.stats, parquet) as table:
             for outcome in outcomes:
                 failed += isinstance(outcome, _find.FolderError) or outcome.error is not None
-                row = summary_row(reader, outcome, args.stats, args.header_only)
+                row = summary_row(reader, outcome, args.stats, args.header_only, table.path_value)
                 table.write(row if parquet else [csv_value(name, value) for name, value in zip(table.columns, row)])
                 done += 1
                 progress.update(failed)

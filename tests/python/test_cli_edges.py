@@ -221,3 +221,31 @@ def test_output_files_appear_whole_under_their_name(tmp_path, ending, kept):
                 raise ending()
     assert target.read_text() == ("after" if kept else "before") and (tmp_path / "link.csv").is_symlink()
     assert target.stat().st_mode & 0o777 == 0o600 and sorted(os.listdir(tmp_path)) == ["link.csv", "target.csv"]
+
+
+@pytest.mark.parametrize("command", ["summary", "compare"])
+@pytest.mark.parametrize("suffix", ["csv", "parquet", "stdout"])
+def test_names_that_are_not_utf8_kept_where_the_format_can(tmp_path, command, suffix):
+    if suffix == "parquet":
+        parquet = pytest.importorskip("pyarrow.parquet")
+    folder = tmp_path / "in"
+    folder.mkdir()
+    data = realistic_replay(MODE_STD, 50, seed=1).to_bytes()
+    (folder / "a.kvr").write_bytes(data)
+    with open(os.fsencode(folder) + b"/caf\xe9.kvr", "wb") as file:
+        file.write(data)
+    out = tmp_path / f"out.{suffix}"
+    result = kadenzo_cli(
+        command,
+        folder,
+        *([] if suffix == "stdout" else ["-o", out]),
+        env={**os.environ, "PYTHONIOENCODING": "utf-8"},  # a standard output that refuses surrogates
+        errors="surrogateescape",
+    )
+    assert result.returncode == 0, result.stderr
+    if suffix == "parquet":  # Arrow strings are UTF-8: the foreign byte becomes U+FFFD
+        values = [value for row in parquet.read_table(out).to_pylist() for value in row.values()]
+        assert any(str(value).endswith("caf\ufffd.kvr") for value in values)
+    else:
+        written = os.fsencode(result.stdout) if suffix == "stdout" else out.read_bytes()
+        assert b"/caf\xe9.kvr" in written
