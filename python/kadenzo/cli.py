@@ -207,8 +207,11 @@ def run_frames_dataset(args: argparse.Namespace) -> int:
     except ImportError:
         raise MissingDependency("a Parquet dataset needs pyarrow: pip install 'kadenzo[arrow]'") from None
     refuse_overwriting_inputs(args.output, args.paths)
-    refuse_writing_inside_inputs(args.output, [path for path in args.paths if os.path.isdir(path)])
+    folders = [path for path in args.paths if os.path.isdir(path)]
+    refuse_writing_inside_inputs(args.output, folders)
     paths = list(_dataset_sources.find_replays(args.paths, args.glob))
+    if not paths:
+        raise NothingFound(f"no file matching {args.glob!r} in {', '.join(folders) or 'the paths given'}")
     with write_errors(args.output):  # exit 4 when the disk refuses; nothing is left under OUT_DIR then
         try:
             written = dataset.write_parquet(paths, args.output, threads=args.threads)

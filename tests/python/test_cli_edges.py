@@ -137,6 +137,7 @@ def test_deep_and_unreadable_folders(tmp_path, monkeypatch):
         (["summary", "{plays}", "--glob", "[" * 60_000], ExitStatus.USAGE, "--glob takes one file-name pattern"),
         (["summary", "{plays}", "--threads", 10**30], ExitStatus.OK, "7 files, 0 failed"),
         (["summary", "{plays}/huge", "--glob", "*.none"], ExitStatus.NOTHING_FOUND, "no file matching '*.none'"),
+        (["frames", "{plays}/huge", "--glob", "*.none", "-o", "o/"], ExitStatus.NOTHING_FOUND, "no file matching"),
         (["plot", "{plays}/plain.kvr", "--start", "5", "--end", "1"], ExitStatus.USAGE, "must be before --end"),
         (["plot", "{plays}/plain.kvr", "--start", "nan"], ExitStatus.USAGE, "must be a number of seconds"),
         (["plot", "{plays}/plain.kvr", "--dpi", "3000"], ExitStatus.USAGE, "must be at most 600"),
