@@ -202,6 +202,11 @@ def run_frames_dataset(args: argparse.Namespace) -> int:
     """`kadenzo frames PATH... -o OUT_DIR/`: a Parquet dataset of headers and frames."""
     if args.output is None:
         raise UsageError("frames of several files or a folder need -o OUT_DIR/ (a Parquet dataset)")
+    if names_a_file(args.output):
+        raise UsageError(
+            f"-o {for_people(args.output)} names a file, but frames of several files or a folder are a "
+            "Parquet dataset: give -o OUT_DIR/ for a dataset, or one replay file for a table"
+        )
     try:
         importlib.import_module("kadenzo._parquet_dataset")
     except ImportError:
@@ -224,6 +229,12 @@ def run_frames_dataset(args: argparse.Namespace) -> int:
     failed = headers.count_rows(filter=~importlib.import_module("pyarrow.compute").field("error").is_null())
     say(f"{len(paths)} files, {failed} failed; {len(written)} Parquet files written under {args.output}")
     return EXIT_FAILED if failed else 0
+
+
+def names_a_file(output: str) -> bool:
+    """An -o with a table file's suffix that is not a folder already (nor says it wants one)."""
+    looks_like_a_table = output.lower().endswith((".csv", ".parquet", ".pq"))
+    return looks_like_a_table and not output.endswith(("/", os.sep)) and not os.path.isdir(output)
 
 
 def is_dataset_output(args: argparse.Namespace) -> bool:

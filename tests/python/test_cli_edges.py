@@ -138,6 +138,8 @@ def test_deep_and_unreadable_folders(tmp_path, monkeypatch):
         (["summary", "{plays}", "--threads", 10**30], ExitStatus.OK, "7 files, 0 failed"),
         (["summary", "{plays}/huge", "--glob", "*.none"], ExitStatus.NOTHING_FOUND, "no file matching '*.none'"),
         (["frames", "{plays}/huge", "--glob", "*.none", "-o", "o/"], ExitStatus.NOTHING_FOUND, "no file matching"),
+        (["frames", "{plays}", "-o", "frames.csv"], ExitStatus.USAGE, "give -o OUT_DIR/ for a dataset"),
+        (["frames", "{plays}/plain.kvr", "{plays}/UPPER.KVR", "-o", "two.PARQUET"], ExitStatus.USAGE, "names a file"),
         (["plot", "{plays}/plain.kvr", "--start", "5", "--end", "1"], ExitStatus.USAGE, "must be before --end"),
         (["plot", "{plays}/plain.kvr", "--start", "nan"], ExitStatus.USAGE, "must be a number of seconds"),
         (["plot", "{plays}/plain.kvr", "--dpi", "3000"], ExitStatus.USAGE, "must be at most 600"),
