@@ -14,7 +14,7 @@ from kadenzo import _find, _tables, bulk, compare
 from kadenzo._argument_types import finite_number, positive_int, positive_number, thread_count
 from kadenzo._exit import ExitStatus, NothingFound
 from kadenzo._for_people import say
-from kadenzo._output import refuse_replacing_found_inputs
+from kadenzo._output import refuse_overwriting_inputs, refuse_replacing_found_inputs
 
 COLUMNS = ["a", "b", "distance"]
 TYPES = {"a": "string", "b": "string", "distance": "float64"}
@@ -74,6 +74,7 @@ def run(args: argparse.Namespace) -> int:
     refuse_replacing_found_inputs(args.output, args.paths, args.glob)
     items = list(_find.find_replays(args.paths, args.glob, empty_folders))
     paths = [item for item in items if isinstance(item, str)]
+    refuse_overwriting_inputs(args.output, paths)  # a link among them may lead anywhere
     folder_errors = [item for item in items if isinstance(item, _find.FolderError)]
     for folder_error in folder_errors:
         say(f"kadenzo compare: {folder_error.path}: {folder_error.message}")

@@ -39,13 +39,23 @@ def write_errors(name: str) -> Iterator[None]:
         raise WriteFailed(f"cannot write {for_people(name)}: {error.strerror or error}") from error
 
 
-def refuse_overwriting_inputs(output: str | os.PathLike[str] | None, inputs: Iterable[str | os.PathLike[str]]) -> None:
-    """UsageError when `output` is the same file as one of `inputs`."""
-    if output is None or not os.path.exists(output):
+def refuse_overwriting_inputs(
+    output: str | os.PathLike[str] | None, inputs: Iterable[str | os.PathLike[str] | _find.FolderError]
+) -> None:
+    """UsageError when `output` is the same file as one of `inputs` (a
+    folder's error among them is passed over). The output is looked at once
+    and the inputs only when it exists, so a new output costs nothing."""
+    try:
+        wanted = os.stat(output) if output is not None else None
+    except OSError:
+        return
+    if output is None or wanted is None:
         return
     for source in inputs:
+        if isinstance(source, _find.FolderError):
+            continue
         with contextlib.suppress(OSError):
-            if os.path.samefile(source, output):
+            if os.path.samestat(os.stat(source), wanted):
                 raise UsageError(
                     f"the output {for_people(output)} is the input {for_people(source)}; refusing to overwrite it"
                 )

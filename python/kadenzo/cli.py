@@ -170,9 +170,11 @@ def run_summary(args: argparse.Namespace) -> int:
     empty_folders: list[str] = []
     refuse_replacing_found_inputs(args.output, args.paths, args.glob)
     frames: Literal["objects", "columns"] = "columns" if args.stats else "objects"
+    found: list[str | _find.FolderError] = []
     outcomes, total = _sources.decode_inputs(
-        args.paths, args.glob, args.header_only, args.threads, frames, empty_folders, args.salvage
+        args.paths, args.glob, args.header_only, args.threads, frames, empty_folders, args.salvage, found
     )
+    refuse_overwriting_inputs(args.output, found)  # a link among them may lead anywhere
     parquet = args.parquet or _tables.is_parquet(args.output)
     done = failed = 0
     progress = Progress(total, args.progress)  # no total with archives: tqdm then counts without a bar

@@ -161,6 +161,19 @@ def test_exit_statuses_with_one_line_of_message(plays, tmp_path, args, status, m
     assert (plays / "plain.kvr").read_bytes() == before and not list(tmp_path.iterdir())
 
 
+@pytest.mark.parametrize("command", ["summary", "compare"])
+def test_an_output_a_found_link_leads_to_is_refused(plays, tmp_path, command):
+    out = tmp_path / "old.csv"
+    out.write_bytes(b"kept")
+    folder = tmp_path / "in"
+    folder.mkdir()
+    (folder / "plain.kvr").symlink_to(plays / "plain.kvr")
+    (folder / "link.kvr").symlink_to(out)  # found by the walk: writing the output would replace an input
+    result = kadenzo_cli(command, folder, "-o", out)
+    assert result.returncode == ExitStatus.USAGE and "is the input" in result.stderr, result.stderr
+    assert out.read_bytes() == b"kept"
+
+
 def test_time_past_64_bits_is_refused_and_the_old_output_kept(plays, tmp_path):
     pytest.importorskip("pyarrow")
     out = tmp_path / "frames.parquet"
