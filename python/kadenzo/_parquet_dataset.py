@@ -24,6 +24,7 @@ import pyarrow.compute  # type: ignore[import-untyped]
 import pyarrow.parquet  # type: ignore[import-untyped]
 from kadenzo import _arrow_tables as tables
 from kadenzo._dataset_batches import Batch
+from kadenzo._output import arrow_file, arrow_target, close_arrow_target
 from kadenzo._output_folder import OutputFolder
 
 # The name hive-style readers give a partition whose value is null.
@@ -37,11 +38,19 @@ class _Part:
         os.makedirs(folder, exist_ok=True)
         self.final = os.path.join(folder, f"part-{number:05d}.parquet")
         self.partial = os.path.join(folder, f".part-{number:05d}.parquet.partial")
-        self.writer = pyarrow.parquet.ParquetWriter(self.partial, schema, compression="zstd")
+        self.sink = arrow_target(self.partial)
+        try:
+            self.writer = pyarrow.parquet.ParquetWriter(self.sink, schema, compression="zstd")
+        except BaseException:
+            close_arrow_target(self.sink)
+            raise
         self.rows = 0
 
     def finish(self) -> str:
-        self.writer.close()
+        try:
+            self.writer.close()
+        finally:
+            close_arrow_target(self.sink)
         os.replace(self.partial, self.final)
         return self.final
 
@@ -49,6 +58,7 @@ class _Part:
         try:
             self.writer.close()
         finally:
+            close_arrow_target(self.sink)
             try:
                 os.unlink(self.partial)
             except FileNotFoundError:
@@ -135,12 +145,14 @@ class PartitionedWriter:
         and would refuse the whole table."""
         moved = []
         for path in sorted(self.written):
-            table = pyarrow.parquet.read_table(path, schema=self.file_schema)
+            with arrow_file(path, "rb") as source:  # one file's reader: read_table's threads outlive a Python file
+                table = pyarrow.parquet.ParquetFile(source).read()
             for name in self.partition_by:
                 field = self.schema.field(name)
                 table = table.append_column(field, pyarrow.nulls(table.num_rows, field.type))
             final = os.path.join(self.folder, os.path.basename(path))
-            pyarrow.parquet.write_table(table.select(self.schema.names).cast(self.schema), final, compression="zstd")
+            with arrow_file(final) as sink:
+                pyarrow.parquet.write_table(table.select(self.schema.names).cast(self.schema), sink, compression="zstd")
             moved.append(final)
         shutil.rmtree(os.path.join(self.folder, f"{self.partition_by[0]}={NULL_PARTITION}"))
         self.written = moved

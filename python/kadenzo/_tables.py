@@ -25,7 +25,7 @@ from typing import IO, Any
 
 from kadenzo import _stop_signals
 from kadenzo._exit import MissingDependency, UsageError
-from kadenzo._output import OutputFile, standard_output, write_errors
+from kadenzo._output import OutputFile, arrow_target, close_arrow_target, standard_output, write_errors
 
 __all__ = ["BATCH_ROWS", "MissingDependency", "TableWriter", "UsageError", "is_parquet", "path_value"]
 
@@ -72,6 +72,7 @@ class TableWriter:
         self.rows_written = 0
         self._pending: list[Sequence[Any]] = []
         self._parquet = None
+        self._sink: str | IO[bytes] | None = None  # what the Parquet writer writes to
         self._file: IO[str] | None = None
         self._output: OutputFile | None = None
         self._name = os.fspath(path) if path is not None else "standard output"
@@ -136,7 +137,12 @@ class TableWriter:
             if schema is not None
             else pyarrow.schema([(name, getattr(pyarrow, types.get(name, "string"))()) for name in self.columns])
         )
-        self._parquet = pyarrow.parquet.ParquetWriter(os.fspath(path), self._schema)
+        self._sink = arrow_target(os.fspath(path))
+        try:
+            self._parquet = pyarrow.parquet.ParquetWriter(self._sink, self._schema)
+        except BaseException:
+            close_arrow_target(self._sink)
+            raise
 
     def write(self, row: Sequence[Any]) -> None:
         if self._parquet is None:
@@ -213,7 +219,10 @@ class TableWriter:
         try:
             with write_errors(self._name):
                 if self._parquet is not None:
-                    self._parquet.close()
+                    try:
+                        self._parquet.close()
+                    finally:
+                        close_arrow_target(self._sink)
                 elif self._output is not None and self._file is not None:
                     self._file.close()
         except Exception:

@@ -43,6 +43,7 @@ from kadenzo._exit import CommandError, ExitStatus, Failure, MissingDependency, 
 from kadenzo._for_people import for_people, say
 from kadenzo._output import (
     OutputFile,
+    arrow_file,
     refuse_overwriting_inputs,
     refuse_replacing_found_inputs,
     refuse_writing_inside_inputs,
@@ -224,13 +225,26 @@ def run_frames_dataset(args: argparse.Namespace) -> int:
             written = dataset.write_parquet(paths, args.output, threads=args.threads)
         except FileExistsError as error:
             raise UsageError(str(error)) from None
-    # The failures, counted from what was written: one header row per file.
-    headers = importlib.import_module("pyarrow.dataset").dataset(
-        os.path.join(args.output, "headers"), format="parquet", partitioning="hive"
-    )
-    failed = headers.count_rows(filter=~importlib.import_module("pyarrow.compute").field("error").is_null())
+    failed = failures_written(args.output, written)
     say(f"{len(paths)} files, {failed} failed; {len(written)} Parquet files written under {args.output}")
     return EXIT_FAILED if failed else 0
+
+
+def failures_written(out_dir: str, written: list[str]) -> int:
+    """The files that failed, counted from the dataset written: one header
+    row per file, its error set. Each part is opened by its name, which need
+    not be UTF-8 (see arrow_file), only its error column read."""
+    parquet = importlib.import_module("pyarrow.parquet")
+    root = os.path.realpath(out_dir)
+    failed = 0
+    for path in written:
+        if os.path.relpath(os.path.realpath(path), root).split(os.sep)[0] != "headers":
+            continue
+        with arrow_file(path, "rb") as source:
+            # One file's reader: read_table's threads would outlive a Python file.
+            errors_column = parquet.ParquetFile(source).read(columns=["error"]).column("error")
+        failed += len(errors_column) - errors_column.null_count
+    return failed
 
 
 def names_a_file(output: str) -> bool:
@@ -282,8 +296,8 @@ def write_frames_parquet(columns: Any, output: str, source: str) -> None:
     except pyarrow.ArrowInvalid:
         raise Failure(f"{for_people(source)}: the play's time passes 64 bits; write CSV for its exact values") from None
     table = table.add_column(0, "time", time)
-    with OutputFile(output) as out, write_errors(output):
-        pyarrow.parquet.write_table(table, out.path)
+    with OutputFile(output) as out, write_errors(output), arrow_file(out.path) as sink:
+        pyarrow.parquet.write_table(table, sink)
 
 
 def mod_text(replay: kadenzo.Replay) -> tuple[int | None, str | None]:

@@ -239,17 +239,24 @@ def test_output_files_appear_whole_under_their_name(tmp_path, ending, kept):
     assert target.stat().st_mode & 0o777 == 0o600 and sorted(os.listdir(tmp_path)) == ["link.csv", "target.csv"]
 
 
-@pytest.mark.parametrize("command", ["summary", "compare"])
-@pytest.mark.parametrize("suffix", ["csv", "parquet", "stdout"])
-def test_names_that_are_not_utf8_kept_where_the_format_can(tmp_path, command, suffix):
-    if suffix == "parquet":
-        parquet = pytest.importorskip("pyarrow.parquet")
+@pytest.fixture
+def foreign_names(tmp_path):
+    """A folder of two plays, one under a name that is not UTF-8."""
     folder = tmp_path / "in"
     folder.mkdir()
     data = realistic_replay(MODE_STD, 50, seed=1).to_bytes()
     (folder / "a.kvr").write_bytes(data)
     with open(os.fsencode(folder) + b"/caf\xe9.kvr", "wb") as file:
         file.write(data)
+    return folder
+
+
+@pytest.mark.parametrize("command", ["summary", "compare"])
+@pytest.mark.parametrize("suffix", ["csv", "parquet", "stdout"])
+def test_names_that_are_not_utf8_kept_where_the_format_can(foreign_names, tmp_path, command, suffix):
+    if suffix == "parquet":
+        parquet = pytest.importorskip("pyarrow.parquet")
+    folder = foreign_names
     out = tmp_path / f"out.{suffix}"
     result = kadenzo_cli(
         command,
@@ -265,3 +272,24 @@ def test_names_that_are_not_utf8_kept_where_the_format_can(tmp_path, command, su
     else:
         written = os.fsencode(result.stdout) if suffix == "stdout" else out.read_bytes()
         assert b"/caf\xe9.kvr" in written
+
+
+@pytest.mark.parametrize(
+    "args, name, status",
+    [
+        (["summary", "{in}"], b"s\xe9.parquet", ExitStatus.OK),
+        (["compare", "{in}"], b"c\xe9.parquet", ExitStatus.OK),
+        (["frames", "{in}/a.kvr"], b"f\xe9.parquet", ExitStatus.OK),
+        (["frames", "{in}", "{in}/missing.kvr"], b"d\xe9/", ExitStatus.FAILED),
+    ],
+)
+def test_parquet_outputs_under_names_that_are_not_utf8(foreign_names, tmp_path, args, name, status):
+    parquet = pytest.importorskip("pyarrow.parquet")
+    out = os.fsdecode(os.fsencode(tmp_path) + b"/" + name)
+    result = kadenzo_cli(*[arg.format(**{"in": foreign_names}) for arg in args], "-o", out)
+    assert result.returncode == status and "Traceback" not in result.stderr, result.stderr
+    files = [os.path.join(top, file) for top, _, names in os.walk(out) for file in names] if out[-1] == "/" else [out]
+    assert files and not [file for file in files if file.endswith((".part", ".partial"))]
+    for file in files:
+        with open(file, "rb") as source:
+            assert parquet.ParquetFile(source).metadata.num_rows > 0
