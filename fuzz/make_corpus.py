@@ -13,6 +13,8 @@ the target does with the rest (see fuzz/targets.hpp):
               compressed plays of every mode, edge texts, bad base64
   encode      4 + a replay file, or a mode byte (0-3) + a frame text: decoded,
               written again and decoded again
+  windows     mode, window and form bits + a frame text to compress, or a
+              block: read in windows of a few bytes against the whole text
 The seeds are small so that the fuzzer's mutations stay fast.
 """
 
@@ -208,6 +210,19 @@ def encode_seeds() -> dict[str, bytes]:
     return seeds
 
 
+def windows_seeds() -> dict[str, bytes]:
+    seeds = {}
+    for mode in MODES:
+        frames, seed = generate_play(mode, 12, seed=mode)
+        text = frame_text(mode, frames, seed)
+        seeds[f"text_{mode}"] = bytes([0x20 | mode | (mode << 2)]) + text
+        seeds[f"declared_{mode}"] = bytes([0x60 | mode | 4]) + text
+        seeds[f"block_{mode}"] = bytes([mode | 8]) + compress(text)
+    for index, text in enumerate(EDGE_TEXTS):
+        seeds[f"edge_{index:02d}"] = bytes([0x20 | (index % 4) | ((index % 8) << 2)]) + text
+    return seeds
+
+
 def main(argv: list[str]) -> int:
     if len(argv) != 2:
         print(__doc__, file=sys.stderr)
@@ -220,6 +235,7 @@ def main(argv: list[str]) -> int:
         "debug_text": debug_text_seeds(),
         "block": block_seeds(),
         "encode": encode_seeds(),
+        "windows": windows_seeds(),
     }
     for target, seeds in targets.items():
         for name, data in seeds.items():

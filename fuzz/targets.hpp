@@ -4,6 +4,9 @@
 // replays the saved inputs without the fuzzer.
 #pragma once
 
+#include <lzma.h>
+
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -12,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <tuple>
 #include <utility>
@@ -24,6 +28,7 @@
 #include "common/stop.hpp"
 #include "failure/decode_result.hpp"
 #include "failure/failure_text.hpp"
+#include "parser/frame_block.hpp"
 #include "layout/replay_layout.hpp"
 #include "parser/life_bar.hpp"
 #include "decode/replay_parser.hpp"
@@ -502,6 +507,105 @@ inline void encode_target(const std::uint8_t* data, std::size_t size) {
     if (decoded) check_rewrite(*decoded);
 }
 
+// A frame text compressed as a block: the fastest preset and a small
+// dictionary (the fuzzer's texts are short), the text's length declared in
+// the stream header when asked.
+inline Bytes compress_text(std::string_view text, bool declare_length) {
+    lzma_options_lzma options;
+    KZ_FUZZ_CHECK(!lzma_lzma_preset(&options, 0));
+    options.dict_size = 1u << 16;
+    lzma_stream stream = LZMA_STREAM_INIT;
+    KZ_FUZZ_CHECK(lzma_alone_encoder(&stream, &options) == LZMA_OK);
+    stream.next_in = reinterpret_cast<const std::uint8_t*>(text.data());
+    stream.avail_in = text.size();
+    Bytes block(64 + text.size() + text.size() / 2);
+    lzma_ret ret = LZMA_OK;
+    while (ret == LZMA_OK) {
+        if (stream.total_out == block.size()) block.resize(block.size() * 2);
+        stream.next_out = block.data() + stream.total_out;
+        stream.avail_out = block.size() - stream.total_out;
+        ret = lzma_code(&stream, LZMA_FINISH);
+    }
+    KZ_FUZZ_CHECK(ret == LZMA_STREAM_END);
+    block.resize(stream.total_out);
+    lzma_end(&stream);
+    if (declare_length) {
+        const std::uint64_t length = text.size();
+        for (std::size_t i = 0; i < 8; ++i) block[5 + i] = static_cast<std::uint8_t>(length >> (8 * i));
+    }
+    return block;
+}
+
+// How a decode of a frame block ends: its frames and seed, or its stop as
+// text (the message, the failure's texts and where it was thrown).
+struct BlockEnd {
+    std::optional<FrameBlock> block;
+    String stop;
+};
+
+template <class Decode>
+BlockEnd block_end(Decode&& decode) {
+    try {
+        return {decode(), {}};
+    } catch (const Stop& stop) {
+        String text = stop.message() + " / " + failure_text(stop.failure()) + " / " + stop.where().file_name() + ":";
+        text += std::to_string(stop.where().line());
+        return {std::nullopt, std::move(text)};
+    }
+}
+
+inline bool same_frame_blocks(const FrameBlock& a, const FrameBlock& b) {
+    const ReplayDataContainer& x = a.data;
+    const ReplayDataContainer& y = b.data;
+    return a.rng_seed == b.rng_seed && x.kivo_replay_data.has_value() == y.kivo_replay_data.has_value() &&
+           x.taiko_replay_data.has_value() == y.taiko_replay_data.has_value() &&
+           x.catch_replay_data.has_value() == y.catch_replay_data.has_value() &&
+           x.mania_replay_data.has_value() == y.mania_replay_data.has_value() &&
+           same_frames(frames_in(x.kivo_replay_data), frames_in(y.kivo_replay_data)) &&
+           same_frames(frames_in(x.taiko_replay_data), frames_in(y.taiko_replay_data)) &&
+           same_frames(frames_in(x.catch_replay_data), frames_in(y.catch_replay_data)) &&
+           same_frames(frames_in(x.mania_replay_data), frames_in(y.mania_replay_data));
+}
+
+// Whether a block read window by window, `window_bytes` at a time, ends as
+// it does when its text is read only once it is whole: the same frames and
+// seed, or the same stop at the same item.
+inline bool windows_end_as_whole(ByteView block, GameMode mode, std::size_t window_bytes) {
+    const BlockEnd whole = block_end([&] { return decode_frame_block_whole(block, mode); });
+    const BlockEnd windowed = block_end([&] { return decode_frame_block_in_windows(block, mode, window_bytes); });
+    if (whole.stop != windowed.stop || whole.block.has_value() != windowed.block.has_value()) return false;
+    return !whole.block || same_frame_blocks(*whole.block, *windowed.block);
+}
+
+// A frame block read in windows of a few bytes against the whole text. Byte
+// 0: the mode (bits 0-1), the window of 1 to 8 bytes (bits 2-4, for texts up
+// to 64 KiB), whether the
+// rest is a frame text to compress first (bit 5) and whether its block then
+// declares the text's length (bit 6); otherwise the rest is the block.
+inline void windows_target(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return;
+    const auto mode = static_cast<GameMode>(data[0] & 3);
+    const std::size_t window = 1 + ((data[0] >> 2) & 7);
+    const ByteView rest(data + 1, size - 1);
+    Bytes compressed;
+    ByteView block = rest;
+    if ((data[0] & 0x20) != 0) {
+        compressed = compress_text(std::string_view(reinterpret_cast<const char*>(rest.data()), rest.size()),
+                                   (data[0] & 0x40) != 0);
+        block = ByteView(compressed.data(), compressed.size());
+    }
+    const QuietStops quiet;
+    // A long text is read in wider windows, so that no input takes more than
+    // 65,536 rounds of the decoder.
+    std::size_t text_bytes = 0;
+    stop_is_fine([&] {
+        DecodeFailure stopped;
+        text_bytes = decompress_frame_block_prefix(block, stopped).size();
+    });
+    KZ_FUZZ_CHECK(windows_end_as_whole(block, mode, std::max(window, text_bytes >> 16)));
+    KZ_FUZZ_CHECK(windows_end_as_whole(block, mode, kTextWindowBytes));
+}
+
 // Every target by the name of its folder of seeds and saved findings; the
 // regression test and the mutation driver run targets from this table, so a
 // target added here is replayed and smoke-fuzzed without further wiring.
@@ -513,6 +617,7 @@ struct NamedTarget {
 inline constexpr NamedTarget kTargets[] = {
     {"replay", replay_target},         {"frame_text", frame_text_target}, {"life_bar", life_bar_target},
     {"debug_text", debug_text_target}, {"block", block_target},           {"encode", encode_target},
+    {"windows", windows_target},
 };
 
 inline TargetFn target_named(std::string_view name) {

@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 build_dir=${BUILD_DIR:-build/fuzz}
-read -r -a targets <<<"${TARGETS:-replay frame_text life_bar debug_text block encode}"
+read -r -a targets <<<"${TARGETS:-replay frame_text life_bar debug_text block encode windows}"
 read -r -a extra_flags <<<"${FUZZ_FLAGS:-}"
 out=fuzz/out
 

@@ -19,7 +19,7 @@ namespace kz {
 inline constexpr std::size_t kHugePageBlockBytes = std::size_t{4} << 20;
 
 // A block of kHugePageBlockBytes or more, aligned to a huge page (2 MiB) and,
-// up to 128 MiB, advised to be backed by huge pages: the allocator hands out blocks this
+// in its first 128 MiB, advised to be backed by huge pages: the allocator hands out blocks this
 // large as fresh pages on every call, and the frame records of a long text
 // then take a few page faults instead of one per 4 KiB. Only advice: where
 // the system refuses, nothing changes but the speed. Null when out of memory.

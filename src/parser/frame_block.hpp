@@ -6,6 +6,7 @@
 
 #include "game_mode/game_mode.hpp"
 #include "failure/decode_result.hpp"
+#include "parser/alone_decoder.hpp"
 #include "parser/text_buffer.hpp"
 #include "replay/replay_record.hpp"
 
@@ -24,9 +25,15 @@ Result<std::size_t> parse_frame_block_length(ByteView input, ByteOrder order);
 // skipped (its length is still checked).
 Result<FrameBlock> parse_frame_block(ByteView input, ByteOrder order, bool header_only, GameMode mode);
 
-// The longest frame text a block may expand to; a longer one stops the call
-// instead of exhausting memory.
-inline constexpr std::size_t kMaxFrameTextBytes = std::size_t{256} << 20;
+// The address space a frame text's buffer reserves: the longest text allowed
+// (kMaxFrameTextBytes), one byte more that tells a longer one, and room past
+// a window's text for the quick readers to look.
+inline constexpr std::size_t kTextBufferLimit = kMaxFrameTextBytes + 1 + 4096;
+
+// The output window of the decode in windows: small enough to stay in the
+// cache while its items are read, large enough that a round of liblzma and
+// the carried cut item cost nothing beside it.
+inline constexpr std::size_t kTextWindowBytes = std::size_t{128} << 10;
 
 // The whole decompressed text of a block in the legacy LZMA format: stops on
 // a liblzma error and on a text longer than kMaxFrameTextBytes; a stream cut
@@ -46,8 +53,18 @@ LentTextBuffer decompress_frame_block_prefix(ByteView block, DecodeFailure& stop
 FrameBlock decode_block_text(std::string_view text, GameMode mode);
 
 // Decompresses a block alone (no length before it) and decodes its text for
-// `mode` (UNKNOWN decodes as STD): a file's block without the file.
+// `mode` (UNKNOWN decodes as STD): a file's block without the file. The text
+// is read window by window as it is decompressed, so it never exists whole.
 FrameBlock decode_frame_block(ByteView block, GameMode mode);
+
+// The same with windows of `window_bytes` (any size from 1 up; a cut item
+// longer than a window widens it): the outcome is that of decode_block_text
+// on decompress_frame_block's text, the same frames and seed or the same stop
+// with the same failure.
+FrameBlock decode_frame_block_in_windows(ByteView block, GameMode mode, std::size_t window_bytes);
+
+// The same through the whole text at once: decompress_frame_block, then decode_block_text.
+FrameBlock decode_frame_block_whole(ByteView block, GameMode mode);
 
 // Decodes a bare frame text into the slot of `mode` (UNKNOWN decodes as STD);
 // the seed is discarded.

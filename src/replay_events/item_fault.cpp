@@ -95,12 +95,13 @@ void stop_frame_item(ItemStop stop, std::size_t fields, std::size_t wanted) {
     stop_decode(std::move(failure));
 }
 
-void describe_item(DecodeFailure& failure, std::string_view text, const char* item_begin, GameMode mode) {
+void describe_item(DecodeFailure& failure, std::string_view text, const char* item_begin, GameMode mode,
+                   std::uint64_t items_before, std::uint64_t offset_before) {
     if (item_begin == nullptr) item_begin = text.data();
     const auto offset = static_cast<std::size_t>(item_begin - text.data());
     failure.mode = static_cast<std::uint8_t>(mode);
-    failure.item = static_cast<std::uint64_t>(std::count(text.data(), item_begin, ','));
-    failure.item_offset = offset;
+    failure.item = items_before + static_cast<std::uint64_t>(std::count(text.data(), item_begin, ','));
+    failure.item_offset = offset_before + offset;
     if (failure.cause != FailureCause::BadFrameItem) return;
     const std::string_view from_item = text.substr(std::min(offset, text.size()));
     find_fault(failure, from_item.substr(0, from_item.find(',')));
