@@ -45,11 +45,11 @@ def refuse_overwriting_inputs(
     """UsageError when `output` is the same file as one of `inputs` (a
     folder's error among them is passed over). The output is looked at once
     and the inputs only when it exists, so a new output costs nothing."""
-    try:
-        wanted = os.stat(output) if output is not None else None
-    except OSError:
+    if output is None:
         return
-    if output is None or wanted is None:
+    try:
+        wanted = os.stat(output)
+    except OSError:  # not there yet: it replaces nothing
         return
     for source in inputs:
         if isinstance(source, _find.FolderError):
