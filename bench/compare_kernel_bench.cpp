@@ -1,7 +1,9 @@
 // Micro benchmark of the comparison core: what one pair of 10,800-frame
 // cursor plays costs in each part, and each distance kernel this processor runs.
 //
-// Build (a Release build by default) and run:
+// Build (a Release build by default) and run (with the argument `exact`, only
+// the exact pair with the best kernel, long enough for a profiler; with
+// `matrix`, a pair's cost inside a matrix of 240 plays):
 //   cmake -S . -B build/bench -DKADENZO_BUILD_BENCH=ON -DKADENZO_BUILD_EXTENSION=OFF && cmake --build build/bench && build/bench/compare_kernel_bench
 //
 // Reports thread CPU time per call, the least of several rounds: making a
@@ -10,15 +12,25 @@
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <random>
+#include <string_view>
 #include <vector>
 
 #include "common/memory.hpp"
 #include "compare/play_distance.hpp"
+#include "compare/play_matrix.hpp"
 
 namespace {
+
+// The process's CPU time: the matrix runs on pool threads.
+double process_cpu_seconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
 
 double cpu_seconds() {
     timespec ts{};
@@ -63,6 +75,49 @@ double microseconds(int calls, Body&& body) {
     return best * 1e6;
 }
 
+kz::FrameColumns columns_of(const Frames& frames) {
+    kz::Vec<kz::ReplayEventKivo> events;
+    for (std::size_t k = 0; k < frames.x.size(); ++k) events.push_back({frames.delta[k], frames.x[k], frames.y[k], {}});
+    kz::ReplayDataContainer data;
+    data.kivo_replay_data = kz::SharedFrames<kz::ReplayEventKivo>(std::move(events));
+    return kz::FrameColumns::of(data, kz::GameMode::STD, {});
+}
+
+// Microseconds of CPU per pair of a matrix of 240 plays (24 distinct ones
+// repeated) on one thread, paths included: what a pair costs inside the matrix.
+void matrix_per_pair(std::mt19937_64& random) {
+    std::vector<kz::FrameColumns> distinct;
+    for (int index = 0; index < 24; ++index) distinct.push_back(columns_of(cursor_play(random, 10'800)));
+    std::vector<const kz::FrameColumns*> plays;
+    for (std::size_t index = 0; index < 240; ++index) plays.push_back(&distinct[index % distinct.size()]);
+    const kz::MatrixWatch watch{std::chrono::milliseconds(50), [](std::uint64_t) { return true; }};
+    for (const std::optional<double> grid : {std::optional<double>{}, std::optional<double>{16.0}}) {
+        kz::MatrixOptions options;
+        options.grid_ms = grid;
+        options.threads = 1;
+        const double pairs = static_cast<double>(kz::matrix_pair_count(plays.size(), options));
+        double best = 1e30;
+        for (int round = 0; round < 3; ++round) {
+            const double start = process_cpu_seconds();
+            (void)kz::play_matrix(plays, options, kz::WorkerPool::global(), watch);
+            best = std::min(best, process_cpu_seconds() - start);
+        }
+        std::printf("matrix of 240, %s: %6.2f us a pair\n", grid ? "grid 16 ms" : "exact", best / pairs * 1e6);
+    }
+    // Two threads against one, by the wall clock.
+    for (const std::size_t threads : {1u, 2u}) {
+        kz::MatrixOptions options;
+        options.threads = threads;
+        double best = 1e30;
+        for (int round = 0; round < 3; ++round) {
+            const auto start = std::chrono::steady_clock::now();
+            (void)kz::play_matrix(plays, options, kz::WorkerPool::global(), watch);
+            best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
+        std::printf("matrix of 240, exact, %zu thread(s): %.3f s wall\n", threads, best);
+    }
+}
+
 const char* kernel_name(kz::DistanceKernel kernel) {
     switch (kernel) {
         case kz::DistanceKernel::Scalar: return "scalar";
@@ -74,7 +129,7 @@ const char* kernel_name(kz::DistanceKernel kernel) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     kz::tune_allocator();
     std::mt19937_64 random(2024);
     const Frames a = cursor_play(random, 10'800);
@@ -88,6 +143,17 @@ int main() {
     const kz::CursorPath path_b = kz::cursor_path(b.delta, b.x, b.y);
     std::printf("grid of 16 ms       %7.2f us\n",
                 microseconds(200, [&] { sink = sink + std::get<kz::GridPath>(kz::grid_path(path_a, 16.0)).x[1]; }));
+    if (argc > 1 && std::string_view(argv[1]) == "matrix") {
+        matrix_per_pair(random);
+        return 0;
+    }
+    if (argc > 1 && std::string_view(argv[1]) == "exact") {  // only the best exact kernel, for a profiler
+        std::printf("exact pair %7.2f us\n",
+                    microseconds(20000, [&] { sink = sink + kz::exact_distance(path_a, path_b).sum; }));
+        std::printf("exact self %7.2f us\n",
+                    microseconds(20000, [&] { sink = sink + kz::exact_distance(path_a, path_a).sum; }));
+        return 0;
+    }
     const auto grid_a = std::get<kz::GridPath>(kz::grid_path(path_a, 16.0));
     const auto grid_b = std::get<kz::GridPath>(kz::grid_path(path_b, 16.0));
     for (const kz::DistanceKernel kernel : kz::available_distance_kernels()) {

@@ -25,6 +25,7 @@ import kadenzo
 from kadenzo import _find, bulk, encode
 from kadenzo._exit import ExitStatus, NothingFound, UsageError
 from kadenzo._for_people import for_people, say
+from kadenzo._output import refuse_writing_inside_inputs
 
 KEY_VARIABLE = "KADENZO_ANONYMISE_KEY"
 
@@ -59,6 +60,21 @@ def planned_outputs(sources: Sequence[str], pattern: str, out_dir: str, empty_fo
                 yield item, os.path.join(out_dir, os.path.relpath(item, source))
 
 
+def refuse_shared_targets(files: Sequence[tuple[str, str]]) -> None:
+    """UsageError naming both inputs when two would be written to one file
+    (the same relative name under two folders given): the second would
+    replace the first, or fail as existing, and one play would be lost."""
+    first_of: dict[str, str] = {}
+    for source, target in files:
+        key = os.path.normcase(os.path.abspath(target))
+        if key in first_of:
+            raise UsageError(
+                f"{for_people(first_of[key])} and {for_people(source)} would both be written to "
+                f"{for_people(target)}: anonymise them into separate output folders"
+            )
+        first_of[key] = source
+
+
 def rewrite(replay: kadenzo.Replay, key: bytes, target: str, overwrite: bool) -> None:
     replay.username = pseudonym(replay.username, key)
     os.makedirs(os.path.dirname(target) or ".", exist_ok=True)
@@ -86,6 +102,8 @@ def run(args: argparse.Namespace, progress_class: Callable[[int, bool], Progress
     for source, target in files:
         if os.path.exists(target) and os.path.samefile(source, target):
             raise UsageError(f"{target} is one of the inputs: choose another output folder")
+    refuse_writing_inside_inputs(args.output, [path for path in args.paths if os.path.isdir(path)])
+    refuse_shared_targets(files)
     for folder in empty_folders:
         say(f"kadenzo anonymise: no file matching {args.glob!r} in {folder}")
     if not plan:
@@ -151,8 +169,9 @@ def add_parser(commands: Any, thread_count: Callable[[str], int], epilog: str) -
         help="rewrite replays with the player's name replaced by a stable pseudonym",
         description="Rewrites replays into OUTDIR with the username replaced by 'player-' and 16 hex digits "
         "of HMAC-SHA256(key, name); every other field is kept. Folders are searched with their "
-        "subfolders and their layout is kept under OUTDIR. Each file is written beside its name "
-        "and renamed when complete.",
+        "subfolders and their layout is kept under OUTDIR; two inputs that would be written to "
+        "one file name are refused, as is an OUTDIR inside an input folder. Each file is written "
+        "beside its name and renamed when complete.",
         epilog=epilog,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )

@@ -6,7 +6,6 @@ from __future__ import annotations
 import argparse
 import importlib
 import math
-import os
 import sys
 from collections.abc import Iterator
 from typing import Any, cast
@@ -15,7 +14,7 @@ from kadenzo import _find, _tables, bulk, compare
 from kadenzo._argument_types import finite_number, positive_int, positive_number, thread_count
 from kadenzo._exit import ExitStatus, NothingFound
 from kadenzo._for_people import say
-from kadenzo._output import refuse_overwriting_inputs
+from kadenzo._output import refuse_overwriting_inputs, refuse_replacing_found_inputs
 
 COLUMNS = ["a", "b", "distance"]
 TYPES = {"a": "string", "b": "string", "distance": "float64"}
@@ -72,9 +71,10 @@ def load_plays(paths: list[str], threads: int | None, progress: PairProgress) ->
 
 def run(args: argparse.Namespace) -> int:
     empty_folders: list[str] = []
-    refuse_overwriting_inputs(args.output, [path for path in args.paths if not os.path.isdir(path)])
+    refuse_replacing_found_inputs(args.output, args.paths, args.glob)
     items = list(_find.find_replays(args.paths, args.glob, empty_folders))
     paths = [item for item in items if isinstance(item, str)]
+    refuse_overwriting_inputs(args.output, paths)  # a link among them may lead anywhere
     folder_errors = [item for item in items if isinstance(item, _find.FolderError)]
     for folder_error in folder_errors:
         say(f"kadenzo compare: {folder_error.path}: {folder_error.message}")
@@ -90,7 +90,7 @@ def run(args: argparse.Namespace) -> int:
         progress.to(pairs)
         progress.close()
         with _tables.TableWriter(args.output, COLUMNS, TYPES, parquet) as table:
-            table.write_many(_rows(names, result))
+            table.write_many(_rows([table.path_value(name) for name in names], result))
         written = table.rows_written  # counted as the writer flushed, the last rows on leaving
     except KeyboardInterrupt:
         progress.close()

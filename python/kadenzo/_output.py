@@ -22,7 +22,7 @@ from collections.abc import Iterable, Iterator
 from types import TracebackType
 from typing import IO
 
-from kadenzo import _stop_signals
+from kadenzo import _find, _stop_signals
 from kadenzo._exit import UsageError, WriteFailed
 from kadenzo._for_people import for_people
 
@@ -39,16 +39,51 @@ def write_errors(name: str) -> Iterator[None]:
         raise WriteFailed(f"cannot write {for_people(name)}: {error.strerror or error}") from error
 
 
-def refuse_overwriting_inputs(output: str | os.PathLike[str] | None, inputs: Iterable[str | os.PathLike[str]]) -> None:
-    """UsageError when `output` is the same file as one of `inputs`."""
-    if output is None or not os.path.exists(output):
+def refuse_overwriting_inputs(
+    output: str | os.PathLike[str] | None, inputs: Iterable[str | os.PathLike[str] | _find.FolderError]
+) -> None:
+    """UsageError when `output` is the same file as one of `inputs` (a
+    folder's error among them is passed over). The output is looked at once
+    and the inputs only when it exists, so a new output costs nothing."""
+    if output is None:
+        return
+    try:
+        wanted = os.stat(output)
+    except OSError:  # not there yet: it replaces nothing
         return
     for source in inputs:
+        if isinstance(source, _find.FolderError):
+            continue
         with contextlib.suppress(OSError):
-            if os.path.samefile(source, output):
+            if os.path.samestat(os.stat(source), wanted):
                 raise UsageError(
                     f"the output {for_people(output)} is the input {for_people(source)}; refusing to overwrite it"
                 )
+
+
+def refuse_replacing_found_inputs(
+    output: str | os.PathLike[str] | None, sources: Iterable[str | os.PathLike[str]], pattern: str
+) -> None:
+    """UsageError when `output` would replace an input: a file given, or a file
+    a folder given holds under a name `pattern` matches. The second is judged
+    by place and name, whether or not the file exists yet: a walk may still be
+    going on while the output is written, and then it would read the output."""
+    if output is None:
+        return
+    sources = list(sources)
+    refuse_overwriting_inputs(output, [source for source in sources if not os.path.isdir(source)])
+    target = os.path.realpath(output)  # a link is written through, so its target is what is replaced
+    if not _find.name_matcher(pattern).match(os.path.basename(target)):
+        return
+    for folder in sources:
+        if not os.path.isdir(folder):
+            continue
+        inside = os.path.realpath(folder)
+        if os.path.commonpath([target, inside]) == inside:
+            raise UsageError(
+                f"the output {for_people(output)} is one of the {pattern!r} files of the input "
+                f"{for_people(folder)}; refusing to overwrite it"
+            )
 
 
 def refuse_writing_inside_inputs(output: str | os.PathLike[str], folders: Iterable[str | os.PathLike[str]]) -> None:
@@ -61,6 +96,32 @@ def refuse_writing_inside_inputs(output: str | os.PathLike[str], folders: Iterab
             raise UsageError(
                 f"the output {for_people(output)} is inside the input {for_people(folder)}; refusing to write there"
             )
+
+
+def arrow_target(path: str, mode: str = "wb") -> str | IO[bytes]:
+    """`path` as pyarrow's readers and writers take it: they take a name as
+    UTF-8 only, so one holding bytes that are not (surrogate escapes) is
+    opened here as a Python file instead, which the caller closes."""
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:
+        return open(path, mode)  # noqa: SIM115 (closed by the caller, after pyarrow closed its writer)
+    return path
+
+
+def close_arrow_target(target: str | IO[bytes] | None) -> None:
+    if target is not None and not isinstance(target, str):
+        target.close()
+
+
+@contextlib.contextmanager
+def arrow_file(path: str, mode: str = "wb") -> Iterator[str | IO[bytes]]:
+    """arrow_target as a block: the file it opened is closed at its end."""
+    target = arrow_target(path, mode)
+    try:
+        yield target
+    finally:
+        close_arrow_target(target)
 
 
 def standard_output() -> IO[str]:

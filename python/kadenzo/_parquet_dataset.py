@@ -14,6 +14,7 @@ other failure removes the folder being written.
 from __future__ import annotations
 
 import os
+import shutil
 import urllib.parse
 from collections.abc import Iterable, Sequence
 from typing import Any
@@ -23,6 +24,7 @@ import pyarrow.compute  # type: ignore[import-untyped]
 import pyarrow.parquet  # type: ignore[import-untyped]
 from kadenzo import _arrow_tables as tables
 from kadenzo._dataset_batches import Batch
+from kadenzo._output import arrow_file, arrow_target, close_arrow_target
 from kadenzo._output_folder import OutputFolder
 
 # The name hive-style readers give a partition whose value is null.
@@ -36,11 +38,19 @@ class _Part:
         os.makedirs(folder, exist_ok=True)
         self.final = os.path.join(folder, f"part-{number:05d}.parquet")
         self.partial = os.path.join(folder, f".part-{number:05d}.parquet.partial")
-        self.writer = pyarrow.parquet.ParquetWriter(self.partial, schema, compression="zstd")
+        self.sink = arrow_target(self.partial)
+        try:
+            self.writer = pyarrow.parquet.ParquetWriter(self.sink, schema, compression="zstd")
+        except BaseException:
+            close_arrow_target(self.sink)
+            raise
         self.rows = 0
 
     def finish(self) -> str:
-        self.writer.close()
+        try:
+            self.writer.close()
+        finally:
+            close_arrow_target(self.sink)
         os.replace(self.partial, self.final)
         return self.final
 
@@ -48,6 +58,7 @@ class _Part:
         try:
             self.writer.close()
         finally:
+            close_arrow_target(self.sink)
             try:
                 os.unlink(self.partial)
             except FileNotFoundError:
@@ -60,6 +71,7 @@ class PartitionedWriter:
 
     def __init__(self, folder: str, schema: Any, partition_by: Sequence[str], rows_per_file: int):
         self.folder = folder
+        self.schema = schema
         self.partition_by = list(partition_by)
         self.file_schema = tables.with_pandas_metadata(
             pyarrow.schema([field for field in schema if field.name not in self.partition_by])
@@ -68,6 +80,7 @@ class PartitionedWriter:
         self.written: list[str] = []
         self._open: dict[tuple[str, ...], _Part] = {}
         self._numbers: dict[tuple[str, ...], int] = {}
+        os.makedirs(folder, exist_ok=True)  # a table without rows is still there, and reads as empty
 
     def write(self, batch: Any) -> None:
         for key, rows in self._split(batch):
@@ -122,6 +135,27 @@ class PartitionedWriter:
         """Finishes every open part."""
         while self._open:
             self.written.append(self._open.popitem()[1].finish())
+        if self._numbers and all(set(key) == {NULL_PARTITION} for key in self._numbers):
+            self._unpartition()
+
+    def _unpartition(self) -> None:
+        """Moves parts whose partition values are all null (every file failed)
+        to the top folder, with the partition columns inside them as nulls:
+        hive readers cannot type a partition column that has no value at all,
+        and would refuse the whole table."""
+        moved = []
+        for path in sorted(self.written):
+            with arrow_file(path, "rb") as source:  # one file's reader: read_table's threads outlive a Python file
+                table = pyarrow.parquet.ParquetFile(source).read()
+            for name in self.partition_by:
+                field = self.schema.field(name)
+                table = table.append_column(field, pyarrow.nulls(table.num_rows, field.type))
+            final = os.path.join(self.folder, os.path.basename(path))
+            with arrow_file(final) as sink:
+                pyarrow.parquet.write_table(table.select(self.schema.names).cast(self.schema), sink, compression="zstd")
+            moved.append(final)
+        shutil.rmtree(os.path.join(self.folder, f"{self.partition_by[0]}={NULL_PARTITION}"))
+        self.written = moved
 
     def abandon(self) -> None:
         """Removes every unfinished part; finished ones stay."""

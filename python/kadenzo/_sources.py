@@ -228,10 +228,11 @@ def decode_inputs(
     frames: Literal["objects", "columns"] = "objects",
     empty_folders: list[str] | None = None,
     salvage: bool = False,
+    found: list[str | _find.FolderError] | None = None,
 ) -> tuple[Iterator[Any], int | None]:
     """The results of every input in order, and their number when known (no
     archive among the inputs). Files and folders between archives are found
-    first (folders that hold no match are added to `empty_folders`) and
+    first (added to `found`; folders that hold no match to `empty_folders`) and
     decoded as one stream, a folder that cannot be listed giving its
     _find.FolderError in its place; each archive is a stream of its members
     (a damaged archive ends with its error, then the next input goes on)."""
@@ -242,7 +243,10 @@ def decode_inputs(
             files.append(source)
             continue
         if files:
-            groups.append(list(_find.find_replays(files, pattern, empty_folders)))
+            listed = list(_find.find_replays(files, pattern, empty_folders))
+            groups.append(listed)
+            if found is not None:
+                found.extend(listed)
             files = []
         if source is not None:
             groups.append(source)

@@ -19,20 +19,33 @@ import io
 import os
 import sys
 import time
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from types import TracebackType
 from typing import IO, Any
 
 from kadenzo import _stop_signals
 from kadenzo._exit import MissingDependency, UsageError
-from kadenzo._output import OutputFile, standard_output, write_errors
+from kadenzo._output import OutputFile, arrow_target, close_arrow_target, standard_output, write_errors
 
-__all__ = ["BATCH_ROWS", "MissingDependency", "TableWriter", "UsageError", "is_parquet"]
+__all__ = ["BATCH_ROWS", "MissingDependency", "TableWriter", "UsageError", "is_parquet", "path_value"]
 
 # Rows per batch: a Parquet row group; CSV output is flushed after as many
 # rows, or after FLUSH_SECONDS, whichever comes first.
 BATCH_ROWS = 1024
 FLUSH_SECONDS = 0.5
+
+
+def path_value(path: str) -> str:
+    """A path as a Parquet string: Arrow strings are UTF-8, so bytes of a
+    name that are not (surrogate escapes here) become U+FFFD."""
+    return os.fsencode(path).decode("utf-8", "replace")
+
+
+def _keep_escapes(file: IO[str]) -> None:
+    """Lets a text stream write the surrogate escapes of a name's bytes as those bytes."""
+    reconfigure = getattr(file, "reconfigure", None)
+    if callable(reconfigure) and getattr(file, "errors", None) == "strict":
+        reconfigure(errors="surrogateescape")
 
 
 def is_parquet(path: str | os.PathLike[str] | None) -> bool:
@@ -59,6 +72,7 @@ class TableWriter:
         self.rows_written = 0
         self._pending: list[Sequence[Any]] = []
         self._parquet = None
+        self._sink: str | IO[bytes] | None = None  # what the Parquet writer writes to
         self._file: IO[str] | None = None
         self._output: OutputFile | None = None
         self._name = os.fspath(path) if path is not None else "standard output"
@@ -71,8 +85,12 @@ class TableWriter:
         ]
         if parquet and path is None:
             raise UsageError("Parquet output needs a file: give -o FILE.parquet")
+        # CSV keeps a path's bytes as the file system gave them; Parquet cannot (see path_value).
+        self.path_value: Callable[[str], str] = path_value if parquet else str
         if path is None:
             self._file = standard_output()
+            with write_errors(self._name):
+                _keep_escapes(self._file)
         else:
             self._output = OutputFile(path, keep_when_stopped=True)
         opened = False
@@ -84,7 +102,9 @@ class TableWriter:
                     self._open_parquet(self._output.path if self._output else "", types, schema)
                 else:
                     if self._output is not None:
-                        self._file = open(self._output.path, "w", newline="", encoding="utf-8")
+                        self._file = open(
+                            self._output.path, "w", newline="", encoding="utf-8", errors="surrogateescape"
+                        )
                     self._start_csv()
                 opened = True
         except KeyboardInterrupt:
@@ -117,7 +137,12 @@ class TableWriter:
             if schema is not None
             else pyarrow.schema([(name, getattr(pyarrow, types.get(name, "string"))()) for name in self.columns])
         )
-        self._parquet = pyarrow.parquet.ParquetWriter(os.fspath(path), self._schema)
+        self._sink = arrow_target(os.fspath(path))
+        try:
+            self._parquet = pyarrow.parquet.ParquetWriter(self._sink, self._schema)
+        except BaseException:
+            close_arrow_target(self._sink)
+            raise
 
     def write(self, row: Sequence[Any]) -> None:
         if self._parquet is None:
@@ -194,7 +219,10 @@ class TableWriter:
         try:
             with write_errors(self._name):
                 if self._parquet is not None:
-                    self._parquet.close()
+                    try:
+                        self._parquet.close()
+                    finally:
+                        close_arrow_target(self._sink)
                 elif self._output is not None and self._file is not None:
                     self._file.close()
         except Exception:

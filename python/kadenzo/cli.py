@@ -21,7 +21,7 @@ import importlib
 import itertools
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any, Literal
 
 import kadenzo
@@ -43,7 +43,9 @@ from kadenzo._exit import CommandError, ExitStatus, Failure, MissingDependency, 
 from kadenzo._for_people import for_people, say
 from kadenzo._output import (
     OutputFile,
+    arrow_file,
     refuse_overwriting_inputs,
+    refuse_replacing_found_inputs,
     refuse_writing_inside_inputs,
     standard_output,
     write_errors,
@@ -106,14 +108,19 @@ def csv_value(column: str, value: Any) -> Any:
 
 
 def summary_row(
-    reader: _header_rows.RowReader, outcome: bulk.DecodeResult | _find.FolderError, stats: bool, header_only: bool
+    reader: _header_rows.RowReader,
+    outcome: bulk.DecodeResult | _find.FolderError,
+    stats: bool,
+    header_only: bool,
+    path_text: Callable[[str], str] = _tables.path_value,
 ) -> list[Any]:
     """The row of `kadenzo.dataset.summary` for one input (a folder that
-    cannot be listed has a row of its own), then its --stats columns."""
+    cannot be listed has a row of its own), then its --stats columns; the
+    path as `path_text` gives it (see _tables.path_value)."""
     blank_stats = [None] * len(_header_rows.STATS_COLUMNS) if stats else []
     if isinstance(outcome, _find.FolderError):
-        return [*reader.row(_dataset_sources.printable(outcome.path), None, None, outcome.message), *blank_stats]
-    name = _dataset_sources.printable(outcome.path) if outcome.path is not None else None
+        return [*reader.row(path_text(outcome.path), None, None, outcome.message), *blank_stats]
+    name = path_text(outcome.path) if outcome.path is not None else None
     if outcome.error is not None:
         message = getattr(outcome.error, "message", None) or str(outcome.error)
         salvaged = outcome.error.salvaged
@@ -162,11 +169,13 @@ def summary_table(output: str | None, stats: bool, parquet: bool) -> _tables.Tab
 
 def run_summary(args: argparse.Namespace) -> int:
     empty_folders: list[str] = []
-    refuse_overwriting_inputs(args.output, [path for path in args.paths if not os.path.isdir(path)])
+    refuse_replacing_found_inputs(args.output, args.paths, args.glob)
     frames: Literal["objects", "columns"] = "columns" if args.stats else "objects"
+    found: list[str | _find.FolderError] = []
     outcomes, total = _sources.decode_inputs(
-        args.paths, args.glob, args.header_only, args.threads, frames, empty_folders, args.salvage
+        args.paths, args.glob, args.header_only, args.threads, frames, empty_folders, args.salvage, found
     )
+    refuse_overwriting_inputs(args.output, found)  # a link among them may lead anywhere
     parquet = args.parquet or _tables.is_parquet(args.output)
     done = failed = 0
     progress = Progress(total, args.progress)  # no total with archives: tqdm then counts without a bar
@@ -175,7 +184,7 @@ def run_summary(args: argparse.Namespace) -> int:
         with summary_table(args.output, args.stats, parquet) as table:
             for outcome in outcomes:
                 failed += isinstance(outcome, _find.FolderError) or outcome.error is not None
-                row = summary_row(reader, outcome, args.stats, args.header_only)
+                row = summary_row(reader, outcome, args.stats, args.header_only, table.path_value)
                 table.write(row if parquet else [csv_value(name, value) for name, value in zip(table.columns, row)])
                 done += 1
                 progress.update(failed)
@@ -196,25 +205,52 @@ def run_frames_dataset(args: argparse.Namespace) -> int:
     """`kadenzo frames PATH... -o OUT_DIR/`: a Parquet dataset of headers and frames."""
     if args.output is None:
         raise UsageError("frames of several files or a folder need -o OUT_DIR/ (a Parquet dataset)")
+    if names_a_file(args.output):
+        raise UsageError(
+            f"-o {for_people(args.output)} names a file, but frames of several files or a folder are a "
+            "Parquet dataset: give -o OUT_DIR/ for a dataset, or one replay file for a table"
+        )
     try:
         importlib.import_module("kadenzo._parquet_dataset")
     except ImportError:
         raise MissingDependency("a Parquet dataset needs pyarrow: pip install 'kadenzo[arrow]'") from None
     refuse_overwriting_inputs(args.output, args.paths)
-    refuse_writing_inside_inputs(args.output, [path for path in args.paths if os.path.isdir(path)])
+    folders = [path for path in args.paths if os.path.isdir(path)]
+    refuse_writing_inside_inputs(args.output, folders)
     paths = list(_dataset_sources.find_replays(args.paths, args.glob))
+    if not paths:
+        raise NothingFound(f"no file matching {args.glob!r} in {', '.join(folders) or 'the paths given'}")
     with write_errors(args.output):  # exit 4 when the disk refuses; nothing is left under OUT_DIR then
         try:
             written = dataset.write_parquet(paths, args.output, threads=args.threads)
         except FileExistsError as error:
             raise UsageError(str(error)) from None
-    # The failures, counted from what was written: one header row per file.
-    headers = importlib.import_module("pyarrow.dataset").dataset(
-        os.path.join(args.output, "headers"), format="parquet", partitioning="hive"
-    )
-    failed = headers.count_rows(filter=~importlib.import_module("pyarrow.compute").field("error").is_null())
+    failed = failures_written(args.output, written)
     say(f"{len(paths)} files, {failed} failed; {len(written)} Parquet files written under {args.output}")
     return EXIT_FAILED if failed else 0
+
+
+def failures_written(out_dir: str, written: list[str]) -> int:
+    """The files that failed, counted from the dataset written: one header
+    row per file, its error set. Each part is opened by its name, which need
+    not be UTF-8 (see arrow_file), only its error column read."""
+    parquet = importlib.import_module("pyarrow.parquet")
+    root = os.path.realpath(out_dir)
+    failed = 0
+    for path in written:
+        if os.path.relpath(os.path.realpath(path), root).split(os.sep)[0] != "headers":
+            continue
+        with arrow_file(path, "rb") as source:
+            # One file's reader: read_table's threads would outlive a Python file.
+            errors_column = parquet.ParquetFile(source).read(columns=["error"]).column("error")
+        failed += len(errors_column) - errors_column.null_count
+    return failed
+
+
+def names_a_file(output: str) -> bool:
+    """An -o with a table file's suffix that is not a folder already (nor says it wants one)."""
+    looks_like_a_table = output.lower().endswith((".csv", ".parquet", ".pq"))
+    return looks_like_a_table and not output.endswith(("/", os.sep)) and not os.path.isdir(output)
 
 
 def is_dataset_output(args: argparse.Namespace) -> bool:
@@ -260,8 +296,8 @@ def write_frames_parquet(columns: Any, output: str, source: str) -> None:
     except pyarrow.ArrowInvalid:
         raise Failure(f"{for_people(source)}: the play's time passes 64 bits; write CSV for its exact values") from None
     table = table.add_column(0, "time", time)
-    with OutputFile(output) as out, write_errors(output):
-        pyarrow.parquet.write_table(table, out.path)
+    with OutputFile(output) as out, write_errors(output), arrow_file(out.path) as sink:
+        pyarrow.parquet.write_table(table, sink)
 
 
 def mod_text(replay: kadenzo.Replay) -> tuple[int | None, str | None]:

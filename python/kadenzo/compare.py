@@ -39,7 +39,8 @@ mirrored beatmap.
 
 Distances are computed without the interpreter lock, vectorised; `matrix`
 spreads the pairs over the worker pool (see kadenzo.bulk), and Ctrl-C stops
-it within a fraction of a second with `KeyboardInterrupt`.
+it, or a `similarity` of two very long plays, within a fraction of a second
+with `KeyboardInterrupt`.
 """
 
 from __future__ import annotations
@@ -73,8 +74,9 @@ def similarity(a: Play, b: Play, *, mirror_y: float | None = None) -> float:
     each of a's frame times that b's frames cover; NaN when there is none.
 
     With `mirror_y=H`, b's y is taken as H - y. Raises ValueError for a play
-    that is not cursor-mode, and what `kadenzo.columns.frames` raises for a
-    source it cannot read."""
+    that is not cursor-mode, what `kadenzo.columns.frames` raises for a
+    source it cannot read, and KeyboardInterrupt at Ctrl-C (plays of millions
+    of frames are compared on the worker pool while this thread watches)."""
     height = _optional_real("mirror_y", mirror_y)
     distance: float = _native.similarity(_cursor_play(a, "a"), _cursor_play(b, "b"), height)
     return distance

@@ -95,6 +95,8 @@ def _write_beside(data: bytes, target: str, overwrite: bool) -> None:
             break
         except FileExistsError:
             continue
+        except OSError as error:
+            raise _naming(error, temporary, target) from None
     try:
         with os.fdopen(descriptor, "wb") as file:
             file.write(data)
@@ -104,12 +106,22 @@ def _write_beside(data: bytes, target: str, overwrite: bool) -> None:
             os.replace(temporary, target)
         else:
             _link_new(temporary, target)
-    except BaseException:
+    except BaseException as error:
         try:
             os.unlink(temporary)
         except FileNotFoundError:
             pass
+        if isinstance(error, OSError) and error.filename == temporary:
+            raise _naming(error, temporary, target) from None
         raise
+
+
+def _naming(error: OSError, temporary: str, target: str) -> OSError:
+    """`error` naming the path the caller gave instead of the hidden
+    temporary file, which the caller never asked for."""
+    if error.filename != temporary:
+        return error
+    return type(error)(error.errno, error.strerror, target)
 
 
 def _link_new(temporary: str, target: str) -> None:

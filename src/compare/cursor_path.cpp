@@ -39,8 +39,12 @@ void add_slopes(CursorPath& path) {
 
 }  // namespace
 
+std::size_t CursorPath::segment_of(double t) const noexcept {
+    return static_cast<std::size_t>(std::upper_bound(time.begin(), time.end() - 1, t) - time.begin()) - 1;
+}
+
 CursorPath cursor_path(std::span<const std::int64_t> time_delta, std::span<const double> x, std::span<const double> y,
-                       Slopes slopes) {
+                       Slopes slopes, const std::atomic<bool>* stop) {
     const std::size_t count = std::min({time_delta.size(), x.size(), y.size()});
     CursorPath path;
     path.time.resize(count);
@@ -54,7 +58,11 @@ CursorPath cursor_path(std::span<const std::int64_t> time_delta, std::span<const
     std::uint64_t clock = 0;
     std::size_t kept = 0;
     double last = -std::numeric_limits<double>::infinity();
+    constexpr std::size_t kFramesBetweenStops = std::size_t{1} << 18;  // about a millisecond
     for (std::size_t index = 0; index < count; ++index) {
+        if (index % kFramesBetweenStops == 0 && stop != nullptr && stop->load(std::memory_order_relaxed)) {
+            break;
+        }
         clock += static_cast<std::uint64_t>(time_delta[index]);
         const double time = static_cast<double>(static_cast<std::int64_t>(clock));
         if (!std::isfinite(x[index]) || !std::isfinite(y[index]) || time < last) continue;
@@ -68,7 +76,8 @@ CursorPath cursor_path(std::span<const std::int64_t> time_delta, std::span<const
     path.time.resize(kept);
     path.x.resize(kept);
     path.y.resize(kept);
-    if (slopes == Slopes::Yes) add_slopes(path);
+    const bool stopped = stop != nullptr && stop->load(std::memory_order_relaxed);
+    if (slopes == Slopes::Yes && !stopped) add_slopes(path);  // a stopped path is discarded
     return path;
 }
 

@@ -2,6 +2,7 @@
 // that count, in order, ready to be sampled or interpolated.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -32,6 +33,10 @@ struct CursorPath {
 
     std::size_t size() const noexcept { return time.size(); }
     bool empty() const noexcept { return time.empty(); }
+
+    // The segment k with time[k] <= t < time[k + 1], for t within
+    // [time.front(), time.back()), by binary search.
+    std::size_t segment_of(double t) const noexcept;
 };
 
 // Whether a path gets its slopes: a play is interpolated (the b of the exact
@@ -39,9 +44,11 @@ struct CursorPath {
 // own points (the a of the exact form) needs none, and skips two divisions per point.
 enum class Slopes { No, Yes };
 
-// The path of the frames given as columns. Throws std::bad_alloc only.
+// The path of the frames given as columns. Once `stop` is set, returns
+// within a millisecond or two with part of the path (the caller discards
+// it). Throws std::bad_alloc only.
 CursorPath cursor_path(std::span<const std::int64_t> time_delta, std::span<const double> x, std::span<const double> y,
-                       Slopes slopes = Slopes::Yes);
+                       Slopes slopes = Slopes::Yes, const std::atomic<bool>* stop = nullptr);
 
 // The columns of a cursor-mode play (fields time_delta, x, y), or none for
 // any other mode's columns.

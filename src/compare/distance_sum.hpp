@@ -18,9 +18,10 @@ struct PositionRuns {
 };
 
 // The ways the sum is computed. Sse2 is there on every x86-64 processor;
-// Avx512 takes square roots from a 14-bit estimate and a short series (to
-// the last bit or two), several times the throughput of the processor's
-// square-root unit, which bounds the other two.
+// Avx512 takes most square roots from a 14-bit estimate and a short series
+// (to the last bit or two), several times the throughput of the processor's
+// square-root unit, which bounds the other two, and keeps that unit busy
+// with the rest.
 enum class DistanceKernel { Scalar, Sse2, Avx512 };
 
 // The fastest kernel this processor runs, chosen once.

@@ -1,23 +1,19 @@
-// Play distances: interpolation by a merge of the two sorted clocks, then the
-// vectorised distance sum over blocks of interpolated positions.
+// Play distances: the range of one play's points that the other covers,
+// summed by the interpolating kernel, and plays resampled onto a grid.
 #include "compare/play_distance.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
+#include <cstdint>
 
 namespace kz {
 namespace {
 
-// Positions of `path` at `times` (sorted, strictly within the path's first
-// and last time, or equal to the first), written to `x` and `y`; `segment` is
-// the index of the path's point at or before times[0] and is left at the one
-// before the last time. The arithmetic is slope * (t - t_k) + p_k, the form
-// array libraries use, so results agree with theirs to the bit.
-void interpolate(const CursorPath& path, const double* times, std::size_t count, std::size_t& segment, double* x,
-                 double* y) noexcept {
+// Positions of `path` at `count` sorted times strictly within its first and
+// last time (or equal to the first), by a walk over its segments.
+void interpolate(const CursorPath& path, const double* times, std::size_t count, double* x, double* y) noexcept {
     const double* path_time = path.time.data();
-    std::size_t k = segment;
+    std::size_t k = 0;
     for (std::size_t index = 0; index < count; ++index) {
         const double time = times[index];
         while (path_time[k + 1] <= time) ++k;  // stops before the last point: time is below it
@@ -25,48 +21,53 @@ void interpolate(const CursorPath& path, const double* times, std::size_t count,
         x[index] = path.slope_x[k] * offset + path.x[k];
         y[index] = path.slope_y[k] * offset + path.y[k];
     }
-    segment = k;
 }
-
-// Points of the exact form are interpolated in blocks this long, so the
-// distances run through the vectorised sum from memory that stays in cache.
-constexpr std::size_t kBlock = 512;
 
 }  // namespace
 
-DistanceTotal exact_distance(const CursorPath& a, const CursorPath& b, std::optional<double> mirror_y,
-                             DistanceKernel kernel) noexcept {
-    if (a.empty() || b.empty()) return {};
+ExactPairSum::ExactPairSum(const CursorPath& a, const CursorPath& b) noexcept : a_(&a), b_(&b), hint_(kNoHint) {
+    if (a.empty() || b.empty()) return;
     const double b_first = b.time.front();
     const double b_last = b.time.back();
     // a's points within [b_first, b_last]; the one at b_last, if any, takes
     // b's last position as it stands, since no segment follows it.
     const auto begin = std::lower_bound(a.time.begin(), a.time.end(), b_first);
     const auto end = std::lower_bound(begin, a.time.end(), b_last);
-    const auto first = static_cast<std::size_t>(begin - a.time.begin());
-    const auto inner_end = static_cast<std::size_t>(end - a.time.begin());
-    const bool meets_last = inner_end < a.size() && a.time[inner_end] == b_last;
+    first_ = static_cast<std::size_t>(begin - a.time.begin());
+    inner_end_ = static_cast<std::size_t>(end - a.time.begin());
+    meets_last_ = inner_end_ < a.size() && a.time[inner_end_] == b_last;
+}
 
-    DistanceTotal total;
-    if (first < inner_end) {
-        std::size_t segment = static_cast<std::size_t>(std::upper_bound(b.time.begin(), b.time.end(), a.time[first]) -
-                                                       b.time.begin() - 1);
-        std::array<double, kBlock> b_x;
-        std::array<double, kBlock> b_y;
-        for (std::size_t start = first; start < inner_end; start += kBlock) {
-            const std::size_t count = std::min(kBlock, inner_end - start);
-            interpolate(b, a.time.data() + start, count, segment, b_x.data(), b_y.data());
-            total.sum +=
-                distance_sum({a.x.data() + start, a.y.data() + start, b_x.data(), b_y.data(), count}, mirror_y, kernel);
-        }
-        total.count += inner_end - first;
-    }
-    if (meets_last) {
-        total.sum += distance_sum({&a.x[inner_end], &a.y[inner_end], &b.x.back(), &b.y.back(), 1}, mirror_y,
+void ExactPairSum::add_chunk(std::int64_t chunk, std::optional<double> mirror_y, DistanceKernel kernel) noexcept {
+    const auto chunk_start = static_cast<std::size_t>(chunk) * kChunkPoints;
+    const std::size_t start = std::max(first_, chunk_start);
+    const std::size_t end = std::min(inner_end_, chunk_start + kChunkPoints);
+    if (start >= end) return;
+    sum_.sum += interpolated_distance_sum(*a_, start, end, *b_, mirror_y, kernel, hint_);
+    sum_.count += end - start;
+}
+
+DistanceTotal ExactPairSum::total(std::optional<double> mirror_y) const noexcept {
+    DistanceTotal total = sum_;
+    if (meets_last_) {
+        const CursorPath& a = *a_;
+        const CursorPath& b = *b_;
+        total.sum += distance_sum({&a.x[inner_end_], &a.y[inner_end_], &b.x.back(), &b.y.back(), 1}, mirror_y,
                                   DistanceKernel::Scalar);
         total.count += 1;
     }
     return total;
+}
+
+DistanceTotal exact_distance(const CursorPath& a, const CursorPath& b, std::optional<double> mirror_y,
+                             DistanceKernel kernel, const std::atomic<bool>* stop) noexcept {
+    ExactPairSum pair(a, b);
+    for (std::int64_t chunk = pair.first_chunk(); chunk < pair.end_chunk(); ++chunk) {
+        // A chunk is under a microsecond of work: a stop is seen at once.
+        if (stop != nullptr && stop->load(std::memory_order_relaxed)) return {};
+        pair.add_chunk(chunk, mirror_y, kernel);
+    }
+    return pair.total(mirror_y);
 }
 
 std::variant<GridPath, GridFailure> grid_path(const CursorPath& path, double step_ms) {
@@ -96,8 +97,7 @@ std::variant<GridPath, GridFailure> grid_path(const CursorPath& path, double ste
     // takes the last position as it stands (no segment follows it).
     const std::size_t inner = times[count - 1] == last_time ? count - 1 : count;
     // Grid times below the last time exist only when the path has two points or more.
-    std::size_t segment = 0;
-    if (inner > 0) interpolate(path, times.data(), inner, segment, grid.x.data(), grid.y.data());
+    if (inner > 0) interpolate(path, times.data(), inner, grid.x.data(), grid.y.data());
     if (inner < count) {
         grid.x[inner] = path.x.back();
         grid.y[inner] = path.y.back();
@@ -105,19 +105,35 @@ std::variant<GridPath, GridFailure> grid_path(const CursorPath& path, double ste
     return grid;
 }
 
+GridPairSum::GridPairSum(const GridPath& a, const GridPath& b) noexcept : a_(&a), b_(&b) {
+    if (a.size() == 0 || b.size() == 0) return;
+    first_ = std::max(a.first, b.first);
+    end_ = std::max(
+        first_, std::min(a.first + static_cast<std::int64_t>(a.size()), b.first + static_cast<std::int64_t>(b.size())));
+}
+
+void GridPairSum::add_chunk(std::int64_t chunk, std::optional<double> mirror_y, DistanceKernel kernel) noexcept {
+    const std::int64_t chunk_start = chunk * static_cast<std::int64_t>(kChunkPoints);
+    const std::int64_t start = std::max(first_, chunk_start);
+    const std::int64_t end = std::min(end_, chunk_start + static_cast<std::int64_t>(kChunkPoints));
+    if (start >= end) return;
+    const GridPath& a = *a_;
+    const GridPath& b = *b_;
+    const auto a_at = static_cast<std::size_t>(start - a.first);
+    const auto b_at = static_cast<std::size_t>(start - b.first);
+    const auto count = static_cast<std::size_t>(end - start);
+    sum_.sum += distance_sum({a.x.data() + a_at, a.y.data() + a_at, b.x.data() + b_at, b.y.data() + b_at, count},
+                             mirror_y, kernel);
+    sum_.count += count;
+}
+
 DistanceTotal grid_distance(const GridPath& a, const GridPath& b, std::optional<double> mirror_y,
                             DistanceKernel kernel) noexcept {
-    if (a.size() == 0 || b.size() == 0) return {};
-    const std::int64_t first = std::max(a.first, b.first);
-    const std::int64_t end =
-        std::min(a.first + static_cast<std::int64_t>(a.size()), b.first + static_cast<std::int64_t>(b.size()));
-    if (first >= end) return {};
-    const auto a_at = static_cast<std::size_t>(first - a.first);
-    const auto b_at = static_cast<std::size_t>(first - b.first);
-    const auto count = static_cast<std::size_t>(end - first);
-    return {distance_sum({a.x.data() + a_at, a.y.data() + a_at, b.x.data() + b_at, b.y.data() + b_at, count}, mirror_y,
-                         kernel),
-            count};
+    GridPairSum pair(a, b);
+    for (std::int64_t chunk = pair.first_chunk(); chunk < pair.end_chunk(); ++chunk) {
+        pair.add_chunk(chunk, mirror_y, kernel);
+    }
+    return pair.total(mirror_y);
 }
 
 }  // namespace kz

@@ -53,6 +53,16 @@ struct MatrixWatch {
     std::function<bool(std::uint64_t pairs_done)> waiting;
 };
 
+// The exact distance of one pair (exact_distance as a mean; NaN where the
+// plays share no time), or the failure (NotCursorMode with play 0 for a, 1
+// for b; Stopped). A pair large enough to take more than a few milliseconds
+// is computed on the pool while the calling thread watches, and a stop ends
+// it within a millisecond or two; a smaller one on the calling thread.
+// Throws std::bad_alloc only.
+std::variant<double, MatrixFailure> play_similarity(const FrameColumns& a, const FrameColumns& b,
+                                                    std::optional<double> mirror_y, WorkerPool& pool,
+                                                    const MatrixWatch& watch);
+
 // The number of pairs a matrix of `plays` compares (what progress counts up to).
 std::uint64_t matrix_pair_count(std::size_t plays, const MatrixOptions& options) noexcept;
 

@@ -30,7 +30,7 @@ PyTypeObject* class_of(std::type_identity<DistanceMatrixRecord>);
 namespace {
 
 // How often the caller looks for signals and reports progress while the
-// pool works: Ctrl-C is answered within this plus one pair per thread.
+// pool works: Ctrl-C is answered within this plus a chunk of pairs per thread.
 constexpr std::chrono::milliseconds kWatchInterval{50};
 
 int get_matrix_buffer(PyObject* exporter, Py_buffer* view, int flags) noexcept {
@@ -75,6 +75,31 @@ PyObject* not_cursor_mode(const char* what) {
     return nullptr;
 }
 
+// While the pool works, the calling thread takes the lock back every
+// kWatchInterval to look for signals and, with a `callback`, to report the
+// pairs done; an exception from either stops the work and sets `failed`.
+MatrixWatch signal_watch(PyObject* callback, bool& failed) {
+    return {kWatchInterval, [callback, &failed](std::uint64_t pairs_done) {
+                return with_interpreter_lock([&] {
+                    bool go_on = PyErr_CheckSignals() == 0;
+                    if (go_on && callback != nullptr) {
+                        Ref done = Ref::steal(PyLong_FromUnsignedLongLong(pairs_done));
+                        Ref result = done ? Ref::steal(PyObject_CallOneArg(callback, done.get())) : Ref();
+                        go_on = static_cast<bool>(result);
+                    }
+                    failed = !go_on;
+                    return go_on;
+                });
+            }};
+}
+
+// Raises what stopped the work: the exception the watch met, or
+// KeyboardInterrupt when there is none.
+PyObject* stopped(bool python_failed) {
+    if (!python_failed || !PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+}
+
 constexpr std::array<const char*, 3> kSimilarityParameters{"a", "b", "mirror_y"};
 constexpr Signature kSimilarity{nullptr, "similarity", kSimilarityParameters, 3};
 
@@ -87,17 +112,17 @@ PyObject* similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                              if (!a) return nullptr;
                              const std::optional<SharedFrameColumns> b = shared_columns(b_object.object, "b");
                              if (!b) return nullptr;
-                             const std::optional<CursorColumns> a_cursor = cursor_columns(**a);
-                             if (!a_cursor) return not_cursor_mode("a");
-                             const std::optional<CursorColumns> b_cursor = cursor_columns(**b);
-                             if (!b_cursor) return not_cursor_mode("b");
-                             const double distance = without_interpreter_lock([&] {
-                                 const CursorPath a_path =
-                                     cursor_path(a_cursor->time_delta, a_cursor->x, a_cursor->y, Slopes::No);
-                                 const CursorPath b_path = cursor_path(b_cursor->time_delta, b_cursor->x, b_cursor->y);
-                                 return exact_distance(a_path, b_path, mirror_y).mean();
+                             if (!cursor_columns(**a)) return not_cursor_mode("a");
+                             if (!cursor_columns(**b)) return not_cursor_mode("b");
+                             bool python_failed = false;
+                             const MatrixWatch watch = signal_watch(nullptr, python_failed);
+                             std::optional<std::variant<double, MatrixFailure>> outcome = without_interpreter_lock([&] {
+                                 return std::optional{play_similarity(**a, **b, mirror_y, WorkerPool::global(), watch)};
                              });
-                             return checked(PyFloat_FromDouble(distance));
+                             if (const double* distance = std::get_if<double>(&*outcome)) {
+                                 return checked(PyFloat_FromDouble(*distance));
+                             }
+                             return stopped(python_failed);  // the modes were checked above
                          });
 }
 
@@ -153,29 +178,13 @@ PyObject* pair_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             options.threads = static_cast<std::size_t>(threads);
             PyObject* callback = progress.object == Py_None ? nullptr : progress.object;
 
-            // While waiting, the lock is taken back to look for signals and
-            // to report progress; an exception from either stops the work.
             bool python_failed = false;
-            const MatrixWatch watch{
-                kWatchInterval, [&](std::uint64_t pairs_done) {
-                    return with_interpreter_lock([&] {
-                        bool go_on = PyErr_CheckSignals() == 0;
-                        if (go_on && callback != nullptr) {
-                            Ref done = Ref::steal(PyLong_FromUnsignedLongLong(pairs_done));
-                            Ref result = done ? Ref::steal(PyObject_CallOneArg(callback, done.get())) : Ref();
-                            go_on = static_cast<bool>(result);
-                        }
-                        python_failed = !go_on;
-                        return go_on;
-                    });
-                }};
+            const MatrixWatch watch = signal_watch(callback, python_failed);
             std::optional<std::variant<DistanceMatrix, TopPairs, MatrixFailure>> outcome = without_interpreter_lock(
                 [&] { return std::optional{play_matrix(plays, options, WorkerPool::global(), watch)}; });
             if (const MatrixFailure* failure = std::get_if<MatrixFailure>(&*outcome)) {
                 switch (failure->kind) {
-                    case MatrixFailure::Kind::Stopped:
-                        if (!python_failed || !PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
-                        return nullptr;
+                    case MatrixFailure::Kind::Stopped: return stopped(python_failed);
                     case MatrixFailure::Kind::NotCursorMode:
                         PyErr_Format(PyExc_ValueError,
                                      "play %zu is not a cursor-mode play (it has no x and y positions)", failure->play);

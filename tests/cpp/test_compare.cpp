@@ -2,6 +2,7 @@
 // reference loops, edge cases exactly, and the matrix against single pairs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -20,8 +21,21 @@ struct Frames {
     CursorPath path() const { return cursor_path(delta, x, y); }
 };
 
-// A cursor easing towards random targets with a little jitter, at about 60 Hz.
-Frames generated_play(std::mt19937_64& random, std::size_t count) {
+// How a generated play's clock ticks: about 60 Hz with a millisecond of
+// jitter, twice as fast, or any gap from 1 to 40 ms.
+enum class Clock { Steady, Fast, Ragged };
+
+std::int64_t tick(std::mt19937_64& random, Clock clock) {
+    switch (clock) {
+        case Clock::Fast: return random() % 3 == 0 ? 9 : 8;
+        case Clock::Ragged: return 1 + static_cast<std::int64_t>(random() % 40);
+        case Clock::Steady: break;
+    }
+    return random() % 3 == 0 ? 17 : 16;
+}
+
+// A cursor easing towards random targets with a little jitter.
+Frames generated_play(std::mt19937_64& random, std::size_t count, Clock clock = Clock::Steady) {
     std::uniform_real_distribution<double> target(0, 512), jitter(-0.5, 0.5);
     Frames frames;
     double x = 256, y = 192, goal_x = 256, goal_y = 192;
@@ -29,7 +43,7 @@ Frames generated_play(std::mt19937_64& random, std::size_t count) {
         if (random() % 40 == 0) goal_x = target(random), goal_y = target(random) * 0.75;
         x += (goal_x - x) * 0.2 + jitter(random);
         y += (goal_y - y) * 0.2 + jitter(random);
-        frames.delta.push_back(random() % 3 == 0 ? 17 : 16);
+        frames.delta.push_back(tick(random, clock));
         frames.x.push_back(x);
         frames.y.push_back(y);
     }
@@ -98,11 +112,14 @@ TEST(DistanceSum, EveryKernelAgreesWithThePlainLoop) {
     }
 }
 
+// Clocks at the same rate, at different rates and ragged exercise every way
+// the kernels find b's segments (a shift followed, one step off, the walk).
 TEST(PlayDistance, ExactFormMatchesThePlainReferenceOnGeneratedPlays) {
     std::mt19937_64 random(11);
-    for (int round = 0; round < 20; ++round) {
-        const CursorPath a = generated_play(random, 50 + random() % 3000).path();
-        const CursorPath b = generated_play(random, 1 + random() % 3000).path();
+    constexpr Clock kClocks[3] = {Clock::Steady, Clock::Fast, Clock::Ragged};
+    for (int round = 0; round < 36; ++round) {
+        const CursorPath a = generated_play(random, 50 + random() % 3000, kClocks[round % 3]).path();
+        const CursorPath b = generated_play(random, 1 + random() % 3000, kClocks[round / 3 % 3]).path();
         for (const std::optional<double> mirror : {std::optional<double>{}, std::optional<double>{384.0}}) {
             const double expected = reference_exact(a, b, mirror);
             for (const DistanceKernel kernel : available_distance_kernels()) {
@@ -112,6 +129,31 @@ TEST(PlayDistance, ExactFormMatchesThePlainReferenceOnGeneratedPlays) {
                 } else {
                     EXPECT_NEAR(got, expected, expected * 1e-12);
                 }
+            }
+        }
+    }
+}
+
+// Where the AVX-512 kernel starts looking for b's segments changes its speed,
+// never its sum: every way of finding a segment computes the same values.
+TEST(PlayDistance, TheSearchHintNeverChangesTheSum) {
+    std::mt19937_64 random(13);
+    constexpr Clock kClocks[3] = {Clock::Steady, Clock::Fast, Clock::Ragged};
+    for (int round = 0; round < 9; ++round) {
+        const CursorPath a = generated_play(random, 2000, kClocks[round % 3]).path();
+        const CursorPath b = generated_play(random, 2000, kClocks[round / 3]).path();
+        // a's points within [b's first time, b's last time).
+        const auto first =
+            static_cast<std::size_t>(std::lower_bound(a.time.begin(), a.time.end(), b.time.front()) - a.time.begin());
+        const auto end =
+            static_cast<std::size_t>(std::lower_bound(a.time.begin(), a.time.end(), b.time.back()) - a.time.begin());
+        for (const DistanceKernel kernel : available_distance_kernels()) {
+            std::size_t hint = kNoHint;
+            const double expected = interpolated_distance_sum(a, first, end, b, 384.0, kernel, hint);
+            for (const std::size_t start :
+                 {std::size_t{0}, std::size_t{1}, hint, hint + 1, hint - 2, ~std::size_t{0}}) {
+                hint = start;
+                EXPECT_EQ(interpolated_distance_sum(a, first, end, b, 384.0, kernel, hint), expected);
             }
         }
     }
@@ -141,8 +183,11 @@ TEST(PlayDistance, EdgesAreExact) {
 TEST(PlayDistance, GridFormResamplesBothPlaysOnTheSameTimes) {
     std::mt19937_64 random(5);
     for (int round = 0; round < 10; ++round) {
-        const CursorPath a = generated_play(random, 100 + random() % 2000).path();
-        const CursorPath b = generated_play(random, 100 + random() % 2000).path();
+        Frames a_frames = generated_play(random, 100 + random() % 2000);
+        Frames b_frames = generated_play(random, 100 + random() % 2000);
+        if (round % 3 == 0) a_frames.delta[0] = b_frames.delta[0] = -1000;  // grid times below 0 too
+        const CursorPath a = a_frames.path();
+        const CursorPath b = b_frames.path();
         const double step = round % 2 == 0 ? 16.0 : 7.3;
         const GridPath ga = std::get<GridPath>(grid_path(a, step));
         const GridPath gb = std::get<GridPath>(grid_path(b, step));
@@ -177,8 +222,8 @@ TEST(PlayMatrix, EntriesArePairDistancesAndTopIsTheirSmallest) {
     std::mt19937_64 random(3);
     std::vector<FrameColumns> columns;
     std::vector<CursorPath> paths;
-    for (int index = 0; index < 9; ++index) {
-        const Frames frames = generated_play(random, 7000 + random() % 7000);  // blocks of two rows
+    for (int index = 0; index < 70; ++index) {  // more than one tile of pairs, and of chunks of points
+        const Frames frames = generated_play(random, 500 + random() % 2500);
         columns.push_back(columns_of(frames));
         paths.push_back(frames.path());
     }
@@ -203,6 +248,7 @@ TEST(PlayMatrix, EntriesArePairDistancesAndTopIsTheirSmallest) {
             }
         }
     }
+    EXPECT_EQ(std::get<double>(play_similarity(columns[2], columns[5], 300.0, pool, watch)), matrix[2 * n + 5]);
     std::sort(all.begin(), all.end(), [](auto& l, auto& r) { return l.distance < r.distance; });
     const auto top = std::get<TopPairs>(play_matrix(plays, {{}, 300.0, 5, 0}, pool, watch));
     ASSERT_EQ(top.size(), 5u);
@@ -212,10 +258,14 @@ TEST(PlayMatrix, EntriesArePairDistancesAndTopIsTheirSmallest) {
     }
 
     const auto grid = std::get<DistanceMatrix>(play_matrix(plays, {16.0, {}, {}, 0}, pool, watch));
-    const GridPath g1 = std::get<GridPath>(grid_path(paths[1], 16.0));
-    const GridPath g4 = std::get<GridPath>(grid_path(paths[4], 16.0));
-    EXPECT_EQ(grid[1 * n + 4], grid_distance(g1, g4).mean());
-    EXPECT_EQ(grid[4 * n + 1], grid[1 * n + 4]);
+    std::vector<GridPath> grids;
+    for (const CursorPath& path : paths) grids.push_back(std::get<GridPath>(grid_path(path, 16.0)));
+    for (std::size_t i = 0; i + 1 < n; ++i) {  // the last play shares no grid time with the others
+        for (std::size_t j = i; j + 1 < n; ++j) {
+            EXPECT_EQ(grid[i * n + j], grid_distance(grids[i], grids[j]).mean());
+            EXPECT_EQ(grid[j * n + i], grid[i * n + j]);
+        }
+    }
 }
 
 TEST(PlayMatrix, RefusesOtherModesAndStopsWhenTheWatchSaysSo) {
@@ -230,10 +280,17 @@ TEST(PlayMatrix, RefusesOtherModesAndStopsWhenTheWatchSaysSo) {
     EXPECT_EQ(refused.kind, MatrixFailure::Kind::NotCursorMode);
     EXPECT_EQ(refused.play, 1u);
 
+    EXPECT_EQ(std::get<MatrixFailure>(play_similarity(cursor, other, {}, WorkerPool::global(), never_stop)).play, 1u);
+
     std::vector<const FrameColumns*> many(400, &cursor);
     const MatrixWatch stop_at_once{std::chrono::milliseconds(1), [](std::uint64_t) { return false; }};
     const auto stopped = std::get<MatrixFailure>(play_matrix(many, {}, WorkerPool::global(), stop_at_once));
     EXPECT_EQ(stopped.kind, MatrixFailure::Kind::Stopped);
+    // One pair large enough to be watched (tens of milliseconds of work).
+    const FrameColumns huge = columns_of(generated_play(random, 3'000'000));
+    const auto pair_stopped =
+        std::get<MatrixFailure>(play_similarity(huge, huge, {}, WorkerPool::global(), stop_at_once));
+    EXPECT_EQ(pair_stopped.kind, MatrixFailure::Kind::Stopped);
 }
 
 }  // namespace

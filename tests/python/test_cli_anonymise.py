@@ -57,3 +57,18 @@ def test_pseudonyms_are_stable_and_keyed():
     assert pseudonym("Mara", b"k") == pseudonym("Mara", b"k") == "player-" + pseudonym("Mara", b"k")[7:]
     assert len({pseudonym("Mara", b"k"), pseudonym("Mara", b"j"), pseudonym("mara", b"k")}) == 3
     assert pseudonym(None, b"k") is None and pseudonym("", b"k") == ""
+
+
+def test_runs_that_would_lose_or_mix_files_are_refused_up_front(tmp_path):
+    for folder in ("big", "copy"):
+        (tmp_path / folder).mkdir()
+        (tmp_path / folder / "p0.kvr").write_bytes(realistic_replay(MODE_STD, 50, seed=1).to_bytes())
+    (tmp_path / "big" / "p1.kvr").write_bytes(realistic_replay(MODE_STD, 50, seed=2).to_bytes())
+    for args, message in [
+        ([tmp_path / "big", tmp_path / "copy", "-o", tmp_path / "out"], "p0.kvr and {0}/copy/p0.kvr would both"),
+        ([tmp_path / "big", tmp_path / "copy", "-o", tmp_path / "out", "--overwrite"], "big/p0.kvr and {0}/copy"),
+        ([tmp_path / "big", "-o", tmp_path / "big" / "sub"], "is inside the input"),
+    ]:
+        result = kadenzo_cli("anonymise", *args, "--key", "k")
+        assert result.returncode == 2 and message.format(tmp_path) in result.stderr, result.stderr
+    assert sorted(path.name for path in tmp_path.rglob("*")) == ["big", "copy", "p0.kvr", "p0.kvr", "p1.kvr"]

@@ -129,11 +129,17 @@ def test_deep_and_unreadable_folders(tmp_path, monkeypatch):
         (["frames", "{plays}/plain.kvr", "-o", "{plays}/plain.kvr"], ExitStatus.USAGE, "is the input"),
         (["frames", "{plays}", "-o", "{plays}/"], ExitStatus.USAGE, "is the input"),
         (["frames", "{plays}", "-o", "{plays}/huge/out/"], ExitStatus.USAGE, "is inside the input"),
+        (["summary", "{plays}", "-o", "{plays}/plain.kvr"], ExitStatus.USAGE, "files of the input"),
+        (["compare", "{plays}", "-o", "{plays}/plain.kvr"], ExitStatus.USAGE, "files of the input"),
+        (["summary", "{plays}", "-o", "{plays}/huge/new.kvr"], ExitStatus.USAGE, "files of the input"),
         (["frames", "{plays}/huge", "-o", "{plays}/plain.kvr/out/"], ExitStatus.WRITE_FAILED, "Not a directory"),
         (["summary", "{plays}", "-o", "/dev/full"], ExitStatus.WRITE_FAILED, "No space left on device"),
         (["summary", "{plays}", "--glob", "[" * 60_000], ExitStatus.USAGE, "--glob takes one file-name pattern"),
         (["summary", "{plays}", "--threads", 10**30], ExitStatus.OK, "7 files, 0 failed"),
         (["summary", "{plays}/huge", "--glob", "*.none"], ExitStatus.NOTHING_FOUND, "no file matching '*.none'"),
+        (["frames", "{plays}/huge", "--glob", "*.none", "-o", "o/"], ExitStatus.NOTHING_FOUND, "no file matching"),
+        (["frames", "{plays}", "-o", "frames.csv"], ExitStatus.USAGE, "give -o OUT_DIR/ for a dataset"),
+        (["frames", "{plays}/plain.kvr", "{plays}/UPPER.KVR", "-o", "two.PARQUET"], ExitStatus.USAGE, "names a file"),
         (["plot", "{plays}/plain.kvr", "--start", "5", "--end", "1"], ExitStatus.USAGE, "must be before --end"),
         (["plot", "{plays}/plain.kvr", "--start", "nan"], ExitStatus.USAGE, "must be a number of seconds"),
         (["plot", "{plays}/plain.kvr", "--dpi", "3000"], ExitStatus.USAGE, "must be at most 600"),
@@ -153,6 +159,19 @@ def test_exit_statuses_with_one_line_of_message(plays, tmp_path, args, status, m
     assert result.returncode == status, result.stderr
     assert message in result.stderr and "Traceback" not in result.stderr
     assert (plays / "plain.kvr").read_bytes() == before and not list(tmp_path.iterdir())
+
+
+@pytest.mark.parametrize("command", ["summary", "compare"])
+def test_an_output_a_found_link_leads_to_is_refused(plays, tmp_path, command):
+    out = tmp_path / "old.csv"
+    out.write_bytes(b"kept")
+    folder = tmp_path / "in"
+    folder.mkdir()
+    (folder / "plain.kvr").symlink_to(plays / "plain.kvr")
+    (folder / "link.kvr").symlink_to(out)  # found by the walk: writing the output would replace an input
+    result = kadenzo_cli(command, folder, "-o", out)
+    assert result.returncode == ExitStatus.USAGE and "is the input" in result.stderr, result.stderr
+    assert out.read_bytes() == b"kept"
 
 
 def test_time_past_64_bits_is_refused_and_the_old_output_kept(plays, tmp_path):
@@ -218,3 +237,59 @@ def test_output_files_appear_whole_under_their_name(tmp_path, ending, kept):
                 raise ending()
     assert target.read_text() == ("after" if kept else "before") and (tmp_path / "link.csv").is_symlink()
     assert target.stat().st_mode & 0o777 == 0o600 and sorted(os.listdir(tmp_path)) == ["link.csv", "target.csv"]
+
+
+@pytest.fixture
+def foreign_names(tmp_path):
+    """A folder of two plays, one under a name that is not UTF-8."""
+    folder = tmp_path / "in"
+    folder.mkdir()
+    data = realistic_replay(MODE_STD, 50, seed=1).to_bytes()
+    (folder / "a.kvr").write_bytes(data)
+    with open(os.fsencode(folder) + b"/caf\xe9.kvr", "wb") as file:
+        file.write(data)
+    return folder
+
+
+@pytest.mark.parametrize("command", ["summary", "compare"])
+@pytest.mark.parametrize("suffix", ["csv", "parquet", "stdout"])
+def test_names_that_are_not_utf8_kept_where_the_format_can(foreign_names, tmp_path, command, suffix):
+    if suffix == "parquet":
+        parquet = pytest.importorskip("pyarrow.parquet")
+    folder = foreign_names
+    out = tmp_path / f"out.{suffix}"
+    result = kadenzo_cli(
+        command,
+        folder,
+        *([] if suffix == "stdout" else ["-o", out]),
+        env={**os.environ, "PYTHONIOENCODING": "utf-8"},  # a standard output that refuses surrogates
+        errors="surrogateescape",
+    )
+    assert result.returncode == 0, result.stderr
+    if suffix == "parquet":  # Arrow strings are UTF-8: the foreign byte becomes U+FFFD
+        values = [value for row in parquet.read_table(out).to_pylist() for value in row.values()]
+        assert any(str(value).endswith("caf\ufffd.kvr") for value in values)
+    else:
+        written = os.fsencode(result.stdout) if suffix == "stdout" else out.read_bytes()
+        assert b"/caf\xe9.kvr" in written
+
+
+@pytest.mark.parametrize(
+    "args, name, status",
+    [
+        (["summary", "{in}"], b"s\xe9.parquet", ExitStatus.OK),
+        (["compare", "{in}"], b"c\xe9.parquet", ExitStatus.OK),
+        (["frames", "{in}/a.kvr"], b"f\xe9.parquet", ExitStatus.OK),
+        (["frames", "{in}", "{in}/missing.kvr"], b"d\xe9/", ExitStatus.FAILED),
+    ],
+)
+def test_parquet_outputs_under_names_that_are_not_utf8(foreign_names, tmp_path, args, name, status):
+    parquet = pytest.importorskip("pyarrow.parquet")
+    out = os.fsdecode(os.fsencode(tmp_path) + b"/" + name)
+    result = kadenzo_cli(*[arg.format(**{"in": foreign_names}) for arg in args], "-o", out)
+    assert result.returncode == status and "Traceback" not in result.stderr, result.stderr
+    files = [os.path.join(top, file) for top, _, names in os.walk(out) for file in names] if out[-1] == "/" else [out]
+    assert files and not [file for file in files if file.endswith((".part", ".partial"))]
+    for file in files:
+        with open(file, "rb") as source:
+            assert parquet.ParquetFile(source).metadata.num_rows > 0

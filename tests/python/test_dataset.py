@@ -395,3 +395,19 @@ def test_ray_and_spark_batch_functions(paths):
     decoded = pa.Table.from_batches(kd.decode_batches([ray_batch.to_batches()[0]], frames=True, plain_types=True))
     assert not any(pa.types.is_dictionary(field.type) for field in decoded.schema)
     assert decoded.num_rows == kd.read(paths, frames=True).read_all().num_rows
+
+
+@pytest.mark.parametrize("names", [[TRUNCATED, "missing.kvr"], []], ids=["every file failed", "no file"])
+def test_parquet_dataset_without_one_good_play_still_reads(folder, tmp_path, names):
+    import pyarrow.dataset
+
+    kd.write_parquet([str(folder / name) for name in names], tmp_path / "out", rows_per_file=1)
+    tables = {
+        name: pyarrow.dataset.dataset(tmp_path / "out" / name, format="parquet", partitioning="hive").to_table()
+        for name in ("headers", "frames")
+    }
+    for name, table in tables.items():  # a failed file has a row in each, every column kept, the mode null
+        assert table.num_rows == len(names), name
+        if names:
+            assert table.schema.names == kd.schema(frames=name == "frames").names
+            assert table["mode"].null_count == len(names) and table["error"].null_count == 0

@@ -284,6 +284,10 @@ def test_write_refuses_an_existing_file_and_leaves_nothing_else(tmp_path):
     with pytest.raises(TypeError):
         encode.write(replay, tmp_path / "flag.kvr", overwrite=1)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.kvr"]
+    for missing, error in [(tmp_path / "nodir" / "a.kvr", FileNotFoundError), (target / "a.kvr", NotADirectoryError)]:
+        with pytest.raises(error) as raised:  # naming the path asked for, not the hidden file written first
+            encode.write(std_replay(), missing)
+        assert raised.value.filename == str(missing) and str(missing) in str(raised.value)
 
 
 KILLED_WRITER = """
