@@ -107,14 +107,16 @@ TEST(TextWindows, EveryCutOfABlock) {
     }
 }
 
-// About `size` bytes of cursor items; `bad` replaces the item at that byte.
-std::string cursor_text(std::size_t size, std::size_t bad = std::string::npos) {
+// About `size` bytes of cursor items; `bad` replaces the item at that byte,
+// and every `empty_every`th item is followed by items that give no frame.
+std::string cursor_text(std::size_t size, std::size_t bad = std::string::npos, std::size_t empty_every = 0) {
     std::string text = "0|256|-500|0,-1|256|-500|0,";
     for (std::size_t i = 0; text.size() < size; ++i) {
         if (text.size() >= bad) {
-            text += "16|1|oops|0,";
+            text += "16|oops|oops|x,";  // a fault in every mode
             bad = std::string::npos;
         }
+        if (empty_every != 0 && i % empty_every == 0) text += i % 2 == 0 ? ",," : "|1|2|3,";
         text += std::to_string(i % 17) + "|" + std::to_string(i % 512) + "." + std::to_string(i % 97) + "|" +
                 std::to_string((i * 7) % 384) + "|" + std::to_string(i % 3) + ",";
     }
@@ -124,7 +126,10 @@ std::string cursor_text(std::size_t size, std::size_t bad = std::string::npos) {
 TEST(TextWindows, LongTextsAcrossWindows) {
     const std::string good = cursor_text(600 << 10);
     const std::string long_item = "16|1." + std::string(300 << 10, '5') + "|2|3," + good;
-    const std::string cases[] = {good, cursor_text(600 << 10, 400 << 10), long_item};
+    // The item named by a late fault counts the items of every window before,
+    // those that gave no frame included.
+    const std::string cases[] = {good, cursor_text(600 << 10, 400 << 10), long_item,
+                                 cursor_text(600 << 10, 400 << 10, 37)};
     for (const std::string& text : cases) {
         const Bytes block = compress_text(text, false);
         for (const GameMode mode : kModes) {
