@@ -23,8 +23,9 @@ from typing import Any, Protocol
 
 import kadenzo
 from kadenzo import _find, bulk, encode
+from kadenzo._command_help import GLOB_HELP
 from kadenzo._exit import ExitStatus, NothingFound, UsageError
-from kadenzo._for_people import for_people, say
+from kadenzo._for_people import counted, for_people, say
 from kadenzo._output import refuse_writing_inside_inputs
 
 KEY_VARIABLE = "KADENZO_ANONYMISE_KEY"
@@ -104,10 +105,10 @@ def run(args: argparse.Namespace, progress_class: Callable[[int, bool], Progress
             raise UsageError(f"{target} is one of the inputs: choose another output folder")
     refuse_writing_inside_inputs(args.output, [path for path in args.paths if os.path.isdir(path)])
     refuse_shared_targets(files)
+    if not plan:
+        raise NothingFound(f"no file matching {args.glob!r} in {', '.join(empty_folders) or 'the paths given'}")
     for folder in empty_folders:
         say(f"kadenzo anonymise: no file matching {args.glob!r} in {folder}")
-    if not plan:
-        raise NothingFound(f"no file matching {args.glob!r} found")
 
     done = failed = unwritten = 0
     progress = progress_class(len(plan), args.progress)
@@ -147,11 +148,11 @@ def run(args: argparse.Namespace, progress_class: Callable[[int, bool], Progress
     except KeyboardInterrupt:
         pool.shutdown(wait=True, cancel_futures=True)  # files being written are finished whole
         progress.close()
-        say(f"interrupted: {done} of {len(plan)} files written, {failed} failed")
+        say(f"interrupted: {done} of {counted(len(plan), 'file')} written, {failed} failed")
         raise
     pool.shutdown()
     progress.close()
-    say(f"{done} files, {failed} failed")
+    say(f"{counted(done, 'file')}, {failed} failed")
     if unwritten:
         return ExitStatus.WRITE_FAILED
     return ExitStatus.FAILED if failed else ExitStatus.OK
@@ -183,7 +184,7 @@ def add_parser(commands: Any, thread_count: Callable[[str], int], epilog: str) -
         "--glob",
         default="*.kvr",
         metavar="PATTERN",
-        help="names of the files searched for in folders (default: %(default)s)",
+        help=GLOB_HELP,
     )
     parser.add_argument(
         "--threads", type=thread_count, metavar="N", help="decoding and writing threads (default: one per processor)"

@@ -44,7 +44,7 @@ def test_anonymise_a_folder(tmp_path):
     again = kadenzo_cli("anonymise", plays / "a.kvr", "-o", out, env={"KADENZO_ANONYMISE_KEY": "secret"})
     assert again.returncode == 4 and "a.kvr exists (--overwrite replaces it)" in again.stderr
     again = kadenzo_cli("anonymise", plays / "a.kvr", "-o", out, "--overwrite", env={"KADENZO_ANONYMISE_KEY": "secret"})
-    assert again.returncode == 0 and again.stderr == "1 files, 0 failed\n"
+    assert again.returncode == 0 and again.stderr == "1 file, 0 failed\n"
 
     no_key = kadenzo_cli("anonymise", plays, "-o", tmp_path / "none", env={"KADENZO_ANONYMISE_KEY": ""})
     assert no_key.returncode == 2 and "a key is needed" in no_key.stderr
