@@ -1,5 +1,7 @@
 #include "columns/arrow_export.hpp"
 
+#include "columns/arrow_struct_schema.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -35,47 +37,16 @@ const char* arrow_format(ColumnType type) noexcept {
 
 // --- schema ------------------------------------------------------------------
 
-struct SchemaPrivate {
-    Vec<ArrowSchema> children;
-    Vec<ArrowSchema*> child_pointers;
-    String metadata;
-};
-
-void release_child_schema(ArrowSchema* schema) { schema->release = nullptr; }
-
-void release_schema(ArrowSchema* schema) {
-    auto* data = static_cast<SchemaPrivate*>(schema->private_data);
-    for (ArrowSchema& child : data->children) {
-        if (child.release != nullptr) child.release(&child);
-    }
-    destroy_owned(data);
-    schema->release = nullptr;
-}
-
-void append_int32(String& out, std::size_t value) {
-    const auto number = static_cast<std::int32_t>(value);
-    char bytes[sizeof number];
-    std::memcpy(bytes, &number, sizeof number);  // native byte order, as the interface wants
-    out.append(bytes, sizeof bytes);
-}
-
-void append_entry(String& out, std::string_view key, std::string_view value) {
-    append_int32(out, key.size());
-    out += key;
-    append_int32(out, value.size());
-    out += value;
-}
-
 String schema_metadata(const FrameColumns& columns) {
     String out;
-    append_int32(out, (columns.rng_seed() ? 2 : 1) + columns.metadata().size());
-    append_entry(out, "kadenzo.mode", game_mode_name(columns.mode()));
+    append_metadata_count(out, (columns.rng_seed() ? 2 : 1) + columns.metadata().size());
+    append_metadata_entry(out, "kadenzo.mode", game_mode_name(columns.mode()));
     if (columns.rng_seed()) {
         char digits[16];
         const int written = std::snprintf(digits, sizeof digits, "%d", static_cast<int>(*columns.rng_seed()));
-        append_entry(out, "kadenzo.rng_seed", std::string_view(digits, static_cast<std::size_t>(written)));
+        append_metadata_entry(out, "kadenzo.rng_seed", std::string_view(digits, static_cast<std::size_t>(written)));
     }
-    for (const auto& [key, value] : columns.metadata()) append_entry(out, key, value);
+    for (const auto& [key, value] : columns.metadata()) append_metadata_entry(out, key, value);
     return out;
 }
 
@@ -160,32 +131,13 @@ SharedFrameColumns share(FrameColumns columns) {
 }
 
 void export_schema(const FrameColumns& columns, bool with_time, ArrowSchema* out) {
-    auto* data = make_owned<SchemaPrivate>();
     const std::span<const Column> fields = with_time ? columns.columns_with_time() : columns.columns();
-    try {
-        data->metadata = schema_metadata(columns);
-        data->children.resize(fields.size());
-        data->child_pointers.reserve(fields.size());
-    } catch (...) {
-        destroy_owned(data);
-        throw;
+    Vec<StructSchemaField> children;
+    children.reserve(fields.size());
+    for (const Column& column : fields) {
+        children.push_back({column.name.data(), arrow_format(column.type)});  // the name: NUL-terminated static text
     }
-    for (std::size_t index = 0; index < fields.size(); ++index) {
-        ArrowSchema& child = data->children[index];
-        child = ArrowSchema{};
-        child.format = arrow_format(fields[index].type);
-        child.name = fields[index].name.data();  // NUL-terminated static text
-        child.release = &release_child_schema;
-        data->child_pointers.push_back(&child);
-    }
-    *out = ArrowSchema{};
-    out->format = "+s";
-    out->name = "";
-    out->metadata = data->metadata.data();
-    out->n_children = static_cast<std::int64_t>(fields.size());
-    out->children = data->child_pointers.data();
-    out->release = &release_schema;
-    out->private_data = data;
+    export_struct_schema(children, schema_metadata(columns), out);
 }
 
 void export_array(const SharedFrameColumns& columns, bool with_time, ArrowArray* out) {

@@ -1,5 +1,7 @@
 #include "dataset/table_fields.hpp"
 
+#include "columns/arrow_struct_schema.hpp"
+
 #include <array>
 #include <cstring>
 #include <new>
@@ -73,41 +75,6 @@ String pandas_metadata(std::span<const TableField> fields) {
     return json;
 }
 
-void append_int32(String& out, std::size_t value) {
-    const auto number = static_cast<std::int32_t>(value);
-    char bytes[sizeof number];
-    std::memcpy(bytes, &number, sizeof number);  // native byte order, as the interface wants
-    out.append(bytes, sizeof bytes);
-}
-
-struct SchemaPrivate {
-    Vec<ArrowSchema> children;
-    Vec<ArrowSchema*> child_pointers;
-    Vec<ArrowSchema> dictionaries;  // one per field; used by dictionary fields only
-    String metadata;
-};
-
-template <class T, class... Args>
-T* make_owned(Args&&... args) {
-    void* memory = allocate_bytes(sizeof(T));
-    return ::new (memory) T(std::forward<Args>(args)...);
-}
-
-void release_child(ArrowSchema* schema) { schema->release = nullptr; }
-
-void release_schema(ArrowSchema* schema) {
-    auto* data = static_cast<SchemaPrivate*>(schema->private_data);
-    for (ArrowSchema& child : data->children) {
-        if (child.release != nullptr) child.release(&child);
-    }
-    for (ArrowSchema& dictionary : data->dictionaries) {
-        if (dictionary.release != nullptr) dictionary.release(&dictionary);
-    }
-    data->~SchemaPrivate();
-    free_bytes(data);
-    schema->release = nullptr;
-}
-
 }  // namespace
 
 std::span<const TableField> table_fields(TableKind kind) noexcept {
@@ -131,48 +98,15 @@ std::optional<Vec<TableField>> project_fields(TableKind kind, std::span<const st
 }
 
 void export_table_schema(std::span<const TableField> fields, ArrowSchema* out) {
-    auto* data = make_owned<SchemaPrivate>();
-    try {
-        data->children.resize(fields.size());
-        data->dictionaries.resize(fields.size());
-        data->child_pointers.reserve(fields.size());
-        const String json = pandas_metadata(fields);
-        append_int32(data->metadata, 1);
-        append_int32(data->metadata, 6);
-        data->metadata += "pandas";
-        append_int32(data->metadata, json.size());
-        data->metadata += json;
-    } catch (...) {
-        data->~SchemaPrivate();
-        free_bytes(data);
-        throw;
+    Vec<StructSchemaField> children;
+    children.reserve(fields.size());
+    for (const TableField& field : fields) {
+        children.push_back({field.name.data(), field.format, ARROW_FLAG_NULLABLE, field.dictionary_format});
     }
-    for (std::size_t at = 0; at < fields.size(); ++at) {
-        ArrowSchema& child = data->children[at];
-        child = ArrowSchema{};
-        child.format = fields[at].format;
-        child.name = fields[at].name.data();
-        child.flags = ARROW_FLAG_NULLABLE;
-        child.release = &release_child;
-        if (fields[at].dictionary_format != nullptr) {
-            ArrowSchema& dictionary = data->dictionaries[at];
-            dictionary = ArrowSchema{};
-            dictionary.format = fields[at].dictionary_format;
-            dictionary.name = "";
-            dictionary.flags = ARROW_FLAG_NULLABLE;
-            dictionary.release = &release_child;
-            child.dictionary = &dictionary;
-        }
-        data->child_pointers.push_back(&child);
-    }
-    *out = ArrowSchema{};
-    out->format = "+s";
-    out->name = "";
-    out->metadata = data->metadata.data();
-    out->n_children = static_cast<std::int64_t>(fields.size());
-    out->children = data->child_pointers.data();
-    out->release = &release_schema;
-    out->private_data = data;
+    String metadata;
+    append_metadata_count(metadata, 1);
+    append_metadata_entry(metadata, "pandas", pandas_metadata(fields));
+    export_struct_schema(children, std::move(metadata), out);
 }
 
 }  // namespace kz
