@@ -39,6 +39,19 @@ void add_slopes(CursorPath& path) {
 
 }  // namespace
 
+std::size_t CursorPath::interpolate(const double* times, std::size_t count, std::size_t segment, double* x_out,
+                                    double* y_out) const noexcept {
+    std::size_t k = segment;
+    for (std::size_t index = 0; index < count; ++index) {
+        const double t = times[index];
+        while (time[k + 1] <= t) ++k;  // stops before the last point: t is below it
+        const double offset = t - time[k];
+        x_out[index] = slope_x[k] * offset + x[k];
+        y_out[index] = slope_y[k] * offset + y[k];
+    }
+    return k;
+}
+
 std::size_t CursorPath::segment_of(double t) const noexcept {
     return static_cast<std::size_t>(std::upper_bound(time.begin(), time.end() - 1, t) - time.begin()) - 1;
 }

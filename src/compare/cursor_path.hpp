@@ -37,6 +37,13 @@ struct CursorPath {
     // The segment k with time[k] <= t < time[k + 1], for t within
     // [time.front(), time.back()), by binary search.
     std::size_t segment_of(double t) const noexcept;
+
+    // Positions at `count` sorted times, walking the segments from `segment`,
+    // the one holding the first time; the times lie within the path's range,
+    // before its last time, and the path has its slopes. Returns the segment
+    // of the last time.
+    std::size_t interpolate(const double* times, std::size_t count, std::size_t segment, double* x_out,
+                            double* y_out) const noexcept;
 };
 
 // Whether a path gets its slopes: a play is interpolated (the b of the exact

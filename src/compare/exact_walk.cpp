@@ -14,24 +14,7 @@
 namespace kz {
 namespace {
 
-// Positions of `path` at `count` sorted times, from the segment holding the
-// first onwards; the times lie within the path's range, before its last time.
-// Returns the segment of the last time.
-std::size_t interpolate(const CursorPath& path, const double* times, std::size_t count, std::size_t segment, double* x,
-                        double* y) noexcept {
-    const double* path_time = path.time.data();
-    std::size_t k = segment;
-    for (std::size_t index = 0; index < count; ++index) {
-        const double time = times[index];
-        while (path_time[k + 1] <= time) ++k;  // stops before the last point: time is below it
-        const double offset = time - path_time[k];
-        x[index] = path.slope_x[k] * offset + path.x[k];
-        y[index] = path.slope_y[k] * offset + path.y[k];
-    }
-    return k;
-}
-
-// The same walk for the AVX-512 kernel, with the multiply and add fused as
+// The walk of CursorPath::interpolate for the AVX-512 kernel, with the multiply and add fused as
 // its vector path fuses them: a point's value then does not depend on how
 // its segment was found.
 __attribute__((target("avx512f,fma"))) std::size_t interpolate_fused(const CursorPath& path, const double* times,
@@ -60,7 +43,7 @@ double walked_sum(const CursorPath& a, std::size_t first, std::size_t end, const
     double sum = 0.0;
     for (std::size_t start = first; start < end; start += kBlock) {
         const std::size_t count = std::min(kBlock, end - start);
-        interpolate(b, a.time.data() + start, count, b.segment_of(a.time[start]), b_x.data(), b_y.data());
+        b.interpolate(a.time.data() + start, count, b.segment_of(a.time[start]), b_x.data(), b_y.data());
         sum += distance_sum({a.x.data() + start, a.y.data() + start, b_x.data(), b_y.data(), count}, mirror_y, kernel);
     }
     return sum;

@@ -7,23 +7,6 @@
 #include <cstdint>
 
 namespace kz {
-namespace {
-
-// Positions of `path` at `count` sorted times strictly within its first and
-// last time (or equal to the first), by a walk over its segments.
-void interpolate(const CursorPath& path, const double* times, std::size_t count, double* x, double* y) noexcept {
-    const double* path_time = path.time.data();
-    std::size_t k = 0;
-    for (std::size_t index = 0; index < count; ++index) {
-        const double time = times[index];
-        while (path_time[k + 1] <= time) ++k;  // stops before the last point: time is below it
-        const double offset = time - path_time[k];
-        x[index] = path.slope_x[k] * offset + path.x[k];
-        y[index] = path.slope_y[k] * offset + path.y[k];
-    }
-}
-
-}  // namespace
 
 ExactPairSum::ExactPairSum(const CursorPath& a, const CursorPath& b) noexcept : a_(&a), b_(&b), hint_(kNoHint) {
     if (a.empty() || b.empty()) return;
@@ -97,7 +80,7 @@ std::variant<GridPath, GridFailure> grid_path(const CursorPath& path, double ste
     // takes the last position as it stands (no segment follows it).
     const std::size_t inner = times[count - 1] == last_time ? count - 1 : count;
     // Grid times below the last time exist only when the path has two points or more.
-    if (inner > 0) interpolate(path, times.data(), inner, grid.x.data(), grid.y.data());
+    if (inner > 0) path.interpolate(times.data(), inner, 0, grid.x.data(), grid.y.data());
     if (inner < count) {
         grid.x[inner] = path.x.back();
         grid.y[inner] = path.y.back();
