@@ -122,11 +122,28 @@ public:
     void assemble(std::span<const TableField> fields, ArrowArray* out) {
         Vec<OwnedArray> children;
         children.reserve(fields.size());
-        for (const TableField& field : fields) children.push_back(column(field.id));
+        for (const TableField& field : fields) children.push_back(unhidden_column(field.id));
         *out = arrays_.array(total_, 0, {nullptr}, std::move(children)).take();
     }
 
 private:
+    // The column, with the files that hide it made to give it as a failure does: null.
+    OwnedArray unhidden_column(FieldId id) {
+        const std::uint64_t bit = std::uint64_t{1} << static_cast<unsigned>(id);
+        if (std::none_of(files_.begin(), files_.end(), [bit](const FileResult& file) { return file.hidden & bit; })) {
+            return column(id);
+        }
+        Vec<FileResult> masked(files_.begin(), files_.end());
+        for (FileResult& file : masked) {
+            if (file.hidden & bit) file.replay = nullptr, file.columns = {}, file.mods_names.reset();
+        }
+        const std::span<const FileResult> all = files_;
+        files_ = masked;
+        OwnedArray made = column(id);
+        files_ = all;
+        return made;
+    }
+
     OwnedArray column(FieldId id) {
         switch (id) {
             case FieldId::FileIndex: return per_file<std::int64_t>([](const FileResult& f) { return f.index; });

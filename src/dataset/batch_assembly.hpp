@@ -24,6 +24,9 @@ struct FileResult {
     SharedFrameColumns columns;
     std::optional<std::string_view> error;       // the failure's message
     std::optional<std::string_view> mods_names;  // the codes of the mods ("HDDT"), when read
+    // One bit per FieldId: the columns left null, as for a failure (the
+    // fields a damaged file did not yield, beside what it did).
+    std::uint64_t hidden = 0;
 };
 
 // Mode names as the `mode` column's dictionary holds them, whatever the batch

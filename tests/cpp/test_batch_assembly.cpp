@@ -150,6 +150,25 @@ TEST(BatchAssembly, HeaderRowsInTheProjectionsOrder) {
     EXPECT_EQ(played_at_micros(0), -62'135'596'800'000'000);
 }
 
+TEST(BatchAssembly, HiddenFieldsAreNullBesideTheOthers) {
+    // A damaged file's row: the fields it yielded, its error, the rest null.
+    Plays plays;
+    plays.files[0].error = "the frames are damaged";
+    plays.files[0].hidden = std::uint64_t{1} << static_cast<unsigned>(FieldId::Username) |
+                            std::uint64_t{1} << static_cast<unsigned>(FieldId::FrameCount);
+    const std::vector<std::string_view> names{"username", "mods", "frame_count", "error"};
+    const auto fields = project_fields(TableKind::Summary, names);
+    ASSERT_TRUE(fields);
+    ArrowArray batch{};
+    assemble_batch(TableKind::Summary, *fields, plays.files, &batch);
+    EXPECT_FALSE(valid(*batch.children[0], 0));
+    EXPECT_TRUE(valid(*batch.children[0], 2));  // another file's name, in the same dictionary
+    EXPECT_EQ(values<std::int64_t>(*batch.children[1])[0], 72);
+    EXPECT_FALSE(valid(*batch.children[2], 0));
+    EXPECT_EQ(texts(*batch.children[3])[0], "the frames are damaged");
+    batch.release(&batch);
+}
+
 TEST(BatchAssembly, SchemaOfAProjection) {
     const std::vector<std::string_view> names{"score", "path", "mode", "beatmap_hash"};
     const auto fields = project_fields(TableKind::Summary, names);
