@@ -184,3 +184,11 @@ def test_every_public_module_has_a_reference_page():
         for match in re.findall(r"^::: ([\w.]+)$", page.read_text(), re.M)
     }
     assert modules <= generated, f"add a page to docs/reference/ and mkdocs.yml's nav for {sorted(modules - generated)}"
+
+
+def test_readme_links_lead_to_existing_pages():
+    # The site's build checks the links of its own pages; the README lies outside it.
+    targets = re.findall(r"\]\(([^)#\s]+)[^)]*\)", (ROOT / "README.md").read_text())
+    assert len(targets) >= 10
+    missing = [target for target in targets if "://" not in target and not (ROOT / target).exists()]
+    assert not missing, f"README.md links to {missing}"
