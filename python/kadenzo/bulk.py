@@ -1,6 +1,6 @@
 """Decoding many replay files: per-file results in input order, on all cores.
 
-``decode(sources)`` returns an iterator of :class:`DecodeResult`, one per file
+``decode(sources)`` returns an iterator of ``DecodeResult``, one per file
 and in the order of the sources, while the files are read and decoded on the
 process-wide worker pool (the one ``parse_replays_from_paths`` uses). The
 sources are those of every entry point (see kadenzo.sources): paths,
@@ -67,9 +67,12 @@ _FILE_MESSAGE_PREFIX = "cannot read the file: "
 class DecodeResult:
     """The outcome of one path: its ``replay`` or its ``error`` (the other is
     ``None``, except after ``salvage=True``, where a failed file's ``replay``
-    is what it still holds: see :class:`Salvaged`). With ``frames="columns"``, ``columns`` holds the frames as
+    is what it still holds: see ``Salvaged``). With ``frames="columns"``, ``columns`` holds the frames as
     columns and ``replay`` every other field (its ``replay_data`` holds no
-    frame list, as after a header-only decode); otherwise ``columns`` is ``None``."""
+    frame list, as after a header-only decode); otherwise ``columns`` is ``None``.
+
+    Frozen; ``ok`` is true when ``error`` is ``None``. Results pickle (the
+    replay as its field values), so process pools and clusters can send them."""
 
     __slots__ = ("index", "path", "replay", "error", "columns")
 
@@ -290,11 +293,13 @@ class Decoding(Iterator[DecodeResult]):
 
     ``len()`` is the number of files when ``sources`` has a length and the
     files can be counted without reading any (see
-    :func:`kadenzo.sources.count`: folders are walked for it; an archive, an
+    ``kadenzo.sources.count``: folders are walked for it; an archive, an
     Arrow stream or an iterator leaves it unknown), so progress bars know
     their end; otherwise ``len()`` raises ``TypeError``, which ``tqdm`` and
     ``list`` take as "length unknown". ``close()`` (or leaving a ``with``
-    block) drops the work not yet started.
+    block) drops the work not yet started. A ``Decoding`` belongs to the
+    process that made it: in a child made by ``fork()``, taking from it
+    raises ``RuntimeError``.
     """
 
     def __init__(
@@ -379,11 +384,11 @@ def decode(
     salvage: bool = False,
     glob: str = "*.kvr",
 ) -> Decoding:
-    """Decodes the files of ``sources`` and yields one :class:`DecodeResult`
+    """Decodes the files of ``sources`` and yields one ``DecodeResult``
     per file, in input order.
 
     ``sources`` is one source or an iterable of them, of any kind
-    :mod:`kadenzo.sources` reads: paths (``str`` or ``os.PathLike``; names
+    ``kadenzo.sources`` reads: paths (``str`` or ``os.PathLike``; names
     that are not UTF-8 work), folders (searched with their subfolders for
     ``glob``), glob patterns, zip and tar archives (their members matching
     ``glob``) and ``"archive.zip::member"`` names, the contents of files
@@ -402,7 +407,7 @@ def decode(
     kadenzo.columns), converted on the pool, and no frame list in ``result.replay``.
     With ``salvage=True``, a file that fails to decode is read again for what
     it still holds: its result keeps the error, whose ``salvaged`` is a
-    :class:`Salvaged`, and its ``replay`` is that partial replay (frames as
+    ``Salvaged``, and its ``replay`` is that partial replay (frames as
     objects, whatever ``frames`` is); ``ok`` stays ``False``.
 
     Arguments are checked before any file is taken: ``TypeError`` for a value
@@ -443,13 +448,13 @@ def decode_one(source: Source, *, header_only: bool = False, salvage: bool = Fal
     or ``tarfile`` member, an fsspec file) is read from where it stands to
     its end, never more than the file-size cap of paths (4 GiB, then
     ``ReplayFileError`` with errno ``EFBIG``). Raises a
-    :class:`~kadenzo.errors.ReplayError` on failure, ``TypeError`` when
+    ``kadenzo.errors.ReplayError`` on failure, ``TypeError`` when
     ``header_only`` (or ``salvage``) is not a ``bool`` or ``source`` neither
     a path, bytes nor a binary file.
 
     With ``salvage=True``, a file that does not decode still raises its
-    :class:`~kadenzo.errors.ReplayDecodeError`, and the error's ``salvaged``
-    holds what the file still holds (a :class:`Salvaged`: the partial replay
+    ``kadenzo.errors.ReplayDecodeError``, and the error's ``salvaged``
+    holds what the file still holds (a ``Salvaged``: the partial replay
     and the fields read). Raising keeps a damaged file from passing for a
     whole one in code that does not look; ``except ReplayDecodeError as
     error: error.salvaged`` is the way to the part. A file that cannot be
@@ -485,17 +490,17 @@ def decode_archive(
 ) -> Decoding:
     """Decodes the members of a ``.zip`` or ``.tar`` archive (plain, gzip,
     bzip2, xz, or zstd when the ``zstandard`` package is installed) whose
-    base name matches ``glob``, in member order, as :func:`decode` decodes
+    base name matches ``glob``, in member order, as ``decode`` decodes
     files: on the pool, with the same arguments and the same bound on memory
     (a member is read only when the window has room for it). The archive is
-    read as one whatever its name; :func:`decode` reads the archives among
+    read as one whatever its name; ``decode`` reads the archives among
     its sources by their names.
 
     Each result's ``path`` is ``"<archive>::<member name>"``. A member that
     cannot be read or decoded is an error result; a damaged archive (cut
     short, not an archive) ends with one error result whose path is the
     archive's, and anything but a regular file (a pipe, a device) is refused
-    so at once. The result has no length. ``salvage`` is as for :func:`decode`.
+    so at once. The result has no length. ``salvage`` is as for ``decode``.
     """
     _check_arguments(header_only, errors, frames, threads)
     _check_flag("salvage", salvage)

@@ -58,6 +58,8 @@ __all__ = ["Pair", "Play", "similarity", "matrix", "pair_count"]
 
 # A cursor-mode FrameColumns, or anything kadenzo.columns.frames takes.
 Play = Union[FrameColumns, _columns.Source]
+"""A play: a cursor-mode `FrameColumns`, or anything `kadenzo.columns.frames`
+takes (a `Replay`, a path, a file's contents)."""
 
 
 class Pair(NamedTuple):
@@ -105,8 +107,12 @@ def matrix(
     `threads` is the most worker-pool threads used (by default all of them).
     `progress`, when given, is called on this thread about 20 times a second
     with the pairs compared so far and their number in all (`pair_count`).
-    ValueError for a `grid_ms` so fine that a play would take more grid
-    points than a play may."""
+
+    `grid_ms` and `mirror_y` are numbers (`grid_ms` greater than 0), `top` and
+    `threads` integers of 1 or more (a `top` past the number of pairs means
+    every pair): TypeError for a wrong type, ValueError for a value out of
+    range, a play that is not cursor-mode, or a `grid_ms` that would put more
+    than 16,777,216 points on one play's grid."""
     step = _optional_real("grid_ms", grid_ms)
     if step is not None and step <= 0:
         raise ValueError(f"grid_ms must be greater than 0, not {grid_ms!r}")

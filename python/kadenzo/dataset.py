@@ -177,7 +177,13 @@ def read(
     `error` (other columns null), "raise" raises the first failure in input
     order (a `kadenzo.errors.ReplayError`), "skip" drops its row. With
     `salvage=True`, a damaged file's summary row also holds the fields read
-    before the fault (the others null; see kadenzo.bulk.Salvaged)."""
+    before the fault (the others null; see `kadenzo.bulk.Salvaged`).
+
+    Bad arguments raise before anything is decoded: ValueError for `errors`,
+    `threads` below 1, an unknown column, a `glob` no file name fits or
+    `frames=True` with `header_only=True`; TypeError for a source of the
+    wrong kind (a list's first item is looked at now, the others as they
+    come) or a `threads` that is no `int`."""
     if frames and header_only:
         raise ValueError("frames=True needs the frames decoded: header_only must be False")
     frames = bool(frames)

@@ -1,6 +1,6 @@
 """Exceptions for the failures of single files, raised and returned by kadenzo.bulk.
 
-Every class derives from :class:`Exception` (so ``except Exception`` and process
+Every class derives from ``Exception`` (so ``except Exception`` and process
 pools handle them like any other error), can be imported from here, and
 survives a pickle round trip, and so a ``ProcessPoolExecutor`` or
 ``multiprocessing.Pool`` task, unchanged.
@@ -11,7 +11,7 @@ input (at most about 1 KiB; longer texts are cut and say their length), and
 ``path`` is the path as ``os.fspath`` gives it, or ``None`` when the contents
 were given as bytes. ``salvaged`` is ``None`` unless the error comes from a
 decode with ``salvage=True``: then it is what the file still holds
-(:class:`Salvaged`, also kadenzo.bulk.Salvaged); a pickled copy has ``None``
+(``Salvaged``, also ``kadenzo.bulk.Salvaged``); a pickled copy has ``None``
 there, since replays do not pickle.
 """
 
@@ -34,7 +34,8 @@ def _shown(path: PathName | None) -> str:
 
 
 class ReplayError(Exception):
-    """A replay that could not be read or decoded."""
+    """A replay that could not be read or decoded. `str()` is
+    `"<path>: <message>"` (`<bytes>` for contents given as bytes)."""
 
     path: PathName | None
     message: str
@@ -58,7 +59,7 @@ class ReplayError(Exception):
 class ReplayFileError(ReplayError, OSError):
     """The file could not be opened or read; prints like Python's own file errors.
 
-    ``errno``, ``strerror`` and ``filename`` are those of :class:`OSError`.
+    ``errno``, ``strerror`` and ``filename`` are those of ``OSError``.
     """
 
     def __init__(
@@ -89,7 +90,7 @@ class ReplayDecodeError(ReplayError, ValueError):
 class Salvaged:
     """What a damaged file still holds, read before the fault its error names.
 
-    ``replay`` is a partial :class:`~kadenzo.Replay`: the fields in
+    ``replay`` is a partial ``kadenzo.Replay``: the fields in
     ``fields_read`` (names of the file's fields in file order, as
     ``Replay`` names them) were read whole; those in ``fields_not_read`` keep
     neutral defaults (0, ``None``, ``False``, ``GameMode.STD``).

@@ -6,7 +6,7 @@ import pathlib
 import re
 
 import pytest
-from helpers import ROOT
+from helpers import LAYOUT_PAGE, ROOT
 
 # The core and the programs that use the core alone.
 CORE_FOLDERS = ("src", "tests/cpp", "fuzz")
@@ -61,14 +61,12 @@ def test_the_scan_sees_the_core():
     assert not any(name.startswith("py_") for name in names)
 
 
-def test_readme_layout_names_every_source_folder_and_python_module():
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    layout = readme[readme.index("\n## Layout\n") :]
-    layout = layout[: layout.index("\n## ", 1)]
+def test_layout_page_names_every_source_folder_and_python_module():
+    layout = LAYOUT_PAGE.read_text(encoding="utf-8")
     folders = [f"src/{path.name}" for path in sorted((ROOT / "src").iterdir()) if path.is_dir()]
     modules = [path.name for path in sorted((ROOT / "python/kadenzo").glob("*.py"))]
     missing = [name for name in folders + modules if f"`{name}`" not in layout]
-    assert not missing, f"describe these in the README's Layout section: {missing}"
+    assert not missing, f"describe these in {LAYOUT_PAGE.relative_to(ROOT)}: {missing}"
 
 
 def test_the_lock_is_released_only_through_the_shared_helpers():
@@ -84,9 +82,8 @@ def test_the_lock_is_released_only_through_the_shared_helpers():
 
 
 def layout_order():
-    """The folders of src/ as the README's Layout section lists them, from the bottom up."""
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    layout = readme[readme.index("\n## Layout\n") :]
+    """The folders of src/ as the layout page lists them, from the bottom up."""
+    layout = LAYOUT_PAGE.read_text(encoding="utf-8")
     layout = layout[: layout.index("\nBeside them:")]
     heads = re.findall(r"^- (`src/[a-z_]+`(?:, `src/[a-z_]+`)*):", layout, re.MULTILINE)
     return [name for head in heads for name in re.findall(r"`src/([a-z_]+)`", head)]
@@ -98,7 +95,7 @@ def layer_of(folder, file_name):
 
 
 def test_includes_point_down_the_layout_order():
-    # One order for the folders, listed once in the README: every include goes
+    # One order for the folders, listed once on the layout page: every include goes
     # to an earlier folder or its own, so the folder graph has no cycle. The
     # py_* files form a layer above the core, src/binding the lowest of it.
     order = layout_order()
@@ -115,7 +112,7 @@ def test_includes_point_down_the_layout_order():
                 target = layer_of(folder, header)
                 if rank[target] > rank[source]:
                     upward.append(f"{path.relative_to(ROOT)} -> {name}")
-    assert not upward, "includes that point up the README's layout order:\n" + "\n".join(upward)
+    assert not upward, "includes that point up the layout page's order:\n" + "\n".join(upward)
 
 
 def test_native_code_imports_no_python_module_above_it_and_python_sees_native_through_its_stub():
