@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import bz2
 import errno
+import functools
 import importlib
 import lzma
 import os
@@ -275,7 +276,7 @@ def _zip_entries(file: IO[bytes], start: int, size: int, before: int) -> Iterato
             continue
         unpacked, packed, offset = _zip64_sizes(extra, unpacked, packed, offset, disk)
         entry = _ZipEntry(flags, method, crc, packed, unpacked, offset + before, raw_name)
-        yield name, lambda label, entry=entry: entry.read(file, label)
+        yield name, functools.partial(entry.read, file)
 
 
 def _zip64_sizes(extra: bytes, unpacked: int, packed: int, offset: int, disk: int) -> tuple[int, int, int]:
@@ -433,9 +434,10 @@ def _tar_entries(file: IO[bytes], head: bytes) -> Iterator[Entry]:
         reader = _zstd_reader(file)
     with reader, tarfile.open(fileobj=reader, mode="r|" if reader is not file else "r|*") as tarred:
         while (info := tarred.next()) is not None:
-            tarred.members.clear()
+            # tarfile keeps every header it reads, for going back; a stream never does.
+            tarred.members.clear()  # type: ignore[attr-defined]
             if info.isfile():
-                yield info.name, lambda label, info=info: _tar_member(tarred, info, label)
+                yield info.name, functools.partial(_tar_member, tarred, info)
 
 
 def _tar_member(tarred: tarfile.TarFile, info: tarfile.TarInfo, label: str) -> bytes:

@@ -111,7 +111,14 @@ class Batch:
         else:
             rows = 1
             mods_names = _header_rows.mods_of(replay)[1] if self._mods and replay is not None else None
-            entry = (item.index, item.name, replay, columns if self.full else None, item.error, mods_names)
+            entry: tuple[Any, ...] = (
+                item.index,
+                item.name,
+                replay,
+                columns if self.full else None,
+                item.error,
+                mods_names,
+            )
             if item.salvaged is not None:
                 entry += (hidden_columns(item.salvaged),)
             self._entries.append(entry)

@@ -205,11 +205,11 @@ def _decoded(
             for result in results:
                 member = result.path.split(sources.MEMBER_SEPARATOR, 1)[-1] if result.path else ""
                 try:
-                    target: str | None = targets.claim(result.path, member)
+                    claimed = targets.claim(result.path, member)
                 except UsageError as refusal:
                     yield result.path, None, _Unread(ValueError(str(refusal)))
                     continue
-                yield result.path, target, result
+                yield result.path, claimed, result
 
 
 class _Unread:

@@ -136,7 +136,12 @@ def run_dataset(args: argparse.Namespace) -> int:
         with write_errors(args.output):  # exit 4 when the disk refuses; nothing is left under OUT_DIR then
             try:
                 written = dataset.write_parquet(
-                    args.paths, args.output, threads=args.threads, glob=args.glob, salvage=args.salvage, progress=decoded
+                    args.paths,
+                    args.output,
+                    threads=args.threads,
+                    glob=args.glob,
+                    salvage=args.salvage,
+                    progress=decoded,
                 )
             except FileExistsError as error:
                 raise UsageError(str(error)) from None

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+from collections.abc import Callable
 from typing import Any
 
 from kadenzo import Replay, bulk, mods
@@ -63,7 +64,7 @@ def lines(name: str, replay: Replay, salvaged: Salvaged | None = None) -> list[s
     life = replay.life_bar_graph or []
     duration = sum(columns.time_delta) / 1000 if columns is not None and len(columns) else 0.0
     bits = mods.bits(replay.mods)
-    rows = [
+    rows: list[tuple[str, list[str], Callable[[], str]]] = [
         ("mode", ["mode"], lambda: repr(replay.mode).removeprefix("GameMode.")),
         ("player", ["username"], lambda: shown(replay.username)),
         ("beatmap hash", ["beatmap_hash"], lambda: shown(replay.beatmap_hash)),
