@@ -79,10 +79,16 @@ class Source:
     held it (a folder's file: its path below the folder; a member: its name
     in the archive; a file given: its base name), or None for contents."""
 
-    __slots__ = ("path", "error", "relative")
+    __slots__ = ("path", "error", "_relative")
 
     def __init__(self, path: Any, error: ReplayError | None = None, relative: str | None = None) -> None:
-        self.path, self.error, self.relative = path, error, relative
+        self.path, self.error, self._relative = path, error, relative
+
+    @property
+    def relative(self) -> str | None:
+        if self._relative is None and isinstance(self.path, (str, os.PathLike)):
+            return os.path.basename(os.fsdecode(self.path))  # a file given: its own name
+        return self._relative
 
     def __repr__(self) -> str:
         return f"Source({self.path!r}{', error' if self.error is not None else ''})"
@@ -234,9 +240,17 @@ def _expand(
     ahead: list[Any] = []  # an item read past a run of one archive's members
     while (item := ahead.pop() if ahead else next(items, _END)) is not _END:
         if isinstance(item, (str, os.PathLike)):
-            member = _member_of(item)
+            name = item if isinstance(item, str) else os.fsdecode(item)
+            member = _member_of(name) if MEMBER_SEPARATOR in name else None
             if member is None:
-                yield from _path(item, matcher, how, unmatched)
+                try:
+                    mode: int | None = os.stat(name).st_mode
+                except (OSError, ValueError):
+                    mode = None
+                if mode is not None and stat.S_ISREG(mode) and (how == _LOOK or not _archive_name(name)):
+                    yield Source(item), item  # the common case, a file, taken without more ado
+                else:
+                    yield from _path(item, name, mode, matcher, how, unmatched)
                 continue
             # Members named one after another in the same archive: one pass over it.
             wanted = [member[1]]
@@ -270,15 +284,17 @@ def _unknown(item: Any) -> TypeError:
     )
 
 
-def _path(item: Any, matcher: re.Pattern[str], how: str, unmatched: list[Any] | None) -> Iterator[Any]:
-    """A path given: a folder's files, a pattern's matches, an archive's
-    members, or the file itself (also when it is missing or no regular
-    file: the reader says why). One stat, for the common case of a file."""
-    name = os.fsdecode(item)
-    try:
-        mode: int | None = os.stat(name).st_mode
-    except (OSError, ValueError):
-        mode = None
+def _archive_name(name: str) -> bool:
+    return name.lower().endswith(ARCHIVE_SUFFIXES)
+
+
+def _path(
+    item: Any, name: str, mode: int | None, matcher: re.Pattern[str], how: str, unmatched: list[Any] | None
+) -> Iterator[Any]:
+    """A path given that is not a plain file (`mode`: what stat said, None
+    when it failed): a folder's files, a pattern's matches, an archive's
+    members, or the path itself (missing, or no regular file: the reader
+    says why)."""
     if mode is not None and stat.S_ISDIR(mode):
         found = False
         for path in _walk(name, matcher):
@@ -286,7 +302,7 @@ def _path(item: Any, matcher: re.Pattern[str], how: str, unmatched: list[Any] | 
             if isinstance(path, Source):  # a folder that could not be listed
                 yield path, None
             else:
-                yield from _file(path, os.path.relpath(path, name), matcher, how)
+                yield from _file(path, _below(path, name), matcher, how)
         if not found and unmatched is not None:
             unmatched.append(item)
     elif mode is None and globbing.has_magic(name) and not os.path.lexists(name):
@@ -294,15 +310,24 @@ def _path(item: Any, matcher: re.Pattern[str], how: str, unmatched: list[Any] | 
         found = False
         for path in _glob(name):
             found = True
-            yield from _file(path, os.path.relpath(path, base) if base else path, matcher, how)
+            yield from _file(path, _below(path, base) if base else path, matcher, how)
         if not found and unmatched is not None:
             unmatched.append(item)
-    elif how != _LOOK and mode is not None and stat.S_ISREG(mode) and name.lower().endswith(ARCHIVE_SUFFIXES):
+    elif how != _LOOK and mode is not None and stat.S_ISREG(mode):
         from kadenzo import _archives
 
         yield from _archives.members(name, matcher, read=how == _READ)
     else:
-        yield Source(item, None, os.path.basename(name)), item
+        yield Source(item), item
+
+
+def _below(path: str, folder: str) -> str:
+    """`path`, found under `folder`, relative to it."""
+    if path.startswith(folder):
+        rest = path[len(folder) :]
+        if folder.endswith(os.sep) or rest.startswith(os.sep):
+            return rest.lstrip(os.sep)
+    return os.path.relpath(path, folder)
 
 
 def _file(path: str, relative: str, matcher: re.Pattern[str], how: str) -> Iterator[Any]:
