@@ -137,6 +137,9 @@ def test_deep_and_unreadable_folders(tmp_path, monkeypatch):
         (["summary", "{plays}", "--stats", "--header-only"], ExitStatus.USAGE, "which --header-only skips"),
         (["summary", "{plays}", "--threads", "x"], ExitStatus.USAGE, "invalid thread count value: 'x'"),
         (["compare", "{plays}", "--mirror-y", "abc"], ExitStatus.USAGE, "--mirror-y: invalid number value: 'abc'"),
+        # Before: tracebacks and exit 1 for values the library refuses or the native part cannot hold.
+        (["compare", "{plays}", "--grid-ms", "0.0001"], ExitStatus.USAGE, "--grid-ms"),
+        (["compare", "{plays}", "--top", "9" * 20], ExitStatus.OK, "pairs written"),
         # A stray argument shows the command's own usage, not that of `kadenzo`.
         (["compare", "{plays}", "--parquet"], ExitStatus.USAGE, "usage: kadenzo compare [-h]"),
         (["show", "{plays}/plain.kvr", "--more"], ExitStatus.USAGE, "usage: kadenzo show [-h]"),

@@ -53,6 +53,11 @@ def test_a_block_decodes_to_its_files_frames(data, form):
         ("QUJDé", "the base64 text is not valid at offset 4: not a base64 digit"),
         ("QUJDR", "the base64 text is not valid at offset 5: the text ends inside a group"),
         ("QQ==QQ", "the base64 text is not valid at offset 4: a digit after the padding"),
+        ("QQ====", "the base64 text is not valid at offset 4: more padding than the group needs"),
+        (
+            "QUFB\udce9QUFB",
+            "the base64 text is not valid at offset 4: not a base64 digit",
+        ),  # before: UnicodeEncodeError
     ],
 )
 def test_text_that_is_not_base64_names_the_offset(text, message):
