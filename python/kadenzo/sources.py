@@ -142,10 +142,11 @@ def expand(
     path for the native reader to open, the file's contents (bytes-like), or
     None where `source.error` says why there is nothing.
 
-    With `read=False` the files are named, not read (data None): an
-    archive's members are listed (a zip archive's from its directory, a tar
-    archive's by reading its stream through), a file object named by its
-    `name`, an Arrow table by itself. Folders and glob patterns that hold no
+    With `read=False` the files are named, not read: a path's data is the
+    path, an archive's members are listed with no data (a zip archive's from
+    its directory, a tar archive's by reading its stream through), a file
+    object is named by its `name` (data: the object, unread), an Arrow table
+    given as itself. Folders and glob patterns that hold no
     matching file are appended to `unmatched`. The glob is checked now
     (TypeError, ValueError); a source of no known kind raises TypeError when
     the iterator comes to it."""
