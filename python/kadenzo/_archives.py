@@ -30,8 +30,8 @@ import zlib
 from collections.abc import Callable, Iterator
 from typing import IO, Any
 
+from kadenzo._files import MAX_FILE_BYTES, MEMBER_SEPARATOR, Source, not_regular, read_error, too_large
 from kadenzo.errors import ReplayFileError
-from kadenzo.sources import MAX_FILE_BYTES, MEMBER_SEPARATOR, Source, not_regular, read_error, too_large
 
 _CHUNK = 1 << 16
 _ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"

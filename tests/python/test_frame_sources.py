@@ -155,9 +155,9 @@ def test_file_objects_decode_as_their_bytes(archives, tmp_path):
 
 
 def test_a_file_object_is_read_no_further_than_the_cap(monkeypatch):
-    from kadenzo import sources
+    from kadenzo import _files
 
-    monkeypatch.setattr(sources, "MAX_FILE_BYTES", 100_000)
+    monkeypatch.setattr(_files, "MAX_FILE_BYTES", 100_000)
     source = ReadOnly(b"\0" * 10_000_000)
     with pytest.raises(kadenzo.errors.ReplayFileError) as info:
         kadenzo.bulk.decode_one(source)
