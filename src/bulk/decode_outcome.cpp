@@ -7,7 +7,7 @@
 #include <new>
 
 #include "bulk/failure_report.hpp"
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 #include "files/path_check.hpp"
 #include "files/replay_file.hpp"
 

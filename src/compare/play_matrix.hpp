@@ -11,7 +11,7 @@
 #include <span>
 #include <variant>
 
-#include "batch/worker_pool.hpp"
+#include "worker_pool/worker_pool.hpp"
 #include "columns/frame_columns.hpp"
 #include "common/memory.hpp"
 

@@ -7,7 +7,7 @@
 #include <charconv>
 #include <string_view>
 
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 #include "text/number_text.hpp"
 #include "text/utf8.hpp"
 

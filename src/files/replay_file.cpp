@@ -15,9 +15,9 @@
 #include "debug_text/debug_text.hpp"
 #include "files/file_limits.hpp"
 #include "files/header_read.hpp"
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 #include "failure/failure_text.hpp"
-#include "decode/replay_parser.hpp"
+#include "replay_decode/replay_parser.hpp"
 
 namespace kz {
 namespace {

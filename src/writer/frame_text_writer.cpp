@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "parser/frame_block.hpp"
+#include "readers/frame_block.hpp"
 #include "replay_events/frame_text.hpp"
 #include "writer/number_format.hpp"
 

@@ -8,7 +8,7 @@
 #include <new>
 
 #include "python/binding/py_lock_check.hpp"
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 
 namespace kz::py {
 

@@ -14,7 +14,7 @@
 #include <memory>
 #include <variant>
 
-#include "batch/worker_pool.hpp"
+#include "worker_pool/worker_pool.hpp"
 #include "python/binding/py_class.hpp"
 #include "python/binding/py_convert.hpp"
 #include "python/binding/py_unlocked.hpp"

@@ -6,7 +6,7 @@
 #include "python/binding/py_arguments.hpp"
 #include "files/path_check.hpp"
 #include "files/replay_file.hpp"
-#include "parser/frame_block.hpp"
+#include "readers/frame_block.hpp"
 
 namespace kz::py {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <atomic>
 
-#include "python/batch/py_batch.hpp"
+#include "python/bulk/py_batch.hpp"
 #include "python/binding/py_class.hpp"
 #include "python/binding/py_convert.hpp"
 #include "python/binding/py_ref.hpp"

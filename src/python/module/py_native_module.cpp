@@ -9,7 +9,7 @@
 #include "python/compare/py_compare.hpp"
 #include "python/dataset/py_dataset.hpp"
 #include "python/flags/py_mod_bits.hpp"
-#include "python/frames/py_frames.hpp"
+#include "python/block_alone/py_frames.hpp"
 #include "python/layout/py_layout.hpp"
 #include "python/salvage/py_salvage.hpp"
 #include "python/writer/py_writer.hpp"

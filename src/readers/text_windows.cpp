@@ -1,15 +1,15 @@
 // A frame block's text decoded window by window as it is decompressed.
-#include "parser/text_windows.hpp"
+#include "readers/text_windows.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <optional>
 #include <utility>
 
-#include "common/stop.hpp"
-#include "parser/alone_decoder.hpp"
-#include "parser/frame_block.hpp"
-#include "parser/text_buffer.hpp"
+#include "failure/stop.hpp"
+#include "readers/alone_decoder.hpp"
+#include "readers/frame_block.hpp"
+#include "readers/text_buffer.hpp"
 #include "replay_events/frame_reader.hpp"
 #include "text/text_scan.hpp"
 

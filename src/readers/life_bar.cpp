@@ -1,5 +1,5 @@
 // Decoding of the life-bar graph string into samples.
-#include "parser/life_bar.hpp"
+#include "readers/life_bar.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 #include "failure/failure_text.hpp"
-#include "parser/byte_reader.hpp"
+#include "readers/byte_reader.hpp"
 #include "text/number_text.hpp"
 #include "text/text_scan.hpp"
 

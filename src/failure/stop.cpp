@@ -1,5 +1,5 @@
 // The stop path: the diagnostic line on standard error, then the exception.
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 
 #include <execinfo.h>
 #include <sys/syscall.h>

@@ -1,12 +1,12 @@
 // The legacy LZMA decoder of a frame block: set-up, limits, and the meaning of each round.
-#include "parser/alone_decoder.hpp"
+#include "readers/alone_decoder.hpp"
 
 #include <bit>
 #include <cstring>
 #include <limits>
 
 #include "common/lzma_allocator.hpp"
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 #include "failure/failure_text.hpp"
 
 namespace kz {

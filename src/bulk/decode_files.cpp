@@ -1,10 +1,10 @@
 // Many files on the worker pool: one slot per path, the lowest-index failure rule.
-#include "batch/decode_files.hpp"
+#include "bulk/decode_files.hpp"
 
 #include <optional>
 
-#include "batch/worker_pool.hpp"
-#include "common/stop.hpp"
+#include "worker_pool/worker_pool.hpp"
+#include "failure/stop.hpp"
 #include "files/path_check.hpp"
 #include "files/replay_file.hpp"
 

@@ -6,7 +6,7 @@
 #include <source_location>
 #include <string_view>
 
-#include "common/decode_failure.hpp"
+#include "failure/decode_failure.hpp"
 #include "common/memory.hpp"
 
 namespace kz {

@@ -1,6 +1,6 @@
 // decode_block: a frame block alone (raw bytes or base64 text) decoded and,
 // when asked, turned into columns, all without the interpreter lock.
-#include "python/frames/py_frames.hpp"
+#include "python/block_alone/py_frames.hpp"
 
 #include <array>
 #include <optional>
@@ -12,7 +12,7 @@
 #include "bulk/decode_outcome.hpp"
 #include "python/bulk/py_path_stream.hpp"
 #include "python/columns/py_frame_columns.hpp"
-#include "frames/block_decode.hpp"
+#include "block_alone/block_decode.hpp"
 
 namespace kz::py {
 namespace {

@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "common/byte_view.hpp"
-#include "common/decode_failure.hpp"
+#include "failure/decode_failure.hpp"
 
 namespace kz {
 

@@ -1,10 +1,10 @@
 // Fixed-width number, ULEB128 and string readers of the replay format.
-#include "parser/byte_reader.hpp"
+#include "readers/byte_reader.hpp"
 
 #include <bit>
 #include <cstring>
 
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 #include "failure/failure_text.hpp"
 #include "text/utf8.hpp"
 

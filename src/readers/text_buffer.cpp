@@ -1,5 +1,5 @@
 // Reserved address space for the frame text, and the per-thread buffer kept between calls.
-#include "parser/text_buffer.hpp"
+#include "readers/text_buffer.hpp"
 
 #include <sys/mman.h>
 #include <unistd.h>

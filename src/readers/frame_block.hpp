@@ -6,8 +6,8 @@
 
 #include "game_mode/game_mode.hpp"
 #include "failure/decode_result.hpp"
-#include "parser/alone_decoder.hpp"
-#include "parser/text_buffer.hpp"
+#include "readers/alone_decoder.hpp"
+#include "readers/text_buffer.hpp"
 #include "replay/replay_record.hpp"
 
 namespace kz {

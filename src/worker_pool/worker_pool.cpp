@@ -1,7 +1,7 @@
 // Worker pool: threads sleep on a condition variable and take tasks from one
 // queue in order, so fast threads take over the work of slow ones without
 // any splitting policy.
-#include "batch/worker_pool.hpp"
+#include "worker_pool/worker_pool.hpp"
 
 #include <pthread.h>
 #include <sched.h>
@@ -19,7 +19,7 @@
 #include <thread>
 
 #include "common/memory.hpp"
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 
 namespace kz {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "bulk/failure.hpp"
 #include "game_mode/game_mode.hpp"
-#include "parser/frame_block.hpp"
+#include "readers/frame_block.hpp"
 
 namespace kz {
 

@@ -1,9 +1,9 @@
 // parse_replays_from_paths: many files decoded on the worker pool in one call.
-#include "python/batch/py_batch.hpp"
+#include "python/bulk/py_batch.hpp"
 
 #include <array>
 
-#include "batch/decode_files.hpp"
+#include "bulk/decode_files.hpp"
 #include "python/binding/py_arguments.hpp"
 
 namespace kz::py {

@@ -1,5 +1,5 @@
 // The compressed frame block: its length, the liblzma decompression and the hand-off to the frame text decoder.
-#include "parser/frame_block.hpp"
+#include "readers/frame_block.hpp"
 
 #include <lzma.h>
 
@@ -11,11 +11,11 @@
 #include <string_view>
 #include <type_traits>
 
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 #include "failure/failure_text.hpp"
-#include "parser/alone_decoder.hpp"
-#include "parser/byte_reader.hpp"
-#include "parser/text_windows.hpp"
+#include "readers/alone_decoder.hpp"
+#include "readers/byte_reader.hpp"
+#include "readers/text_windows.hpp"
 #include "replay_events/frame_text.hpp"
 
 namespace kz {

@@ -1,16 +1,16 @@
 // The replay file layout, decoded in one forward pass over the layout table.
 // A failure is named by the field being read and where it starts: a reader's
 // error gets them on its way out, and a stop on its way through.
-#include "decode/replay_parser.hpp"
+#include "replay_decode/replay_parser.hpp"
 
 #include <algorithm>
 #include <type_traits>
 
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 #include "layout/field_codec.hpp"
 #include "layout/replay_layout.hpp"
 #include "failure/failure_text.hpp"
-#include "parser/frame_block.hpp"
+#include "readers/frame_block.hpp"
 
 namespace kz {
 namespace {

@@ -1,9 +1,9 @@
-#include "frames/block_decode.hpp"
+#include "block_alone/block_decode.hpp"
 
 #include <charconv>
 
 #include "bulk/decode_outcome.hpp"
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 #include "layout/replay_layout.hpp"
 #include "text/base64.hpp"
 
