@@ -49,7 +49,7 @@ def test_core_files_include_no_interpreter_header():
         ("#include <Python.h>\n", ["Python.h"]),
         ('  #  include "python/binding/py_ref.hpp"\n', ["python/binding/py_ref.hpp"]),
         ('#include "structmember.h"\n', ["structmember.h"]),
-        ('#include "decode/replay_parser.hpp"\n#include <vector>\n', []),
+        ('#include "replay_decode/replay_parser.hpp"\n#include <vector>\n', []),
         ('// #include "python/copy.hpp"\n', []),
     ],
 )
