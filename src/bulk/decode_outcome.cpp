@@ -73,7 +73,7 @@ namespace {
 // for a file the reader refuses the nearest one (a pipe or device is no
 // valid input, an oversized file too big).
 Failure failure_of_file_error(const FileError& error) {
-    String stop_message = "called `Result::unwrap()` on an `Err` value: ";
+    String stop_message(kUnwrapErrPrefix);
     stop_message += describe(error);
     String what = "cannot read the file: ";
     if (const OsError* os = std::get_if<OsError>(&error)) {

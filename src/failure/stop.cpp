@@ -97,7 +97,7 @@ void stop(std::string_view message, DecodeFailure failure, std::source_location 
 }
 
 void stop_unwrap_err(std::string_view error_debug_text, std::source_location where) {
-    String message = "called `Result::unwrap()` on an `Err` value: ";
+    String message(kUnwrapErrPrefix);
     message += error_debug_text;
     stop(message, where);
 }

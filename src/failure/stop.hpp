@@ -57,7 +57,11 @@ private:
 [[noreturn]] void stop(std::string_view message, DecodeFailure failure,
                        std::source_location where = std::source_location::current());
 
-// "called `Result::unwrap()` on an `Err` value: " + the error's debug text.
+// What every stop for an error the caller needed to be a success starts
+// with; the error's debug text follows it.
+inline constexpr std::string_view kUnwrapErrPrefix = "called `Result::unwrap()` on an `Err` value: ";
+
+// kUnwrapErrPrefix + the error's debug text.
 [[noreturn]] void stop_unwrap_err(std::string_view error_debug_text,
                                   std::source_location where = std::source_location::current());
 
