@@ -1,5 +1,5 @@
 // Messages of write failures, rendered from their values.
-#include "writer/encode_error.hpp"
+#include "failure/encode_error.hpp"
 
 #include <charconv>
 
