@@ -7,23 +7,13 @@
 #include <new>
 
 #include "bulk/failure_report.hpp"
+#include "failure/file_error.hpp"
 #include "failure/stop.hpp"
 #include "files/path_check.hpp"
 #include "files/replay_file.hpp"
 
 namespace kz {
 namespace {
-
-// strerror_r comes in two shapes depending on the C library's feature macros.
-[[maybe_unused]] const char* strerror_text(int result, const char* buffer) noexcept {
-    return result == 0 ? buffer : "Unknown error";
-}
-[[maybe_unused]] const char* strerror_text(const char* result, const char*) noexcept { return result; }
-
-String system_error_text(int code) {
-    char buffer[256];
-    return String(strerror_text(::strerror_r(code, buffer, sizeof buffer), buffer));
-}
 
 Failure file_failure(int code, std::string_view stop_message, std::string_view what) {
     Failure failure;
