@@ -20,6 +20,12 @@ stage_done "set-up and build"
 ctest --test-dir build/release --output-on-failure -j 2
 stage_done "C++ tests"
 
+# The documentation site (mkdocs.yml), built offline with warnings as errors:
+# a broken link or anchor, a page left out of the navigation, or a docstring
+# the generated reference cannot read fails the run here.
+.venv/bin/mkdocs build --strict --quiet
+stage_done "documentation build"
+
 .venv/bin/python -m pytest -q tests/python
 stage_done "Python tests"
 

@@ -7,7 +7,7 @@ import pathlib
 import re
 
 import pytest
-from helpers import ROOT
+from helpers import LAYOUT_PAGE, ROOT
 
 # The core and the programs that use the core alone.
 CORE_FOLDERS = ("src", "tests/cpp", "fuzz")
@@ -72,14 +72,12 @@ def source_folders():
     )
 
 
-def test_readme_layout_names_every_source_folder_and_python_module():
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    layout = readme[readme.index("\n## Layout\n") :]
-    layout = layout[: layout.index("\n## ", 1)]
+def test_layout_page_names_every_source_folder_and_python_module():
+    layout = LAYOUT_PAGE.read_text(encoding="utf-8")
     folders = [f"src/{folder}" for folder in source_folders()]
     modules = [path.name for path in sorted((ROOT / "python/kadenzo").glob("*.py"))]
     missing = [name for name in folders + modules if f"`{name}`" not in layout]
-    assert not missing, f"describe these in the README's Layout section: {missing}"
+    assert not missing, f"describe these in {LAYOUT_PAGE.relative_to(ROOT)}: {missing}"
 
 
 def test_the_lock_is_released_only_through_the_shared_helpers():
@@ -95,16 +93,15 @@ def test_the_lock_is_released_only_through_the_shared_helpers():
 
 
 def layout_order():
-    """The folders of src/ as the README's Layout section lists them, from the bottom up."""
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    layout = readme[readme.index("\n## Layout\n") :]
+    """The folders of src/ as the layout page lists them, from the bottom up."""
+    layout = LAYOUT_PAGE.read_text(encoding="utf-8")
     layout = layout[: layout.index("\nBeside them:")]
     heads = re.findall(r"^- (`src/[a-z_/]+`(?:,\s+`src/[a-z_/]+`)*):", layout, re.MULTILINE)
     return [name for head in heads for name in re.findall(r"`src/([a-z_/]+)`", head)]
 
 
 def test_includes_point_down_the_layout_order():
-    # One order for the folders, listed once in the README: every include goes
+    # One order for the folders, listed once on the layout page: every include goes
     # to an earlier folder or its own, so the folder graph has no cycle. The
     # folders of src/python (the binding) come after the whole core.
     order = layout_order()
@@ -120,4 +117,20 @@ def test_includes_point_down_the_layout_order():
             folder = name.rpartition("/")[0]
             if folder in rank and folder != source and rank[folder] > rank[source]:
                 upward.append(f"{path.relative_to(ROOT)} -> {name}")
-    assert not upward, "includes that point up the README's layout order:\n" + "\n".join(upward)
+    assert not upward, "includes that point up the layout page's order:\n" + "\n".join(upward)
+
+
+def test_native_code_imports_no_python_module_above_it_and_python_sees_native_through_its_stub():
+    # The native module sits below the package's Python modules: it may import
+    # itself (for pickling) or third-party libraries, never a kadenzo module;
+    # the Python side imports it by name, so mypy checks each call against the stub.
+    native = "".join(path.read_text(encoding="utf-8") for path in sorted((ROOT / "src").rglob("py_*.cpp")))
+    upward = [name for name in re.findall(r'PyImport_ImportModule\("([^"]+)"\)', native) if name.startswith("kadenzo")]
+    assert set(upward) <= {"kadenzo._native"}, upward
+    assert "PyImport_GetModuleDict" not in native  # submodules come through the import system
+    untyped = [
+        path.name
+        for path in sorted((ROOT / "python/kadenzo").glob("*.py"))
+        if re.search(r"import_module\(\s*[\"']kadenzo\._native", path.read_text(encoding="utf-8"))
+    ]
+    assert not untyped, f"import kadenzo._native by name (from kadenzo import _native): {untyped}"
