@@ -139,6 +139,11 @@ def mod_from_bits(bits: int) -> Mod: ...
 # (name, kind, width) of each field of a replay file, in file order; width is
 # 0 when the field's size depends on its contents.
 layout_fields: tuple[tuple[str, str, int], ...]
+# (name, Python type, Arrow type of its summary column or None) of each field
+# of Replay, in the record's order; the types as the stub and pyarrow write them.
+replay_fields: tuple[tuple[str, str, str | None], ...]
+# The smallest file the layout allows: every field zero or absent.
+smallest_file: bytes
 
 # --- bulk decoding (private to kadenzo.bulk, which types its results) ---------
 

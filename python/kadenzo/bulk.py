@@ -100,27 +100,13 @@ _SLOTS: tuple[tuple[str, Any, tuple[str, ...], Any], ...] = (
     ("catch_replay_data", kadenzo.ReplayEventCatch, ("time_delta", "x", "dashing"), None),
     ("mania_replay_data", kadenzo.ReplayEventMania, ("time_delta", "keys"), kadenzo.KeyMania),
 )
-_PLAIN_FIELDS = (
-    "game_version",
-    "beatmap_hash",
-    "username",
-    "replay_hash",
-    "count_300",
-    "count_100",
-    "count_50",
-    "count_geki",
-    "count_katu",
-    "count_miss",
-    "score",
-    "max_combo",
-    "perfect",
-    "timestamp",
-    "rng_seed",
-    "replay_id",
-)
+# The fields a pickled replay keeps as they are: numbers, flags and texts,
+# in the record's order.
+_PLAIN_TYPES = ("int", "int | None", "bool", "str | None")
+_PLAIN_FIELDS = tuple(name for name, python_type, _ in _native.replay_fields if python_type in _PLAIN_TYPES)
 # The smallest header-only file: every field zero or absent. Unpickling
 # decodes it and then sets every field, since Replay has no constructor.
-_BLANK_FILE = bytes(5) + b"\x00\x00\x00" + bytes(12 + 4 + 2 + 1 + 4) + b"\x00" + bytes(8 + 4 + 4)
+_BLANK_FILE = _native.smallest_file
 
 
 def _replay_state(replay: Replay) -> dict[str, Any]:
