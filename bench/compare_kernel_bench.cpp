@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <random>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -118,15 +119,6 @@ void matrix_per_pair(std::mt19937_64& random) {
     }
 }
 
-const char* kernel_name(kz::DistanceKernel kernel) {
-    switch (kernel) {
-        case kz::DistanceKernel::Scalar: return "scalar";
-        case kz::DistanceKernel::Sse2: return "SSE2";
-        case kz::DistanceKernel::Avx512: return "AVX-512";
-    }
-    return "?";
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -161,8 +153,8 @@ int main(int argc, char** argv) {
             microseconds(500, [&] { sink = sink + kz::exact_distance(path_a, path_b, {}, kernel).sum; });
         const double grid =
             microseconds(2000, [&] { sink = sink + kz::grid_distance(grid_a, grid_b, {}, kernel).sum; });
-        std::printf("%-8s exact pair %7.2f us, grid pair %6.2f us (%zu grid points)\n", kernel_name(kernel), exact,
-                    grid, grid_a.size());
+        std::printf("%-8s exact pair %7.2f us, grid pair %6.2f us (%zu grid points)\n",
+                    std::string(kz::distance_kernel_name(kernel)).c_str(), exact, grid, grid_a.size());
     }
     return 0;
 }
