@@ -84,6 +84,40 @@ TEST(CursorPath, DropsFramesWithoutPositionOrGoingBackAndKeepsTheLaterOfEqualTim
     EXPECT_EQ(path.slope_x, (Vec<double>{0.2}));
 }
 
+// Frames where the common case (times rising, positions finite) breaks off
+// at every place of a run: the path follows the three rules frame by frame.
+TEST(CursorPath, RunsOfCommonFramesAndTheirExceptionsFollowTheRules) {
+    std::mt19937_64 random(17);
+    for (int round = 0; round < 200; ++round) {
+        const std::size_t count = random() % 70;
+        Frames frames;
+        std::int64_t start = round % 4 == 0 ? (std::int64_t{1} << 52) - 300 : 0;  // the clock past 2^52
+        for (std::size_t k = 0; k < count; ++k) {
+            const auto kind = random() % 12;
+            frames.delta.push_back(kind == 0 ? -static_cast<std::int64_t>(random() % 40) : kind == 1 ? 0 : 16);
+            frames.x.push_back(kind == 2 ? kNaN : static_cast<double>(k));
+            frames.y.push_back(kind == 3 ? INFINITY : 2.0 * static_cast<double>(k));
+        }
+        if (count > 0) frames.delta[0] += start;
+        CursorPath expected;
+        std::uint64_t clock = 0;
+        for (std::size_t k = 0; k < count; ++k) {
+            clock += static_cast<std::uint64_t>(frames.delta[k]);
+            const double time = static_cast<double>(static_cast<std::int64_t>(clock));
+            if (!std::isfinite(frames.x[k]) || !std::isfinite(frames.y[k])) continue;
+            if (!expected.time.empty() && time < expected.time.back()) continue;
+            if (!expected.time.empty() && time == expected.time.back()) {
+                expected.time.pop_back(), expected.x.pop_back(), expected.y.pop_back();
+            }
+            expected.time.push_back(time), expected.x.push_back(frames.x[k]), expected.y.push_back(frames.y[k]);
+        }
+        const CursorPath path = frames.path();
+        EXPECT_EQ(path.time, expected.time) << "round " << round;
+        EXPECT_EQ(path.x, expected.x) << "round " << round;
+        EXPECT_EQ(path.y, expected.y) << "round " << round;
+    }
+}
+
 TEST(DistanceSum, EveryKernelAgreesWithThePlainLoop) {
     std::mt19937_64 random(7);
     std::uniform_real_distribution<double> value(-600, 600);
