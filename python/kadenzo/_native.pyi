@@ -197,6 +197,9 @@ def pair_matrix(
     progress: Any,
 ) -> Any: ...
 
+# (the kernel comparisons run on, the kernels this processor runs), by name.
+def distance_kernels() -> tuple[str, tuple[str, ...]]: ...
+
 # --- frame blocks alone (private to kadenzo.frames) -----------------------------
 
 # ((ReplayDataContainer, seed) or FrameColumns, None) or (None, (kind, errno, message, detail)).

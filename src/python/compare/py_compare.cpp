@@ -7,6 +7,9 @@
 #include <array>
 #include <cmath>
 #include <optional>
+#include <span>
+#include <string>
+#include <string_view>
 
 #include "python/binding/py_arguments.hpp"
 #include "python/binding/py_class.hpp"
@@ -93,11 +96,39 @@ MatrixWatch signal_watch(PyObject* callback, bool& failed) {
             }};
 }
 
+// The names of the kernels this processor runs, as "scalar, sse2, ...".
+std::string available_kernel_names() {
+    std::string names;
+    for (const DistanceKernel kernel : available_distance_kernels()) {
+        if (!names.empty()) names += ", ";
+        names += distance_kernel_name(kernel);
+    }
+    return names;
+}
+
 // Raises what stopped the work: the exception the watch met, or
 // KeyboardInterrupt when there is none.
 PyObject* stopped(bool python_failed) {
     if (!python_failed || !PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     return nullptr;
+}
+
+// False with ValueError set when KADENZO_KERNEL named a kernel that cannot
+// be had: comparisons refuse to run rather than run on another kernel than
+// the one asked for.
+bool kernel_accepted() {
+    const std::optional<KernelRefusal> refusal = distance_kernel_refusal();
+    if (!refusal) return true;
+    Ref requested = Ref::steal(checked(PyUnicode_DecodeFSDefaultAndSize(
+        refusal->requested.data(), static_cast<Py_ssize_t>(refusal->requested.size()))));
+    if (refusal->known) {
+        PyErr_Format(PyExc_ValueError, "KADENZO_KERNEL=%R names a kernel this processor does not run (it runs %s)",
+                     requested.get(), std::string(available_kernel_names()).c_str());
+    } else {
+        PyErr_Format(PyExc_ValueError, "KADENZO_KERNEL=%R is not a kernel (scalar, sse2, avx2 or avx512)",
+                     requested.get());
+    }
+    return false;
 }
 
 constexpr std::array<const char*, 3> kSimilarityParameters{"a", "b", "mirror_y"};
@@ -114,6 +145,7 @@ PyObject* similarity(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
                              if (!b) return nullptr;
                              if (!cursor_columns(**a)) return not_cursor_mode("a");
                              if (!cursor_columns(**b)) return not_cursor_mode("b");
+                             if (!kernel_accepted()) return nullptr;
                              bool python_failed = false;
                              const MatrixWatch watch = signal_watch(nullptr, python_failed);
                              std::optional<std::variant<double, MatrixFailure>> outcome = without_interpreter_lock([&] {
@@ -171,6 +203,7 @@ PyObject* pair_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                 plays.push_back(columns->get());
                 kept.push_back(std::move(*columns));
             }
+            if (!kernel_accepted()) return nullptr;
             MatrixOptions options;
             options.grid_ms = grid_ms;
             options.mirror_y = mirror_y;
@@ -201,12 +234,36 @@ PyObject* pair_matrix(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         });
 }
 
+// distance_kernels(): (the kernel comparisons run on, the kernels this
+// processor runs), by name; ValueError when KADENZO_KERNEL was refused.
+PyObject* distance_kernels(PyObject*, PyObject*) {
+    return guarded(
+        []() -> PyObject* {
+            if (!kernel_accepted()) return nullptr;
+            const std::span<const DistanceKernel> available = available_distance_kernels();
+            Ref names = Ref::steal(checked(PyTuple_New(static_cast<Py_ssize_t>(available.size()))));
+            for (std::size_t index = 0; index < available.size(); ++index) {
+                const std::string_view name = distance_kernel_name(available[index]);
+                PyTuple_SET_ITEM(
+                    names.get(), static_cast<Py_ssize_t>(index),
+                    checked(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()))));
+            }
+            const std::string_view chosen = distance_kernel_name(best_distance_kernel());
+            Ref name =
+                Ref::steal(checked(PyUnicode_FromStringAndSize(chosen.data(), static_cast<Py_ssize_t>(chosen.size()))));
+            return checked(PyTuple_Pack(2, name.get(), names.get()));
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
 PyMethodDef kFunctions[] = {
     {"similarity", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&similarity)),
      METH_FASTCALL | METH_KEYWORDS, "similarity(a, b, mirror_y): the mean cursor distance of two FrameColumns."},
     {"pair_matrix", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&pair_matrix)),
      METH_FASTCALL | METH_KEYWORDS,
      "pair_matrix(plays, grid_ms, mirror_y, top, threads, progress): distances between every pair of plays."},
+    {"distance_kernels", &distance_kernels, METH_NOARGS,
+     "distance_kernels(): (the kernel comparisons run on, the kernels this processor runs)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
