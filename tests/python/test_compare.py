@@ -3,15 +3,19 @@ edge cases to the bit, the matrix against single pairs, argument checks,
 Ctrl-C, and the command line over a folder."""
 
 import csv
+import json
 import math
+import os
 import signal
+import subprocess
+import sys
 import threading
 import time
 
 import kadenzo
 import numpy as np
 import pytest
-from kadenzo import cli, compare
+from kadenzo import _native, cli, compare
 from kadenzo import columns as kc
 from replay_builder import MODE_STD, MODE_TAIKO, ReplayFile, realistic_replay
 
@@ -142,6 +146,72 @@ def test_sources_other_than_columns_are_decoded(plays, tmp_path):
         == expected
     )
     assert np.asarray(compare.matrix([str(path), data]))[0, 1] == 0.0
+
+
+# --- kernels ------------------------------------------------------------------------
+
+# Run in a process of its own, whose KADENZO_KERNEL forces one kernel: the
+# matrices (exact, mirrored, grid) of the plays in the files given, checked
+# there against similarity to the bit, as JSON.
+KERNEL_RUN = """
+import json, sys
+import numpy as np
+from kadenzo import _native, compare, columns
+plays = [columns.frames(path) for path in sys.argv[1:]]
+exact = np.asarray(compare.matrix(plays, threads=2))
+mirrored = np.asarray(compare.matrix(plays, mirror_y=384))
+for i, a in enumerate(plays):
+    for j, b in enumerate(plays):
+        assert np.array_equal(exact[i, j], compare.similarity(a, b), equal_nan=True), (i, j)
+        assert np.array_equal(mirrored[i, j], compare.similarity(a, b, mirror_y=384), equal_nan=True), (i, j)
+grid = np.asarray(compare.matrix(plays, grid_ms=16.5))
+print(json.dumps([_native.distance_kernels()[0], exact.tolist(), mirrored.tolist(), grid.tolist()]))
+"""
+
+
+def run_kernel(kernel, paths):
+    environment = dict(os.environ, KADENZO_KERNEL=kernel)
+    return subprocess.run(
+        [sys.executable, "-c", KERNEL_RUN, *map(str, paths)], env=environment, capture_output=True, text=True
+    )
+
+
+@pytest.fixture(scope="module")
+def play_files(tmp_path_factory):
+    """Plays that copy each other exactly (squares of 0 all along) among others."""
+    folder = tmp_path_factory.mktemp("kernels")
+    paths = []
+    for seed in (0, 1, 1, 2, 3):
+        path = folder / f"p{len(paths)}.kvr"
+        path.write_bytes(realistic_replay(MODE_STD, 700 + 300 * seed, seed=seed).to_bytes())
+        paths.append(path)
+    return paths
+
+
+@pytest.mark.parametrize("kernel", _native.distance_kernels()[1])
+def test_every_kernel_forced_agrees_with_the_chosen_one(kernel, play_files):
+    """Each kernel this processor runs, forced: matrix equals similarity on
+    it to the bit, and its values are those of the kernel chosen within the
+    documented 1e-13 (their additions are in another order)."""
+    forced = run_kernel(kernel, play_files)
+    assert forced.returncode == 0, forced.stderr
+    name, *matrices = json.loads(forced.stdout)
+    assert name == kernel
+    plays = [kc.frames(path) for path in play_files]
+    chosen = [
+        np.asarray(compare.matrix(plays)),
+        np.asarray(compare.matrix(plays, mirror_y=384)),
+        np.asarray(compare.matrix(plays, grid_ms=16.5)),
+    ]
+    for got, expected in zip(matrices, chosen):
+        np.testing.assert_allclose(np.asarray(got, dtype=float), expected, rtol=1e-13, atol=0)
+    assert matrices[0][1][2] == 0.0  # the copies
+
+
+def test_a_kernel_that_cannot_be_had_is_refused(play_files):
+    refused = run_kernel("avx1024", play_files[:1])
+    assert refused.returncode != 0
+    assert "ValueError: KADENZO_KERNEL='avx1024'" in refused.stderr
 
 
 # --- arguments ------------------------------------------------------------------
