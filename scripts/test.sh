@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Sets up the project with the test extras (scripts/setup.sh test: the
 # package and the C++ tests in one build tree), then runs every test: the C++
-# tests of the decoding core (CTest) and the Python tests against the
-# installed package.
+# tests of the decoding core (CTest), the Python tests against the installed
+# package, the speed guard, and the same tests once more under the sanitizers.
+# Every stage keeps both processors busy (CTest -j 2, pytest -n 2, the fuzz
+# smoke two targets at a time); on CI's two cores the whole run takes a few
+# minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,6 +16,14 @@ stage_done() {
   stage_started=$SECONDS
 }
 
+# The wheel test compiles the module once more from a copy of the sources
+# (tests/python/test_wheel.py), with the flags of the release build: under a
+# compiler cache kept in this work tree and based at it, those compiles find
+# the release build's objects. The set-up installs ccache; the cache starts
+# empty in a fresh clone, so a CI run builds everything once.
+export CCACHE_DIR=$PWD/build/ccache CCACHE_BASEDIR=$PWD CMAKE_CXX_COMPILER_LAUNCHER=ccache
+export SKBUILD_CMAKE_DEFINE="KADENZO_WERROR=ON"
+
 bash scripts/setup.sh test
 stage_done "set-up and build"
 
@@ -20,22 +31,25 @@ stage_done "set-up and build"
 ctest --test-dir build/release --output-on-failure -j 2
 stage_done "C++ tests"
 
-.venv/bin/python -m pytest -q tests/python
+# Two test processes; each test file stays in one of them (--dist loadfile),
+# so a file's module fixtures (the wheel, the cluster) are made once.
+.venv/bin/python -m pytest -q -n 2 --dist loadfile tests/python
 stage_done "Python tests"
 
+# The decoder's instruction counts per mode against bench/speed_baseline.json.
+.venv/bin/python bench/speed_guard.py --binary build/release/speed_guard
+stage_done "speed guard"
+
 # --- Sanitized run -----------------------------------------------------------
-# The same C++ and Python tests once more against an ASan + UBSan build of the
-# module (scripts/test_sanitized.sh; about 2 minutes from a clean tree on two
-# cores). Set KADENZO_SKIP_SANITIZED=1 to leave it out of a local run.
+# The C++ tests, a fuzz smoke and the Python tests that reach native code
+# against an ASan + UBSan build of the module (scripts/test_sanitized.sh),
+# then the C++ tests of the concurrent code under ThreadSanitizer
+# (scripts/test_threads.sh). Set KADENZO_SKIP_SANITIZED=1 to leave both out
+# of a local run.
 if [ "${KADENZO_SKIP_SANITIZED:-0}" != 1 ]; then
+  unset CMAKE_CXX_COMPILER_LAUNCHER  # nothing to share with the release build
   bash scripts/test_sanitized.sh
   stage_done "sanitized run"
-fi
-
-# --- Thread-sanitized run ----------------------------------------------------
-# The C++ tests of the pool, the batch and the bulk stream under ThreadSanitizer
-# (scripts/test_threads.sh). KADENZO_SKIP_SANITIZED=1 leaves it out too.
-if [ "${KADENZO_SKIP_SANITIZED:-0}" != 1 ]; then
   bash scripts/test_threads.sh
   stage_done "thread-sanitized run"
 fi

@@ -326,8 +326,7 @@ class ReplayFile:
             ("block_length", int_le(length, 4)),
             ("block", block),
             ("replay_id", int_le(self.replay_id, self.id_width)),
-            ("score_info", self.score_block()),
-            ("trailing", self.trailing),
+            ("trailing", self.score_block() + self.trailing),  # bytes the decoder ignores
         ]
 
     def to_bytes(self) -> bytes:
