@@ -19,10 +19,12 @@ case "$purpose" in
   test)
     debian_packages=(g++ cmake liblzma-dev libmimalloc-dev libgtest-dev valgrind ccache); package=".[test]"
     # The package's own build tree (build/release) also builds the C++ tests
-    # and the native benchmark, with warnings as errors: the core is compiled
-    # once for the installed module and the tests that scripts/test.sh runs.
+    # (as unity batches) and the native benchmarks, with warnings as errors:
+    # the core is compiled once for the installed module and the tests that
+    # scripts/test.sh runs.
     build_options=(-C build-dir=build/release -C cmake.define.KADENZO_BUILD_TESTS=ON
-                   -C cmake.define.KADENZO_BUILD_BENCH=ON -C cmake.define.KADENZO_WERROR=ON) ;;
+                   -C cmake.define.KADENZO_UNITY_TESTS=ON -C cmake.define.KADENZO_BUILD_BENCH=ON
+                   -C cmake.define.KADENZO_WERROR=ON) ;;
   *) echo "usage: scripts/setup.sh [test]" >&2; exit 2 ;;
 esac
 

@@ -9,11 +9,24 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# Each stage's wall time on standard error, so a slow run shows where it went.
+# Each stage's wall time on standard error, so a slow run shows where it went,
+# and the processor time its processes used: on a machine shared with other
+# builds the wall time grows with their load, the processor time much less.
+cpu_seconds() {  # sets $cpu: user + system time of the finished child processes so far
+  local file
+  file=$(mktemp)
+  times >"$file"  # in this shell: a subshell's children would be none of them
+  cpu=$(tail -n 1 "$file" | awk '{ s = 0; for (i = 1; i <= 2; i++) { sub(/s$/, "", $i); split($i, t, "m"); s += t[1] * 60 + t[2] } printf "%.0f", s }')
+  rm -f "$file"
+}
 stage_started=$SECONDS
+stage_cpu=0
 stage_done() {
-  echo "test.sh: $1 took $((SECONDS - stage_started)) s (total $SECONDS s)" >&2
+  local cpu
+  cpu_seconds
+  echo "test.sh: $1 took $((SECONDS - stage_started)) s, $((cpu - stage_cpu)) s of processor time (total $SECONDS s)" >&2
   stage_started=$SECONDS
+  stage_cpu=$cpu
 }
 
 # The wheel test compiles the module once more from a copy of the sources

@@ -18,10 +18,22 @@ export CXX=${SANITIZE_CXX:-g++}
 # The venv's cmake and ninja when the system has none (the set-up installs them there).
 if [ -d .venv/bin ]; then export PATH="$PATH:$PWD/.venv/bin"; fi
 
+# Each part's wall and processor time (as scripts/test.sh prints its stages').
+cpu_seconds() {  # sets $cpu: user + system time of the finished child processes so far
+  local file
+  file=$(mktemp)
+  times >"$file"  # in this shell: a subshell's children would be none of them
+  cpu=$(tail -n 1 "$file" | awk '{ s = 0; for (i = 1; i <= 2; i++) { sub(/s$/, "", $i); split($i, t, "m"); s += t[1] * 60 + t[2] } printf "%.0f", s }')
+  rm -f "$file"
+}
 stage_started=$SECONDS
+stage_cpu=0
 stage_done() {
-  echo "test_sanitized.sh: $1 took $((SECONDS - stage_started)) s" >&2
+  local cpu
+  cpu_seconds
+  echo "test_sanitized.sh: $1 took $((SECONDS - stage_started)) s, $((cpu - stage_cpu)) s of processor time" >&2
   stage_started=$SECONDS
+  stage_cpu=$cpu
 }
 
 # -O1 with line tables (-g1): the sanitizers' reports keep their file:line
