@@ -1,6 +1,6 @@
 """Time and peak memory of kadenzo on hostile files and processes, one fresh
-interpreter per case (resource.getrusage of the child), for the README's
-reliability figures.
+interpreter per case (resource.getrusage of the child), for the figures of
+docs/reliability.md.
 
     PYTHONPATH=build/dev python bench/bench_hostile.py [--big] [CASE ...]
 

@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "parser/life_bar.hpp"
+#include "readers/life_bar.hpp"
 #include "replay_events/frame_text.hpp"
 
 namespace {

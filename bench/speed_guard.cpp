@@ -28,8 +28,8 @@
 #include <string>
 #include <vector>
 
-#include "common/stop.hpp"
-#include "decode/replay_parser.hpp"
+#include "failure/stop.hpp"
+#include "replay_decode/replay_parser.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@ Reads the Unicode Character Database as installed by Debian's unicode-data
 package. The output depends only on those files, so running the script again
 on the same data gives byte-identical files.
 
-Usage: scripts/gen_unicode_tables.py [--ucd /usr/share/unicode] [--out src/binding]
+Usage: scripts/gen_unicode_tables.py [--ucd /usr/share/unicode] [--out src/debug_text]
 """
 
 import argparse
@@ -186,7 +186,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--ucd", default="/usr/share/unicode")
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    parser.add_argument("--out", default=os.path.join(root, "src", "binding"))
+    parser.add_argument("--out", default=os.path.join(root, "src", "debug_text"))
     args = parser.parse_args()
 
     version = read_version(args.ucd)

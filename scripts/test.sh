@@ -44,6 +44,12 @@ stage_done "set-up and build"
 ctest --test-dir build/release --output-on-failure -j 2
 stage_done "C++ tests"
 
+# The documentation site (mkdocs.yml), built offline with warnings as errors:
+# a broken link or anchor, a page left out of the navigation, or a docstring
+# the generated reference cannot read fails the run here.
+.venv/bin/mkdocs build --strict --quiet
+stage_done "documentation build"
+
 # Two test processes; each test file stays in one of them (--dist loadfile),
 # so a file's module fixtures (the wheel, the cluster) are made once.
 .venv/bin/python -m pytest -q -n 2 --dist loadfile tests/python

@@ -1,6 +1,6 @@
 """The Arrow schemas of `kadenzo.dataset`'s tables, as pyarrow types (the
 native part that assembles their record batches, src/dataset, declares the
-same fields; a test checks that the two agree).
+same fields; the header's come from it, and a test checks that the rest agree).
 
 One schema per table, whatever the play modes: a column a mode lacks is null
 there. The drum mode's integer `x` is carried twice: as float64 in `x` (beside
@@ -18,6 +18,7 @@ from collections.abc import Sequence
 from typing import Any
 
 import pyarrow  # type: ignore[import-untyped]
+from kadenzo import _native
 from kadenzo._header_rows import checked_columns
 
 # The mode names as one dictionary shared by every batch: pandas sees the
@@ -25,18 +26,20 @@ from kadenzo._header_rows import checked_columns
 MODE_TYPE = pyarrow.dictionary(pyarrow.int8(), pyarrow.string())
 TEXT_KEYS = pyarrow.dictionary(pyarrow.int32(), pyarrow.string())
 
-HEADER_FIELDS = (
-    ("game_version", pyarrow.int32()),
-    ("beatmap_hash", pyarrow.string()),
-    ("username", TEXT_KEYS),
-    ("replay_hash", pyarrow.string()),
-    *(
-        (name, pyarrow.int16())
-        for name in ("count_300", "count_100", "count_50", "count_geki", "count_katu", "count_miss")
-    ),
-    ("score", pyarrow.int32()),
-    ("max_combo", pyarrow.int16()),
-    ("perfect", pyarrow.bool_()),
+_NAMED_TYPES = {str(kind): kind for kind in (MODE_TYPE, TEXT_KEYS)}
+
+
+def _arrow_type(name: str) -> Any:
+    return _NAMED_TYPES.get(name) or pyarrow.type_for_alias(name)
+
+
+# The header's stored fields between the mode and the modifiers, in file
+# order, with their columns' Arrow types: both from the native tables.
+_NAMES = [name for name, _, _ in _native.replay_fields]
+HEADER_FIELDS = tuple(
+    (name, _arrow_type(column))
+    for name, _, column in _native.replay_fields[_NAMES.index("mode") + 1 : _NAMES.index("mods")]
+    if column is not None
 )
 SUMMARY_SCHEMA = pyarrow.schema(
     [

@@ -1,6 +1,6 @@
 """Decoding many replay files: per-file results in input order, on all cores.
 
-``decode(paths)`` returns an iterator of :class:`DecodeResult`, one per path
+``decode(paths)`` returns an iterator of ``DecodeResult``, one per path
 and in the order of the paths, while the files are read and decoded on the
 process-wide worker pool (the one ``parse_replays_from_paths`` uses). Failures
 are values (or raised with ``errors="raise"``), never lines on standard error.
@@ -60,9 +60,12 @@ _FILE_MESSAGE_PREFIX = "cannot read the file: "
 class DecodeResult:
     """The outcome of one path: its ``replay`` or its ``error`` (the other is
     ``None``, except after ``salvage=True``, where a failed file's ``replay``
-    is what it still holds: see :class:`Salvaged`). With ``frames="columns"``, ``columns`` holds the frames as
+    is what it still holds: see ``Salvaged``). With ``frames="columns"``, ``columns`` holds the frames as
     columns and ``replay`` every other field (its ``replay_data`` holds no
-    frame list, as after a header-only decode); otherwise ``columns`` is ``None``."""
+    frame list, as after a header-only decode); otherwise ``columns`` is ``None``.
+
+    Frozen; ``ok`` is true when ``error`` is ``None``. Results pickle (the
+    replay as its field values), so process pools and clusters can send them."""
 
     __slots__ = ("index", "path", "replay", "error", "columns")
 
@@ -90,27 +93,13 @@ _SLOTS: tuple[tuple[str, Any, tuple[str, ...], Any], ...] = (
     ("catch_replay_data", kadenzo.ReplayEventCatch, ("time_delta", "x", "dashing"), None),
     ("mania_replay_data", kadenzo.ReplayEventMania, ("time_delta", "keys"), kadenzo.KeyMania),
 )
-_PLAIN_FIELDS = (
-    "game_version",
-    "beatmap_hash",
-    "username",
-    "replay_hash",
-    "count_300",
-    "count_100",
-    "count_50",
-    "count_geki",
-    "count_katu",
-    "count_miss",
-    "score",
-    "max_combo",
-    "perfect",
-    "timestamp",
-    "rng_seed",
-    "replay_id",
-)
+# The fields a pickled replay keeps as they are: numbers, flags and texts,
+# in the record's order.
+_PLAIN_TYPES = ("int", "int | None", "bool", "str | None")
+_PLAIN_FIELDS = tuple(name for name, python_type, _ in _native.replay_fields if python_type in _PLAIN_TYPES)
 # The smallest header-only file: every field zero or absent. Unpickling
 # decodes it and then sets every field, since Replay has no constructor.
-_BLANK_FILE = bytes(5) + b"\x00\x00\x00" + bytes(12 + 4 + 2 + 1 + 4) + b"\x00" + bytes(8 + 4 + 4)
+_BLANK_FILE = _native.smallest_file
 
 
 def _replay_state(replay: Replay) -> dict[str, Any]:
@@ -174,7 +163,7 @@ def _rebuild_result(
 class Salvaged:
     """What a damaged file still holds, read before the fault its error names.
 
-    ``replay`` is a partial :class:`~kadenzo.Replay`: the fields in
+    ``replay`` is a partial ``kadenzo.Replay``: the fields in
     ``fields_read`` (names of the file's fields in file order, as
     ``Replay`` names them) were read whole; those in ``fields_not_read`` keep
     neutral defaults (0, ``None``, ``False``, ``GameMode.STD``).
@@ -251,7 +240,9 @@ class Decoding(Iterator[DecodeResult]):
     ``len()`` is the number of paths given when ``paths`` has a length (so
     progress bars know their end); otherwise ``len()`` raises ``TypeError``,
     which ``tqdm`` and ``list`` take as "length unknown". ``close()`` (or
-    leaving a ``with`` block) drops the work not yet started.
+    leaving a ``with`` block) drops the work not yet started. A ``Decoding``
+    belongs to the process that made it: in a child made by ``fork()``,
+    taking from it raises ``RuntimeError``.
     """
 
     def __init__(
@@ -355,7 +346,7 @@ def decode(
     salvage: bool = False,
 ) -> Decoding:
     """Decodes the files at ``paths`` (``str``, ``bytes`` or ``os.PathLike``;
-    names that are not UTF-8 work) and yields one :class:`DecodeResult` per
+    names that are not UTF-8 work) and yields one ``DecodeResult`` per
     path, in input order.
 
     ``threads`` is the most files decoded at once (default: the size of the
@@ -368,7 +359,7 @@ def decode(
     kadenzo.columns), converted on the pool, and no frame list in ``result.replay``.
     With ``salvage=True``, a file that fails to decode is read again for what
     it still holds: its result keeps the error, whose ``salvaged`` is a
-    :class:`Salvaged`, and its ``replay`` is that partial replay (frames as
+    ``Salvaged``, and its ``replay`` is that partial replay (frames as
     objects, whatever ``frames`` is); ``ok`` stays ``False``.
 
     Arguments are checked before any path is taken: ``TypeError`` for a value
@@ -406,13 +397,13 @@ def decode_one(source: Source, *, header_only: bool = False, salvage: bool = Fal
     or ``tarfile`` member, an fsspec file) is read from where it stands to
     its end, never more than the file-size cap of paths (4 GiB, then
     ``ReplayFileError`` with errno ``EFBIG``). Raises a
-    :class:`~kadenzo.errors.ReplayError` on failure, ``TypeError`` when
+    ``kadenzo.errors.ReplayError`` on failure, ``TypeError`` when
     ``header_only`` (or ``salvage``) is not a ``bool`` or ``source`` neither
     a path, bytes nor a binary file.
 
     With ``salvage=True``, a file that does not decode still raises its
-    :class:`~kadenzo.errors.ReplayDecodeError`, and the error's ``salvaged``
-    holds what the file still holds (a :class:`Salvaged`: the partial replay
+    ``kadenzo.errors.ReplayDecodeError``, and the error's ``salvaged``
+    holds what the file still holds (a ``Salvaged``: the partial replay
     and the fields read). Raising keeps a damaged file from passing for a
     whole one in code that does not look; ``except ReplayDecodeError as
     error: error.salvaged`` is the way to the part. A file that cannot be
@@ -445,14 +436,14 @@ def decode_archive(
 ) -> Decoding:
     """Decodes the members of a ``.zip`` or ``.tar`` archive (plain, gzip,
     bzip2, xz, or zstd when the ``zstandard`` package is installed) whose
-    base name matches ``glob``, in member order, as :func:`decode` decodes
+    base name matches ``glob``, in member order, as ``decode`` decodes
     files: on the pool, with the same arguments and the same bound on memory
     (a member is read only when the window has room for it).
 
     Each result's ``path`` is ``"<archive>::<member name>"``. A member that
     cannot be read or decoded is an error result; a damaged archive (cut
     short, not an archive) ends with one error result whose path is the
-    archive's. The result has no length. ``salvage`` is as for :func:`decode`.
+    archive's. The result has no length. ``salvage`` is as for ``decode``.
     """
     _check_arguments(header_only, errors, frames, threads)
     _check_flag("salvage", salvage)

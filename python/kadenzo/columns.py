@@ -46,6 +46,8 @@ __all__ = ["FrameColumns", "KeyPresses", "frames", "frame_count", "key_presses",
 
 # A decoded replay, a path, the whole contents of a file, or an open binary file.
 Source = Union[Replay, str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, bytearray, memoryview, "BinaryFile"]
+"""What `frames` takes: a decoded `Replay`, a path, a file's contents or an
+open binary file."""
 
 
 def frames(source: Source) -> FrameColumns:

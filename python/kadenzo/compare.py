@@ -58,6 +58,8 @@ __all__ = ["Pair", "Play", "similarity", "matrix"]
 
 # A cursor-mode FrameColumns, or anything kadenzo.columns.frames takes.
 Play = Union[FrameColumns, _columns.Source]
+"""A play: a cursor-mode `FrameColumns`, or anything `kadenzo.columns.frames`
+takes (a `Replay`, a path, a file's contents)."""
 
 
 class Pair(NamedTuple):
@@ -101,7 +103,12 @@ def matrix(
     first (ties by i, then j); entry [i, j] is the distance used, and pairs
     whose distance is NaN are left out. Memory then grows with k, not with N * N.
 
-    `threads` is the most worker-pool threads used (by default all of them)."""
+    `threads` is the most worker-pool threads used (by default all of them).
+
+    `grid_ms` and `mirror_y` are numbers (`grid_ms` greater than 0), `top` and
+    `threads` integers of 1 or more: TypeError for a wrong type, ValueError
+    for a value out of range, a play that is not cursor-mode, or a `grid_ms`
+    that would put more than 16,777,216 points on one play's grid."""
     step = _optional_real("grid_ms", grid_ms)
     if step is not None and step <= 0:
         raise ValueError(f"grid_ms must be greater than 0, not {grid_ms!r}")

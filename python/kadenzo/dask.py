@@ -33,9 +33,11 @@ __all__ = ["read", "local_cluster", "FILES_PER_PARTITION", "PARTITIONS_PER_WORKE
 # (a few ms) is small beside its decoding, few enough that every worker gets
 # several tasks of a large set.
 FILES_PER_PARTITION = 128
+"""The most files a partition of `read` gets by default."""
 # Partitions per worker thread at least, by default: a worker that finishes
 # early takes another task instead of waiting for the last one of the others.
 PARTITIONS_PER_WORKER = 4
+"""How many partitions `read` makes per worker thread at least, by default."""
 
 
 def _partition(
@@ -126,7 +128,9 @@ def read(
     in order: about `files_per_partition` files each, or by default
     PARTITIONS_PER_WORKER per worker thread of the default client's cluster
     (this machine's cores without one), with at most FILES_PER_PARTITION
-    files each."""
+    files each. A column selection reaches the partitions, which then build
+    only those columns (and read only headers when no column needs the
+    frames)."""
     if files_per_partition is not None:
         if isinstance(files_per_partition, bool) or not isinstance(files_per_partition, int):
             raise TypeError(f"files_per_partition must be an int or None, not {type(files_per_partition).__name__}")

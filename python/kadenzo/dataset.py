@@ -178,7 +178,12 @@ def read(
     reads only the headers. `header_only=True` reads only headers (no
     frame count or seed). `errors`: "column" puts a failure's message in
     `error` (other columns null), "raise" raises the first failure in input
-    order (a `kadenzo.errors.ReplayError`), "skip" drops its row."""
+    order (a `kadenzo.errors.ReplayError`), "skip" drops its row.
+
+    Bad arguments raise before anything is decoded: ValueError for `errors`,
+    `threads` below 1, an unknown column or `frames=True` with
+    `header_only=True`; TypeError for a source of the wrong kind or a
+    `threads` that is no `int`."""
     if frames and header_only:
         raise ValueError("frames=True needs the frames decoded: header_only must be False")
     frames = bool(frames)

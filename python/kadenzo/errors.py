@@ -1,6 +1,6 @@
 """Exceptions for the failures of single files, raised and returned by kadenzo.bulk.
 
-Every class derives from :class:`Exception` (so ``except Exception`` and process
+Every class derives from ``Exception`` (so ``except Exception`` and process
 pools handle them like any other error), can be imported from here, and
 survives a pickle round trip, and so a ``ProcessPoolExecutor`` or
 ``multiprocessing.Pool`` task, unchanged.
@@ -11,7 +11,7 @@ input (at most about 1 KiB; longer texts are cut and say their length), and
 ``path`` is the path as ``os.fspath`` gives it, or ``None`` when the contents
 were given as bytes. ``salvaged`` is ``None`` unless the error comes from a
 decode with ``salvage=True``: then it is what the file still holds
-(:class:`kadenzo.bulk.Salvaged`); a pickled copy has ``None`` there, since
+(``kadenzo.bulk.Salvaged``); a pickled copy has ``None`` there, since
 replays do not pickle.
 """
 
@@ -33,7 +33,8 @@ def _shown(path: PathName | None) -> str:
 
 
 class ReplayError(Exception):
-    """A replay that could not be read or decoded."""
+    """A replay that could not be read or decoded. `str()` is
+    `"<path>: <message>"` (`<bytes>` for contents given as bytes)."""
 
     path: PathName | None
     message: str
@@ -57,7 +58,7 @@ class ReplayError(Exception):
 class ReplayFileError(ReplayError, OSError):
     """The file could not be opened or read; prints like Python's own file errors.
 
-    ``errno``, ``strerror`` and ``filename`` are those of :class:`OSError`.
+    ``errno``, ``strerror`` and ``filename`` are those of ``OSError``.
     """
 
     def __init__(

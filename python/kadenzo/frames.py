@@ -55,10 +55,10 @@ def decode_block(
     or its base64 text: a ``str``, or bytes-like with ``base64=True``.
     White space in base64 text is skipped and padding is optional.
     ``mode`` is a ``GameMode`` other than UNKNOWN, or its number 0 to 3.
-    ``frames="objects"`` returns a :class:`Block`; ``frames="columns"`` the
+    ``frames="objects"`` returns a ``Block``; ``frames="columns"`` the
     frames as ``FrameColumns`` (with ``rng_seed``). A block that does not
     decode, or text that is not base64 (the message names the offset of the
-    first bad character), raises :class:`~kadenzo.errors.ReplayDecodeError`.
+    first bad character), raises ``kadenzo.errors.ReplayDecodeError``.
     """
     if isinstance(mode, GameMode):
         number = int(mode.value)

@@ -55,6 +55,8 @@ CODES: Final[tuple[tuple[str, Mod], ...]] = (
     ("V2", Mod.ScoreV2),
     ("MR", Mod.Mirror),
 )
+"""The two-letter code of each modifier, as `(code, Mod member)` pairs in bit
+order: the order `names` writes them in."""
 
 _BY_CODE: Final = {code: int(mod) for code, mod in CODES}
 _BY_MEMBER_NAME: Final = {name.upper(): int(getattr(Mod, name)) for name in dir(Mod) if name[:1].isupper()}

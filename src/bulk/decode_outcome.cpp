@@ -7,23 +7,13 @@
 #include <new>
 
 #include "bulk/failure_report.hpp"
-#include "common/stop.hpp"
+#include "failure/file_error.hpp"
+#include "failure/stop.hpp"
 #include "files/path_check.hpp"
 #include "files/replay_file.hpp"
 
 namespace kz {
 namespace {
-
-// strerror_r comes in two shapes depending on the C library's feature macros.
-[[maybe_unused]] const char* strerror_text(int result, const char* buffer) noexcept {
-    return result == 0 ? buffer : "Unknown error";
-}
-[[maybe_unused]] const char* strerror_text(const char* result, const char*) noexcept { return result; }
-
-String system_error_text(int code) {
-    char buffer[256];
-    return String(strerror_text(::strerror_r(code, buffer, sizeof buffer), buffer));
-}
 
 Failure file_failure(int code, std::string_view stop_message, std::string_view what) {
     Failure failure;
@@ -73,7 +63,7 @@ namespace {
 // for a file the reader refuses the nearest one (a pipe or device is no
 // valid input, an oversized file too big).
 Failure failure_of_file_error(const FileError& error) {
-    String stop_message = "called `Result::unwrap()` on an `Err` value: ";
+    String stop_message(kUnwrapErrPrefix);
     stop_message += describe(error);
     String what = "cannot read the file: ";
     if (const OsError* os = std::get_if<OsError>(&error)) {

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "bulk/decode_outcome.hpp"
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 
 namespace kz {
 

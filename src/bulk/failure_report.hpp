@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "bulk/failure.hpp"
-#include "common/decode_failure.hpp"
+#include "failure/decode_failure.hpp"
 
 namespace kz {
 

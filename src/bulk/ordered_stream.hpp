@@ -16,7 +16,7 @@
 
 #include <unistd.h>
 
-#include "batch/worker_pool.hpp"
+#include "worker_pool/worker_pool.hpp"
 #include "common/memory.hpp"
 
 namespace kz {

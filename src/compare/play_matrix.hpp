@@ -11,9 +11,10 @@
 #include <span>
 #include <variant>
 
-#include "batch/worker_pool.hpp"
+#include "worker_pool/worker_pool.hpp"
 #include "columns/frame_columns.hpp"
 #include "common/memory.hpp"
+#include "failure/matrix_failure.hpp"
 
 namespace kz {
 
@@ -29,13 +30,6 @@ struct RankedPair {
     std::uint32_t i = 0;
     std::uint32_t j = 0;
     double distance = 0.0;
-};
-
-// Why no result came: a play that is not cursor-mode, a grid step too fine
-// for a play, or the caller's stop.
-struct MatrixFailure {
-    enum class Kind { NotCursorMode, GridTooFine, Stopped } kind;
-    std::size_t play = 0;
 };
 
 // Row-major N x N distances: entry [i * N + j] is exact_distance(play i, play j)

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "dataset/owned_arrays.hpp"
+#include "layout/replay_layout.hpp"
 
 namespace kz {
 namespace {
@@ -122,39 +123,25 @@ public:
     void assemble(std::span<const TableField> fields, ArrowArray* out) {
         Vec<OwnedArray> children;
         children.reserve(fields.size());
-        for (const TableField& field : fields) children.push_back(column(field.id));
+        for (const TableField& field : fields) children.push_back(column(field));
         *out = arrays_.array(total_, 0, {nullptr}, std::move(children)).take();
     }
 
 private:
-    OwnedArray column(FieldId id) {
+    OwnedArray column(const TableField& field) {
+        const FieldId id = field.id;
         switch (id) {
             case FieldId::FileIndex: return per_file<std::int64_t>([](const FileResult& f) { return f.index; });
             case FieldId::Path: return dictionary_text([](const FileResult& f) { return f.name; });
             case FieldId::Mode: return mode();
             case FieldId::Error: return text([](const FileResult& f) { return f.error; });
-            case FieldId::GameVersion: return header<std::int32_t>([](const Replay& r) { return r.game_version; });
-            case FieldId::BeatmapHash: return text(in_header([](const Replay& r) { return text_of(r.beatmap_hash); }));
-            case FieldId::Username:
-                return dictionary_text(in_header([](const Replay& r) { return text_of(r.username); }));
-            case FieldId::ReplayHash: return text(in_header([](const Replay& r) { return text_of(r.replay_hash); }));
-            case FieldId::Count300: return header<std::int16_t>([](const Replay& r) { return r.count_300; });
-            case FieldId::Count100: return header<std::int16_t>([](const Replay& r) { return r.count_100; });
-            case FieldId::Count50: return header<std::int16_t>([](const Replay& r) { return r.count_50; });
-            case FieldId::CountGeki: return header<std::int16_t>([](const Replay& r) { return r.count_geki; });
-            case FieldId::CountKatu: return header<std::int16_t>([](const Replay& r) { return r.count_katu; });
-            case FieldId::CountMiss: return header<std::int16_t>([](const Replay& r) { return r.count_miss; });
-            case FieldId::Score: return header<std::int32_t>([](const Replay& r) { return r.score; });
-            case FieldId::MaxCombo: return header<std::int16_t>([](const Replay& r) { return r.max_combo; });
-            case FieldId::Perfect: return perfect();
+            case FieldId::Header: return header_column(field);
             case FieldId::Mods:
                 // All 32 bits, bit 31 included: the number is known even where no modifier names it.
                 return header<std::int64_t>([](const Replay& r) { return std::int64_t{r.mods.bits}; });
             case FieldId::ModsNames: return text([](const FileResult& f) { return f.mods_names; });
-            case FieldId::Timestamp: return header<std::int64_t>([](const Replay& r) { return r.timestamp; });
             case FieldId::PlayedAt:
                 return header<std::int64_t>([](const Replay& r) { return played_at_micros(r.timestamp); });
-            case FieldId::ReplayId: return header<std::uint64_t>([](const Replay& r) { return r.replay_id; });
             case FieldId::FrameCount: return per_file<std::int64_t>(frame_count_of);
             case FieldId::RngSeed: return header<std::int32_t>([](const Replay& r) { return r.rng_seed; });
             case FieldId::Time:
@@ -213,7 +200,31 @@ private:
         nulls += rows;
     }
 
-    OwnedArray perfect() {
+    // The column of a layout row, as its record member holds it.
+    OwnedArray header_column(const TableField& field) {
+        const std::size_t row = field.layout_row;
+        const bool dictionary = field.dictionary_format != nullptr;
+        std::optional<OwnedArray> made;
+        layout::for_each_field([&](auto index) {
+            constexpr std::size_t I = decltype(index)::value;
+            if (I != row) return;
+            constexpr auto member = layout::FieldAt<I>::member;
+            using Member = std::remove_cvref_t<decltype(std::declval<Replay&>().*member)>;
+            if constexpr (std::is_same_v<Member, bool>) {
+                made.emplace(flag(member));
+            } else if constexpr (std::is_integral_v<Member>) {
+                made.emplace(header<Member>([](const Replay& r) { return r.*member; }));
+            } else if constexpr (std::is_same_v<Member, OptionalText>) {
+                const auto read = in_header([](const Replay& r) { return text_of(r.*member); });
+                made.emplace(dictionary ? dictionary_text(read) : text(read));
+            }
+        });
+        if (!made) return arrays_.null_text(total_);
+        return std::move(*made);
+    }
+
+    // A flag of the header, as Arrow's packed bits.
+    OwnedArray flag(bool Replay::* member) {
         std::uint8_t* out = arrays_.bits(total_, false);
         std::uint8_t* valid = nullptr;
         std::size_t nulls = 0;
@@ -221,7 +232,7 @@ private:
             if (files_[at].replay == nullptr) {
                 null_rows(valid, nulls, at, 1);
             } else {
-                set_bit(out, at, files_[at].replay->perfect);
+                set_bit(out, at, files_[at].replay->*member);
             }
         }
         return arrays_.array(total_, nulls, {valid, out});

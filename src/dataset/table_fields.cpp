@@ -1,11 +1,14 @@
 #include "dataset/table_fields.hpp"
 
-#include "columns/arrow_struct_schema.hpp"
-
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <utility>
+
+#include "columns/arrow_struct_schema.hpp"
+#include "layout/replay_layout.hpp"
 
 namespace kz {
 namespace {
@@ -14,31 +17,72 @@ namespace {
 constexpr const char* kTextKeys = "i";
 constexpr const char* kModeKeys = "c";
 
-constexpr std::array kSummaryFields{
-    TableField{FieldId::Path, "path", kTextKeys, "u", nullptr},
-    TableField{FieldId::Mode, "mode", kModeKeys, "u", nullptr},
-    TableField{FieldId::GameVersion, "game_version", "i", nullptr, "Int32"},
-    TableField{FieldId::BeatmapHash, "beatmap_hash", "u", nullptr, nullptr},
-    TableField{FieldId::Username, "username", kTextKeys, "u", nullptr},
-    TableField{FieldId::ReplayHash, "replay_hash", "u", nullptr, nullptr},
-    TableField{FieldId::Count300, "count_300", "s", nullptr, "Int16"},
-    TableField{FieldId::Count100, "count_100", "s", nullptr, "Int16"},
-    TableField{FieldId::Count50, "count_50", "s", nullptr, "Int16"},
-    TableField{FieldId::CountGeki, "count_geki", "s", nullptr, "Int16"},
-    TableField{FieldId::CountKatu, "count_katu", "s", nullptr, "Int16"},
-    TableField{FieldId::CountMiss, "count_miss", "s", nullptr, "Int16"},
-    TableField{FieldId::Score, "score", "i", nullptr, "Int32"},
-    TableField{FieldId::MaxCombo, "max_combo", "s", nullptr, "Int16"},
-    TableField{FieldId::Perfect, "perfect", "b", nullptr, "boolean"},
-    TableField{FieldId::Mods, "mods", "l", nullptr, "Int64"},
-    TableField{FieldId::ModsNames, "mods_names", "u", nullptr, nullptr},
-    TableField{FieldId::Timestamp, "timestamp", "l", nullptr, "Int64"},
-    TableField{FieldId::PlayedAt, "played_at", "tsu:UTC", nullptr, nullptr},
-    TableField{FieldId::ReplayId, "replay_id", "L", nullptr, "UInt64"},
-    TableField{FieldId::FrameCount, "frame_count", "l", nullptr, "Int64"},
-    TableField{FieldId::RngSeed, "rng_seed", "i", nullptr, "Int32"},
-    TableField{FieldId::Error, "error", "u", nullptr, nullptr},
-};
+// Texts that repeat from play to play (a player's name) are dictionary-encoded.
+constexpr std::array<std::string_view, 1> kDictionaryTexts{"username"};
+
+// The Arrow format and pandas dtype of a column holding a record member of type T.
+template <class T>
+constexpr TableField column_of(std::string_view name, std::size_t row) {
+    TableField field{FieldId::Header, name, nullptr, nullptr, nullptr, static_cast<std::uint8_t>(row)};
+    if constexpr (std::is_same_v<T, bool>) {
+        field.format = "b";
+        field.pandas_dtype = "boolean";
+    } else if constexpr (std::is_same_v<T, std::int16_t>) {
+        field.format = "s";
+        field.pandas_dtype = "Int16";
+    } else if constexpr (std::is_same_v<T, std::int32_t>) {
+        field.format = "i";
+        field.pandas_dtype = "Int32";
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+        field.format = "l";
+        field.pandas_dtype = "Int64";
+    } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+        field.format = "L";
+        field.pandas_dtype = "UInt64";
+    } else {
+        static_assert(std::is_same_v<T, OptionalText>, "a header column holds a number, a flag or a text");
+        const bool dictionary =
+            std::find(kDictionaryTexts.begin(), kDictionaryTexts.end(), name) != kDictionaryTexts.end();
+        field.format = dictionary ? kTextKeys : "u";
+        field.dictionary_format = dictionary ? "u" : nullptr;
+    }
+    return field;
+}
+
+template <std::size_t Row>
+constexpr TableField header_column() {
+    using Member = std::remove_cvref_t<decltype(std::declval<Replay&>().*layout::FieldAt<Row>::member)>;
+    return column_of<Member>(layout::kFields[Row].name, Row);
+}
+
+// The header's stored fields between the mode and the modifiers, in file order.
+constexpr std::size_t kModeRow = *layout::field_index("mode");
+constexpr std::size_t kModsRow = *layout::field_index("mods");
+constexpr auto kHeaderColumns = []<std::size_t... I>(std::index_sequence<I...>) {
+    return std::array<TableField, sizeof...(I)>{header_column<kModeRow + 1 + I>()...};
+}(std::make_index_sequence<kModsRow - kModeRow - 1>{});
+
+constexpr auto kSummaryFields = [] {
+    constexpr std::array kBefore{
+        TableField{FieldId::Path, "path", kTextKeys, "u", nullptr},
+        TableField{FieldId::Mode, "mode", kModeKeys, "u", nullptr},
+    };
+    constexpr std::array kAfter{
+        TableField{FieldId::Mods, "mods", "l", nullptr, "Int64"},
+        TableField{FieldId::ModsNames, "mods_names", "u", nullptr, nullptr},
+        header_column<*layout::field_index("timestamp")>(),
+        TableField{FieldId::PlayedAt, "played_at", "tsu:UTC", nullptr, nullptr},
+        header_column<*layout::field_index("replay_id")>(),
+        TableField{FieldId::FrameCount, "frame_count", "l", nullptr, "Int64"},
+        TableField{FieldId::RngSeed, "rng_seed", "i", nullptr, "Int32"},
+        TableField{FieldId::Error, "error", "u", nullptr, nullptr},
+    };
+    std::array<TableField, kBefore.size() + kHeaderColumns.size() + kAfter.size()> all{};
+    auto at = std::copy(kBefore.begin(), kBefore.end(), all.begin());
+    at = std::copy(kHeaderColumns.begin(), kHeaderColumns.end(), at);
+    std::copy(kAfter.begin(), kAfter.end(), at);
+    return all;
+}();
 
 constexpr std::array kFramesFields{
     TableField{FieldId::FileIndex, "file_index", "l", nullptr, "Int64"},

@@ -14,27 +14,15 @@ namespace kz {
 
 enum class TableKind : std::uint8_t { Summary, Frames };
 
+// What a column holds. Header: a field of the file's layout, stored as its
+// record member holds it (TableField::layout_row names the row).
 enum class FieldId : std::uint8_t {
     Path,
     Mode,
-    GameVersion,
-    BeatmapHash,
-    Username,
-    ReplayHash,
-    Count300,
-    Count100,
-    Count50,
-    CountGeki,
-    CountKatu,
-    CountMiss,
-    Score,
-    MaxCombo,
-    Perfect,
+    Header,
     Mods,
     ModsNames,
-    Timestamp,
     PlayedAt,
-    ReplayId,
     FrameCount,
     RngSeed,
     FileIndex,
@@ -48,6 +36,8 @@ enum class FieldId : std::uint8_t {
     Error,
 };
 
+inline constexpr std::uint8_t kNoLayoutRow = 0xFF;
+
 struct TableField {
     FieldId id = FieldId::Path;
     std::string_view name;                    // static, NUL-terminated
@@ -56,6 +46,7 @@ struct TableField {
     // The nullable pandas dtype the schema's metadata names for the column
     // ("Int64"), so a null never turns integers into floats; null for others.
     const char* pandas_dtype = nullptr;
+    std::uint8_t layout_row = kNoLayoutRow;  // Header: the row of src/layout/replay_layout.hpp
 };
 
 // Every field of the table, in its order.

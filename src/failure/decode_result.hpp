@@ -10,7 +10,7 @@
 #include <variant>
 
 #include "common/byte_view.hpp"
-#include "common/decode_failure.hpp"
+#include "failure/decode_failure.hpp"
 #include "common/memory.hpp"
 
 namespace kz {

@@ -7,14 +7,13 @@
 #include <charconv>
 #include <string_view>
 
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 #include "text/number_text.hpp"
 #include "text/utf8.hpp"
 
 namespace kz {
 namespace {
 
-constexpr std::string_view kUnwrapErr = "called `Result::unwrap()` on an `Err` value: ";
 constexpr std::string_view kUnwrapNone = "called `Option::unwrap()` on a `None` value";
 
 void append_number(String& out, std::uint64_t value) {
@@ -66,21 +65,21 @@ String panic_text(const DecodeFailure& failure) {
     switch (failure.cause) {
         case FailureCause::None: break;
         case FailureCause::Eof:
-            out = kUnwrapErr;
+            out = kUnwrapErrPrefix;
             append_reader_error(out, failure.quoted, "Eof");
             break;
         case FailureCause::EofInLength:
-            out = kUnwrapErr;
+            out = kUnwrapErrPrefix;
             out += "Incomplete(Size(";
             append_number(out, failure.value);
             out += "))";
             break;
         case FailureCause::LengthTooLong:
-            out = kUnwrapErr;
+            out = kUnwrapErrPrefix;
             append_reader_error(out, failure.quoted, "TooLarge");
             break;
         case FailureCause::LengthTooLarge:
-            out = kUnwrapErr;
+            out = kUnwrapErrPrefix;
             out += "TryFromIntError(())";
             break;
         case FailureCause::BadStringMarker:
@@ -90,7 +89,7 @@ String panic_text(const DecodeFailure& failure) {
             out += failure.label;
             break;
         case FailureCause::InvalidUtf8: {
-            out = kUnwrapErr;
+            out = kUnwrapErrPrefix;
             out += "FromUtf8Error { bytes: ";
             append_quoted(out, failure.quoted);
             out += ", error: ";
@@ -101,20 +100,20 @@ String panic_text(const DecodeFailure& failure) {
         }
         case FailureCause::UnknownMode: out = "Unknown GameMode"; break;
         case FailureCause::BadLifeBarTime:
-            out = kUnwrapErr;
+            out = kUnwrapErrPrefix;
             out += "ParseIntError { kind: ";
             out += int_error_kind_name(static_cast<IntErrorKind>(failure.int_error));
             out += " }";
             break;
         case FailureCause::BadLifeBarLife:
-            out = kUnwrapErr;
+            out = kUnwrapErrPrefix;
             out += "Error";
             break;
         case FailureCause::BadFrameItem:
             switch (failure.item_stop) {
                 case ItemStop::NotWholeNumber: out = kUnwrapNone; break;
                 case ItemStop::NotNumber:
-                    out = kUnwrapErr;
+                    out = kUnwrapErrPrefix;
                     out += "Error";
                     break;
                 case ItemStop::TooFewFields:
@@ -138,7 +137,7 @@ String panic_text(const DecodeFailure& failure) {
             break;
         case FailureCause::Lzma:
             // liblzma's named errors are unwrapped; an unknown code is not.
-            if (!lzma_error_name(failure.value).empty()) out = kUnwrapErr;
+            if (!lzma_error_name(failure.value).empty()) out = kUnwrapErrPrefix;
             out += lzma_reason(failure.value);
             break;
     }

@@ -1,4 +1,4 @@
-// Decode failures as values (common/decode_failure.hpp): made from a
+// Decode failures as values (failure/decode_failure.hpp): made from a
 // reader's error, raised as stops, and rendered as the message the
 // single-file functions raise (PanicException's text).
 #pragma once
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <source_location>
 
-#include "common/decode_failure.hpp"
+#include "failure/decode_failure.hpp"
 #include "common/memory.hpp"
 #include "failure/decode_result.hpp"
 

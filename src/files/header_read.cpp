@@ -10,13 +10,13 @@
 
 #include <algorithm>
 
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 #include "layout/field_codec.hpp"
 #include "layout/field_extent.hpp"
 #include "layout/replay_layout.hpp"
 #include "failure/decode_result.hpp"
-#include "parser/frame_block.hpp"
-#include "decode/replay_parser.hpp"
+#include "readers/frame_block.hpp"
+#include "replay_decode/replay_parser.hpp"
 
 namespace kz {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <variant>
 
-#include "common/decode_failure.hpp"
+#include "failure/decode_failure.hpp"
 #include "common/memory.hpp"
 #include "files/file_limits.hpp"
 #include "files/byte_buffer.hpp"

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "common/memory.hpp"
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 
 namespace kz {
 

@@ -7,31 +7,10 @@
 #include "common/memory.hpp"
 #include "files/byte_buffer.hpp"
 #include "failure/decode_result.hpp"
+#include "failure/file_error.hpp"
 #include "replay/replay_record.hpp"
 
 namespace kz {
-
-// An operating-system error from reading a file.
-struct OsError {
-    int code = 0;  // errno
-};
-
-// "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }".
-String describe(const OsError& error);
-
-// A file the reader will not read, though the system would.
-struct FileRefusal {
-    std::string_view kind;
-    std::string_view message;
-};
-
-// "Error { kind: InvalidInput, message: \"not a regular file\" }".
-String describe(const FileRefusal& refusal);
-
-using FileError = std::variant<OsError, FileRefusal>;
-
-// The text the file error shows after the unwrap prefix.
-String describe(const FileError& error);
 
 // The whole file in one buffer, or why it was not read: an operating-system
 // error (a directory gives EISDIR), or a refusal of anything that is not a

@@ -16,10 +16,10 @@
 
 #include "common/memory.hpp"
 #include "layout/replay_layout.hpp"
-#include "parser/byte_reader.hpp"
+#include "readers/byte_reader.hpp"
 #include "failure/decode_result.hpp"
-#include "parser/frame_block.hpp"
-#include "parser/life_bar.hpp"
+#include "readers/frame_block.hpp"
+#include "readers/life_bar.hpp"
 
 namespace kz::layout {
 

@@ -3,7 +3,7 @@
 
 #include <limits>
 
-#include "parser/byte_reader.hpp"
+#include "readers/byte_reader.hpp"
 
 namespace kz::layout {
 namespace {

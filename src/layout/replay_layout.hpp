@@ -90,6 +90,10 @@ struct LayoutField {
     static constexpr FieldInfo info{Name.view(), K, fixed_width(K)};
 };
 
+// The name of the frame block's row, which also names the frames in failures.
+inline constexpr FixedString kFrameBlockField{"replay_data"};
+inline constexpr std::string_view kFrameBlockName = kFrameBlockField.view();
+
 // The file, in order. The frame block fills replay_data and rng_seed.
 using ReplayFields = FieldList<
     LayoutField<"mode", Kind::Byte, &Replay::mode>, LayoutField<"game_version", Kind::Int32, &Replay::game_version>,
@@ -105,7 +109,7 @@ using ReplayFields = FieldList<
     LayoutField<"mods", Kind::Int32, &Replay::mods>,
     LayoutField<"life_bar_graph", Kind::LifeBar, &Replay::life_bar_graph>,
     LayoutField<"timestamp", Kind::Int64, &Replay::timestamp>,
-    LayoutField<"replay_data", Kind::FrameBlock, &Replay::replay_data>,
+    LayoutField<kFrameBlockField, Kind::FrameBlock, &Replay::replay_data>,
     LayoutField<"replay_id", Kind::ReplayId, &Replay::replay_id>>;
 
 inline constexpr std::size_t kFieldCount = ReplayFields::size;
@@ -130,7 +134,7 @@ constexpr std::optional<std::size_t> field_index(std::string_view name) noexcept
 
 // The index of the frame block: the fields before it are the header, which a
 // header-only read decodes in full.
-inline constexpr std::size_t kFrameBlockIndex = *field_index("replay_data");
+inline constexpr std::size_t kFrameBlockIndex = *field_index(kFrameBlockName);
 inline constexpr std::size_t kReplayIdIndex = *field_index("replay_id");
 
 namespace detail {
@@ -141,6 +145,40 @@ auto field_at(FieldList<Fields...>) -> std::tuple_element_t<I, std::tuple<Fields
 // The row at `I`: FieldAt<I>::info, ::kind, ::member.
 template <std::size_t I>
 using FieldAt = decltype(detail::field_at<I>(ReplayFields{}));
+
+namespace detail {
+template <class... Fields>
+auto tuple_of(FieldList<Fields...>) -> std::tuple<Fields...>;
+template <class List, std::size_t I>
+using ListAt = std::tuple_element_t<I, decltype(tuple_of(List{}))>;
+
+template <class Row, class Field>
+consteval bool fills_the_same_member() {
+    if constexpr (std::is_same_v<decltype(Row::member), decltype(Field::member)>) {
+        return Row::info.name == Field::name && Row::member == Field::member;
+    } else {
+        return false;
+    }
+}
+
+// The Replay record's field table (its attributes, constructor and debug
+// text) is the layout's rows in file order, with rng_seed, which the frame
+// block also fills, right after the block.
+template <std::size_t... I>
+consteval bool record_follows_layout(std::index_sequence<I...>) {
+    using Record = RecordInfo<Replay>::fields;
+    if constexpr (Record::size != sizeof...(I) + 1) {
+        return false;
+    } else {
+        constexpr std::size_t block = *field_index(kFrameBlockName);
+        return ListAt<Record, block + 1>::name == "rng_seed" &&
+               (fills_the_same_member<ListAt<ReplayFields, I>, ListAt<Record, (I <= block ? I : I + 1)>>() && ...);
+    }
+}
+}  // namespace detail
+
+static_assert(detail::record_follows_layout(std::make_index_sequence<kFieldCount>{}),
+              "RecordInfo<Replay> lists the layout's fields in file order, rng_seed after the frame block");
 
 // Calls fn(std::integral_constant<std::size_t, I>{}) for each field I in
 // file order up to `Count` (the header alone: kFrameBlockIndex). Each call

@@ -6,7 +6,7 @@
 #include <bit>
 #include <cstdint>
 
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 #include "failure/failure_text.hpp"
 #include "replay_events/item_fault.hpp"
 #include "replay_events/frame_reader.hpp"

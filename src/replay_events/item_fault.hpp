@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "common/decode_failure.hpp"
+#include "failure/decode_failure.hpp"
 #include "game_mode/game_mode.hpp"
 
 namespace kz {

@@ -6,10 +6,10 @@
 #include <string_view>
 #include <type_traits>
 
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 #include "layout/field_codec.hpp"
-#include "parser/frame_block.hpp"
-#include "decode/replay_parser.hpp"
+#include "readers/frame_block.hpp"
+#include "replay_decode/replay_parser.hpp"
 
 namespace kz {
 namespace {

@@ -6,7 +6,7 @@
 #include <bitset>
 #include <cstdint>
 
-#include "common/decode_failure.hpp"
+#include "failure/decode_failure.hpp"
 #include "layout/replay_layout.hpp"
 #include "failure/decode_result.hpp"
 #include "replay/replay_record.hpp"

@@ -3,9 +3,10 @@
 
 #include <cstring>
 
-#include "parser/frame_block.hpp"
+#include "readers/frame_block.hpp"
 #include "replay_events/frame_text.hpp"
 #include "writer/number_format.hpp"
+#include "layout/replay_layout.hpp"
 
 namespace kz {
 namespace {
@@ -164,7 +165,7 @@ public:
     std::optional<EncodeError> flush() {
         written_ += used_;
         if (written_ > kMaxFrameTextBytes) {
-            return EncodeError{EncodeErrorKind::TextTooLong, "replay_data", 0, kMaxFrameTextBytes};
+            return EncodeError{EncodeErrorKind::TextTooLong, layout::kFrameBlockName, 0, kMaxFrameTextBytes};
         }
         const std::size_t used = used_;
         used_ = 0;
@@ -240,9 +241,9 @@ std::size_t FrameSource::size() const noexcept {
 std::optional<EncodeError> write_frame_text(const FrameSource& frames, std::optional<std::int32_t> seed,
                                             TextSink& sink) {
     const std::size_t items = frames.size() + (seed ? 1 : 0);
-    if (items == 0) return EncodeError{EncodeErrorKind::NoFrames, "replay_data", 0, 0};
+    if (items == 0) return EncodeError{EncodeErrorKind::NoFrames, layout::kFrameBlockName, 0, 0};
     if (items > kMaxFramesPerText) {
-        return EncodeError{EncodeErrorKind::TooManyFrames, "replay_data", 0, kMaxFramesPerText};
+        return EncodeError{EncodeErrorKind::TooManyFrames, layout::kFrameBlockName, 0, kMaxFramesPerText};
     }
     // Large: kept off the caller's stack.
     auto out = std::allocate_shared<ChunkWriter>(Allocator<ChunkWriter>{}, sink);

@@ -13,7 +13,7 @@
 #include "game_mode/game_mode.hpp"
 #include "replay/replay_record.hpp"
 #include "writer/column_view.hpp"
-#include "writer/encode_error.hpp"
+#include "failure/encode_error.hpp"
 
 namespace kz {
 

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "common/lzma_allocator.hpp"
+#include "layout/replay_layout.hpp"
 
 namespace kz {
 namespace {
@@ -15,7 +16,7 @@ constexpr std::size_t kTextBetweenChecks = 512 * 1024;
 constexpr std::size_t kOutputStep = 64 * 1024;
 
 EncodeError liblzma_error(lzma_ret ret) noexcept {
-    return EncodeError{EncodeErrorKind::Compression, "replay_data", 0, static_cast<std::uint64_t>(ret)};
+    return EncodeError{EncodeErrorKind::Compression, layout::kFrameBlockName, 0, static_cast<std::uint64_t>(ret)};
 }
 
 }  // namespace
@@ -57,7 +58,7 @@ std::optional<EncodeError> AloneCompressor::take(std::string_view chunk) {
     if (since_check_ >= kTextBetweenChecks) {
         since_check_ = 0;
         if (stop_ != nullptr && stop_->stop_requested()) {
-            return EncodeError{EncodeErrorKind::Interrupted, "replay_data", 0, 0};
+            return EncodeError{EncodeErrorKind::Interrupted, layout::kFrameBlockName, 0, 0};
         }
     }
     return std::nullopt;

@@ -65,7 +65,8 @@ std::variant<FrameSource, EncodeError> own_frames(const Replay& replay) {
     }
     const auto own = static_cast<std::size_t>(replay.mode);
     for (std::size_t mode = 0; mode < 4; ++mode) {
-        if (mode != own && present[mode]) return EncodeError{EncodeErrorKind::OtherModeFrames, "replay_data", 0, mode};
+        if (mode != own && present[mode])
+            return EncodeError{EncodeErrorKind::OtherModeFrames, layout::kFrameBlockName, 0, mode};
     }
     std::optional<FrameSource> frames;
     switch (replay.mode) {
@@ -75,7 +76,7 @@ std::variant<FrameSource, EncodeError> own_frames(const Replay& replay) {
         case GameMode::MANIA: frames = slot_frames(data.mania_replay_data, replay.mode); break;
         case GameMode::UNKNOWN: break;
     }
-    if (!frames) return EncodeError{EncodeErrorKind::MissingFrames, "replay_data", 0, own};
+    if (!frames) return EncodeError{EncodeErrorKind::MissingFrames, layout::kFrameBlockName, 0, own};
     return *frames;
 }
 
@@ -103,7 +104,7 @@ std::variant<Bytes, EncodeError> encode_replay(const Replay& header, const Frame
         if (auto error = compressor.finish()) return *error;
     }
     if (block.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-        return EncodeError{EncodeErrorKind::BlockTooLong, "replay_data", 0,
+        return EncodeError{EncodeErrorKind::BlockTooLong, layout::kFrameBlockName, 0,
                            static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())};
     }
     // 3. The fields in file order, the life-bar samples as their text.

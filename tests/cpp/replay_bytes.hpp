@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 #include "failure/decode_result.hpp"
 
 namespace kz::test {

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <thread>
 
-#include "batch/decode_files.hpp"
-#include "batch/worker_pool.hpp"
+#include "bulk/decode_files.hpp"
+#include "worker_pool/worker_pool.hpp"
 #include "replay_bytes.hpp"
 
 namespace kz::test {

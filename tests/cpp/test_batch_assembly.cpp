@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -148,6 +149,52 @@ TEST(BatchAssembly, HeaderRowsInTheProjectionsOrder) {
 
     EXPECT_EQ(played_at_micros(621'355'967'999'999'995), -1);  // before the epoch, rounded down too
     EXPECT_EQ(played_at_micros(0), -62'135'596'800'000'000);
+}
+
+TEST(BatchAssembly, TheSummaryTableKeepsItsColumns) {
+    // The header's columns are derived from the layout table and the record's
+    // member types; the table the dataset exports stays the one users read.
+    struct Expected {
+        const char* name;
+        const char* format;
+        const char* dictionary;
+        const char* pandas;
+    };
+    const std::vector<Expected> expected{
+        {"path", "i", "u", nullptr},
+        {"mode", "c", "u", nullptr},
+        {"game_version", "i", nullptr, "Int32"},
+        {"beatmap_hash", "u", nullptr, nullptr},
+        {"username", "i", "u", nullptr},
+        {"replay_hash", "u", nullptr, nullptr},
+        {"count_300", "s", nullptr, "Int16"},
+        {"count_100", "s", nullptr, "Int16"},
+        {"count_50", "s", nullptr, "Int16"},
+        {"count_geki", "s", nullptr, "Int16"},
+        {"count_katu", "s", nullptr, "Int16"},
+        {"count_miss", "s", nullptr, "Int16"},
+        {"score", "i", nullptr, "Int32"},
+        {"max_combo", "s", nullptr, "Int16"},
+        {"perfect", "b", nullptr, "boolean"},
+        {"mods", "l", nullptr, "Int64"},
+        {"mods_names", "u", nullptr, nullptr},
+        {"timestamp", "l", nullptr, "Int64"},
+        {"played_at", "tsu:UTC", nullptr, nullptr},
+        {"replay_id", "L", nullptr, "UInt64"},
+        {"frame_count", "l", nullptr, "Int64"},
+        {"rng_seed", "i", nullptr, "Int32"},
+        {"error", "u", nullptr, nullptr},
+    };
+    const std::span<const TableField> fields = table_fields(TableKind::Summary);
+    ASSERT_EQ(fields.size(), expected.size());
+    const auto same = [](const char* a, const char* b) { return a == b || (a && b && std::strcmp(a, b) == 0); };
+    for (std::size_t at = 0; at < fields.size(); ++at) {
+        SCOPED_TRACE(expected[at].name);
+        EXPECT_EQ(fields[at].name, expected[at].name);
+        EXPECT_TRUE(same(fields[at].format, expected[at].format));
+        EXPECT_TRUE(same(fields[at].dictionary_format, expected[at].dictionary));
+        EXPECT_TRUE(same(fields[at].pandas_dtype, expected[at].pandas));
+    }
 }
 
 TEST(BatchAssembly, SchemaOfAProjection) {

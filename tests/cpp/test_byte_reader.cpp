@@ -1,5 +1,5 @@
 // Decode error texts, number readers, strings and UTF-8 validation.
-#include "parser/byte_reader.hpp"
+#include "readers/byte_reader.hpp"
 
 #include <gtest/gtest.h>
 

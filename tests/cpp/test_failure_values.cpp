@@ -11,7 +11,7 @@
 #include "layout/field_codec.hpp"
 #include "layout/replay_layout.hpp"
 #include "failure/failure_text.hpp"
-#include "decode/replay_parser.hpp"
+#include "replay_decode/replay_parser.hpp"
 #include "replay_bytes.hpp"
 
 namespace kz::test {

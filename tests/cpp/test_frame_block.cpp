@@ -1,5 +1,5 @@
 // The compressed frame block: length checks, whole-stream decompression, liblzma errors, per-mode slots.
-#include "parser/frame_block.hpp"
+#include "readers/frame_block.hpp"
 
 #include <gtest/gtest.h>
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 
 namespace kz {
 namespace {

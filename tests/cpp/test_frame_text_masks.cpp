@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 #include "replay_events/frame_text.hpp"
 
 namespace kz {

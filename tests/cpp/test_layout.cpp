@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "layout/field_codec.hpp"
-#include "decode/replay_parser.hpp"
+#include "replay_decode/replay_parser.hpp"
 #include "replay_bytes.hpp"
 
 namespace kz::test {

@@ -1,5 +1,5 @@
 // Life-bar text: samples, skipped pieces, absent results and the stop messages.
-#include "parser/life_bar.hpp"
+#include "readers/life_bar.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "common/stop.hpp"
+#include "failure/stop.hpp"
 
 namespace kz {
 namespace {

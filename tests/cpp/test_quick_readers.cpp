@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "common/stop.hpp"
-#include "parser/life_bar.hpp"
+#include "failure/stop.hpp"
+#include "readers/life_bar.hpp"
 #include "replay_events/frame_text.hpp"
 #include "text/number_text.hpp"
 #include "text/text_scan.hpp"

@@ -1,5 +1,5 @@
 // The replay file layout: header fields, the mode check, the online id and damaged files.
-#include "decode/replay_parser.hpp"
+#include "replay_decode/replay_parser.hpp"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "parser/frame_block.hpp"
+#include "readers/frame_block.hpp"
 #include "replay_bytes.hpp"
 
 namespace kz::test {

@@ -1,11 +1,11 @@
 // The frame text's room: growth in place across the kept size, reuse between
 // calls on one thread, and frame lists shared until changed.
-#include "parser/text_buffer.hpp"
+#include "readers/text_buffer.hpp"
 
 #include <gtest/gtest.h>
 
 #include "common/shared_frames.hpp"
-#include "parser/frame_block.hpp"
+#include "readers/frame_block.hpp"
 #include "replay_bytes.hpp"
 
 namespace kz::test {

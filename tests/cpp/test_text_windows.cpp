@@ -1,6 +1,6 @@
 // A frame block read window by window ends as when its text is read whole:
 // tiny windows over the frame-text cases, long texts across many windows.
-#include "parser/text_windows.hpp"
+#include "readers/text_windows.hpp"
 
 #include <gtest/gtest.h>
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "parser/frame_block.hpp"
-#include "decode/replay_parser.hpp"
+#include "readers/frame_block.hpp"
+#include "replay_decode/replay_parser.hpp"
 #include "replay_events/frame_text.hpp"
 #include "writer/number_format.hpp"
 #include "writer/replay_writer.hpp"

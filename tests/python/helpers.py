@@ -12,6 +12,10 @@ from kadenzo import LifeBarState, ReplayEventCatch, ReplayEventKivo, ReplayEvent
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 SAMPLES = sorted((ROOT / "samples").glob("*.kvr"))
+# The documentation people read: the README and the pages of the site (mkdocs.yml).
+DOC_PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").rglob("*.md"))]
+# The contributors' page that lists the folders of src/ in include order.
+LAYOUT_PAGE = ROOT / "docs" / "layout.md"
 
 # --- Field lists, in the order of the record tables in src/ ------------------
 

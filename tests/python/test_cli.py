@@ -14,6 +14,7 @@ import tomllib
 
 import kadenzo
 import pytest
+from helpers import DOC_PAGES
 from kadenzo import columns as kc
 from replay_builder import MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, realistic_replay
 
@@ -217,10 +218,10 @@ def test_stop_signals_end_promptly_leaving_a_whole_readable_file(tmp_path, stop,
     assert all(len(row) == len(SUMMARY_COLUMNS) for row in rows)
 
 
-def test_readme_commands_are_accepted():
+def test_documented_commands_are_accepted():
     from kadenzo.cli import build_parser
 
-    text = (ROOT / "README.md").read_text()
+    text = "".join(page.read_text() for page in DOC_PAGES)
     blocks = [block for block in text.split("```console\n")[1:]]
     commands = [shlex.split(line, comments=True) for block in blocks for line in block.split("```")[0].splitlines()]
     assert all(words[0] == "kadenzo" for words in commands if words)

@@ -12,7 +12,7 @@ import kadenzo
 import pytest
 from helpers import FRAME_FIELDS, REPLAY_FIELDS, ROOT, SAMPLES, SLOTS
 from kadenzo import _header_rows, dataset
-from kadenzo._native import layout_fields
+from kadenzo._native import layout_fields, replay_fields
 from replay_builder import minimal_file
 
 STUB = ROOT / "python" / "kadenzo" / "__init__.pyi"
@@ -139,6 +139,26 @@ def test_python_field_lists_follow_the_file_layout():
             assert str(types.field(name).type) in WIDTH_TYPES[width], (
                 f"{name} is {kind}: change its type in python/kadenzo/_arrow_tables.py"
             )
+
+
+def stub_types(class_name):
+    """{attribute: the type the stub gives it} of a class of the stub."""
+    node = next(n for n in ast.parse(STUB.read_text(encoding="utf-8")).body if getattr(n, "name", "") == class_name)
+    types = {}
+    for item in node.body:
+        if isinstance(item, ast.AnnAssign):
+            types[item.target.id] = ast.unparse(item.annotation)
+        elif isinstance(item, ast.FunctionDef) and item.returns is not None and len(item.args.args) == 1:
+            types.setdefault(item.name, ast.unparse(item.returns))
+    return types
+
+
+def test_the_stub_types_replay_as_the_record_does():
+    """kadenzo._native.replay_fields gives each field's Python type from its
+    member in src/; the stub's Replay class is written by hand."""
+    stub = stub_types("Replay")
+    wrong = {name: (stub.get(name), kind) for name, kind, _ in replay_fields if stub.get(name) != kind}
+    assert not wrong, f"change these attributes of Replay in python/kadenzo/__init__.pyi: {wrong}"
 
 
 def test_the_replay_builder_writes_the_file_layout():

@@ -1,23 +1,25 @@
-"""Rules of the source tree that the compiler cannot see: only files named py_*
-talk to the interpreter, so the decoding core (every other file, built as a
-library of its own) stays free of Python and testable in plain C++."""
+"""Rules of the source tree that the compiler cannot see: only the files under
+src/python talk to the interpreter, so the decoding core (every other folder
+of src/, built as a library of its own) stays free of Python and testable in
+plain C++."""
 
 import pathlib
 import re
 
 import pytest
-from helpers import ROOT
+from helpers import LAYOUT_PAGE, ROOT
 
 # The core and the programs that use the core alone.
 CORE_FOLDERS = ("src", "tests/cpp", "fuzz")
 INCLUDE = re.compile(r'^\s*#\s*include\s*[<"]([^">]+)[">]', re.MULTILINE)
 INTERPRETER_HEADERS = {"Python.h", "structmember.h"}
+BINDING = ROOT / "src" / "python"
 
 
 def core_files():
     for folder in CORE_FOLDERS:
         for path in sorted((ROOT / folder).rglob("*")):
-            if path.suffix in {".cpp", ".hpp", ".h", ".cc"} and not path.name.startswith("py_"):
+            if path.suffix in {".cpp", ".hpp", ".h", ".cc"} and not path.is_relative_to(BINDING):
                 yield path
 
 
@@ -25,7 +27,7 @@ def interpreter_includes(text):
     return [
         name
         for name in INCLUDE.findall(text)
-        if name in INTERPRETER_HEADERS or pathlib.PurePosixPath(name).name.startswith("py_")
+        if name in INTERPRETER_HEADERS or pathlib.PurePosixPath(name).parts[0] == "python"
     ]
 
 
@@ -36,8 +38,8 @@ def test_core_files_include_no_interpreter_header():
         if (found := interpreter_includes(path.read_text(encoding="utf-8")))
     }
     assert not offenders, (
-        "only py_* files may include Python.h or a py_* header; move the code that needs the "
-        f"interpreter into a py_* file: {offenders}"
+        "nothing outside src/python includes Python.h or a header of src/python; move the code "
+        f"that needs the interpreter under src/python: {offenders}"
     )
 
 
@@ -45,10 +47,10 @@ def test_core_files_include_no_interpreter_header():
     "text, found",
     [
         ("#include <Python.h>\n", ["Python.h"]),
-        ('  #  include "binding/py_ref.hpp"\n', ["binding/py_ref.hpp"]),
+        ('  #  include "python/binding/py_ref.hpp"\n', ["python/binding/py_ref.hpp"]),
         ('#include "structmember.h"\n', ["structmember.h"]),
-        ('#include "decode/replay_parser.hpp"\n#include <vector>\n', []),
-        ('// #include "copy_of_py.hpp"\n', []),
+        ('#include "replay_decode/replay_parser.hpp"\n#include <vector>\n', []),
+        ('// #include "python/copy.hpp"\n', []),
     ],
 )
 def test_the_scan_recognises_interpreter_includes(text, found):
@@ -61,19 +63,26 @@ def test_the_scan_sees_the_core():
     assert not any(name.startswith("py_") for name in names)
 
 
-def test_readme_layout_names_every_source_folder_and_python_module():
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    layout = readme[readme.index("\n## Layout\n") :]
-    layout = layout[: layout.index("\n## ", 1)]
-    folders = [f"src/{path.name}" for path in sorted((ROOT / "src").iterdir()) if path.is_dir()]
+def source_folders():
+    """The folders of src/ that hold code: the core's, and those of src/python."""
+    return sorted(
+        path.relative_to(ROOT / "src").as_posix()
+        for path in (ROOT / "src").rglob("*")
+        if path.is_dir() and any(child.is_file() for child in path.iterdir())
+    )
+
+
+def test_layout_page_names_every_source_folder_and_python_module():
+    layout = LAYOUT_PAGE.read_text(encoding="utf-8")
+    folders = [f"src/{folder}" for folder in source_folders()]
     modules = [path.name for path in sorted((ROOT / "python/kadenzo").glob("*.py"))]
     missing = [name for name in folders + modules if f"`{name}`" not in layout]
-    assert not missing, f"describe these in the README's Layout section: {missing}"
+    assert not missing, f"describe these in {LAYOUT_PAGE.relative_to(ROOT)}: {missing}"
 
 
 def test_the_lock_is_released_only_through_the_shared_helpers():
     # A daemon thread that takes the lock back at shutdown is ended by an
-    # unwind that only binding/py_unlocked.hpp's helpers let through safely.
+    # unwind that only python/binding/py_unlocked.hpp's helpers let through safely.
     releases = re.compile(r"Py_BEGIN_ALLOW_THREADS|PyEval_SaveThread|PyEval_RestoreThread")
     offenders = [
         str(path.relative_to(ROOT))
@@ -84,38 +93,31 @@ def test_the_lock_is_released_only_through_the_shared_helpers():
 
 
 def layout_order():
-    """The folders of src/ as the README's Layout section lists them, from the bottom up."""
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    layout = readme[readme.index("\n## Layout\n") :]
+    """The folders of src/ as the layout page lists them, from the bottom up."""
+    layout = LAYOUT_PAGE.read_text(encoding="utf-8")
     layout = layout[: layout.index("\nBeside them:")]
-    heads = re.findall(r"^- (`src/[a-z_]+`(?:, `src/[a-z_]+`)*):", layout, re.MULTILINE)
-    return [name for head in heads for name in re.findall(r"`src/([a-z_]+)`", head)]
-
-
-def layer_of(folder, file_name):
-    """(layer, folder): the core files of a folder, or its py_* files, which sit above the whole core."""
-    return ("py" if file_name.startswith("py_") else "core", folder)
+    heads = re.findall(r"^- (`src/[a-z_/]+`(?:,\s+`src/[a-z_/]+`)*):", layout, re.MULTILINE)
+    return [name for head in heads for name in re.findall(r"`src/([a-z_/]+)`", head)]
 
 
 def test_includes_point_down_the_layout_order():
-    # One order for the folders, listed once in the README: every include goes
+    # One order for the folders, listed once on the layout page: every include goes
     # to an earlier folder or its own, so the folder graph has no cycle. The
-    # py_* files form a layer above the core, src/binding the lowest of it.
+    # folders of src/python (the binding) come after the whole core.
     order = layout_order()
-    assert sorted(order) == sorted(path.name for path in (ROOT / "src").iterdir() if path.is_dir())
-    py_order = ["binding"] + [folder for folder in order if folder != "binding"]
-    rank = {("core", folder): index for index, folder in enumerate(order)}
-    rank |= {("py", folder): len(order) + index for index, folder in enumerate(py_order)}
+    assert sorted(order) == source_folders()
+    rank = {folder: index for index, folder in enumerate(order)}
+    assert max(rank[f] for f in order if not f.startswith("python/")) < min(
+        rank[f] for f in order if f.startswith("python/")
+    )
     upward = []
     for path in sorted((ROOT / "src").rglob("*.[ch]pp")):
-        source = layer_of(path.parent.name, path.name)
+        source = path.parent.relative_to(ROOT / "src").as_posix()
         for name in INCLUDE.findall(path.read_text(encoding="utf-8")):
-            folder, _, header = name.rpartition("/")
-            if folder and (ROOT / "src" / folder).is_dir() and folder != path.parent.name:
-                target = layer_of(folder, header)
-                if rank[target] > rank[source]:
-                    upward.append(f"{path.relative_to(ROOT)} -> {name}")
-    assert not upward, "includes that point up the README's layout order:\n" + "\n".join(upward)
+            folder = name.rpartition("/")[0]
+            if folder in rank and folder != source and rank[folder] > rank[source]:
+                upward.append(f"{path.relative_to(ROOT)} -> {name}")
+    assert not upward, "includes that point up the layout page's order:\n" + "\n".join(upward)
 
 
 def test_native_code_imports_no_python_module_above_it_and_python_sees_native_through_its_stub():
