@@ -40,6 +40,21 @@ export SKBUILD_CMAKE_DEFINE="KADENZO_WERROR=ON"
 bash scripts/setup.sh test
 stage_done "set-up and build"
 
+# The sanitizer trees compile in the background, at low priority, while the
+# stages below run: those leave a processor idle much of the time (waiting on
+# the interpreters and tools they start, CTest's short tail), and the builds
+# fill it. What is left of them is waited for before the sanitized run.
+sanitized=0
+[ "${KADENZO_SKIP_SANITIZED:-0}" != 1 ] && sanitized=1
+if [ "$sanitized" = 1 ]; then
+  mkdir -p build
+  setsid env -u CMAKE_CXX_COMPILER_LAUNCHER BUILD_ONLY=1 nice -n 10 \
+    bash -c 'bash scripts/test_sanitized.sh && bash scripts/test_threads.sh' >build/sanitizer-builds.log 2>&1 &
+  sanitizer_builds=$!
+  # A failing stage ends the run; the builds end with it.
+  trap 'kill -- -"$sanitizer_builds" 2>/dev/null || true' EXIT
+fi
+
 # The C++ tests were built with the installed module, in its build tree.
 ctest --test-dir build/release --output-on-failure -j 2
 stage_done "C++ tests"
@@ -65,7 +80,14 @@ stage_done "speed guard"
 # then the C++ tests of the concurrent code under ThreadSanitizer
 # (scripts/test_threads.sh). Set KADENZO_SKIP_SANITIZED=1 to leave both out
 # of a local run.
-if [ "${KADENZO_SKIP_SANITIZED:-0}" != 1 ]; then
+if [ "$sanitized" = 1 ]; then
+  if ! wait "$sanitizer_builds"; then
+    cat build/sanitizer-builds.log >&2
+    echo "test.sh: the sanitizer builds failed" >&2
+    exit 1
+  fi
+  trap - EXIT
+  stage_done "sanitizer builds (what the stages above left of them)"
   unset CMAKE_CXX_COMPILER_LAUNCHER  # nothing to share with the release build
   bash scripts/test_sanitized.sh
   stage_done "sanitized run"
