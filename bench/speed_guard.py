@@ -152,7 +152,10 @@ def reference(baseline: dict, compiler: str) -> tuple[str | None, float]:
         other = version_key(name)[1]
         return tuple(abs(a - b) for a, b in zip(version + (0,) * 3, other + (0,) * 3))
 
-    return min(same, key=distance), FOREIGN_TOLERANCE
+    # Of two as near, the later version: compilers move forward.
+    return min(
+        same, key=lambda name: (distance(name), tuple(-part for part in version_key(name)[1]))
+    ), FOREIGN_TOLERANCE
 
 
 def main() -> None:

@@ -55,13 +55,17 @@ pip_install=(.venv/bin/python -m pip install -q --disable-pip-version-check --no
 # package itself compiles, which needs only the build tools above: unpacking
 # wheels waits on the disk more than on a processor.
 dependencies=$(.venv/bin/python - "$package" <<'PYTHON'
-import sys, tomllib
+import re, sys, tomllib
 project = tomllib.load(open("pyproject.toml", "rb"))["project"]
-extras = sys.argv[1].partition("[")[2].rstrip("]")
-names = list(project["dependencies"])
-for extra in filter(None, extras.split(",")):
-    names += project["optional-dependencies"][extra]
-print("\n".join(names))
+names, extras = list(project["dependencies"]), sys.argv[1].partition("[")[2].rstrip("]").split(",")
+while extras:  # an extra may name others of this package: kadenzo[docs]
+    for name in project["optional-dependencies"].get(extras.pop(), []):
+        own = re.fullmatch(rf"{project['name']}\[(.*)\]", name)
+        if own:
+            extras += own.group(1).split(",")
+        else:
+            names.append(name)
+print("\n".join(dict.fromkeys(names)))
 PYTHON
 )
 mapfile -t dependencies <<<"$dependencies"
