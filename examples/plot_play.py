@@ -3,9 +3,9 @@
     python examples/plot_play.py samples/std.kvr                # writes ./std.png
     python examples/plot_play.py samples/mania.kvr -o mania_play.png
 
-The drawing lives in the package (`kadenzo plot FILE -o OUT.png` on the
-command line does the same, with a time window); this script shows how to
-call it from Python. The top panel depends on the mode: the cursor trail for
+The drawing lives in the package, as kadenzo.plot (`kadenzo plot FILE -o
+OUT.png` on the command line does the same, with a time window); this script
+shows how to call it from Python. The top panel depends on the mode: the cursor trail for
 the standard mode, the catcher's position for catch, a piano roll for drums
 and columns. Below it, the life bar over the play.
 """
@@ -17,8 +17,8 @@ import pathlib
 import sys
 
 import kadenzo.bulk
-from kadenzo._plot import plot_play
 from kadenzo.errors import ReplayError
+from kadenzo.plot import plot_play
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -23,8 +23,8 @@ import pyarrow  # type: ignore[import-untyped]
 import pyarrow.compute  # type: ignore[import-untyped]
 import pyarrow.parquet  # type: ignore[import-untyped]
 from kadenzo import _arrow_tables as tables
+from kadenzo._arrow_files import arrow_file, arrow_target, close_arrow_target
 from kadenzo._dataset_batches import Batch
-from kadenzo._output import arrow_file, arrow_target, close_arrow_target
 from kadenzo._output_folder import OutputFolder
 
 # The name hive-style readers give a partition whose value is null.
@@ -201,11 +201,11 @@ def write(
     batch_rows = min(rows_per_file, 1024)
     try:
         for item in files:
-            header_rows.add(item.index, item.name, item.replay, item.columns, item.error)
+            header_rows.add(item)
             if len(header_rows) >= batch_rows:
                 headers.write(_record_batch(header_schema, header_rows.take()))
             if frame_rows is not None and frame_writer is not None:
-                frame_rows.add(item.index, item.name, item.replay, item.columns, item.error)
+                frame_rows.add(item)
                 if frame_rows.rows >= min(rows_per_file, 1 << 20) or len(frame_rows) >= 1024:
                     frame_writer.write(_record_batch(frame_schema, frame_rows.take()))
         if len(header_rows):

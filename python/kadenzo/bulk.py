@@ -1,9 +1,12 @@
 """Decoding many replay files: per-file results in input order, on all cores.
 
-``decode(paths)`` returns an iterator of ``DecodeResult``, one per path
-and in the order of the paths, while the files are read and decoded on the
-process-wide worker pool (the one ``parse_replays_from_paths`` uses). Failures
-are values (or raised with ``errors="raise"``), never lines on standard error.
+``decode(sources)`` returns an iterator of ``DecodeResult``, one per file
+and in the order of the sources, while the files are read and decoded on the
+process-wide worker pool (the one ``parse_replays_from_paths`` uses). The
+sources are those of every entry point (see kadenzo.sources): paths,
+folders, glob patterns, archives and their members, file contents, file
+objects, Arrow tables of contents. Failures are values (or raised with
+``errors="raise"``), never lines on standard error.
 
 While the iterator waits for a file, the calling thread does not hold the
 interpreter lock: other Python threads run, and Ctrl-C raises
@@ -11,14 +14,14 @@ interpreter lock: other Python threads run, and Ctrl-C raises
 leaves the pool ready for the next call.
 
 Memory is bounded: at most ``window`` files (``2 * threads + 2`` by default)
-are taken from ``paths`` ahead of the consumer, counting those waiting,
-decoding and decoded; a generator of paths is pulled only as far as that.
-Decoded results waiting for the consumer also stop new files from starting
-once they hold 256 MiB.
+are taken from the sources ahead of the consumer, counting those waiting,
+decoding and decoded; a generator of paths is pulled, a folder walked and an
+archive read only as far as that. Contents waiting to be decoded (an
+archive's members) and decoded results waiting for the consumer also stop
+new files from starting once they hold 256 MiB.
 
-``decode_archive(path)`` does the same for the members of a zip or tar
-archive: each member is read when the window has room for it, so memory is
-bounded the same way whatever the archive's size.
+``decode_archive(path)`` does the same for the members of one zip or tar
+archive, whatever its name.
 """
 
 from __future__ import annotations
@@ -30,13 +33,14 @@ from dataclasses import dataclass
 from typing import Any, Literal, Protocol, Union, cast
 
 import kadenzo
-from kadenzo import Replay, _native, _sources
+from kadenzo import Replay, _native
+from kadenzo import sources as _rule
 from kadenzo._native import FrameColumns
-from kadenzo.errors import ReplayDecodeError, ReplayError, ReplayFileError
+from kadenzo.errors import ReplayDecodeError, ReplayError, ReplayFileError, Salvaged
 
 __all__ = ["DecodeResult", "Decoding", "Salvaged", "decode", "decode_archive", "decode_one"]
 
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+PathLike = Union[str, "os.PathLike[str]", "os.PathLike[bytes]"]
 
 
 class BinaryFile(Protocol):
@@ -46,7 +50,10 @@ class BinaryFile(Protocol):
     def read(self, size: int = ..., /) -> bytes: ...
 
 
+# One file: a path (or "archive.zip::member"), its contents, or an open binary file.
 Source = Union[PathLike, bytes, bytearray, memoryview, BinaryFile]
+# What decode takes: one source, or an iterable of sources of any kind (see kadenzo.sources).
+Sources = Union[Source, Iterable[Any]]
 
 # (kind, errno, message, detail) as the native module reports a failure.
 _Failure = tuple[str, int, str, str]
@@ -159,27 +166,6 @@ def _rebuild_result(
     return DecodeResult(index, path, None if replay is None else _replay_from_state(replay), error, columns)
 
 
-@dataclass(frozen=True)
-class Salvaged:
-    """What a damaged file still holds, read before the fault its error names.
-
-    ``replay`` is a partial ``kadenzo.Replay``: the fields in
-    ``fields_read`` (names of the file's fields in file order, as
-    ``Replay`` names them) were read whole; those in ``fields_not_read`` keep
-    neutral defaults (0, ``None``, ``False``, ``GameMode.STD``).
-    ``replay_data`` counts as read only when its whole frame text decoded
-    (``rng_seed`` comes with it); ``frames_partial`` is ``True`` when
-    ``replay_data`` instead holds the frames before the fault: those of the
-    text decompressed so far, its last, partial item dropped, or those before
-    the first item that does not decode (the list may be empty).
-    """
-
-    replay: Replay
-    fields_read: tuple[str, ...]
-    fields_not_read: tuple[str, ...]
-    frames_partial: bool
-
-
 # The file's fields in file order, as the native layout table names them.
 _LAYOUT_NAMES: tuple[str, ...] = tuple(name for name, _kind, _width in _native.layout_fields)
 
@@ -212,110 +198,148 @@ def _error(path: Any, failure: _Failure) -> ReplayError:
     return ReplayDecodeError(message, name, detail)
 
 
-def _object_stream(paths: Iterator[Any], header_only: bool, threads: int, contents: bool = False) -> Any:
-    return _native.replay_stream(paths, header_only, threads, 0, contents)
+def _object_stream(pairs: Iterator[Any], header_only: bool, threads: int) -> Any:
+    return _native.replay_stream(pairs, header_only, threads, 0, True)
 
 
-def _columns_stream(paths: Iterator[Any], header_only: bool, threads: int, contents: bool = False) -> Any:
-    return _native.columns_stream(paths, header_only, threads, 0, contents)
+def _columns_stream(pairs: Iterator[Any], header_only: bool, threads: int) -> Any:
+    return _native.columns_stream(pairs, header_only, threads, 0, True)
 
 
-# What each ``frames`` form decodes with: a function of (paths iterator,
-# header_only, threads; 0 = the pool's size, contents) giving an iterator of
-# (path, value or None, failure or None) in input order, with close() and the
-# window and threads attributes. With contents=True the items are (label,
-# bytes-like) pairs and each result's path is the label. A native form is one instantiation of
-# PathStream<Value> (src/bulk/py_path_stream.hpp) with its decode function
-# built on decode_file_as<Value> (src/bulk/decode_outcome.hpp).
-FRAME_FORMS: dict[str, Callable[[Iterator[Any], bool, int, bool], Any]] = {
+# What each ``frames`` form decodes with: a function of (pairs iterator,
+# header_only, threads; 0 = the pool's size) giving an iterator of (label,
+# value or None, failure or None) in input order, with close() and the
+# window and threads attributes. The items are (label, path or contents)
+# pairs, and each result carries its label. A native form is one
+# instantiation of PathStream<Value> (src/bulk/py_path_stream.hpp) with its
+# decode functions built on decode_file_as<Value> (src/bulk/decode_outcome.hpp).
+FRAME_FORMS: dict[str, Callable[[Iterator[Any], bool, int], Any]] = {
     "objects": _object_stream,
     # (header Replay, FrameColumns): src/columns/py_columns_stream.cpp.
     "columns": _columns_stream,
 }
 
 
+class _Feed:
+    """The (source, data) pairs of kadenzo.sources as the native stream takes
+    them: a source without data (its error stands in for the file) is given
+    as empty contents, whose failure the error replaces. A class, not a
+    generator: it holds nothing between calls, so contents are let go as
+    soon as the stream has its copy. With `kept`, each item's data is also
+    kept there until its result is out (to salvage a failed file)."""
+
+    __slots__ = ("_pairs", "_kept")
+
+    def __init__(self, pairs: Iterator[tuple[_rule.Source, Any]], kept: deque[Any] | None) -> None:
+        self._pairs, self._kept = pairs, kept
+
+    def __iter__(self) -> _Feed:
+        return self
+
+    def __next__(self) -> tuple[_rule.Source, Any]:
+        source, data = next(self._pairs)
+        if self._kept is not None:
+            self._kept.append(data)
+        return source, b"" if data is None else data
+
+
+class _Results:
+    """(source, value, error) of each file in input order: the native stream
+    of one ``frames`` form over the pairs, its failures made errors (with
+    what a damaged file holds, when salvaging)."""
+
+    def __init__(
+        self, pairs: Iterator[tuple[_rule.Source, Any]], header_only: bool, threads: int, frames: str, salvage: bool
+    ):
+        self._kept: deque[Any] | None = deque() if salvage else None
+        self._header_only = header_only
+        self.stream: Any = FRAME_FORMS[frames](_Feed(pairs, self._kept), header_only, threads)
+
+    def __iter__(self) -> _Results:
+        return self
+
+    def __next__(self) -> tuple[_rule.Source, Any, ReplayError | None]:
+        source, value, failure = next(self.stream)
+        data = self._kept.popleft() if self._kept is not None else None
+        if source.error is not None:
+            return source, None, source.error
+        if failure is None:
+            return source, value, None
+        error = _error(source.path, failure)
+        if self._kept is not None:
+            _attach_salvage(error, data, self._header_only)
+        return source, None, error
+
+    def close(self) -> None:
+        self.stream.close()
+
+
 class Decoding(Iterator[DecodeResult]):
     """The iterator ``decode`` returns.
 
-    ``len()`` is the number of paths given when ``paths`` has a length (so
-    progress bars know their end); otherwise ``len()`` raises ``TypeError``,
-    which ``tqdm`` and ``list`` take as "length unknown". ``close()`` (or
-    leaving a ``with`` block) drops the work not yet started. A ``Decoding``
-    belongs to the process that made it: in a child made by ``fork()``,
-    taking from it raises ``RuntimeError``.
+    ``len()`` is the number of files when ``sources`` has a length and the
+    files can be counted without reading any (see
+    ``kadenzo.sources.count``: folders are walked for it; an archive, an
+    Arrow stream or an iterator leaves it unknown), so progress bars know
+    their end; otherwise ``len()`` raises ``TypeError``, which ``tqdm`` and
+    ``list`` take as "length unknown". ``close()`` (or leaving a ``with``
+    block) drops the work not yet started. A ``Decoding`` belongs to the
+    process that made it: in a child made by ``fork()``, taking from it
+    raises ``RuntimeError``.
     """
 
     def __init__(
         self,
-        paths: Iterable[Any],
+        pairs: Iterator[tuple[_rule.Source, Any]],
         header_only: bool,
         threads: int,
         errors: str,
         frames: str,
-        contents: bool = False,
         salvage: bool = False,
+        length: Callable[[], int | None] | None = None,
     ) -> None:
-        self._length: int | None = len(paths) if isinstance(paths, Sized) else None
-        self._header_only = header_only
-        # With salvage, the sources taken by the stream and not yet yielded,
-        # in order: a failed one is read again for what it still holds. The
-        # stream holds them too, so this adds no memory beyond its window.
-        self._in_flight: deque[Any] | None = deque() if salvage else None
-        source_iter = iter(paths) if self._in_flight is None else self._remembered(iter(paths), contents)
-        self._stream: Any = FRAME_FORMS[frames](source_iter, header_only, threads, contents)
+        self._length = length
+        self._results = _Results(pairs, header_only, threads, frames, salvage)
         self._raise = errors == "raise"
         self._index = 0
 
-    def _remembered(self, items: Iterator[Any], contents: bool) -> Iterator[Any]:
-        assert self._in_flight is not None
-        for item in items:
-            self._in_flight.append(item[1] if contents else item)
-            yield item
-
     @property
     def window(self) -> int:
-        """Most paths taken from the input and not yet yielded."""
-        return int(self._stream.window)
+        """Most files taken from the sources and not yet yielded."""
+        return int(self._results.stream.window)
 
     @property
     def threads(self) -> int:
         """Most files decoded at once."""
-        return int(self._stream.threads)
+        return int(self._results.stream.threads)
 
     def __len__(self) -> int:
-        if self._length is None:
-            raise TypeError("the paths given to kadenzo.bulk.decode have no length")
-        return self._length
+        length = self._length() if self._length is not None else None
+        if length is None:
+            raise TypeError("the number of files kadenzo.bulk.decode reads is not known before they are read")
+        self._length = lambda: length
+        return length
 
     def __iter__(self) -> Decoding:
         return self
 
     def __next__(self) -> DecodeResult:
-        label, value, failure = next(self._stream)
-        source = self._in_flight.popleft() if self._in_flight else None
+        source, value, error = next(self._results)
         index = self._index
         self._index += 1
-        path: Any = label
-        error: ReplayError | None = None
-        if isinstance(label, _sources.Member):  # an archive's entry: its label, and its own error if unread
-            path, error = label.path, label.error
-        if error is None and failure is None:
+        if error is None:
             if isinstance(value, tuple):
                 replay, columns = value
-                return DecodeResult(index, path, replay, None, columns)
-            return DecodeResult(index, path, value, None, None)
-        if error is None:
-            error = _error(path, failure)
-            if self._in_flight is not None and source is not None:
-                _attach_salvage(error, source, self._header_only)
+                return DecodeResult(index, source.path, replay, None, columns)
+            return DecodeResult(index, source.path, value, None, None)
         if self._raise:
             self.close()
             raise error
         salvaged = error.salvaged
-        return DecodeResult(index, path, salvaged.replay if salvaged is not None else None, error, None)
+        return DecodeResult(index, source.path, salvaged.replay if salvaged is not None else None, error, None)
 
     def close(self) -> None:
-        self._stream.close()
+        self._results.close()
 
     def __enter__(self) -> Decoding:
         return self
@@ -337,17 +361,27 @@ def _check_arguments(header_only: object, errors: object, frames: object, thread
 
 
 def decode(
-    paths: Iterable[PathLike],
+    sources: Sources,
     *,
     header_only: bool = False,
     threads: int | None = None,
     errors: Literal["return", "raise"] = "return",
     frames: Literal["objects", "columns"] = "objects",
     salvage: bool = False,
+    glob: str = "*.kvr",
 ) -> Decoding:
-    """Decodes the files at ``paths`` (``str``, ``bytes`` or ``os.PathLike``;
-    names that are not UTF-8 work) and yields one ``DecodeResult`` per
-    path, in input order.
+    """Decodes the files of ``sources`` and yields one ``DecodeResult``
+    per file, in input order.
+
+    ``sources`` is one source or an iterable of them, of any kind
+    ``kadenzo.sources`` reads: paths (``str`` or ``os.PathLike``; names
+    that are not UTF-8 work), folders (searched with their subfolders for
+    ``glob``), glob patterns, zip and tar archives (their members matching
+    ``glob``) and ``"archive.zip::member"`` names, the contents of files
+    (bytes-like), binary file objects, Arrow tables of contents. Each
+    result's ``path`` is the path as given or found, ``"<archive>::<member>"``,
+    or ``None`` for contents without a name. A folder that cannot be listed,
+    a damaged archive or member is an error result in its place.
 
     ``threads`` is the most files decoded at once (default: the size of the
     process-wide pool, set by the same environment rules as
@@ -362,18 +396,20 @@ def decode(
     ``Salvaged``, and its ``replay`` is that partial replay (frames as
     objects, whatever ``frames`` is); ``ok`` stays ``False``.
 
-    Arguments are checked before any path is taken: ``TypeError`` for a value
+    Arguments are checked before any file is taken: ``TypeError`` for a value
     of the wrong type (``header_only`` must be a ``bool``, ``threads`` an
-    ``int`` or ``None``, ``errors`` and ``frames`` a ``str``), ``ValueError``
-    for a bad value. When the iterator of ``paths`` raises, or yields
-    something that is not a path, every result before it is yielded first,
-    then that error is raised.
+    ``int`` or ``None``, ``errors``, ``frames`` and ``glob`` a ``str``),
+    ``ValueError`` for a bad value. When the iterator of ``sources`` raises,
+    or yields something that is no source, every result before it is
+    yielded first, then that error is raised.
     """
     _check_arguments(header_only, errors, frames, threads)
     _check_flag("salvage", salvage)
-    if isinstance(paths, (str, bytes)):
-        raise TypeError("decode takes an iterable of paths, not a single path; use decode_one for one file")
-    return Decoding(paths, header_only, min(threads or 0, MAX_THREADS), errors, frames, salvage=salvage)
+    pairs = _rule.expand(sources, glob)
+    length = None
+    if isinstance(sources, Sized) or _rule._is_single(sources):
+        length = lambda: _rule.count(sources, glob)  # noqa: E731 (counted only when asked)
+    return Decoding(pairs, header_only, min(threads or 0, MAX_THREADS), errors, frames, salvage, length)
 
 
 def _check_flag(name: str, value: object) -> None:
@@ -391,7 +427,8 @@ def _check_choice(name: str, value: object, choices: tuple[str, ...]) -> None:
 def decode_one(source: Source, *, header_only: bool = False, salvage: bool = False) -> Replay:
     """Reads and decodes one replay without holding the interpreter lock.
 
-    A ``str`` or ``os.PathLike`` is a path; a bytes-like object (``bytes``,
+    A ``str`` or ``os.PathLike`` is a path (``"archive.zip::member"`` names
+    one member of an archive); a bytes-like object (``bytes``,
     ``bytearray``, ``memoryview``, ``mmap``) is the file's contents; a binary
     file object (with ``readinto`` or ``read``: an open file, a ``zipfile``
     or ``tarfile`` member, an fsspec file) is read from where it stands to
@@ -412,15 +449,18 @@ def decode_one(source: Source, *, header_only: bool = False, salvage: bool = Fal
     _check_flag("header_only", header_only)
     _check_flag("salvage", salvage)
     name: Any = source if isinstance(source, (str, os.PathLike)) else None
-    if _sources.is_file_object(source):
-        name = _sources.source_name(source)
-        source = _sources.read_file_object(source)
-    replay, failure = _native.decode_one(source, header_only)
+    data: Any = source
+    if _rule._member_of(source) is not None or _rule._is_file(source):
+        found, data = next(_rule.expand([source]))
+        if found.error is not None:
+            raise found.error
+        name = found.path
+    replay, failure = _native.decode_one(data, header_only)
     if failure is None:
         return cast(Replay, replay)
     error = _error(name, failure)
     if salvage:
-        _attach_salvage(error, source, header_only)
+        _attach_salvage(error, data, header_only)
     raise error
 
 
@@ -438,18 +478,20 @@ def decode_archive(
     bzip2, xz, or zstd when the ``zstandard`` package is installed) whose
     base name matches ``glob``, in member order, as ``decode`` decodes
     files: on the pool, with the same arguments and the same bound on memory
-    (a member is read only when the window has room for it).
+    (a member is read only when the window has room for it). The archive is
+    read as one whatever its name; ``decode`` reads the archives among
+    its sources by their names.
 
     Each result's ``path`` is ``"<archive>::<member name>"``. A member that
     cannot be read or decoded is an error result; a damaged archive (cut
     short, not an archive) ends with one error result whose path is the
-    archive's. The result has no length. ``salvage`` is as for ``decode``.
+    archive's, and anything but a regular file (a pipe, a device) is refused
+    so at once. The result has no length. ``salvage`` is as for ``decode``.
     """
     _check_arguments(header_only, errors, frames, threads)
     _check_flag("salvage", salvage)
-    if not isinstance(glob, str):
-        raise TypeError(f"glob must be a str, not {type(glob).__name__}")
-    members = _sources.archive_members(path, glob)
-    return Decoding(
-        members, header_only, min(threads or 0, MAX_THREADS), errors, frames, contents=True, salvage=salvage
-    )
+    matcher = _rule.check_glob(glob)
+    from kadenzo import _archives
+
+    pairs = _archives.members(os.fsdecode(path), matcher)
+    return Decoding(pairs, header_only, min(threads or 0, MAX_THREADS), errors, frames, salvage)

@@ -54,7 +54,8 @@ def frames(source: Source) -> FrameColumns:
     """The frames of `source`'s own mode as columns.
 
     `source` is a decoded `Replay` (its frames are read in place: no frame
-    object is built), a path (`str` or `os.PathLike`), a bytes-like object
+    object is built), a path (`str` or `os.PathLike`; "plays.zip::a.kvr"
+    names an archive's member), a bytes-like object
     holding a whole file, or a binary file object (read to its end, as
     `kadenzo.bulk.decode_one` reads it). Paths and contents are decoded with the interpreter
     lock released; a file that does not decode raises a

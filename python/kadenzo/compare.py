@@ -53,7 +53,7 @@ from kadenzo import _native
 from kadenzo import columns as _columns
 from kadenzo._native import FrameColumns
 
-__all__ = ["Pair", "Play", "similarity", "matrix"]
+__all__ = ["Pair", "Play", "similarity", "matrix", "pair_count"]
 
 
 # A cursor-mode FrameColumns, or anything kadenzo.columns.frames takes.
@@ -91,6 +91,7 @@ def matrix(
     mirror_y: float | None = None,
     top: int | None = None,
     threads: int | None = None,
+    progress: Callable[[int, int], None] | None = None,
 ) -> memoryview | list[Pair]:
     """The distances between every pair of `plays`.
 
@@ -104,47 +105,43 @@ def matrix(
     whose distance is NaN are left out. Memory then grows with k, not with N * N.
 
     `threads` is the most worker-pool threads used (by default all of them).
+    `progress`, when given, is called on this thread about 20 times a second
+    with the pairs compared so far and their number in all (`pair_count`).
 
     `grid_ms` and `mirror_y` are numbers (`grid_ms` greater than 0), `top` and
-    `threads` integers of 1 or more: TypeError for a wrong type, ValueError
-    for a value out of range, a play that is not cursor-mode, or a `grid_ms`
-    that would put more than 16,777,216 points on one play's grid."""
+    `threads` integers of 1 or more (a `top` past the number of pairs means
+    every pair): TypeError for a wrong type, ValueError for a value out of
+    range, a play that is not cursor-mode, or a `grid_ms` that would put more
+    than 16,777,216 points on one play's grid."""
     step = _optional_real("grid_ms", grid_ms)
     if step is not None and step <= 0:
         raise ValueError(f"grid_ms must be greater than 0, not {grid_ms!r}")
     height = _optional_real("mirror_y", mirror_y)
     count = _optional_count("top", top)
     workers = _optional_count("threads", threads)
-    return _pair_matrix(_cursor_plays(plays), step, height, count, workers or 0, None)
-
-
-# --- shared with the command line --------------------------------------------
-
-
-def _pair_matrix(
-    plays: list[FrameColumns],
-    grid_ms: float | None,
-    mirror_y: float | None,
-    top: int | None,
-    threads: int,
-    progress: Callable[[int], None] | None,
-) -> memoryview | list[Pair]:
-    """`matrix` on checked arguments; `progress` is called on this thread
-    about 20 times a second with the number of pairs compared so far."""
-    result = _native.pair_matrix(plays, grid_ms, mirror_y, top, threads, progress)
-    if top is None:
+    checked = _cursor_plays(plays)
+    if count is not None:  # more pairs than there are is every pair
+        count = min(count, max(1, len(checked) * (len(checked) - 1) // 2))
+    total = pair_count(len(checked), grid_ms=step, top=count)
+    report = None if progress is None else lambda done: progress(done, total)
+    result = _native.pair_matrix(checked, step, height, count, min(workers or 0, _MAX_THREADS), report)
+    if count is None:
         view: memoryview = result
         return view
     return [Pair(i, j, distance) for i, j, distance in result]
 
 
-def _pair_count(plays: int, grid_ms: float | None, top: int | None) -> int:
-    """How many pairs `_pair_matrix` compares (what its progress counts up to)."""
+def pair_count(plays: int, *, grid_ms: float | None = None, top: int | None = None) -> int:
+    """How many pairs `matrix` compares for `plays` plays (what its progress counts up to)."""
     if top is not None:
         return plays * (plays - 1) // 2
     if grid_ms is not None:
         return plays * (plays + 1) // 2
     return plays * plays
+
+
+# More threads than this are never used: the pool has at most 256.
+_MAX_THREADS = 1 << 16
 
 
 def _cursor_play(play: Play, what: str) -> FrameColumns:

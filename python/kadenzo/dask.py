@@ -6,8 +6,10 @@ partition per group of files, decoded by the workers of a cluster.
     frames = kadenzo.dask.read(paths, frames=True)      # one row per frame
     frames[frames["mode"] == "STD"]["x"].mean().compute()
 
-The paths (files, folders, glob patterns) are expanded here, on the client,
-and must name the same files on every worker (a shared file system). Column
+The paths (files, folders, glob patterns, archives: see kadenzo.sources) are
+expanded here, on the client, into the names of files and archive members
+("plays.zip::week1/std.kvr"), which must name the same files on every
+worker (a shared file system); contents and file objects are not taken. Column
 selections after `read` reach the workers, which then build only those
 columns. Needs `pip install "kadenzo[dask]"`.
 
@@ -25,7 +27,8 @@ from collections.abc import Sequence
 from typing import Any
 
 import dask.dataframe
-from kadenzo import _dataset_sources, dataset
+from kadenzo import dataset
+from kadenzo import sources as _rule
 
 __all__ = ["read", "local_cluster", "FILES_PER_PARTITION", "PARTITIONS_PER_WORKER"]
 
@@ -140,7 +143,13 @@ def read(
         raise ValueError("frames=True needs the frames decoded: header_only must be False")
     if isinstance(paths, (str, os.PathLike)):
         paths = [paths]
-    files = [os.fspath(path) for path in _dataset_sources.find_replays(paths, glob)]
+    paths = list(paths)
+    for path in paths:
+        if not isinstance(path, (str, os.PathLike)):
+            raise TypeError(f"kadenzo.dask reads files every worker opens: give paths, not {type(path).__name__}")
+    # Names only: folders walked, archives' members listed, nothing decoded
+    # here; a folder or archive that cannot be read is named, for a worker to report.
+    files = [os.fsdecode(source.path) for source, _ in _rule.expand(paths, glob, read=False)]
     if files_per_partition is None:
         count = max(math.ceil(len(files) / FILES_PER_PARTITION), PARTITIONS_PER_WORKER * _worker_threads())
     else:

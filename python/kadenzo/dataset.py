@@ -7,8 +7,10 @@ the worker pool.
     frames = kadenzo.dataset.read("replays/", frames=True).read_all()    # one row per frame
     kadenzo.dataset.write_parquet("replays/", "out/")                    # a partitioned Parquet dataset
 
-Sources are paths, folders (searched with their subfolders for `glob`),
-glob patterns ("replays/**/*.kvr"), or the contents of files: a list of
+Sources are those of every entry point (kadenzo.sources), alone or mixed in
+a list: paths, folders (searched with their subfolders for `glob`), glob
+patterns ("replays/**/*.kvr"), zip and tar archives and their members
+("plays.zip::week1/std.kvr"), binary file objects, or the contents of files:
 bytes, an Arrow binary array, or a table with a `bytes`/`content` column and
 perhaps a `path`/`filename` column (as Ray, Spark and DuckDB give them).
 File names match `glob` and the last part of a glob pattern ignoring case,
@@ -24,15 +26,33 @@ the Arrow PyCapsule interface; `schema`, `plain` and `write_parquet` need pyarro
 
 from __future__ import annotations
 
-import collections
 import importlib
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Literal
 
-from kadenzo import Replay, _dataset_batches, _dataset_sources, _header_rows, _native, bulk
-from kadenzo._native import FrameColumns
+from kadenzo import _dataset_batches, _header_rows, _native, bulk
+from kadenzo import sources as _rule
+from kadenzo._dataset_batches import Decoded
 
-__all__ = ["ArrowStream", "Decoded", "decode_batches", "decoded", "plain", "read", "schema", "summary", "write_parquet"]
+__all__ = [
+    "FRAME_COLUMNS",
+    "SUMMARY_COLUMNS",
+    "ArrowStream",
+    "Decoded",
+    "decode_batches",
+    "decoded",
+    "plain",
+    "read",
+    "schema",
+    "summary",
+    "summary_rows",
+    "write_parquet",
+]
+
+
+# The columns of the two tables, in order (see schema()).
+SUMMARY_COLUMNS: tuple[str, ...] = _header_rows.COLUMNS
+FRAME_COLUMNS: tuple[str, ...] = _header_rows.FRAME_TABLE_COLUMNS
 
 
 def _arrow() -> Any:
@@ -43,30 +63,15 @@ def _arrow() -> Any:
         raise ImportError(f"kadenzo.dataset.schema needs pyarrow: pip install 'kadenzo[arrow]' ({error})") from None
 
 
-class Decoded:
-    """One source's outcome, as `decoded` yields it: `replay` (header fields)
-    and `columns` (its frames), or `error` (the message) and both None."""
-
-    __slots__ = ("index", "name", "replay", "columns", "error")
-
-    def __init__(
-        self,
-        index: int,
-        name: str | None,
-        replay: Replay | None,
-        columns: FrameColumns | None,
-        error: str | None,
-    ):
-        self.index, self.name, self.replay, self.columns, self.error = index, name, replay, columns, error
-
-
-def _check_arguments(threads: int | None, errors: str) -> None:
+def _check_arguments(threads: int | None, errors: str, salvage: bool = False) -> None:
     if errors not in ("column", "raise", "skip"):
         raise ValueError(f"errors must be 'column', 'raise' or 'skip', not {errors!r}")
     if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int)):
         raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
     if threads is not None and threads < 1:
         raise ValueError(f"threads must be 1 or more, not {threads}")
+    if not isinstance(salvage, bool):
+        raise TypeError(f"salvage must be a bool, not {type(salvage).__name__}")
 
 
 def decoded(
@@ -76,45 +81,36 @@ def decoded(
     threads: int | None = None,
     errors: str = "column",
     glob: str = "*.kvr",
+    salvage: bool = False,
 ) -> Iterator[Decoded]:
-    """Each source decoded on the pool, in input order (failures skipped with
-    errors="skip", raised with errors="raise"). The arguments are checked
-    now, the files decoded as the iterator is read."""
-    _check_arguments(threads, errors)
-    return _decode(_dataset_sources.expand(sources, glob), bool(header_only), threads or 0, errors)
+    """Each file of `sources` decoded on the pool, in input order (failures
+    skipped with errors="skip", raised with errors="raise"). The arguments are
+    checked now, the files decoded as the iterator is read. With `salvage`,
+    a damaged file's `Decoded` holds what it still holds (see
+    kadenzo.bulk.decode)."""
+    _check_arguments(threads, errors, salvage)
+    return _decoded(_rule.expand(sources, glob), bool(header_only), threads or 0, errors, salvage)
 
 
-def _outcomes(
-    expanded: _dataset_sources.Sources, header_only: bool, threads: int, errors: str
-) -> Iterator[_dataset_batches.Outcome]:
-    names: collections.deque[str | None] = collections.deque()
-
-    def items() -> Iterator[Any]:
-        for name, item in expanded.pairs:
-            names.append(name)
-            # Contents go to the stream with a label, which its result carries back.
-            yield (name, item) if expanded.contents else item
-
-    stream = _native.columns_stream(items(), header_only, threads, 0, contents=expanded.contents)
+def _decoded(
+    pairs: Iterator[tuple[_rule.Source, Any]], header_only: bool, threads: int, errors: str, salvage: bool
+) -> Iterator[Decoded]:
+    results = bulk._Results(pairs, header_only, threads, "columns", salvage)
     try:
-        for index, (item, value, failure) in enumerate(stream):
-            name = names.popleft()
-            if failure is None:
+        for index, (source, value, error) in enumerate(results):
+            name = None if source.path is None else _rule.printable(source.path)
+            if error is None:
                 replay, columns = value
-                yield index, name, replay, columns, None
+                # A header read has no frames to count.
+                yield Decoded(index, name, replay, None if header_only else columns, None, source.path)
                 continue
-            error = bulk._error(None if expanded.contents else item, failure)
             if errors == "raise":
                 raise error
             if errors == "column":
-                yield index, name, None, None, error.message
+                part = error.salvaged
+                yield Decoded(index, name, part.replay if part else None, None, error.message, source.path, part)
     finally:
-        stream.close()
-
-
-def _decode(expanded: _dataset_sources.Sources, header_only: bool, threads: int, errors: str) -> Iterator[Decoded]:
-    for outcome in _outcomes(expanded, header_only, threads, errors):
-        yield Decoded(*outcome)
+        results.close()
 
 
 def schema(*, frames: bool = False, columns: Sequence[str] | None = None) -> Any:
@@ -164,6 +160,7 @@ def read(
     threads: int | None = None,
     errors: Literal["column", "raise", "skip"] = "column",
     glob: str = "*.kvr",
+    salvage: bool = False,
 ) -> Any:
     """A `pyarrow.RecordBatchReader` over the decoded `sources`, in input
     order (without pyarrow, an `ArrowStream` for other Arrow consumers).
@@ -178,19 +175,22 @@ def read(
     reads only the headers. `header_only=True` reads only headers (no
     frame count or seed). `errors`: "column" puts a failure's message in
     `error` (other columns null), "raise" raises the first failure in input
-    order (a `kadenzo.errors.ReplayError`), "skip" drops its row.
+    order (a `kadenzo.errors.ReplayError`), "skip" drops its row. With
+    `salvage=True`, a damaged file's summary row also holds the fields read
+    before the fault (the others null; see `kadenzo.bulk.Salvaged`).
 
     Bad arguments raise before anything is decoded: ValueError for `errors`,
-    `threads` below 1, an unknown column or `frames=True` with
-    `header_only=True`; TypeError for a source of the wrong kind or a
-    `threads` that is no `int`."""
+    `threads` below 1, an unknown column, a `glob` no file name fits or
+    `frames=True` with `header_only=True`; TypeError for a source of the
+    wrong kind (a list's first item is looked at now, the others as they
+    come) or a `threads` that is no `int`."""
     if frames and header_only:
         raise ValueError("frames=True needs the frames decoded: header_only must be False")
     frames = bool(frames)
     picked = _header_rows.checked_columns(_header_rows.FRAME_TABLE_COLUMNS if frames else _header_rows.COLUMNS, columns)
     full = frames or _needs_full_decode(bool(header_only), columns, errors)
-    _check_arguments(threads, errors)
-    outcomes = _outcomes(_dataset_sources.expand(sources, glob), not full, threads or 0, errors)
+    _check_arguments(threads, errors, salvage)
+    outcomes = _decoded(_rule.expand(sources, glob), not full, threads or 0, errors, salvage)
     batches = (
         _dataset_batches.frames_batches(outcomes, picked)
         if frames
@@ -215,12 +215,31 @@ def summary(
     threads: int | None = None,
     errors: Literal["column", "raise", "skip"] = "column",
     glob: str = "*.kvr",
+    salvage: bool = False,
 ) -> Any:
     """The summary table (one row per replay) as a `pyarrow.RecordBatchReader`:
     `read(sources, frames=False, ...)`, the table `kadenzo summary` writes."""
     return read(
-        sources, frames=False, header_only=header_only, columns=columns, threads=threads, errors=errors, glob=glob
+        sources,
+        frames=False,
+        header_only=header_only,
+        columns=columns,
+        threads=threads,
+        errors=errors,
+        glob=glob,
+        salvage=salvage,
     )
+
+
+def summary_rows(files: Iterable[Decoded], *, columns: Sequence[str] | None = None) -> list[tuple[Any, ...]]:
+    """The summary table's rows of `files` (what `decoded` yields) as tuples
+    of Python values, built as `read` builds its batches, for writers that
+    do without pyarrow (CSV): `played_at` is microseconds since the Unix
+    epoch, text a `str`, a null `None`."""
+    batch = _dataset_batches.Batch(False, _header_rows.checked_columns(_header_rows.COLUMNS, columns))
+    for item in files:
+        batch.add(item)
+    return batch.take_rows()
 
 
 def write_parquet(
@@ -234,6 +253,8 @@ def write_parquet(
     threads: int | None = None,
     errors: Literal["column", "raise", "skip"] = "column",
     glob: str = "*.kvr",
+    salvage: bool = False,
+    progress: Callable[[Decoded], None] | None = None,
 ) -> list[str]:
     """Writes `out_dir/headers/` (one row per replay) and, with `frames`,
     `out_dir/frames/` (one row per frame) as Parquet datasets partitioned by
@@ -243,19 +264,28 @@ def write_parquet(
     `out_dir` and renamed to it when complete; an `out_dir` holding anything
     already raises FileExistsError. Interrupted (KeyboardInterrupt), the
     finished part files are moved into place, each valid, and the unfinished
-    ones removed; any other failure leaves nothing."""
+    ones removed; any other failure leaves nothing. `salvage` fills the
+    header rows of damaged files as for `read`; `progress`, when given, is
+    called with each file's `Decoded` as it is written."""
     from kadenzo import _parquet_dataset
 
     if frames and header_only:
         raise ValueError("frames=True needs the frames decoded: header_only must be False")
+    files = decoded(sources, header_only=header_only, threads=threads, errors=errors, glob=glob, salvage=salvage)
     return _parquet_dataset.write(
-        decoded(sources, header_only=header_only, threads=threads, errors=errors, glob=glob),
+        files if progress is None else _reported(files, progress),
         out_dir,
         frames=bool(frames),
         partition_by=partition_by,
         rows_per_file=rows_per_file,
         full_decode=not header_only,
     )
+
+
+def _reported(files: Iterator[Decoded], progress: Callable[[Decoded], None]) -> Iterator[Decoded]:
+    for item in files:
+        progress(item)
+        yield item
 
 
 def plain(table: Any) -> Any:

@@ -11,19 +11,20 @@ input (at most about 1 KiB; longer texts are cut and say their length), and
 ``path`` is the path as ``os.fspath`` gives it, or ``None`` when the contents
 were given as bytes. ``salvaged`` is ``None`` unless the error comes from a
 decode with ``salvage=True``: then it is what the file still holds
-(``kadenzo.bulk.Salvaged``); a pickled copy has ``None`` there, since
-replays do not pickle.
+(``Salvaged``, also ``kadenzo.bulk.Salvaged``); a pickled copy has ``None``
+there, since replays do not pickle.
 """
 
 from __future__ import annotations
 
 import os
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Union
 
 if TYPE_CHECKING:
-    from kadenzo.bulk import Salvaged
+    from kadenzo import Replay
 
-__all__ = ["ReplayError", "ReplayFileError", "ReplayDecodeError"]
+__all__ = ["ReplayError", "ReplayFileError", "ReplayDecodeError", "Salvaged"]
 
 PathName = Union[str, bytes]
 
@@ -83,3 +84,24 @@ class ReplayFileError(ReplayError, OSError):
 
 class ReplayDecodeError(ReplayError, ValueError):
     """The bytes are not a replay this module accepts (or exceed one of its limits)."""
+
+
+@dataclass(frozen=True)
+class Salvaged:
+    """What a damaged file still holds, read before the fault its error names.
+
+    ``replay`` is a partial ``kadenzo.Replay``: the fields in
+    ``fields_read`` (names of the file's fields in file order, as
+    ``Replay`` names them) were read whole; those in ``fields_not_read`` keep
+    neutral defaults (0, ``None``, ``False``, ``GameMode.STD``).
+    ``replay_data`` counts as read only when its whole frame text decoded
+    (``rng_seed`` comes with it); ``frames_partial`` is ``True`` when
+    ``replay_data`` instead holds the frames before the fault: those of the
+    text decompressed so far, its last, partial item dropped, or those before
+    the first item that does not decode (the list may be empty).
+    """
+
+    replay: Replay
+    fields_read: tuple[str, ...]
+    fields_not_read: tuple[str, ...]
+    frames_partial: bool

@@ -72,7 +72,15 @@ def decode_block(
         raise ValueError(f"frames must be 'objects' or 'columns', not {frames!r}")
     if not isinstance(base64, bool):
         raise TypeError(f"base64 must be a bool, not {type(base64).__name__}")
-    if not isinstance(block, str):
+    if isinstance(block, str):
+        try:
+            block.encode("utf-8")
+        except UnicodeEncodeError:
+            # A lone surrogate is no base64 digit either: the text's UTF-8
+            # bytes agree with its characters up to the first character that
+            # is not ASCII, so the failure names the same offset.
+            block, base64 = block.encode("utf-8", "surrogatepass"), True
+    else:
         try:
             memoryview(block)
         except TypeError:

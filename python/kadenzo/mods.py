@@ -19,7 +19,7 @@ from typing import Final
 
 from kadenzo import Mod, _native
 
-__all__ = ["CODES", "from_names", "names", "speed"]
+__all__ = ["CODES", "bits", "from_names", "member_names", "names", "speed"]
 
 # (code, member of Mod), in bit order.
 CODES: Final[tuple[tuple[str, Mod], ...]] = (
@@ -75,6 +75,26 @@ def _bits(mods: Mod | int) -> int:
     if not 0 <= mods <= _HIGHEST:
         raise ValueError(f"{mods} is not a set of modifiers (0 to 2**32 - 1)")
     return int(mods)
+
+
+def bits(mods: Mod | int) -> int:
+    """All 32 bits of `mods` as a number, bit 31 too (which no modifier
+    owns, and which int(Mod) refuses though a header may set it)."""
+    return _bits(mods)
+
+
+def member_names(mods: Mod | int) -> str:
+    """The names of the members of `mods`, joined by "|" as Mod's repr
+    shows them ("DoubleTime|Hidden"); bit 31, which no member names, reads
+    "bit 31"."""
+    value = _bits(mods)
+    known = value & (2**31 - 1)
+    found = []
+    if known or not value:
+        found.append(repr(Mod(known)).removeprefix("<Mod.").rsplit(":", 1)[0])
+    if value != known:
+        found.append("bit 31")
+    return "|".join(found)
 
 
 def names(mods: Mod | int) -> str:

@@ -29,8 +29,9 @@ struct StreamLimits {
     // consumer adds more only while there is room, so memory stays bounded
     // however long the input is.
     std::size_t window = 4;
-    // Memory of done-but-not-taken results past which no item is added
-    // (the results already running still land).
+    // Memory held by the items not yet taken past which no item is added:
+    // the inputs an item carries (a file's contents) until it is computed,
+    // then its result until it is taken (the items already running still land).
     std::size_t budget_bytes = std::size_t{256} << 20;
 };
 
@@ -80,7 +81,7 @@ public:
     bool wants_more() const {
         std::lock_guard lock(state_->mutex);
         return !state_->cancelled && state_->slots.size() < state_->limits.window &&
-               state_->ready_bytes < state_->limits.budget_bytes;
+               state_->held_bytes < state_->limits.budget_bytes;
     }
 
     // Items added and not yet taken.
@@ -90,13 +91,15 @@ public:
     }
 
     // Adds an item after the others; it runs as soon as a runner is free.
-    void add(Work work) {
+    // `held_bytes` is the memory its work holds until it has run.
+    void add(Work work, std::size_t held_bytes = 0) {
         bool start_runner = false;
         {
             std::lock_guard lock(state_->mutex);
             if (state_->cancelled) return;
             const std::size_t sequence = state_->first + state_->slots.size();
-            state_->slots.emplace_back();
+            state_->slots.emplace_back().bytes = held_bytes;
+            state_->held_bytes += held_bytes;
             state_->queue.emplace_back(sequence, std::move(work));
             if (state_->runners < state_->limits.runners) {
                 ++state_->runners;
@@ -124,7 +127,7 @@ public:
         Slot slot = std::move(state.slots.front());
         state.slots.pop_front();
         ++state.first;
-        state.ready_bytes -= slot.bytes;
+        state.held_bytes -= slot.bytes;
         return std::move(slot.result);
     }
 
@@ -144,7 +147,7 @@ public:
             state_->cancelled = true;
             slots.swap(state_->slots);
             queue.swap(state_->queue);
-            state_->ready_bytes = 0;
+            state_->held_bytes = 0;
         }
         // What the items and results hold is released outside the lock.
     }
@@ -152,7 +155,7 @@ public:
 private:
     struct Slot {
         std::optional<T> result;
-        std::size_t bytes = 0;
+        std::size_t bytes = 0;  // held: the item's inputs until it has run, then its result
     };
     using Queued = std::pair<std::size_t, Work>;
 
@@ -165,7 +168,7 @@ private:
         std::deque<Queued, Allocator<Queued>> queue;  // added, not started, in order
         std::size_t first = 0;                        // sequence number of slots.front()
         std::size_t runners = 0;                      // runner tasks submitted and not ended
-        std::size_t ready_bytes = 0;
+        std::size_t held_bytes = 0;                   // the slots' bytes
         bool cancelled = false;
     };
 
@@ -192,8 +195,8 @@ private:
             }
             Slot& slot = state.slots[item.first - state.first];
             slot.result = std::move(result);
+            state.held_bytes = state.held_bytes - slot.bytes + bytes;  // its inputs were let go with the work
             slot.bytes = bytes;
-            state.ready_bytes += bytes;
             if (item.first == state.first) state.ready.notify_one();
         }
     }

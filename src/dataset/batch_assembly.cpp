@@ -110,7 +110,7 @@ auto in_header(Read read) {
 // the running sum of those before it.
 class Assembler {
 public:
-    Assembler(TableKind kind, std::span<const FileResult> files) : files_(files) {
+    Assembler(TableKind kind, std::span<const FileResult> files) : kind_(kind), files_(files) {
         rows_.reserve(files.size());
         for (const FileResult& file : files) {
             // A failure keeps one row, for its error.
@@ -123,11 +123,28 @@ public:
     void assemble(std::span<const TableField> fields, ArrowArray* out) {
         Vec<OwnedArray> children;
         children.reserve(fields.size());
-        for (const TableField& field : fields) children.push_back(column(field));
+        for (const TableField& field : fields) children.push_back(unhidden_column(field));
         *out = arrays_.array(total_, 0, {nullptr}, std::move(children)).take();
     }
 
 private:
+    // The column, with the files that hide it made to give it as a failure does: null.
+    OwnedArray unhidden_column(const TableField& field) {
+        const std::uint64_t bit = hidden_bit(kind_, field);
+        if (std::none_of(files_.begin(), files_.end(), [bit](const FileResult& file) { return file.hidden & bit; })) {
+            return column(field);
+        }
+        Vec<FileResult> masked(files_.begin(), files_.end());
+        for (FileResult& file : masked) {
+            if (file.hidden & bit) file.replay = nullptr, file.columns = {}, file.mods_names.reset();
+        }
+        const std::span<const FileResult> all = files_;
+        files_ = masked;
+        OwnedArray made = column(field);
+        files_ = all;
+        return made;
+    }
+
     OwnedArray column(const TableField& field) {
         const FieldId id = field.id;
         switch (id) {
@@ -392,6 +409,7 @@ private:
         return arrays_.array(total_, nulls, {valid, out});
     }
 
+    TableKind kind_;
     std::span<const FileResult> files_;
     Vec<std::size_t> rows_;
     std::size_t total_ = 0;
@@ -399,6 +417,14 @@ private:
 };
 
 }  // namespace
+
+std::uint64_t hidden_bit(TableKind kind, const TableField& field) noexcept {
+    const std::span<const TableField> all = table_fields(kind);
+    for (std::size_t at = 0; at < all.size(); ++at) {
+        if (all[at].name == field.name) return std::uint64_t{1} << at;
+    }
+    return 0;
+}
 
 std::optional<std::int64_t> played_at_micros(std::int64_t ticks) noexcept {
     if (ticks < 0 || ticks > kLastTick) return std::nullopt;

@@ -24,6 +24,9 @@ struct FileResult {
     SharedFrameColumns columns;
     std::optional<std::string_view> error;       // the failure's message
     std::optional<std::string_view> mods_names;  // the codes of the mods ("HDDT"), when read
+    // The columns left null, as for a failure (the fields a damaged file did
+    // not yield, beside what it did): one bit each, see hidden_bit.
+    std::uint64_t hidden = 0;
 };
 
 // Mode names as the `mode` column's dictionary holds them, whatever the batch
@@ -37,6 +40,9 @@ inline constexpr std::int8_t kModeCount = 5;
 // std::bad_alloc.
 void assemble_batch(TableKind kind, std::span<const TableField> fields, std::span<const FileResult> files,
                     ArrowArray* out);
+
+// FileResult::hidden's bit for `field`: its place among every field of the table.
+std::uint64_t hidden_bit(TableKind kind, const TableField& field) noexcept;
 
 // Microseconds since the Unix epoch of the header's tick count (100 ns since
 // the year 1), rounded down; none outside years 1 to 9999.

@@ -48,6 +48,7 @@ std::optional<Base64Error> decode_base64(std::string_view text, Vec<std::uint8_t
     std::uint32_t group = 0;  // the digits of the group being read, 6 bits each
     std::size_t digits = 0;   // in the group
     std::size_t pad_at = text.size();
+    std::size_t pads = 0;
     for (; offset < text.size(); ++offset) {
         const std::uint8_t digit = kDigits[static_cast<unsigned char>(text[offset])];
         if (digit == kSpace) continue;
@@ -57,6 +58,7 @@ std::optional<Base64Error> decode_base64(std::string_view text, Vec<std::uint8_t
                 if (digits < 2) return Base64Error{offset, "padding where a group has fewer than two digits"};
                 pad_at = offset;
             }
+            if (digits + ++pads > 4) return Base64Error{offset, "more padding than the group needs"};
             continue;
         }
         if (digit == kNotDigit) return Base64Error{offset, "not a base64 digit"};

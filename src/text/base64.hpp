@@ -17,7 +17,8 @@ struct Base64Error {
 };
 
 // Appends the bytes of `text` to `out`. ASCII white space is skipped (texts
-// wrapped in lines decode); padding ('=') is optional, but only at the end.
+// wrapped in lines decode); padding ('=') is optional, but only at the end,
+// and never more than the last group needs.
 // On an error `out` holds the bytes decoded before it. Throws std::bad_alloc only.
 std::optional<Base64Error> decode_base64(std::string_view text, Vec<std::uint8_t>& out);
 

@@ -29,6 +29,8 @@ TEST(Base64, AFaultIsPlacedAtItsFirstCharacter) {
     EXPECT_EQ(decoded("aGVsb"), "error at 5: the text ends inside a group");
     EXPECT_EQ(decoded("aG=sbG8"), "error at 3: a digit after the padding");
     EXPECT_EQ(decoded("a==="), "error at 1: padding where a group has fewer than two digits");
+    EXPECT_EQ(decoded("aGVsbG8gd29ybGQ=\n=="), "error at 17: more padding than the group needs");
+    EXPECT_EQ(decoded("aGVsbG8gd29ybA===="), "error at 16: more padding than the group needs");
 }
 
 }  // namespace

@@ -151,6 +151,24 @@ TEST(BatchAssembly, HeaderRowsInTheProjectionsOrder) {
     EXPECT_EQ(played_at_micros(0), -62'135'596'800'000'000);
 }
 
+TEST(BatchAssembly, HiddenFieldsAreNullBesideTheOthers) {
+    // A damaged file's row: the fields it yielded, its error, the rest null.
+    Plays plays;
+    plays.files[0].error = "the frames are damaged";
+    const std::vector<std::string_view> names{"username", "mods", "frame_count", "error"};
+    const auto fields = project_fields(TableKind::Summary, names);
+    ASSERT_TRUE(fields);
+    plays.files[0].hidden = hidden_bit(TableKind::Summary, (*fields)[0]) | hidden_bit(TableKind::Summary, (*fields)[2]);
+    ArrowArray batch{};
+    assemble_batch(TableKind::Summary, *fields, plays.files, &batch);
+    EXPECT_FALSE(valid(*batch.children[0], 0));
+    EXPECT_TRUE(valid(*batch.children[0], 2));  // another file's name, in the same dictionary
+    EXPECT_EQ(values<std::int64_t>(*batch.children[1])[0], 72);
+    EXPECT_FALSE(valid(*batch.children[2], 0));
+    EXPECT_EQ(texts(*batch.children[3])[0], "the frames are damaged");
+    batch.release(&batch);
+}
+
 TEST(BatchAssembly, TheSummaryTableKeepsItsColumns) {
     // The header's columns are derived from the layout table and the record's
     // member types; the table the dataset exports stays the one users read.

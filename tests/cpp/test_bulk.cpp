@@ -183,6 +183,26 @@ TEST(OrderedStream, ByteBudgetStopsAdding) {
     EXPECT_TRUE(stream.wants_more());
 }
 
+TEST(OrderedStream, InputsHeldByWaitingItemsCountInTheBudget) {
+    // Contents handed in (an archive's members) hold memory before they run:
+    // one item past the budget is let in, no more until its result is taken.
+    auto release = std::make_shared<std::atomic<bool>>(false);
+    OrderedStream<int> stream(WorkerPool::global(), {.runners = 1, .window = 100, .budget_bytes = 100}, &unit_cost);
+    stream.add(
+        [release] {
+            while (!release->load()) std::this_thread::sleep_for(100us);
+            return 0;
+        },
+        40);
+    EXPECT_TRUE(stream.wants_more());
+    stream.add([] { return 1; }, 70);
+    EXPECT_FALSE(stream.wants_more());  // 110 bytes held while both wait
+    release->store(true);
+    EXPECT_EQ(*stream.take(1000ms), 0);
+    EXPECT_EQ(*stream.take(1000ms), 1);
+    EXPECT_TRUE(stream.wants_more());  // results of one unit each, taken
+}
+
 TEST(OrderedStream, CancelAndDestroyWhileRunning) {
     WorkerPool& pool = WorkerPool::global();
     auto started = std::make_shared<std::atomic<int>>(0);

@@ -7,7 +7,7 @@ import subprocess
 import sys
 
 import kadenzo
-from kadenzo._anonymise import pseudonym
+from kadenzo.cli.anonymise import pseudonym
 from replay_builder import MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, realistic_replay
 
 

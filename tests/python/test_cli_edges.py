@@ -12,9 +12,9 @@ import sys
 import warnings
 
 import pytest
-from kadenzo import _find, _for_people
-from kadenzo._exit import ExitStatus
-from kadenzo._output import OutputFile
+from kadenzo import _for_people, sources
+from kadenzo.cli._common import ExitStatus
+from kadenzo.cli._output import OutputFile
 from replay_builder import MODE_STD, ReplayFile, realistic_replay
 
 HOSTILE = "evil\x1b]0;title\x07\x1b[2J\x9b31m\r\x08\u202eAB"  # title set, screen clear, C1 CSI, CR, BS, RTL override
@@ -114,13 +114,9 @@ def test_deep_and_unreadable_folders(tmp_path, monkeypatch):
         return scandir(path)
 
     monkeypatch.setattr(os, "scandir", refusing)
-    found = list(_find.find_replays([str(tmp_path / "tree")]))
-    assert [os.path.relpath(getattr(item, "path", item), tmp_path / "tree") for item in found] == [
-        "a/x.kvr",
-        "b",
-        "c/z.kvr",
-    ]
-    assert found[1].message == "cannot read the folder: Permission denied"
+    found = [source for source, _ in sources.expand(str(tmp_path / "tree"))]
+    assert [os.path.relpath(source.path, tmp_path / "tree") for source in found] == ["a/x.kvr", "b", "c/z.kvr"]
+    assert found[1].error.errno == 13 and found[0].error is None
 
 
 @pytest.mark.parametrize(
@@ -141,9 +137,12 @@ def test_deep_and_unreadable_folders(tmp_path, monkeypatch):
         (["summary", "{plays}", "--stats", "--header-only"], ExitStatus.USAGE, "which --header-only skips"),
         (["summary", "{plays}", "--threads", "x"], ExitStatus.USAGE, "invalid thread count value: 'x'"),
         (["compare", "{plays}", "--mirror-y", "abc"], ExitStatus.USAGE, "--mirror-y: invalid number value: 'abc'"),
+        # Before: tracebacks and exit 1 for values the library refuses or the native part cannot hold.
+        (["compare", "{plays}", "--grid-ms", "0.0001"], ExitStatus.USAGE, "--grid-ms"),
+        (["compare", "{plays}", "--top", "9" * 20], ExitStatus.OK, "pairs written"),
         # A stray argument shows the command's own usage, not that of `kadenzo`.
         (["compare", "{plays}", "--parquet"], ExitStatus.USAGE, "usage: kadenzo compare [-h]"),
-        (["show", "{plays}/plain.kvr", "more"], ExitStatus.USAGE, "usage: kadenzo show [-h] FILE"),
+        (["show", "{plays}/plain.kvr", "--more"], ExitStatus.USAGE, "usage: kadenzo show [-h]"),
         (["summary", "{plays}/huge", "--glob", "*.none"], ExitStatus.NOTHING_FOUND, "no file matching '*.none'"),
         (["frames", "{plays}/huge", "--glob", "*.none", "-o", "o/"], ExitStatus.NOTHING_FOUND, "no file matching"),
         (["frames", "{plays}", "-o", "frames.csv"], ExitStatus.USAGE, "give -o OUT_DIR/ for a dataset"),
@@ -222,12 +221,12 @@ def test_case_is_ignored_and_an_empty_folder_is_said(plays, tmp_path):
 def test_names_in_other_scripts_draw_without_missing_glyphs(plays, tmp_path):
     pytest.importorskip("matplotlib")
     import kadenzo
-    from kadenzo import _plot
+    from kadenzo import plot
 
     for name in ("script", "hostile"):
         with warnings.catch_warnings():
             warnings.simplefilter("error")  # before: "Glyph ... missing from font(s)" for each character
-            _plot.plot_play(kadenzo.parse_replay_from_path(str(plays / f"{name}.kvr")), tmp_path / f"{name}.png")
+            plot.plot_play(kadenzo.parse_replay_from_path(str(plays / f"{name}.kvr")), tmp_path / f"{name}.png")
 
 
 @pytest.mark.parametrize("ending, kept", [(None, True), (ValueError, False), (KeyboardInterrupt, True)])

@@ -266,7 +266,6 @@ def test_missing_file_and_bad_arguments(tmp_path):
         (lambda: kd.read([], errors="ignore"), ValueError),
         (lambda: kd.read([], threads=0), ValueError),
         (lambda: kd.read([], threads="2"), TypeError),
-        (lambda: kd.read(b"contents"), TypeError),
         (lambda: kd.read([1, 2]), TypeError),
         (lambda: kd.read([], frames=True, header_only=True), ValueError),
     ]:

@@ -23,7 +23,7 @@ EXAMPLES = ROOT / "examples"
 PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 
 sys.path.insert(0, str(EXAMPLES))
-from kadenzo._plot import held_spans, key_rows, plot_play, std_presses  # noqa: E402
+from kadenzo.plot import held_spans, key_rows, plot_play, std_presses  # noqa: E402
 from replay_table import frames_of, mode_name  # noqa: E402
 
 

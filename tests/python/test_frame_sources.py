@@ -53,6 +53,11 @@ def test_a_block_decodes_to_its_files_frames(data, form):
         ("QUJDé", "the base64 text is not valid at offset 4: not a base64 digit"),
         ("QUJDR", "the base64 text is not valid at offset 5: the text ends inside a group"),
         ("QQ==QQ", "the base64 text is not valid at offset 4: a digit after the padding"),
+        ("QQ====", "the base64 text is not valid at offset 4: more padding than the group needs"),
+        (
+            "QUFB\udce9QUFB",
+            "the base64 text is not valid at offset 4: not a base64 digit",
+        ),  # before: UnicodeEncodeError
     ],
 )
 def test_text_that_is_not_base64_names_the_offset(text, message):
@@ -150,9 +155,9 @@ def test_file_objects_decode_as_their_bytes(archives, tmp_path):
 
 
 def test_a_file_object_is_read_no_further_than_the_cap(monkeypatch):
-    from kadenzo import _sources
+    from kadenzo import _files
 
-    monkeypatch.setattr(_sources, "MAX_FILE_BYTES", 100_000)
+    monkeypatch.setattr(_files, "MAX_FILE_BYTES", 100_000)
     source = ReadOnly(b"\0" * 10_000_000)
     with pytest.raises(kadenzo.errors.ReplayFileError) as info:
         kadenzo.bulk.decode_one(source)
@@ -188,7 +193,7 @@ def test_a_damaged_member_is_an_error_row_and_a_damaged_archive_ends_with_one(ar
     stored.write_bytes(bytes(data))
     results = list(kadenzo.bulk.decode_archive(stored))
     assert [r.ok for r in results] == [True, False, True]
-    assert results[1].error.message.startswith("cannot read the archive member: BadZipFile: Bad CRC-32")
+    assert "CRC-32" in results[1].error.message and results[1].error.path.endswith("::std.kvr")
 
     cut = tmp_path / "cut.tar.gz"
     cut.write_bytes(made["tar.gz"].read_bytes()[:3_000])
@@ -199,7 +204,7 @@ def test_a_damaged_member_is_an_error_row_and_a_damaged_archive_ends_with_one(ar
     # What went wrong is in str(error) too, and a file of neither format says so (not a tar error).
     for name, data, message in [
         ("cut.tar.gz", made["tar.gz"].read_bytes()[:3_000], "the archive is damaged: ReadError: unexpected end"),
-        ("cut.zip", made["zip"].read_bytes()[:700], "the archive is damaged: BadZipFile: the zip archive ends early"),
+        ("cut.zip", made["zip"].read_bytes()[:700], "the archive is damaged: the zip archive ends early"),
         ("fake.zip", b"not a zip", "cannot read the archive: neither a zip nor a tar archive"),
         ("short.tar", b"", "cannot read the archive: neither a zip nor a tar archive"),
     ]:

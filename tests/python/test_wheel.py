@@ -93,7 +93,13 @@ def venv_dir(python: pathlib.Path) -> pathlib.Path:
 def test_wheel_holds_the_package_and_the_bundled_libraries(wheel):
     assert "-manylinux_" in wheel.name, wheel.name
     names = zipfile.ZipFile(wheel).namelist()
-    for pattern in ("kadenzo/__init__.cpython-311-*.so", "kadenzo/__init__.pyi", "kadenzo/py.typed"):
+    # The command line is a subpackage: its folder is installed too.
+    for pattern in (
+        "kadenzo/__init__.cpython-311-*.so",
+        "kadenzo/__init__.pyi",
+        "kadenzo/py.typed",
+        "kadenzo/cli/*.py",
+    ):
         assert any(fnmatch(name, pattern) for name in names), pattern
     bundled = [name.removeprefix("kadenzo.libs/") for name in names if name.startswith("kadenzo.libs/")]
     for library in BUNDLED:

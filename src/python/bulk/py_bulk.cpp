@@ -71,7 +71,7 @@ constexpr Signature kStreamSignature{nullptr, "replay_stream", kStreamParameters
 
 // replay_stream(paths, header_only, threads, window, contents=False): threads
 // and window 0 take the defaults; with contents=True the items are (label,
-// bytes-like) pairs instead of paths.
+// bytes-like or path) pairs instead of paths.
 PyObject* replay_stream(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return call_function(
         kStreamSignature, args, nargs, kwnames, std::tuple{Borrowed{}, false, std::int64_t{0}, std::int64_t{0}, false},

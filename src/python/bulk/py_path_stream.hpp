@@ -67,8 +67,8 @@ struct PathStream {
     bool header_only = false;
     Decode decode = nullptr;
     ToPython to_python = nullptr;
-    // Set when the items are files' contents (bytes-like) instead of paths:
-    // the members of an archive, read by the caller.
+    // Set when the items are (label, source) pairs: a source is a file's
+    // contents (bytes-like, read by the caller: an archive's member) or a path.
     DecodeContents decode_contents = nullptr;
     // What stopped the input (its iterator raised, or an item was no path):
     // raised once every result before it has been yielded.
@@ -104,27 +104,32 @@ void close(PathStream<Value>& state) {
 }
 
 // The work of one input item: decoding its path, or, in a contents stream,
-// its (label, bytes-like) pair, when `item` becomes the label that stands for
-// the file in the results. The contents are copied, since the object may
-// change once the lock is let go and need not outlive this call. False with
-// the exception set when the item is neither.
+// its (label, bytes-like or path) pair, when `item` becomes the label that
+// stands for the file in the results. Contents are copied, since the object
+// may change once the lock is let go and need not outlive this call; `held`
+// is then their size. False with the exception set when the item is neither.
 template <class Value>
 bool work_for(const PathStream<Value>& state, Ref& item,
-              typename OrderedStream<typename PathStream<Value>::Result>::Work& work) {
-    if (state.decode_contents == nullptr) {
+              typename OrderedStream<typename PathStream<Value>::Result>::Work& work, std::size_t& held) {
+    PyObject* source = item.get();
+    if (state.decode_contents != nullptr) {
+        if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
+            PyErr_SetString(PyExc_TypeError, "a contents stream takes (label, bytes-like or path) pairs");
+            return false;
+        }
+        source = PyTuple_GET_ITEM(item.get(), 1);
+    }
+    if (state.decode_contents == nullptr || !PyObject_CheckBuffer(source)) {
         String path;
-        if (!path_bytes(item.get(), path)) return false;
+        if (!path_bytes(source, path)) return false;
+        if (source != item.get()) item = Ref::steal(Py_NewRef(PyTuple_GET_ITEM(item.get(), 0)));
         work = [path = std::move(path), header_only = state.header_only, decode = state.decode] {
             return decode(path, header_only);
         };
         return true;
     }
-    if (!PyTuple_Check(item.get()) || PyTuple_GET_SIZE(item.get()) != 2) {
-        PyErr_SetString(PyExc_TypeError, "a contents stream takes (label, bytes-like) pairs");
-        return false;
-    }
     Py_buffer view;
-    if (PyObject_GetBuffer(PyTuple_GET_ITEM(item.get(), 1), &view, PyBUF_SIMPLE) < 0) return false;
+    if (PyObject_GetBuffer(source, &view, PyBUF_SIMPLE) < 0) return false;
     std::shared_ptr<ByteBuffer> contents;
     try {
         const auto size = static_cast<std::size_t>(view.len);
@@ -136,6 +141,7 @@ bool work_for(const PathStream<Value>& state, Ref& item,
         throw;
     }
     PyBuffer_Release(&view);
+    held = contents->size();
     item = Ref::steal(Py_NewRef(PyTuple_GET_ITEM(item.get(), 0)));
     work = [contents = std::move(contents), header_only = state.header_only, decode = state.decode_contents] {
         return decode(ByteView(contents->data(), contents->size()), header_only);
@@ -152,14 +158,15 @@ bool fill(PathStream<Value>& state) {
     while (state.paths && state.stream.wants_more()) {
         Ref item = Ref::steal(PyIter_Next(state.paths.get()));
         typename OrderedStream<typename PathStream<Value>::Result>::Work work;
-        if (!item || !work_for(state, item, work)) {
+        std::size_t held = 0;
+        if (!item || !work_for(state, item, work, held)) {
             if (PyErr_Occurred()) state.input_error.fetch();
             state.paths = Ref();
             return !state.input_error.is_urgent() || !state.input_error.restore();
         }
         state.given.push_back(std::move(item));
         try {
-            state.stream.add(std::move(work));
+            state.stream.add(std::move(work), held);
         } catch (...) {
             state.given.pop_back();  // the path objects stay paired with the items
             throw;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <optional>
 #include <string_view>
 #include <tuple>
@@ -87,12 +88,27 @@ private:
     Vec<BorrowFlag*> flags_;
 };
 
-// Reads one entry: (index, name, Replay or None, FrameColumns or None, error or None, mods names or None).
-bool read_entry(PyObject* entry, FileResult& out, ReplayBorrows& borrows) {
-    if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) != 6) {
-        PyErr_SetString(PyExc_TypeError, "a batch entry is a tuple (index, name, replay, columns, error, mods_names)");
+// The bits of the summary columns named in `names` (a tuple of str), as FileResult::hidden takes them.
+bool hidden_bits(PyObject* names, std::uint64_t& out) {
+    if (!PyTuple_Check(names)) {
+        raise_type_mismatch(names, "tuple");
         return false;
     }
+    const std::optional<Vec<TableField>> fields = fields_of(false, names);
+    if (!fields) return false;
+    for (const TableField& field : *fields) out |= hidden_bit(TableKind::Summary, field);
+    return true;
+}
+
+// Reads one entry: (index, name, Replay or None, FrameColumns or None, error
+// or None, mods names or None[, the names of the columns hidden]).
+bool read_entry(PyObject* entry, FileResult& out, ReplayBorrows& borrows) {
+    if (!PyTuple_Check(entry) || PyTuple_GET_SIZE(entry) < 6 || PyTuple_GET_SIZE(entry) > 7) {
+        PyErr_SetString(PyExc_TypeError,
+                        "a batch entry is a tuple (index, name, replay, columns, error, mods_names[, hidden])");
+        return false;
+    }
+    if (PyTuple_GET_SIZE(entry) == 7 && !hidden_bits(PyTuple_GET_ITEM(entry, 6), out.hidden)) return false;
     PyObject* index = PyTuple_GET_ITEM(entry, 0);
     PyObject* replay = PyTuple_GET_ITEM(entry, 2);
     PyObject* columns = PyTuple_GET_ITEM(entry, 3);
@@ -138,34 +154,155 @@ PyObject* dataset_schema(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         });
 }
 
+// Assembles the batch of `entries` (any sequence of entry tuples) into `out`
+// without the interpreter lock. False with the exception set for a bad entry.
+template <class Fill>
+PyObject* with_batch(bool frames, PyObject* columns, PyObject* entries, Fill&& fill) {
+    const std::optional<Vec<TableField>> fields = fields_of(frames, columns);
+    if (!fields) return nullptr;
+    // A tuple of the entries: nothing they hold can go while the lock is released.
+    Ref held = Ref::steal(PySequence_Tuple(entries));
+    if (!held) return nullptr;
+    ReplayBorrows borrows;
+    Vec<FileResult> files(static_cast<std::size_t>(PyTuple_GET_SIZE(held.get())));
+    for (std::size_t at = 0; at < files.size(); ++at) {
+        if (!read_entry(PyTuple_GET_ITEM(held.get(), static_cast<Py_ssize_t>(at)), files[at], borrows)) {
+            return nullptr;
+        }
+    }
+    const TableKind kind = frames ? TableKind::Frames : TableKind::Summary;
+    return fill(*fields, [&](ArrowArray* out) {
+        without_interpreter_lock([&] {
+            assemble_batch(kind, *fields, files, out);
+            return 0;
+        });
+    });
+}
+
 constexpr std::array<const char*, 3> kBatchParameters{"frames", "columns", "entries"};
 constexpr Signature kBatch{nullptr, "dataset_batch", kBatchParameters, 3};
 
 // dataset_batch(frames, columns, entries): one record batch of the table, as
 // an "arrow_array" capsule of a struct array, from a list of entries.
 PyObject* dataset_batch(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_function(
-        kBatch, args, nargs, kwnames, std::tuple{false, Borrowed{}, Borrowed{}},
-        [](bool frames, Borrowed columns, Borrowed entries) -> PyObject* {
-            const std::optional<Vec<TableField>> fields = fields_of(frames, columns.object);
-            if (!fields) return nullptr;
-            // A tuple of the entries: nothing they hold can go while the lock is released.
-            Ref held = Ref::steal(PySequence_Tuple(entries.object));
-            if (!held) return nullptr;
-            ReplayBorrows borrows;
-            Vec<FileResult> files(static_cast<std::size_t>(PyTuple_GET_SIZE(held.get())));
-            for (std::size_t at = 0; at < files.size(); ++at) {
-                if (!read_entry(PyTuple_GET_ITEM(held.get(), static_cast<Py_ssize_t>(at)), files[at], borrows)) {
-                    return nullptr;
-                }
+    return call_function(kBatch, args, nargs, kwnames, std::tuple{false, Borrowed{}, Borrowed{}},
+                         [](bool frames, Borrowed columns, Borrowed entries) -> PyObject* {
+                             return with_batch(frames, columns.object, entries.object, [](const auto&, auto assemble) {
+                                 return capsule_of<ArrowArray>("arrow_array", &destroy_array_capsule, assemble);
+                             });
+                         });
+}
+
+// --- the rows of a batch as Python values, for writers without pyarrow ----------
+
+bool is_valid(const ArrowArray& array, std::size_t at) noexcept {
+    const auto* bits = static_cast<const std::uint8_t*>(array.buffers[0]);
+    return bits == nullptr || ((bits[at / 8] >> (at % 8)) & 1) != 0;
+}
+
+PyObject* text_at(const ArrowArray& array, std::size_t at) noexcept {
+    const auto* offsets = static_cast<const std::int32_t*>(array.buffers[1]);
+    return PyUnicode_DecodeUTF8(static_cast<const char*>(array.buffers[2]) + offsets[at], offsets[at + 1] - offsets[at],
+                                "replace");
+}
+
+template <class T>
+T number_at(const ArrowArray& array, std::size_t at) noexcept {
+    T value;
+    std::memcpy(&value, static_cast<const char*>(array.buffers[1]) + at * sizeof(T), sizeof(T));
+    return value;
+}
+
+// The value at `at` of an array of `format`, one of the tables' own formats
+// (nullable; none of them a dictionary: see column_values).
+PyObject* value_at(std::string_view format, const ArrowArray& array, std::size_t at) noexcept {
+    at += static_cast<std::size_t>(array.offset);
+    if (!is_valid(array, at)) return Py_NewRef(Py_None);
+    switch (format.empty() ? '\0' : format[0]) {
+        case 'c': return PyLong_FromLong(number_at<std::int8_t>(array, at));
+        case 's': return PyLong_FromLong(number_at<std::int16_t>(array, at));
+        case 'i': return PyLong_FromLong(number_at<std::int32_t>(array, at));
+        case 'l':
+        case 't': return PyLong_FromLongLong(number_at<std::int64_t>(array, at));  // "tsu:UTC": microseconds
+        case 'L': return PyLong_FromUnsignedLongLong(number_at<std::uint64_t>(array, at));
+        case 'g': return PyFloat_FromDouble(number_at<double>(array, at));
+        case 'b': return PyBool_FromLong((static_cast<const std::uint8_t*>(array.buffers[1])[at / 8] >> (at % 8)) & 1);
+        case 'u': return text_at(array, at);
+        default:
+            PyErr_Format(PyExc_SystemError, "no Python value for the Arrow format %s", format.data());
+            return nullptr;
+    }
+}
+
+// Fills column `column` of every row tuple with the child's values; a
+// dictionary's values are made once and shared by the rows that index them.
+bool column_values(const TableField& field, const ArrowArray& child, PyObject* rows, Py_ssize_t column) {
+    Vec<Ref> dictionary;
+    if (field.dictionary_format != nullptr) {
+        const ArrowArray& values = *child.dictionary;
+        dictionary.reserve(static_cast<std::size_t>(values.length));
+        for (std::size_t at = 0; at < static_cast<std::size_t>(values.length); ++at) {
+            dictionary.push_back(Ref::steal(value_at(field.dictionary_format, values, at)));
+            if (!dictionary.back()) return false;
+        }
+    }
+    for (Py_ssize_t row = 0; row < PyList_GET_SIZE(rows); ++row) {
+        PyObject* value = nullptr;
+        const auto at = static_cast<std::size_t>(row);
+        if (field.dictionary_format == nullptr) {
+            value = value_at(field.format, child, at);
+        } else if (!is_valid(child, at + static_cast<std::size_t>(child.offset))) {
+            value = Py_NewRef(Py_None);
+        } else {
+            const std::size_t index = at + static_cast<std::size_t>(child.offset);
+            const std::int64_t code =
+                field.format[0] == 'c' ? number_at<std::int8_t>(child, index) : number_at<std::int32_t>(child, index);
+            if (code < 0 || static_cast<std::size_t>(code) >= dictionary.size()) {
+                PyErr_SetString(PyExc_SystemError, "a dictionary index past its values");
+                return false;
             }
-            const TableKind kind = frames ? TableKind::Frames : TableKind::Summary;
-            return capsule_of<ArrowArray>("arrow_array", &destroy_array_capsule, [&](ArrowArray* out) {
-                without_interpreter_lock([&] {
-                    assemble_batch(kind, *fields, files, out);
-                    return 0;
+            value = Py_NewRef(dictionary[static_cast<std::size_t>(code)].get());
+        }
+        if (value == nullptr) return false;
+        PyTuple_SET_ITEM(PyList_GET_ITEM(rows, row), column, value);
+    }
+    return true;
+}
+
+constexpr std::array<const char*, 3> kRowsParameters{"frames", "columns", "entries"};
+constexpr Signature kRows{nullptr, "dataset_rows", kRowsParameters, 3};
+
+// dataset_rows(frames, columns, entries): the rows dataset_batch would make,
+// as a list of tuples of Python values (timestamps as microseconds).
+PyObject* dataset_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_function(
+        kRows, args, nargs, kwnames, std::tuple{false, Borrowed{}, Borrowed{}},
+        [](bool frames, Borrowed columns, Borrowed entries) -> PyObject* {
+            return with_batch(
+                frames, columns.object, entries.object, [](const Vec<TableField>& fields, auto assemble) -> PyObject* {
+                    ArrowArray batch{};
+                    assemble(&batch);
+                    struct Release {
+                        ArrowArray& array;
+                        ~Release() {
+                            if (array.release != nullptr) array.release(&array);
+                        }
+                    } release{batch};
+                    Ref rows = Ref::steal(PyList_New(static_cast<Py_ssize_t>(batch.length)));
+                    if (!rows) return nullptr;
+                    const auto width = static_cast<Py_ssize_t>(fields.size());
+                    for (Py_ssize_t row = 0; row < PyList_GET_SIZE(rows.get()); ++row) {
+                        PyObject* tuple = PyTuple_New(width);
+                        if (tuple == nullptr) return nullptr;
+                        PyList_SET_ITEM(rows.get(), row, tuple);
+                    }
+                    for (std::size_t at = 0; at < fields.size(); ++at) {
+                        if (!column_values(fields[at], *batch.children[at], rows.get(), static_cast<Py_ssize_t>(at))) {
+                            return nullptr;
+                        }
+                    }
+                    return rows.release();
                 });
-            });
         });
 }
 
@@ -290,6 +427,8 @@ PyMethodDef kFunctions[] = {
      METH_FASTCALL | METH_KEYWORDS, "The schema of a dataset table (its projection to `columns`), as a capsule."},
     {"dataset_batch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&dataset_batch)),
      METH_FASTCALL | METH_KEYWORDS, "One record batch of a dataset table from decoded entries, as a capsule."},
+    {"dataset_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&dataset_rows)),
+     METH_FASTCALL | METH_KEYWORDS, "The rows of a dataset table from decoded entries, as tuples of Python values."},
     {"dataset_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&dataset_stream)),
      METH_FASTCALL | METH_KEYWORDS, "A C stream of a dataset table over an iterator of batch capsules."},
     {nullptr, nullptr, 0, nullptr},

@@ -1,5 +1,10 @@
 """Drawing one play: what the player did over time, above the life bar.
-Used by `kadenzo plot` and examples/plot_play.py; needs matplotlib and NumPy.
+
+    import kadenzo.bulk, kadenzo.plot
+    kadenzo.plot.plot_play(kadenzo.bulk.decode_one("samples/std.kvr"), "std.png")
+
+What `kadenzo plot` draws; needs matplotlib and NumPy (`pip install
+"kadenzo[plot]"`: importing this module without them raises ImportError).
 
 The top panel depends on the mode:
 
@@ -27,8 +32,8 @@ import kadenzo  # noqa: E402
 import matplotlib.pyplot as plt  # noqa: E402  (the backend must be chosen first)
 import numpy as np  # noqa: E402
 from kadenzo._for_people import for_people  # noqa: E402
-from kadenzo._header_rows import member_names  # noqa: E402
 from kadenzo._native import FrameColumns, frame_columns  # noqa: E402
+from kadenzo.mods import member_names  # noqa: E402
 from matplotlib import font_manager  # noqa: E402
 from matplotlib.axes import Axes  # noqa: E402
 from matplotlib.collections import LineCollection  # noqa: E402
@@ -39,6 +44,8 @@ from matplotlib.lines import Line2D  # noqa: E402
 from matplotlib.patches import Rectangle  # noqa: E402
 from matplotlib.ticker import PercentFormatter  # noqa: E402
 from numpy.typing import ArrayLike  # noqa: E402
+
+__all__ = ["figure_of", "image_format", "image_suffixes", "play_seconds", "plot_play"]
 
 PLAYFIELD_WIDTH, PLAYFIELD_HEIGHT = 512, 384
 # The cursor may leave the playfield a little; further out (the placeholder
@@ -238,7 +245,7 @@ def show_message(ax: Axes, text: str) -> None:
 
 def mods_text(replay: kadenzo.Replay) -> str:
     """The names of the mods: "DoubleTime, Hidden" for Mod(72)."""
-    return member_names(replay)[1].replace("|", ", ")
+    return member_names(replay.mods).replace("|", ", ")
 
 
 def title_of(replay: kadenzo.Replay) -> str:

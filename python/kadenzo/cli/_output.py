@@ -1,8 +1,8 @@
 """Outputs that never lie: a file named by -o is written beside its final
 name and moved into place when it is complete, so the name never holds a
 torn or unreadable file; write failures end the command with their own exit
-status (kadenzo._exit); an output that names one of the inputs is refused
-before anything is read.
+status (kadenzo.cli._common); an output that names one of the inputs is
+refused before anything is read.
 
     with OutputFile(path) as output:        # output.path: where to write now
         write_everything(output.path)
@@ -22,9 +22,10 @@ from collections.abc import Iterable, Iterator
 from types import TracebackType
 from typing import IO
 
-from kadenzo import _find, _stop_signals
-from kadenzo._exit import UsageError, WriteFailed
+from kadenzo import _stop_signals
+from kadenzo import sources as _sources
 from kadenzo._for_people import for_people
+from kadenzo.cli._common import UsageError, WriteFailed
 
 
 @contextlib.contextmanager
@@ -39,12 +40,10 @@ def write_errors(name: str) -> Iterator[None]:
         raise WriteFailed(f"cannot write {for_people(name)}: {error.strerror or error}") from error
 
 
-def refuse_overwriting_inputs(
-    output: str | os.PathLike[str] | None, inputs: Iterable[str | os.PathLike[str] | _find.FolderError]
-) -> None:
-    """UsageError when `output` is the same file as one of `inputs` (a
-    folder's error among them is passed over). The output is looked at once
-    and the inputs only when it exists, so a new output costs nothing."""
+def refuse_overwriting_inputs(output: str | os.PathLike[str] | None, inputs: Iterable[str | os.PathLike[str]]) -> None:
+    """UsageError when `output` is the same file as one of `inputs`. The
+    output is looked at once and the inputs only when it exists, so a new
+    output costs nothing."""
     if output is None:
         return
     try:
@@ -52,9 +51,7 @@ def refuse_overwriting_inputs(
     except OSError:  # not there yet: it replaces nothing
         return
     for source in inputs:
-        if isinstance(source, _find.FolderError):
-            continue
-        with contextlib.suppress(OSError):
+        with contextlib.suppress(OSError, ValueError):
             if os.path.samestat(os.stat(source), wanted):
                 raise UsageError(
                     f"the output {for_people(output)} is the input {for_people(source)}; refusing to overwrite it"
@@ -73,7 +70,7 @@ def refuse_replacing_found_inputs(
     sources = list(sources)
     refuse_overwriting_inputs(output, [source for source in sources if not os.path.isdir(source)])
     target = os.path.realpath(output)  # a link is written through, so its target is what is replaced
-    if not _find.name_matcher(pattern).match(os.path.basename(target)):
+    if not _sources.check_glob(pattern).match(os.path.basename(target)):
         return
     for folder in sources:
         if not os.path.isdir(folder):
@@ -96,32 +93,6 @@ def refuse_writing_inside_inputs(output: str | os.PathLike[str], folders: Iterab
             raise UsageError(
                 f"the output {for_people(output)} is inside the input {for_people(folder)}; refusing to write there"
             )
-
-
-def arrow_target(path: str, mode: str = "wb") -> str | IO[bytes]:
-    """`path` as pyarrow's readers and writers take it: they take a name as
-    UTF-8 only, so one holding bytes that are not (surrogate escapes) is
-    opened here as a Python file instead, which the caller closes."""
-    try:
-        path.encode("utf-8")
-    except UnicodeEncodeError:
-        return open(path, mode)  # noqa: SIM115 (closed by the caller, after pyarrow closed its writer)
-    return path
-
-
-def close_arrow_target(target: str | IO[bytes] | None) -> None:
-    if target is not None and not isinstance(target, str):
-        target.close()
-
-
-@contextlib.contextmanager
-def arrow_file(path: str, mode: str = "wb") -> Iterator[str | IO[bytes]]:
-    """arrow_target as a block: the file it opened is closed at its end."""
-    target = arrow_target(path, mode)
-    try:
-        yield target
-    finally:
-        close_arrow_target(target)
 
 
 def standard_output() -> IO[str]:

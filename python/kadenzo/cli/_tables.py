@@ -2,7 +2,7 @@
 Parquet (with pyarrow): what `kadenzo summary` and `kadenzo frames` write.
 
 A file is written beside its final name and moved into place when closed
-(kadenzo._output). A run stopped by SIGINT or SIGTERM keeps every row taken
+(kadenzo.cli._output). A run stopped by SIGINT or SIGTERM keeps every row taken
 before it, each whole: CSV lines are written whole and flushed often, and a
 Parquet file is closed with its footer so that it stays readable. A failed
 write leaves the final name as it was and raises WriteFailed.
@@ -24,8 +24,9 @@ from types import TracebackType
 from typing import IO, Any
 
 from kadenzo import _stop_signals
-from kadenzo._exit import MissingDependency, UsageError
-from kadenzo._output import OutputFile, arrow_target, close_arrow_target, standard_output, write_errors
+from kadenzo._arrow_files import arrow_target, close_arrow_target
+from kadenzo.cli._common import MissingDependency, UsageError
+from kadenzo.cli._output import OutputFile, standard_output, write_errors
 
 __all__ = ["BATCH_ROWS", "MissingDependency", "TableWriter", "UsageError", "is_parquet", "path_value"]
 
