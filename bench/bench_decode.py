@@ -7,7 +7,11 @@ The corpus (written to a temporary folder) is generated here with the
 compressibility of real plays: cursor paths that ease towards targets on the
 pointing device's raster with a little hand jitter and short rests, drums and
 columns with long idle stretches, catch with a plate that runs and dashes, all
-sampled at 60 Hz. The achieved compression ratio is printed per mode.
+sampled at 60 Hz. The achieved compression ratio is printed per mode. The
+files have the shapes the game writes (replay_builder's options): the
+markers and the lead-in item before the input (a third of the plays are the
+newer client's, with its one opening item and its score block after the
+online id), the key mode's decimal field 2, some 4-byte online ids.
 
 The floor is liblzma itself, called through ctypes in the very library the
 extension has mapped: each block decoded into an output buffer that is
@@ -41,7 +45,17 @@ import tempfile
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tools"))
-from replay_builder import MODE_CTB, MODE_MANIA, MODE_STD, MODE_TAIKO, ReplayFile, compress  # noqa: E402
+from replay_builder import (  # noqa: E402
+    MODE_CTB,
+    MODE_MANIA,
+    MODE_STD,
+    MODE_TAIKO,
+    ReplayFile,
+    compress,
+    newer_client_opening,
+    opening_items,
+    score_info,
+)
 
 SLOTS = {
     MODE_STD: "kivo_replay_data",
@@ -60,10 +74,9 @@ PRESET = 6  # and the default effort
 
 def frame_deltas(rng: random.Random, count: int) -> list[int]:
     """60 Hz: 17, 17, 16 ms in turn, a millisecond of jitter on one frame in
-    ten, a late frame now and then; the first frame after the two opening
-    ones goes back by the lead-in before the music starts."""
-    deltas = [-rng.randint(1_000, 3_000)]
-    for i in range(1, count):
+    ten, a late frame now and then."""
+    deltas = []
+    for i in range(count):
         delta = (17, 17, 16)[i % 3]
         roll = rng.random()
         if roll < 0.1:
@@ -93,10 +106,6 @@ def single(value: float) -> str:
         if SINGLE.unpack(SINGLE.pack(float(text)))[0] == stored:
             return "0" if text == "-0" else text
     return repr(stored)
-
-
-# Every play opens with these two items before its first real frame.
-OPENING = "0|256|-500|0,-1|256|-500|0,"
 
 
 RASTER = 3.75  # device pixels per playfield unit: positions fall on a grid
@@ -171,10 +180,33 @@ ITEMS = {MODE_STD: cursor_items, MODE_TAIKO: drum_items, MODE_CTB: catch_items, 
 DECIMAL_DRUMS = "drums x.x"  # a group of its own, outside "all": not the usual shape
 
 
+def newer_client(seed: int) -> bool:
+    """A third of the plays are the newer client's: no markers, a score block."""
+    return seed % 3 == 2
+
+
+def opening(mode: int, seed: int, first_item: str) -> list[str]:
+    """The items the game writes before the input (replay_builder.opening_items):
+    the markers (a catch play's second one now and then far from -1) and the
+    lead-in item, a cursor's far off the playfield; the key mode's field 2 is
+    the play's decimal, as in its other items."""
+    rng = random.Random(f"opening-{seed}-{mode}")
+    field_2 = first_item.split("|")[2]
+    if newer_client(seed):
+        position = (single(rng.uniform(-200, -20)), single(rng.uniform(-80, -20)))
+        return newer_client_opening(mode, position, field_2=field_2)
+    second = rng.randint(1_000, 5_000) if mode == MODE_CTB and rng.random() < 0.5 else -1
+    position = (single(round(rng.uniform(9_000, 20_000), 2)), single(round(rng.uniform(9_000, 20_000), 2)))
+    return opening_items(mode, rng.randint(400, 3_000), second_delta=second, position=position, field_2=field_2)
+
+
 def frame_text(mode: int, count: int, seed: int, decimal_x: bool = False) -> bytes:
     rng = random.Random(seed * 4 + mode)
     items = decimal_drum_items(rng, count) if decimal_x else ITEMS[mode](rng, count)
-    return (OPENING + ",".join(items) + "," + SEED_ITEM.format(seed=seed)).encode("ascii")
+    if newer_client(seed):  # its second item jumps far ahead (`17|85.828674|219.61784|0,136764|...`)
+        items[1] = str(rng.randint(20_000, 150_000)) + items[1][items[1].index("|") :]
+    items = opening(mode, seed, items[0]) + items
+    return (",".join(items) + "," + SEED_ITEM.format(seed=seed)).encode("ascii")
 
 
 def life_bar(rng: random.Random, samples: int) -> str:
@@ -196,7 +228,11 @@ class Play:
         self.block = compress(self.text, dict_size=DICT_SIZE, preset=preset)
         rng = random.Random(seed)
         replay = ReplayFile(mode=mode, block=self.block, life_bar=life_bar(rng, 134), score=rng.randint(0, 10**7))
-        self.data = replay.to_bytes()
+        if newer_client(seed):  # the score block after the online id
+            replay.score_info = score_info(rng, frames // 4, rng.randint(0, 20))
+        elif seed % 5 == 4:  # a 4-byte online id, as a file cut by 1 to 4 bytes reads
+            replay.id_width = 4
+        self.data, self.id_width = replay.to_bytes(), replay.id_width
         self.path = str(folder / f"play{seed:03}_mode{mode}.kvr")
         pathlib.Path(self.path).write_bytes(self.data)
 
@@ -363,7 +399,8 @@ def py_decode(data: bytes) -> PyReplay:
     pos += 12
     text = lzma.decompress(data[pos : pos + length], format=lzma.FORMAT_ALONE).decode("ascii")
     r.frames, r.rng_seed = py_frames(r.mode, text)
-    r.replay_id = struct.unpack_from("<q", data, pos + length)[0]
+    rest = data[pos + length :]
+    r.replay_id = struct.unpack_from("<q" if len(rest) >= 8 else "<i", rest)[0] % 2**64
     return r
 
 
@@ -377,14 +414,15 @@ FIELDS = {
 
 def check_same_values(plays: list[Play], kadenzo) -> None:
     """The pure-Python decoder gives kadenzo's values in every mode: the comparison is fair."""
-    shapes = {(p.mode, b"|368.3333|" in p.text): p for p in plays}  # one play of each mode and shape
-    for (mode, _), play in shapes.items():
+    # One play of each mode and shape: decimal drum x, markers or the newer client's opening, id width.
+    shapes = {(p.mode, b"|368.3333|" in p.text, p.text.startswith(b"0|"), p.id_width): p for p in plays}
+    for (mode, *_), play in shapes.items():
         mine, theirs = py_decode(play.data), kadenzo.parse_replay_from_bytes(play.data)
         frames = getattr(theirs.replay_data, SLOTS[mode])
         assert mine.frames == [
             tuple(int(v) if n == "keys" else v for n, v in ((n, getattr(f, n)) for n in FIELDS[mode])) for f in frames
         ]
-        assert (mine.rng_seed, mine.score) == (theirs.rng_seed, theirs.score)
+        assert (mine.rng_seed, mine.score, mine.replay_id) == (theirs.rng_seed, theirs.score, theirs.replay_id)
 
 
 # --- timings ------------------------------------------------------------------

@@ -8,6 +8,10 @@ A replay file is one little-endian byte string, in this order:
     | timestamp i64 | block length i32 | block | online id (u64, or i32 when
     fewer than 8 bytes remain) | ignored trailing bytes
 
+The newer client writes a score block after the 8-byte online id: a length
+(i32) and a legacy-format LZMA block of JSON text (mods with settings,
+statistics). The decoder ignores it like any trailing bytes.
+
 A string is 0x00 (absent) or 0x0B, a ULEB128 byte count and that many UTF-8
 bytes. The block is a legacy-format (.lzma "alone") LZMA stream of the frame
 text: items "time_delta|x|y|keys" joined by ",", closed by the seed item
@@ -30,11 +34,19 @@ Frames are tuples holding the decoded values, one layout per mode:
     MANIA (time_delta, keys)
 
 Any tuple element may be a str instead, written into the text verbatim.
+
+The game writes items of its own before a play's input (opening_items):
+two markers, "0|256|-500|0" and one more (delta -1, or larger in a catch
+play), then an item whose delta goes back by the lead-in before the music
+starts, the clock then below zero. The newer client writes no markers and
+opens with "-2|x|y|0" (newer_client_opening). The key mode writes a decimal
+of the play in field 2 of every item (`field_2`).
 """
 
 from __future__ import annotations
 
 import dataclasses
+import json
 import lzma
 import random
 from collections.abc import Iterable, Sequence
@@ -121,28 +133,80 @@ def life_bar_text(samples: Iterable[tuple[int | str, float | str]], *, trailing_
     return text + "," if trailing_comma and text else text
 
 
-def frame_fields(mode: int, frame: Sequence) -> list:
+def frame_fields(mode: int, frame: Sequence, field_2: int | float | str | None = None) -> list:
     """The four text fields of one frame tuple of `mode` (layouts in the module doc).
 
+    Field 2 holds no value of the drum, catch and key modes; `field_2`
+    replaces what is written there (by default 9999, 9999 and 0; the game
+    writes a decimal of the play in the key mode's, such as "15.35354").
     Modes outside the four use the standard layout, so files with a bad mode
     byte can still carry frames."""
     if mode == MODE_TAIKO:
         time_delta, x, keys = frame
-        return [time_delta, x, 9999, keys]  # 9999: the constant the game writes in field 2
+        return [time_delta, x, 9999 if field_2 is None else field_2, keys]
     if mode == MODE_CTB:
         time_delta, x, dashing = frame
-        return [time_delta, x, 9999, dashing]
+        return [time_delta, x, 9999 if field_2 is None else field_2, dashing]
     if mode == MODE_MANIA:
         time_delta, keys = frame
         # The key mode keeps its columns in the x field; y is unused.
-        return [time_delta, keys, 0, 0]
+        return [time_delta, keys, 0 if field_2 is None else field_2, 0]
     time_delta, x, y, keys = frame
     return [time_delta, x, y, keys]
 
 
-def frame_text(mode: int, frames: Iterable[Sequence], seed: int | None = None, *, trailing_comma: bool = True) -> bytes:
-    """Frame text of `mode`: the items of `frames`, then the seed item if a seed is given."""
-    items = ["|".join(number_text(f) for f in frame_fields(mode, frame)) for frame in frames]
+# The two items every play of the older client opens with; the second's delta
+# is -1 in most plays, but not in all (a catch play may hold 4039 there).
+MARKER = "0|256|-500|0"
+
+
+def opening_items(
+    mode: int,
+    lead_in: int,
+    *,
+    second_delta: int = -1,
+    position: tuple[str, str] = ("14301.78", "14645.78"),
+    field_2: str | None = None,
+) -> list[str]:
+    """The items the older client writes before a play's input: the two
+    markers, then one whose delta goes back by `lead_in` milliseconds (the
+    clock is then at second_delta - lead_in). A cursor play's is far off the
+    512 x 384 playfield (`position`); a drum play's "-425|320|9999|0", a key
+    play's "-1381|0|<field 2>|0"."""
+    fields = {
+        MODE_TAIKO: ["320", "9999"],
+        MODE_CTB: ["256", "9999"],
+        MODE_MANIA: ["0", field_2 or "0"],
+    }.get(mode, list(position))
+    return [MARKER, f"{second_delta}|256|-500|0", "|".join([str(-lead_in), *fields, "0"])]
+
+
+def newer_client_opening(
+    mode: int, position: tuple[str, str] = ("-171.2764", "-55.99997"), field_2: str | None = None
+) -> list[str]:
+    """The first item of a play of the newer client, which writes no markers:
+    delta -2, a cursor play's position off the playfield."""
+    fields = {
+        MODE_TAIKO: ["320", "9999"],
+        MODE_CTB: ["256", "9999"],
+        MODE_MANIA: ["0", field_2 or "0"],
+    }.get(mode, list(position))
+    return ["|".join(["-2", *fields, "0"])]
+
+
+def frame_text(
+    mode: int,
+    frames: Iterable[Sequence],
+    seed: int | None = None,
+    *,
+    trailing_comma: bool = True,
+    opening: Sequence[str] = (),
+    field_2: int | float | str | None = None,
+) -> bytes:
+    """Frame text of `mode`: the `opening` items verbatim (opening_items,
+    newer_client_opening), the items of `frames` (`field_2` as in
+    frame_fields), then the seed item if a seed is given."""
+    items = [*opening, *("|".join(number_text(f) for f in frame_fields(mode, frame, field_2)) for frame in frames)]
     if seed is not None:
         items.append(f"{SEED_MARKER}|0|0|{seed}")
     text = ",".join(items)
@@ -213,13 +277,24 @@ class ReplayFile:
     block_length: int | None = None
     replay_id: int = 4_000_000_001
     id_width: int = 8
+    score_info: dict | str | None = None
     trailing: bytes = b""
+    opening: Sequence[str] = ()
+    field_2: int | float | str | None = None
 
     def frame_bytes(self) -> bytes:
         """The uncompressed frame text."""
         if self.text is not None:
             return self.text
-        return frame_text(self.mode, self.frames, self.seed)
+        return frame_text(self.mode, self.frames, self.seed, opening=self.opening, field_2=self.field_2)
+
+    def score_block(self) -> bytes:
+        """The newer client's score block (a dict is written as JSON), or nothing."""
+        if self.score_info is None:
+            return b""
+        info = self.score_info if isinstance(self.score_info, str) else json.dumps(self.score_info)
+        block = compress(info.encode("utf-8"))
+        return int_le(len(block), 4) + block
 
     def block_bytes(self) -> bytes:
         if self.block is not None:
@@ -251,7 +326,7 @@ class ReplayFile:
             ("block_length", int_le(length, 4)),
             ("block", block),
             ("replay_id", int_le(self.replay_id, self.id_width)),
-            ("trailing", self.trailing),
+            ("trailing", self.score_block() + self.trailing),  # bytes the decoder ignores
         ]
 
     def to_bytes(self) -> bytes:
@@ -354,9 +429,31 @@ def generate_play(mode: int, frame_count: int, seed: int = 0) -> tuple[list[tupl
     return _PLAYS[mode](rng, frame_count), rng.randint(0, 2**31 - 1)
 
 
-def realistic_replay(mode: int, frame_count: int, seed: int = 0, **overrides) -> ReplayFile:
+def score_info(rng: random.Random, hits: int, misses: int) -> dict:
+    """What the newer client's score block holds: mods (some with settings)
+    and the counts of each judgement."""
+    mods = [{"acronym": a} for a in rng.sample(("DT", "HD", "HR", "EZ"), rng.randint(0, 2))]
+    if rng.random() < 0.5:
+        mods.append({"acronym": "XY", "settings": {"some_setting": rng.random() < 0.5}})
+    ok = rng.randint(0, hits // 8)
+    return {
+        "mods": mods,
+        "statistics": {"miss": misses, "ok": ok, "great": hits - misses - ok},
+        "maximum_statistics": {"great": hits},
+    }
+
+
+def realistic_replay(
+    mode: int, frame_count: int, seed: int = 0, *, client: str | None = None, **overrides
+) -> ReplayFile:
     """A whole plausible replay of `mode`: header, life-bar graph every ~2 s,
-    frames and seed. Keyword arguments override ReplayFile fields."""
+    frames and seed. Keyword arguments override ReplayFile fields.
+
+    `client` gives the play the shapes a game client writes: "older" opens
+    with the markers and the lead-in item (opening_items), "newer" with its
+    one item and ends in a score block after the online id; both write the
+    key mode's decimal field 2. None keeps the plain play of earlier
+    fixtures."""
     rng = random.Random(f"header-{seed}-{mode}")
     frames, rng_seed = generate_play(mode, frame_count, seed)
     duration = sum(f[0] for f in frames if f[0] > 0)
@@ -389,5 +486,20 @@ def realistic_replay(mode: int, frame_count: int, seed: int = 0, **overrides) ->
         seed=rng_seed,
         replay_id=rng.getrandbits(33),
     )
+    if client is not None:
+        if mode == MODE_STD:
+            frames[:2] = []  # the plain play's own two opening frames
+        if mode == MODE_MANIA:
+            fields["field_2"] = f"{rng.uniform(10, 40):.5f}"
+        if client == "older":
+            second = rng.randint(1000, 5000) if mode == MODE_CTB and rng.random() < 0.5 else -1
+            fields["opening"] = opening_items(
+                mode, rng.randint(400, 3000), second_delta=second, field_2=fields.get("field_2")
+            )
+        elif client == "newer":
+            fields["opening"] = newer_client_opening(mode, field_2=fields.get("field_2"))
+            fields["score_info"] = score_info(rng, hits, misses)
+        else:
+            raise ValueError(f"client must be 'older', 'newer' or None, not {client!r}")
     fields.update(overrides)
     return ReplayFile(**fields)

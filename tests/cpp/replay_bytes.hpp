@@ -26,6 +26,9 @@ inline ByteView view_of(const ByteVec& bytes) { return ByteView(bytes.data(), by
 
 inline std::string text_of(const String& s) { return std::string(s.data(), s.size()); }
 
+// What every message of a failed decode starts with.
+inline const std::string kUnwrap = "called `Result::unwrap()` on an `Err` value: ";
+
 // Runs `fn` and returns the message of the stop it raises, or "<no stop>".
 template <class Fn>
 std::string stop_message(Fn&& fn) {

@@ -9,8 +9,6 @@
 namespace kz::test {
 namespace {
 
-const std::string kUnwrap = "called `Result::unwrap()` on an `Err` value: ";
-
 TEST(DecodeErrorText, EveryForm) {
     const ByteVec bytes{0, 9, 10, 99, 100, 255};
     DecodeError failure = DecodeError::error(view_of(bytes), ErrorKind::TooLarge);

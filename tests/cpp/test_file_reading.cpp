@@ -16,8 +16,6 @@
 namespace kz::test {
 namespace {
 
-const std::string kUnwrap = "called `Result::unwrap()` on an `Err` value: ";
-
 // A source that counts what is read from it.
 class CountingSource final : public ByteSource {
 public:

@@ -8,8 +8,6 @@
 namespace kz::test {
 namespace {
 
-const std::string kUnwrap = "called `Result::unwrap()` on an `Err` value: ";
-
 std::string decompressed(const ByteVec& block) { return std::string(decompress_frame_block(view_of(block)).view()); }
 
 // About `size` bytes of frames, then the seed frame.

@@ -38,7 +38,7 @@ const char* const kItems[] = {"16|320|0|0",
                               "16|320|0|0012"};
 
 template <class Frame>
-std::string frames_text(const Vec<Frame>& frames, std::size_t drop) {
+std::string frames_summary(const Vec<Frame>& frames, std::size_t drop) {
     std::string out;
     for (std::size_t i = 0; i + drop < frames.size(); ++i) {
         const Frame& f = frames[i];
@@ -55,9 +55,9 @@ std::string frames_text(const Vec<Frame>& frames, std::size_t drop) {
 
 // The frames of a text but its last `drop`, or its stop message.
 template <class Frame>
-std::string outcome(const std::string& text, std::size_t drop) {
+std::string frames_or_stop(const std::string& text, std::size_t drop) {
     try {
-        return frames_text(decode_frame_text<Frame>(text).frames, drop);
+        return frames_summary(decode_frame_text<Frame>(text).frames, drop);
     } catch (const Stop& stop) {
         return "stop: " + std::string(stop.message());
     }
@@ -78,14 +78,14 @@ void check_long_texts() {
         for (const std::string& item : items) {
             text += item + ",";
             // Each item alone, read by the general rules, then a plain last item.
-            const std::string alone = outcome<Frame>(item + ",1|2|3|4", 1);
+            const std::string alone = frames_or_stop<Frame>(item + ",1|2|3|4", 1);
             if (expected.starts_with("stop: ")) continue;
             expected = alone.starts_with("stop: ") ? alone : expected + alone;
         }
         // A tail of plain items the quick readers cannot reach.
         for (int i = 0; i < 25; ++i) text += "1|2|3|4,";
         text += "1|2|3|4";
-        EXPECT_EQ(outcome<Frame>(text, 26), expected) << text;
+        EXPECT_EQ(frames_or_stop<Frame>(text, 26), expected) << text;
     }
 }
 

@@ -12,8 +12,6 @@
 namespace kz::test {
 namespace {
 
-const std::string kUnwrap = "called `Result::unwrap()` on an `Err` value: ";
-
 TEST(OsErrorText, CodeKindAndMessage) {
     const std::pair<int, std::string> cases[] = {
         {ENOENT, "Os { code: 2, kind: NotFound, message: \"No such file or directory\" }"},

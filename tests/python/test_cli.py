@@ -201,7 +201,10 @@ def test_stop_signals_end_promptly_leaving_a_whole_readable_file(tmp_path, stop,
     process.send_signal(stop)
     sent = time.monotonic()
     _, stderr = process.communicate(timeout=30)
-    assert time.monotonic() - sent < 5
+    # Seconds, not minutes: closing the output and the interpreter's exit take
+    # about one on a quiet machine, several on a loaded one (another test
+    # process, other builds).
+    assert time.monotonic() - sent < 10
     assert process.returncode == status, stderr  # before: SIGTERM left a 4-byte unreadable Parquet file
     assert "interrupted" in stderr and "Traceback" not in stderr
     assert not list(tmp_path.glob(".summary*"))

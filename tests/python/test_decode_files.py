@@ -1,5 +1,6 @@
 """Decoding whole replay files built by replay_builder, from bytes and from a path."""
 
+import dataclasses
 import lzma
 import math
 import struct
@@ -616,3 +617,28 @@ def test_repr_of_a_header_only_replay(decode):
         "taiko_replay_data: None, catch_replay_data: None, mania_replay_data: None }, rng_seed: None, "
         "replay_id: 42 }"
     )
+
+
+@pytest.mark.parametrize("client", ["older", "newer"])
+@pytest.mark.parametrize("mode", MODES)
+def test_plays_in_the_shapes_clients_write_decode_as_their_plain_frames(mode, client):
+    """The markers and the lead-in item (or the newer client's first item) are
+    frames like any other; the key mode's decimal field 2 is read past; the
+    newer client's score block after the online id is ignored; a file cut by
+    1 to 4 bytes reads its online id from the 4 bytes left."""
+    shaped = realistic_replay(mode, 300, seed=5, client=client)
+    plain = dataclasses.replace(shaped, opening=(), field_2=None, score_info=None)
+    opening = ReplayFile(mode=mode, text=",".join(shaped.opening).encode() + b",", seed=None)
+    data = shaped.to_bytes()
+    got, want = kadenzo.parse_replay_from_bytes(data), kadenzo.parse_replay_from_bytes(plain.to_bytes())
+    first = getattr(kadenzo.parse_replay_from_bytes(opening.to_bytes()).replay_data, SLOTS[mode])
+    for name in ("replay_id", "rng_seed", "score", "timestamp"):
+        assert getattr(got, name) == getattr(want, name), name
+    frames = getattr(got.replay_data, SLOTS[mode])
+    assert frames == first + getattr(want.replay_data, SLOTS[mode])
+    assert [f.time_delta for f in first] == [int(item.split("|")[0]) for item in shaped.opening]
+    if client == "older":
+        end = shaped.offset("trailing")
+        for cut in range(1, 5):
+            short_id = int.from_bytes(data[end - 8 : end - 4], "little", signed=True)
+            assert kadenzo.parse_replay_from_bytes(data[:-cut]).replay_id == short_id % 2**64

@@ -38,7 +38,7 @@ def source_files() -> list[str]:
 
 
 @pytest.fixture(scope="module")
-def wheel(tmp_path_factory) -> pathlib.Path:
+def wheel() -> pathlib.Path:
     """The repaired wheel. The build runs without isolation on this
     interpreter's build tools (the test extra installs them), so it needs no
     package index and compiles once per run."""
@@ -46,7 +46,12 @@ def wheel(tmp_path_factory) -> pathlib.Path:
         pytest.importorskip(module)
     if shutil.which("git") is None or not (ROOT / ".git").exists():
         pytest.skip("the sources are copied from a git work tree")
-    source = tmp_path_factory.mktemp("source")
+    # The copy sits in the build folder, as deep below the work tree as the
+    # test set-up's own build (build/release): under a compiler cache whose
+    # base is the work tree (scripts/test.sh sets one up), every compile
+    # then finds the release build's object and the test builds nothing.
+    source = ROOT / "build" / "wheel-source"
+    shutil.rmtree(source, ignore_errors=True)
     for name in source_files():
         (source / name).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy2(ROOT / name, source / name)
